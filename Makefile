@@ -1,0 +1,41 @@
+# make test   installs what a fresh Debian 12 machine lacks (as root), then
+#             builds and runs every test in an optimised build and under
+#             AddressSanitizer + UndefinedBehaviorSanitizer.
+# make run    builds the library and runs the example host.
+JOBS ?= $(shell nproc)
+DEPS = cmake make g++ libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev \
+       libcli11-dev python3 python3-numpy python3-pytest binutils
+
+.PHONY: deps test test-release test-asan run bench clean
+
+deps:
+	@missing=$$(for p in $(DEPS); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
+	if [ -n "$$missing" ]; then \
+	  echo "installing:$$missing"; \
+	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $$missing; \
+	fi
+
+test: deps test-release test-asan
+
+test-release:
+	cmake --preset release
+	cmake --build --preset release -j $(JOBS)
+	ctest --preset release -j $(JOBS)
+
+test-asan:
+	cmake --preset asan
+	cmake --build --preset asan -j $(JOBS)
+	ctest --preset asan -j $(JOBS)
+
+run: deps
+	cmake --preset release
+	cmake --build --preset release -j $(JOBS) --target example_rows
+	./build/release/examples/example_rows
+
+bench: deps
+	cmake --preset release
+	cmake --build --preset release -j $(JOBS)
+	./build/release/bench/bench_push
+
+clean:
+	rm -rf build
