@@ -1,0 +1,68 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "dataset/dataset.h"
+
+namespace quorvex {
+
+enum class Op : uint8_t { Add = 0, Sub = 1, Mul = 2, Div = 3 };
+
+// One candidate formula: an immutable tree value. Children are owned
+// exclusively; copying copies every node.
+class Expr {
+ public:
+  enum class Kind : uint8_t { Const = 0, Feature = 1, Bin = 2, Pow = 3, Exp = 4, Log = 5, Sqrt = 6 };
+
+  static Expr constant(double value);
+  static Expr feature(std::string name);
+  static Expr bin(Op op, Expr left, Expr right);
+  static Expr pow(Expr base, int32_t exponent);
+  static Expr exp(Expr child);
+  static Expr log(Expr child);
+  static Expr sqrt(Expr child);
+
+  Expr(const Expr& other);
+  Expr& operator=(const Expr& other);
+  Expr(Expr&& other) noexcept;
+  Expr& operator=(Expr&& other) noexcept;
+  ~Expr();
+
+  Kind kind() const noexcept { return kind_; }
+  double value() const noexcept { return value_; }          // Const
+  const std::string& name() const noexcept { return name_; }  // Feature
+  Op op() const noexcept { return op_; }                      // Bin
+  int32_t exponent() const noexcept { return exponent_; }     // Pow
+  const Expr& left() const noexcept { return *a_; }           // Bin
+  const Expr& right() const noexcept { return *b_; }          // Bin
+  const Expr& child() const noexcept { return *a_; }          // Pow, Exp, Log, Sqrt
+
+  // The formula's value on one row, with the guards: |divisor| < 1e-300,
+  // a zero base with a negative exponent, log of x <= 0 and sqrt of x < 0
+  // give the quiet NaN 0x7FF8000000000000.
+  double evaluate(const Row& row) const;
+  uint32_t k() const noexcept;      // constants plus operator nodes
+  uint32_t depth() const noexcept;  // a leaf is 1
+
+  std::string formula() const;  // "(x + 2.5000e0)"
+  std::string to_json() const;  // {"Bin":["Add",{"Feature":"x"},{"Const":2.5}]}
+
+  // Structural equality: same shape, names, operators, exponents and the
+  // same bits in every constant.
+  bool operator==(const Expr& other) const noexcept;
+
+ private:
+  Expr() = default;
+
+  Kind kind_ = Kind::Const;
+  Op op_ = Op::Add;
+  int32_t exponent_ = 0;
+  double value_ = 0.0;
+  std::string name_;
+  std::unique_ptr<Expr> a_;
+  std::unique_ptr<Expr> b_;
+};
+
+}  // namespace quorvex

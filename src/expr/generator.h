@@ -1,0 +1,36 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "expr/expr.h"
+#include "rng/lcg.h"
+
+namespace quorvex {
+
+// Random trees and their variation. Every decision is a draw from rng in a
+// fixed order: two generators in the same state build the same trees.
+class ExprGen {
+ public:
+  // Depth budgets above this are treated as this (see generator.cpp).
+  static constexpr uint32_t kMaxBudget = 64;
+
+  ExprGen(std::vector<std::string> features, Lcg rng);
+
+  Expr random(uint32_t budget);
+  Expr mutate(const Expr& parent, uint32_t budget);
+  Expr crossover(const Expr& first, const Expr& second);
+  Expr splice(const Expr& host, const Expr& donor, uint32_t budget);
+
+  const Lcg& rng() const noexcept { return rng_; }
+  const std::vector<std::string>& features() const noexcept { return features_; }
+
+ private:
+  Expr leaf();
+
+  std::vector<std::string> features_;
+  Lcg rng_;
+};
+
+}  // namespace quorvex
