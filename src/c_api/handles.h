@@ -9,3 +9,9 @@
 struct CDataset {
   std::unique_ptr<quorvex::Dataset> dataset;
 };
+
+#include "report/report.h"
+
+struct CReport {
+  std::unique_ptr<quorvex::DiscoverReport> report;
+};

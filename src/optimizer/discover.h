@@ -2,12 +2,16 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "dataset/dataset.h"
+#include "expr/expr.h"
 #include "report/report.h"
 
 namespace quorvex {
 
+// The settings of one discovery. Taken as they are: the defaults of the C
+// entry (0 -> 40 generations, and so on) are applied there, not here.
 struct DiscoverConfig {
   size_t population = 200;
   uint32_t generations = 40;
@@ -15,12 +19,45 @@ struct DiscoverConfig {
   uint64_t seed = 0;
   double test_fraction = 0.2;
   size_t n_shuffles = 30;
-  bool verbose = false;
+  bool verbose = false;  // one progress line per generation on standard error
   bool use_niches = true;
   bool restart_on_stagnation = true;
 };
 
-// Runs one discovery on `data` (taken over). population must be at least 1.
+// A dataset paired with its settings. run() only reads both, so a Discoverer
+// can be run again with the same result.
+//
+// Every discovery is reproducible bit for bit: equal data, settings and seed
+// give the same report (apart from wall_clock_ms) on every run and whatever
+// the number of threads. Equally scored niches are taken in the order in
+// which each first appears in the population.
+class Discoverer {
+ public:
+  // Throws std::invalid_argument when config.population is 0: no population
+  // can be scored and no best candidate reported.
+  Discoverer(Dataset data, const DiscoverConfig& config);
+
+  DiscoverReport run() const;
+
+  // Threads that score populations, the caller included; 0 uses the whole
+  // pool. Results do not depend on it.
+  void set_max_threads(size_t threads) noexcept { max_threads_ = threads; }
+
+  const Dataset& data() const noexcept { return data_; }
+  const DiscoverConfig& config() const noexcept { return config_; }
+
+  static uint64_t niche_key(const Expr& tree);
+  static std::vector<double> fitness_population(const std::vector<Expr>& population,
+                                                const Dataset& data, size_t max_threads = 0);
+
+ private:
+  Dataset data_;
+  DiscoverConfig config_;
+  size_t max_threads_ = 0;
+};
+
+// Runs one discovery on `data` (taken over). Throws std::invalid_argument
+// when config.population is 0.
 DiscoverReport discover(Dataset data, const DiscoverConfig& config);
 
 }  // namespace quorvex

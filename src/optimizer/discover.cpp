@@ -1,0 +1,181 @@
+#include "optimizer/discover.h"
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <limits>
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+#include "baselines/baselines.h"
+#include "expr/generator.h"
+#include "optimizer/niche.h"
+#include "optimizer/scoring.h"
+#include "text/numbers.h"
+
+namespace quorvex {
+
+namespace {
+
+constexpr double kStallTolerance = 0.001;
+constexpr uint32_t kStallLimit = 5;
+
+struct Ranked {
+  size_t index;
+  double score;
+};
+
+void pad_left(std::string& out, const std::string& s, size_t width) {
+  if (s.size() < width) out.append(width - s.size(), ' ');
+  out += s;
+}
+
+void write_progress(uint32_t generation, uint32_t generations, double best) {
+  std::string line = "[quorvex] gen ";
+  pad_left(line, std::to_string(generation), 3);
+  line += '/';
+  const std::string total = std::to_string(generations);
+  line += total;
+  if (total.size() < 3) line.append(3 - total.size(), ' ');
+  line += "  best_BIC = ";
+  pad_left(line, format_fixed(best, 3), 12);
+  line += '\n';
+  std::fwrite(line.data(), 1, line.size(), stderr);
+}
+
+// Size-3 tournament over ranked positions; only a strictly lower score
+// replaces the current winner.
+size_t tournament(Lcg& select, const std::vector<Ranked>& ranked) {
+  const size_t p = ranked.size();
+  const size_t a = select.below(p);
+  const size_t b = select.below(p);
+  const size_t c = select.below(p);
+  size_t w = a;
+  if (ranked[w].score > ranked[b].score) w = b;
+  if (ranked[w].score > ranked[c].score) w = c;
+  return ranked[w].index;
+}
+
+}  // namespace
+
+Discoverer::Discoverer(Dataset data, const DiscoverConfig& config)
+    : data_(std::move(data)), config_(config) {
+  if (config_.population == 0) throw std::invalid_argument("population must be at least 1");
+}
+
+uint64_t Discoverer::niche_key(const Expr& tree) { return quorvex::niche_key(tree); }
+
+std::vector<double> Discoverer::fitness_population(const std::vector<Expr>& population,
+                                                   const Dataset& data, size_t max_threads) {
+  return quorvex::fitness_population(population, data, max_threads);
+}
+
+DiscoverReport Discoverer::run() const {
+  const auto start = std::chrono::steady_clock::now();
+  const DiscoverConfig& cfg = config_;
+  const size_t p = cfg.population;
+
+  auto [train, test] = data_.split(cfg.test_fraction, cfg.seed);
+  const BaselinesReport baselines = compute(train, cfg.n_shuffles, cfg.seed);
+
+  ExprGen gen(train.features(), Lcg(cfg.seed));
+  Lcg select(cfg.seed);
+
+  std::vector<Expr> population;
+  population.reserve(p);
+  for (size_t i = 0; i < p; ++i) population.push_back(gen.random(cfg.max_depth));
+
+  const size_t elites =
+      std::clamp(static_cast<size_t>(std::round(0.1 * static_cast<double>(p))), size_t{1}, p);
+  const size_t restarts = 3 * p / 10;
+  double reference = std::numeric_limits<double>::infinity();
+  uint32_t stalled = 0;
+
+  std::vector<Ranked> ranked(p);
+  for (uint32_t generation = 0; generation < cfg.generations;) {
+    const std::vector<double> scores = fitness_population(population, train, max_threads_);
+    for (size_t i = 0; i < p; ++i) ranked[i] = {i, scores[i]};
+    std::stable_sort(ranked.begin(), ranked.end(),
+                     [](const Ranked& a, const Ranked& b) { return a.score < b.score; });
+
+    std::vector<Expr> next;
+    next.reserve(p);
+    for (size_t j = 0; j < elites; ++j) next.push_back(population[ranked[j].index]);
+    if (cfg.use_niches) append_niche_champions(population, scores, next, p);
+
+    while (next.size() < p) {
+      const double r = select.next_f64();
+      if (r < 0.5) {
+        const size_t first = tournament(select, ranked);
+        const size_t second = tournament(select, ranked);
+        next.push_back(gen.crossover(population[first], population[second]));
+      } else if (r < 0.9) {
+        const size_t parent = tournament(select, ranked);
+        next.push_back(gen.mutate(population[parent], cfg.max_depth));
+      } else {
+        next.push_back(gen.random(cfg.max_depth));
+      }
+    }
+
+    const double best = ranked[0].score;
+    if (cfg.restart_on_stagnation) {
+      const double d = std::fabs(reference - best);
+      if (d < kStallTolerance) {
+        ++stalled;
+      } else {
+        stalled = 0;
+        reference = best;
+      }
+      if (stalled >= kStallLimit) {
+        for (size_t slot = p - restarts; slot < p; ++slot) {
+          Expr t = gen.random(cfg.max_depth);
+          for (int m = 0; m < 3; ++m) t = gen.mutate(t, cfg.max_depth);
+          next[slot] = std::move(t);
+        }
+        stalled = 0;
+      }
+    }
+
+    ++generation;
+    population = std::move(next);
+    if (cfg.verbose) write_progress(generation, cfg.generations, best);
+  }
+
+  const std::vector<double> scores = fitness_population(population, train, max_threads_);
+  size_t best_index = 0;
+  for (size_t i = 1; i < p; ++i)
+    if (scores[i] < scores[best_index]) best_index = i;
+  const Expr& best = population[best_index];
+
+  DiscoverReport report;
+  report.bic = scores[best_index];
+  report.mse_train = finite_row_mse(best, train);
+  report.mse_test = finite_row_mse(best, test);
+  report.formula = best.formula();
+  report.expr_json = best.to_json();
+  report.k = best.k();
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  report.wall_clock_ms =
+      static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count());
+  report.baselines = baselines;
+  report.delta_bic_const = report.bic - baselines.bic_const;
+  report.delta_bic_linear = report.bic - baselines.bic_linear;
+  report.z_vs_shuffled = baselines.bic_shuffled_std > 1e-9
+                             ? (report.bic - baselines.bic_shuffled_mean) / baselines.bic_shuffled_std
+                             : 0.0;
+  report.verdict = Verdict::Noise;
+  report.n_train = train.n_rows();
+  report.n_test = test.n_rows();
+  report.classify();
+  return report;
+}
+
+DiscoverReport discover(Dataset data, const DiscoverConfig& config) {
+  Discoverer discoverer(std::move(data), config);
+  return discoverer.run();
+}
+
+}  // namespace quorvex
