@@ -1,0 +1,87 @@
+#pragma once
+
+// Loads a recorded discovery (dataset operations, the five arguments and the
+// expected outputs) and replays it through the C interface.
+#include <nlohmann/json.hpp>
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <limits>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "quorvex.h"
+
+namespace golden {
+
+struct Args {
+  uint32_t generations = 0;
+  size_t population = 0;
+  uint32_t max_depth = 0;
+  uint64_t seed = 0;
+  double test_fraction = 0.0;
+};
+
+// Non-finite doubles are recorded as the strings "NaN", "inf" and "-inf".
+inline double number(const nlohmann::json& v) {
+  if (v.is_string()) {
+    const std::string s = v.get<std::string>();
+    if (s == "NaN") return std::numeric_limits<double>::quiet_NaN();
+    if (s == "inf") return std::numeric_limits<double>::infinity();
+    if (s == "-inf") return -std::numeric_limits<double>::infinity();
+  }
+  return v.get<double>();
+}
+
+inline nlohmann::json load(const std::filesystem::path& path) {
+  std::ifstream in(path);
+  return nlohmann::json::parse(in);
+}
+
+inline std::vector<std::filesystem::path> cases(const std::string& dir) {
+  std::vector<std::filesystem::path> out;
+  for (const auto& entry : std::filesystem::directory_iterator(dir))
+    if (entry.path().extension() == ".json") out.push_back(entry.path());
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+inline CDataset* build_dataset(const nlohmann::json& c) {
+  CDataset* ds = quorvex_dataset_new(c["target"].get<std::string>().c_str());
+  for (const auto& op : c["ops"]) {
+    if (op.contains("add_feature")) {
+      quorvex_dataset_add_feature(ds, op["add_feature"].get<std::string>().c_str());
+    } else {
+      const auto& row = op["push_row"];
+      std::vector<double> values;
+      for (const auto& v : row["values"]) values.push_back(number(v));
+      values.push_back(0.0);  // never NULL, even with no features
+      quorvex_dataset_push_row(ds, values.data(), number(row["target"]));
+    }
+  }
+  return ds;
+}
+
+inline Args args(const nlohmann::json& c) {
+  const auto& a = c["args"];
+  return {a["generations"].get<uint32_t>(), a["population"].get<size_t>(),
+          a["max_depth"].get<uint32_t>(), a["seed"].get<uint64_t>(), number(a["test_fraction"])};
+}
+
+inline std::string take(char* s) {
+  std::string out = s == nullptr ? "<NULL>" : s;
+  quorvex_string_free(s);
+  return out;
+}
+
+// The wall-clock figure is the one part of a report that varies.
+inline std::string mask_wall_json(const std::string& s) {
+  return std::regex_replace(s, std::regex("\"wall_clock_ms\": [0-9]+"), "\"wall_clock_ms\": 0");
+}
+inline std::string mask_wall_pretty(const std::string& s) {
+  return std::regex_replace(s, std::regex("wall = [0-9]+ ms"), "wall = 0 ms");
+}
+
+}  // namespace golden
