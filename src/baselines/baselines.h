@@ -24,4 +24,8 @@ std::pair<std::vector<double>, double> linear_predictor(const Dataset& data);
 // k-th null uses seed + k (wrapping), k = 1..n_shuffles.
 BaselinesReport compute(const Dataset& train, size_t n_shuffles, uint64_t seed);
 
+// The same result computed the plain way, one linear_predictor per shuffled
+// copy of the dataset; kept as the oracle for compute, which shares the work.
+BaselinesReport compute_reference(const Dataset& train, size_t n_shuffles, uint64_t seed);
+
 }  // namespace quorvex

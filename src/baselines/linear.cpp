@@ -1,0 +1,87 @@
+#include <cmath>
+#include <limits>
+#include <utility>
+#include <vector>
+
+#include "baselines/baselines.h"
+
+namespace quorvex {
+
+// A direct transcription of the fit, one dataset at a time. `compute` has a
+// batched path that must agree with this one bit for bit.
+std::pair<std::vector<double>, double> linear_predictor(const Dataset& data) {
+  const size_t n = data.n_rows();
+  const size_t p = data.features().size();
+  const size_t v = p + 1;
+  if (n == 0) return {std::vector<double>(v, 0.0), std::numeric_limits<double>::infinity()};
+
+  std::vector<const double*> cols(p);
+  for (size_t j = 0; j < p; ++j) cols[j] = data.column(data.column_of_feature(j)).data();
+  const std::vector<double>& y = data.targets();
+
+  std::vector<double> x(n * v, 0.0);
+  for (size_t i = 0; i < n; ++i) {
+    x[i * v] = 1.0;
+    for (size_t j = 0; j < p; ++j) x[i * v + 1 + j] = cols[j][i];
+  }
+
+  std::vector<double> a(v * v, 0.0);
+  std::vector<double> b(v, 0.0);
+  for (size_t i = 0; i < n; ++i) {
+    const double* xi = &x[i * v];
+    for (size_t j = 0; j < v; ++j) {
+      b[j] = xi[j] * y[i] + b[j];
+      for (size_t k = 0; k < v; ++k) a[j * v + k] = xi[j] * xi[k] + a[j * v + k];
+    }
+  }
+
+  double trace = a[0];
+  for (size_t j = 1; j < v; ++j) trace = trace + a[j * v + j];
+  const double lambda = (trace * 1e-8) / static_cast<double>(std::max<size_t>(v, 1));
+  for (size_t j = 0; j < v; ++j) a[j * v + j] = a[j * v + j] + lambda;
+
+  const size_t w = v + 1;
+  std::vector<double> m(v * w);
+  for (size_t j = 0; j < v; ++j) {
+    for (size_t k = 0; k < v; ++k) m[j * w + k] = a[j * v + k];
+    m[j * w + v] = b[j];
+  }
+
+  for (size_t o = 0; o < v; ++o) {
+    size_t best = o;
+    double best_abs = std::fabs(m[o * w + o]);
+    for (size_t r = o + 1; r < v; ++r) {
+      const double cand = std::fabs(m[r * w + o]);
+      if (cand > best_abs) {  // false for NaN either side
+        best = r;
+        best_abs = cand;
+      }
+    }
+    if (best != o) {
+      for (size_t c = 0; c < w; ++c) std::swap(m[o * w + c], m[best * w + c]);
+    }
+    const double piv = m[o * w + o];
+    if (std::fabs(piv) < 1e-14) continue;
+    for (size_t c = 0; c < w; ++c) m[o * w + c] = m[o * w + c] / piv;
+    for (size_t r = 0; r < v; ++r) {
+      if (r == o) continue;
+      const double f = m[r * w + o];
+      if (f == 0.0) continue;
+      for (size_t c = 0; c < w; ++c) m[r * w + c] = m[r * w + c] - m[o * w + c] * f;
+    }
+  }
+
+  std::vector<double> coef(v);
+  for (size_t j = 0; j < v; ++j) coef[j] = m[j * w + v];
+
+  double sse = 0.0;
+  for (size_t i = 0; i < n; ++i) {
+    double pred = coef[0];
+    for (size_t j = 0; j < p; ++j) pred = pred + cols[j][i] * coef[1 + j];
+    const double e = y[i] - pred;
+    sse = sse + e * e;
+  }
+  return {std::move(coef), sse / static_cast<double>(n)};
+}
+
+}  // namespace quorvex
