@@ -90,18 +90,21 @@ Dataset to_dataset(const csv::CsvTable& table, size_t target) {
 
 int run(const Options& opt) {
   const std::string shown = opt.file == "-" ? "<stdin>" : opt.file;
-  const std::optional<std::string> text = read_all(opt.file);
-  if (!text) {
-    print_error("cannot read \"" + shown + "\": " + std::strerror(errno));
-    return kExitBadInput;
-  }
   Dataset data;
-  try {
-    const csv::CsvTable table = csv::parse(*text);
-    data = to_dataset(table, csv::target_column(table.header, opt.target));
-  } catch (const csv::CsvError& e) {
-    print_error(csv::describe(shown, e));
-    return kExitBadInput;
+  {
+    // The text and the table go before the search starts; only the dataset stays.
+    const std::optional<std::string> text = read_all(opt.file);
+    if (!text) {
+      print_error("cannot read \"" + shown + "\": " + std::strerror(errno));
+      return kExitBadInput;
+    }
+    try {
+      const csv::CsvTable table = csv::parse(*text);
+      data = to_dataset(table, csv::target_column(table.header, opt.target));
+    } catch (const csv::CsvError& e) {
+      print_error(csv::describe(shown, e));
+      return kExitBadInput;
+    }
   }
 
   const DiscoverReport report = discover(std::move(data), make_config(opt));
