@@ -57,24 +57,46 @@ class DesignBlocks {
   std::vector<double> buf_;
 };
 
-// Right-hand sides r0 .. r0+g-1 as an n x g row-major block: r = 0 is the
-// training target, r = s > 0 the target shuffled with seed + s, exactly as
-// Dataset::shuffled_target permutes it.
-void fill_targets(const std::vector<double>& y, uint64_t seed, size_t r0, size_t g,
-                  std::vector<double>& out, std::vector<double>& scratch) {
-  const size_t n = y.size();
-  out.resize(n * g);
-  for (size_t r = 0; r < g; ++r) {
-    const size_t s = r0 + r;
-    const double* src = y.data();
-    if (s > 0) {
-      scratch = y;
-      seeded_shuffle(scratch, seed + static_cast<uint64_t>(s));
-      src = scratch.data();
+// The right-hand sides of a group of fits r0 .. r0+g-1, gathered into
+// row-major blocks like the design: fit 0 is the training target, fit s > 0
+// the target shuffled with seed + s, exactly as Dataset::shuffled_target
+// permutes it.
+class TargetBlocks {
+ public:
+  TargetBlocks(const std::vector<double>& y, uint64_t seed, size_t group)
+      : y_(y), seed_(seed), shuffled_(group), cols_(group), buf_(kBlockRows * group) {}
+
+  void fill(size_t r0, size_t g) {
+    g_ = g;
+    for (size_t r = 0; r < g; ++r) {
+      const size_t s = r0 + r;
+      if (s == 0) {
+        cols_[r] = y_.data();
+        continue;
+      }
+      shuffled_[r] = y_;
+      seeded_shuffle(shuffled_[r], seed_ + static_cast<uint64_t>(s));
+      cols_[r] = shuffled_[r].data();
     }
-    for (size_t i = 0; i < n; ++i) out[i * g + r] = src[i];
   }
-}
+
+  // Rows [begin, begin + count), row-major with width g.
+  const double* gather(size_t begin, size_t count) {
+    for (size_t r = 0; r < g_; ++r) {
+      const double* col = cols_[r] + begin;
+      for (size_t i = 0; i < count; ++i) buf_[i * g_ + r] = col[i];
+    }
+    return buf_.data();
+  }
+
+ private:
+  const std::vector<double>& y_;
+  uint64_t seed_;
+  size_t g_ = 0;
+  std::vector<std::vector<double>> shuffled_;
+  std::vector<const double*> cols_;
+  std::vector<double> buf_;
+};
 
 // Gauss-Jordan with partial pivoting on a v x w row-major matrix whose first
 // v columns are the system and the rest are right-hand sides. Pivots and
@@ -106,6 +128,62 @@ void eliminate(std::vector<double>& m, size_t v, size_t w) {
   }
 }
 
+// Adds R rows of the design block x (row-major, width v) and of the targets y
+// (row-major, width g) into the upper triangle of a (skipped when null) and
+// into b (row stride `stride`). Each sum stays in a register across the R
+// rows, and every entry still adds its rows one by one in row order.
+template <size_t R>
+void accumulate_rows(const double* x, const double* y, size_t v, size_t g, double* a, double* b,
+                     size_t stride) {
+  for (size_t j = 0; j < v; ++j) {
+    double xj[R];
+    for (size_t q = 0; q < R; ++q) xj[q] = x[q * v + j];
+    double* bj = b + j * stride;
+    for (size_t r = 0; r < g; ++r) {
+      double sum = bj[r];
+      for (size_t q = 0; q < R; ++q) sum = xj[q] * y[q * g + r] + sum;
+      bj[r] = sum;
+    }
+    if (a == nullptr) continue;
+    double* aj = a + j * v;
+    for (size_t k = j; k < v; ++k) {
+      double sum = aj[k];
+      for (size_t q = 0; q < R; ++q) sum = xj[q] * x[q * v + k] + sum;
+      aj[k] = sum;
+    }
+  }
+}
+
+void accumulate_block(const double* x, const double* y, size_t count, size_t v, size_t g, double* a,
+                      double* b, size_t stride) {
+  size_t i = 0;
+  for (; i + 4 <= count; i += 4) accumulate_rows<4>(x + i * v, y + i * g, v, g, a, b, stride);
+  for (; i < count; ++i) accumulate_rows<1>(x + i * v, y + i * g, v, g, a, b, stride);
+}
+
+// Lanes of predictions kept in registers while the features are added.
+constexpr size_t kLanes = 8;
+
+// Adds the squared errors of one row to sse[0..g): the predictions
+// c0 + x1*c1 + ... left to right, kLanes fits at a time.
+void add_row_errors(const double* xi, const double* yi, size_t v, size_t g, const double* coef,
+                    size_t stride, double* sse) {
+  for (size_t r0 = 0; r0 < g; r0 += kLanes) {
+    double pred[kLanes];
+    for (size_t q = 0; q < kLanes; ++q) pred[q] = coef[r0 + q];
+    for (size_t j = 1; j < v; ++j) {
+      const double xj = xi[j];
+      const double* cj = coef + j * stride + r0;
+      for (size_t q = 0; q < kLanes; ++q) pred[q] = pred[q] + xj * cj[q];
+    }
+    const size_t lanes = std::min(kLanes, g - r0);
+    for (size_t q = 0; q < lanes; ++q) {
+      const double e = yi[r0 + q] - pred[q];
+      sse[r0 + q] = sse[r0 + q] + e * e;
+    }
+  }
+}
+
 // Mean squared errors of the linear fit to the training target (entry 0) and
 // to each of the n_shuffles shuffled targets. All fits share XᵀX, the ridge
 // and the elimination; only the right-hand sides and the errors are per fit.
@@ -121,26 +199,15 @@ std::vector<double> linear_errors(const Dataset& train, size_t n_shuffles, uint6
 
   std::vector<double> a(v * v, 0.0);     // upper triangle only; A is symmetric bit for bit
   std::vector<double> b(v * fits, 0.0);  // b[j * fits + r]
-  std::vector<double> targets, scratch, acc(group);
+  TargetBlocks targets(y, seed, group);
 
   for (size_t r0 = 0; r0 < fits; r0 += group) {
     const size_t g = std::min(group, fits - r0);
-    fill_targets(y, seed, r0, g, targets, scratch);
+    targets.fill(r0, g);
     for (size_t begin = 0; begin < n; begin += kBlockRows) {
       const size_t count = std::min(kBlockRows, n - begin);
-      const double* x = design.gather(begin, count);
-      for (size_t i = 0; i < count; ++i) {
-        const double* xi = x + i * v;
-        const double* yi = &targets[(begin + i) * g];
-        for (size_t j = 0; j < v; ++j) {
-          const double xj = xi[j];
-          double* bj = &b[j * fits + r0];
-          for (size_t r = 0; r < g; ++r) bj[r] = xj * yi[r] + bj[r];
-          if (r0 != 0) continue;
-          double* aj = &a[j * v];
-          for (size_t k = j; k < v; ++k) aj[k] = xj * xi[k] + aj[k];
-        }
-      }
+      accumulate_block(design.gather(begin, count), targets.gather(begin, count), count, v, g,
+                       r0 == 0 ? a.data() : nullptr, &b[r0], fits);
     }
   }
 
@@ -157,33 +224,24 @@ std::vector<double> linear_errors(const Dataset& train, size_t n_shuffles, uint6
   }
   eliminate(m, v, w);
 
-  std::vector<double> coef(v * fits);  // coef[j * fits + r]
+  // coef[j * padded + r]: a group's last lanes may run up to kLanes - 1 past
+  // its end, into the next group or the zero padding; those lanes are unused.
+  const size_t padded = fits + kLanes;
+  std::vector<double> coef(v * padded, 0.0);
   for (size_t j = 0; j < v; ++j) {
-    for (size_t r = 0; r < fits; ++r) coef[j * fits + r] = m[j * w + v + r];
+    for (size_t r = 0; r < fits; ++r) coef[j * padded + r] = m[j * w + v + r];
   }
 
   std::vector<double> sse(fits, 0.0);
   for (size_t r0 = 0; r0 < fits; r0 += group) {
     const size_t g = std::min(group, fits - r0);
-    if (group != fits) fill_targets(y, seed, r0, g, targets, scratch);
+    if (group != fits) targets.fill(r0, g);
     for (size_t begin = 0; begin < n; begin += kBlockRows) {
       const size_t count = std::min(kBlockRows, n - begin);
       const double* x = design.gather(begin, count);
+      const double* t = targets.gather(begin, count);
       for (size_t i = 0; i < count; ++i) {
-        const double* xi = x + i * v;
-        const double* yi = &targets[(begin + i) * g];
-        const double* c0 = &coef[r0];
-        for (size_t r = 0; r < g; ++r) acc[r] = c0[r];
-        for (size_t j = 1; j < v; ++j) {
-          const double xj = xi[j];
-          const double* cj = &coef[j * fits + r0];
-          for (size_t r = 0; r < g; ++r) acc[r] = acc[r] + xj * cj[r];
-        }
-        double* s = &sse[r0];
-        for (size_t r = 0; r < g; ++r) {
-          const double e = yi[r] - acc[r];
-          s[r] = s[r] + e * e;
-        }
+        add_row_errors(x + i * v, t + i * g, v, g, &coef[r0], padded, &sse[r0]);
       }
     }
   }
