@@ -1,0 +1,171 @@
+#include "expr/expr.h"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <utility>
+
+namespace quorvex {
+
+namespace {
+// The NaN of every guard: the quiet NaN with exactly this bit pattern.
+constexpr double kGuardNaN = std::bit_cast<double>(0x7FF8000000000000ULL);
+}  // namespace
+
+Expr Expr::constant(double value) {
+  Expr e;
+  e.kind_ = Kind::Const;
+  e.value_ = value;
+  return e;
+}
+
+Expr Expr::feature(std::string name) {
+  Expr e;
+  e.kind_ = Kind::Feature;
+  e.name_ = std::move(name);
+  return e;
+}
+
+Expr Expr::bin(Op op, Expr left, Expr right) {
+  Expr e;
+  e.kind_ = Kind::Bin;
+  e.op_ = op;
+  e.a_ = std::make_unique<Expr>(std::move(left));
+  e.b_ = std::make_unique<Expr>(std::move(right));
+  return e;
+}
+
+Expr Expr::pow(Expr base, int32_t exponent) {
+  Expr e;
+  e.kind_ = Kind::Pow;
+  e.exponent_ = exponent;
+  e.a_ = std::make_unique<Expr>(std::move(base));
+  return e;
+}
+
+Expr Expr::exp(Expr child) {
+  Expr e;
+  e.kind_ = Kind::Exp;
+  e.a_ = std::make_unique<Expr>(std::move(child));
+  return e;
+}
+
+Expr Expr::log(Expr child) {
+  Expr e;
+  e.kind_ = Kind::Log;
+  e.a_ = std::make_unique<Expr>(std::move(child));
+  return e;
+}
+
+Expr Expr::sqrt(Expr child) {
+  Expr e;
+  e.kind_ = Kind::Sqrt;
+  e.a_ = std::make_unique<Expr>(std::move(child));
+  return e;
+}
+
+Expr::Expr(const Expr& other)
+    : kind_(other.kind_),
+      op_(other.op_),
+      exponent_(other.exponent_),
+      value_(other.value_),
+      name_(other.name_),
+      a_(other.a_ ? std::make_unique<Expr>(*other.a_) : nullptr),
+      b_(other.b_ ? std::make_unique<Expr>(*other.b_) : nullptr) {}
+
+Expr& Expr::operator=(const Expr& other) {
+  // Copy first: `other` may be a part of this tree.
+  if (this != &other) *this = Expr(other);
+  return *this;
+}
+
+Expr::Expr(Expr&& other) noexcept = default;
+Expr& Expr::operator=(Expr&& other) noexcept = default;
+Expr::~Expr() = default;
+
+double Expr::evaluate(const Row& row) const {
+  switch (kind_) {
+    case Kind::Const:
+      return value_;
+    case Kind::Feature:
+      return row.value(name_);
+    case Kind::Bin: {
+      const double a = a_->evaluate(row);
+      const double b = b_->evaluate(row);
+      switch (op_) {
+        case Op::Add:
+          return a + b;
+        case Op::Sub:
+          return a - b;
+        case Op::Mul:
+          return a * b;
+        case Op::Div:
+          // A NaN divisor fails the test and is divided by.
+          if (std::fabs(b) < 1e-300) return kGuardNaN;
+          return a / b;
+      }
+      return kGuardNaN;  // unreachable: Op has four values
+    }
+    case Kind::Pow: {
+      const double x = a_->evaluate(row);
+      if (x == 0.0 && exponent_ < 0) return kGuardNaN;
+      return std::pow(x, static_cast<double>(exponent_));  // every int32 is exact as a double
+    }
+    case Kind::Exp:
+      return std::exp(a_->evaluate(row));
+    case Kind::Log: {
+      const double x = a_->evaluate(row);
+      if (x <= 0.0) return kGuardNaN;
+      return std::log(x);
+    }
+    case Kind::Sqrt: {
+      const double x = a_->evaluate(row);
+      if (x < 0.0) return kGuardNaN;
+      return std::sqrt(x);  // keeps -0.0 and NaN
+    }
+  }
+  return kGuardNaN;  // unreachable: Kind has seven values
+}
+
+uint32_t Expr::k() const noexcept {
+  switch (kind_) {
+    case Kind::Const:
+      return 1;
+    case Kind::Feature:
+      return 0;
+    case Kind::Bin:
+      return 1 + a_->k() + b_->k();
+    default:
+      return 1 + a_->k();
+  }
+}
+
+uint32_t Expr::depth() const noexcept {
+  switch (kind_) {
+    case Kind::Const:
+    case Kind::Feature:
+      return 1;
+    case Kind::Bin:
+      return 1 + std::max(a_->depth(), b_->depth());
+    default:
+      return 1 + a_->depth();
+  }
+}
+
+bool Expr::operator==(const Expr& other) const noexcept {
+  if (kind_ != other.kind_) return false;
+  switch (kind_) {
+    case Kind::Const:
+      return std::bit_cast<uint64_t>(value_) == std::bit_cast<uint64_t>(other.value_);
+    case Kind::Feature:
+      return name_ == other.name_;
+    case Kind::Bin:
+      return op_ == other.op_ && *a_ == *other.a_ && *b_ == *other.b_;
+    case Kind::Pow:
+      return exponent_ == other.exponent_ && *a_ == *other.a_;
+    default:
+      return *a_ == *other.a_;
+  }
+}
+
+}  // namespace quorvex
