@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <charconv>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -12,6 +13,7 @@
 
 #include "baselines/baselines.h"
 #include "expr/generator.h"
+#include "optimizer/fp_state.h"
 #include "optimizer/niche.h"
 #include "optimizer/scoring.h"
 #include "text/numbers.h"
@@ -33,11 +35,17 @@ void pad_left(std::string& out, const std::string& s, size_t width) {
   out += s;
 }
 
+std::string decimal(uint32_t v) {
+  char buf[16];
+  const auto res = std::to_chars(buf, buf + sizeof buf, v);
+  return std::string(buf, res.ptr);
+}
+
 void write_progress(uint32_t generation, uint32_t generations, double best) {
   std::string line = "[quorvex] gen ";
-  pad_left(line, std::to_string(generation), 3);
+  pad_left(line, decimal(generation), 3);
   line += '/';
-  const std::string total = std::to_string(generations);
+  const std::string total = decimal(generations);
   line += total;
   if (total.size() < 3) line.append(3 - total.size(), ' ');
   line += "  best_BIC = ";
@@ -74,6 +82,9 @@ std::vector<double> Discoverer::fitness_population(const std::vector<Expr>& popu
 }
 
 DiscoverReport Discoverer::run() const {
+  // The caller's thread evaluates too (baselines, the winner's errors): give it
+  // the workers' floating-point state, and the host its own back on return.
+  FpStateGuard fixed_state;
   const auto start = std::chrono::steady_clock::now();
   const DiscoverConfig& cfg = config_;
   const size_t p = cfg.population;

@@ -27,6 +27,6 @@ TEST_P(GoldenDiscovery, ReportMatchesByteForByte) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, GoldenDiscovery,
                          ::testing::ValuesIn(golden::cases(QUORVEX_GOLDEN_DIR "/discover")),
-                         [](const auto& info) { return info.param.stem().string(); });
+                         [](const auto& param_info) { return param_info.param.stem().string(); });
 
 }  // namespace
