@@ -1,4 +1,4 @@
-// The two outward forms of an expression (Part 3.2): formula text and the
+// The two outward forms of an expression: formula text and the
 // compact JSON form.
 #include <charconv>
 #include <string>

@@ -1,4 +1,4 @@
-// The expression generator (Part 3.3). Each operation is a direct
+// The expression generator. Each operation is a direct
 // transcription of its algorithm: the order and kind of every draw from rng_
 // is a contract shared with other implementations, so do not reorder,
 // merge or skip draws.

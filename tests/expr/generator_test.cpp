@@ -306,7 +306,7 @@ TEST(ExprGen, MutatePowExponentStepsAndNeverBecomesZero) {
       EXPECT_EQ(gen.rng().state(), state_after(seed, 3));
     }
   }
-  // The spec's named cases.
+  // Exponents at the clamp edges and the t = 0 rule.
   auto step = [](int32_t e, size_t r) {
     const uint64_t seed = find_seed([&](Lcg& g) {
       const double a = g.next_f64();
