@@ -1,12 +1,14 @@
 # make test   installs what a fresh Debian 12 machine lacks (as root), then
-#             builds and runs every test in an optimised build and under
-#             AddressSanitizer + UndefinedBehaviorSanitizer.
-# make run    builds the library and runs the example host.
+#             builds and runs every test in an optimised build, under
+#             AddressSanitizer + UndefinedBehaviorSanitizer, and under
+#             ThreadSanitizer.
+# make run    builds the library and the quorvex command and runs a discovery
+#             on an example data set.
 JOBS ?= $(shell nproc)
 DEPS = cmake make g++ libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev \
        libcli11-dev python3 python3-numpy python3-pytest binutils
 
-.PHONY: deps test test-release test-asan run bench clean
+.PHONY: deps test test-release test-asan test-tsan run bench clean
 
 deps:
 	@missing=$$(for p in $(DEPS); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
@@ -15,7 +17,7 @@ deps:
 	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $$missing; \
 	fi
 
-test: deps test-release test-asan
+test: deps test-release test-asan test-tsan
 
 test-release:
 	cmake --preset release
@@ -27,10 +29,15 @@ test-asan:
 	cmake --build --preset asan -j $(JOBS)
 	ctest --preset asan -j $(JOBS)
 
+test-tsan:
+	cmake --preset tsan
+	cmake --build --preset tsan -j $(JOBS)
+	ctest --preset tsan -j $(JOBS)
+
 run: deps
 	cmake --preset release
-	cmake --build --preset release -j $(JOBS) --target example_rows
-	./build/release/examples/example_rows
+	cmake --build --preset release -j $(JOBS) --target quorvex_cli
+	./build/release/tools/quorvex --seed 1 --target y examples/data/product_sum.csv
 
 bench: deps
 	cmake --preset release

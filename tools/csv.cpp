@@ -5,7 +5,7 @@
 #include <limits>
 #include <system_error>
 
-#include "c_api/utf8.h"
+#include "text/utf8.h"
 
 namespace quorvex::csv {
 namespace {

@@ -3,7 +3,7 @@
 #include <string>
 
 #include "c_api/handles.h"
-#include "c_api/utf8.h"
+#include "text/utf8.h"
 #include "quorvex.h"
 
 namespace {

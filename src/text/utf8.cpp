@@ -1,4 +1,4 @@
-#include "c_api/utf8.h"
+#include "text/utf8.h"
 
 #include <cstdint>
 
