@@ -1,23 +1,34 @@
 # make test   installs what a fresh Debian 12 machine lacks (as root), then
 #             builds and runs every test in an optimised build, under
 #             AddressSanitizer + UndefinedBehaviorSanitizer, and under
-#             ThreadSanitizer.
+#             ThreadSanitizer, and cross-builds quorvex.dll with mingw-w64 and
+#             runs its tests under wine (test-windows).
 # make run    builds the library and the quorvex command and runs a discovery
 #             on an example data set.
 JOBS ?= $(shell nproc)
 DEPS = cmake make g++ libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev \
        libcli11-dev python3 python3-numpy python3-pytest binutils
+# The Windows build: the -posix mingw-w64 flavour (std::thread), wine to run
+# the tests, and GoogleTest's sources to compile it for Windows.
+WINDOWS_DEPS = g++-mingw-w64-x86-64-posix wine64 googletest nlohmann-json3-dev cmake make
 
-.PHONY: deps test test-release test-asan test-tsan run bench clean
-
-deps:
-	@missing=$$(for p in $(DEPS); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
+define install_missing
+	@missing=$$(for p in $(1); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
 	if [ -n "$$missing" ]; then \
 	  echo "installing:$$missing"; \
 	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $$missing; \
 	fi
+endef
 
-test: deps test-release test-asan test-tsan
+.PHONY: deps deps-windows test test-release test-asan test-windows test-tsan run bench clean
+
+deps:
+	$(call install_missing,$(DEPS))
+
+deps-windows:
+	$(call install_missing,$(WINDOWS_DEPS))
+
+test: deps test-release test-asan test-windows test-tsan
 
 test-release:
 	cmake --preset release
@@ -28,6 +39,13 @@ test-asan:
 	cmake --preset asan
 	cmake --build --preset asan -j $(JOBS)
 	ctest --preset asan -j $(JOBS)
+
+# One wine server and one wine prefix (build/windows/wineprefix, created on
+# first use) serve the whole ctest run.
+test-windows: deps-windows
+	cmake --preset windows
+	cmake --build --preset windows -j $(JOBS)
+	ctest --preset windows -j $(JOBS)
 
 test-tsan:
 	cmake --preset tsan
