@@ -153,6 +153,7 @@ DiscoverReport Discoverer::run() const {
     ++generation;
     population = std::move(next);
     if (cfg.verbose) write_progress(generation, cfg.generations, best);
+    if (progress_hook_) progress_hook_(generation, cfg.generations, best);
   }
 
   const std::vector<double> scores = fitness_population(population, train, max_threads_);

@@ -2,6 +2,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <utility>
 #include <vector>
 
 #include "dataset/dataset.h"
@@ -43,6 +45,12 @@ class Discoverer {
   // pool. Results do not depend on it.
   void set_max_threads(size_t threads) noexcept { max_threads_ = threads; }
 
+  // Called on the search's thread after each generation step with the steps
+  // done so far, the configured total and that generation's best score. It
+  // only observes: the search runs the same with or without it.
+  using ProgressHook = std::function<void(uint32_t generation, uint32_t generations, double best)>;
+  void set_progress_hook(ProgressHook hook) { progress_hook_ = std::move(hook); }
+
   const Dataset& data() const noexcept { return data_; }
   const DiscoverConfig& config() const noexcept { return config_; }
 
@@ -54,6 +62,7 @@ class Discoverer {
   Dataset data_;
   DiscoverConfig config_;
   size_t max_threads_ = 0;
+  ProgressHook progress_hook_;
 };
 
 // Runs one discovery on `data` (taken over). Throws std::invalid_argument
