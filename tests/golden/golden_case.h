@@ -77,13 +77,16 @@ inline std::string take(char* s) {
 
 // Replaces the digits that follow `prefix` by "0". The wall-clock figure is
 // the one part of a report that varies.
-inline std::string mask_digits_after(std::string s, const std::string& prefix) {
+inline std::string mask_digits_after(const std::string& s, const std::string& prefix) {
   const size_t at = s.find(prefix);
   if (at == std::string::npos) return s;
   const size_t begin = at + prefix.size();
   size_t end = begin;
   while (end < s.size() && s[end] >= '0' && s[end] <= '9') ++end;
-  return s.replace(begin, end - begin, "0");
+  std::string out(s, 0, begin);
+  out.push_back('0');
+  out.append(s, end, std::string::npos);
+  return out;
 }
 inline std::string mask_wall_json(const std::string& s) {
   return mask_digits_after(s, "\"wall_clock_ms\": ");
