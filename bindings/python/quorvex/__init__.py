@@ -1,0 +1,33 @@
+"""quorvex: search for a closed-form formula that explains a target, and judge it against chance.
+
+    >>> import quorvex
+    >>> report = quorvex.discover(X, y, seed=1)
+    >>> print(report)                   # the text report
+    >>> report.verdict                  # Verdict.Strong / Weak / Noise
+    >>> report.predict(X_new)           # the formula on new rows
+
+The shared library is loaded on first use: from $QUORVEX_LIBRARY, from next
+to this package, or from the system library path.
+"""
+from ._native import library_path
+from .dataset import Dataset
+from .errors import DataError, LibraryNotFoundError, QuorvexError
+from .expr import Bin, Const, Exp, Expr, Feature, Log, Pow, Sqrt
+from .report import Baselines, Report, Verdict, discover
+from .sweep import sweep
+
+__version__ = "0.1.0"
+
+__all__ = [
+    "Baselines", "Bin", "Const", "DataError", "Dataset", "Exp", "Expr", "Feature",
+    "LibraryNotFoundError", "Log", "Pow", "QuorvexError", "QuorvexRegressor", "Report", "Sqrt",
+    "Verdict", "discover", "library_path", "sweep",
+]
+
+
+def __getattr__(name):
+    # scikit-learn is optional: imported only when the estimator is asked for.
+    if name == "QuorvexRegressor":
+        from .estimator import QuorvexRegressor
+        return QuorvexRegressor
+    raise AttributeError(f"module 'quorvex' has no attribute {name!r}")

@@ -1,0 +1,227 @@
+"""Datasets: named float64 feature columns and a target, checked before they reach the library."""
+import ctypes
+import decimal
+import numbers
+
+import numpy as np
+
+from . import _native
+from .errors import DataError
+
+
+def check_name(name, what="feature name"):
+    """A name as the library takes it: a str that encodes to UTF-8 and holds no NUL."""
+    if isinstance(name, bytes):
+        try:
+            name = name.decode("utf-8")
+        except UnicodeDecodeError:
+            raise DataError(f"{what} {name!r} is not valid UTF-8") from None
+    elif not isinstance(name, str):
+        raise DataError(f"{what} {name!r} is not a string")
+    try:
+        name.encode("utf-8")
+    except UnicodeEncodeError:
+        raise DataError(f"{what} {name!r} is not valid UTF-8 (it holds a lone surrogate)") from None
+    if "\0" in name:
+        raise DataError(f"{what} {name!r} contains a NUL character")
+    return name
+
+
+def is_dataframe(obj):
+    return hasattr(obj, "columns") and hasattr(obj, "iloc") and hasattr(obj, "to_numpy")
+
+
+def _is_series(obj):
+    return hasattr(obj, "to_numpy") and hasattr(obj, "dtype") and hasattr(obj, "index") \
+        and not is_dataframe(obj)
+
+
+def _numeric_object(values, where):
+    """float64 from an object array whose items must all be real numbers (None is NaN)."""
+    flat = values.ravel()
+    out = np.empty(flat.shape, dtype=np.float64)
+    for i, v in enumerate(flat):
+        if v is None:
+            out[i] = np.nan
+        elif isinstance(v, (numbers.Real, decimal.Decimal)) and not isinstance(v, (str, bytes)):
+            out[i] = float(v)
+        else:
+            raise DataError(f"{where(i)} holds {v!r} ({type(v).__name__}), which is not a number")
+    return out.reshape(values.shape)
+
+
+def _to_float(values, where):
+    """float64 copy of a numpy array of numbers, or DataError for anything else."""
+    kind = values.dtype.kind
+    if kind in "biuf":
+        return np.array(values, dtype=np.float64)
+    if kind == "O":
+        return _numeric_object(values, where)
+    raise DataError(f"{where(None)} is not numeric (dtype {values.dtype})")
+
+
+def _series_to_float(series, label):
+    kind = getattr(series.dtype, "kind", "O")
+    if kind in "biuf":
+        # Nullable pandas types carry pd.NA, which becomes NaN.
+        return series.to_numpy(dtype=np.float64, na_value=np.nan)
+    values = series.to_numpy(dtype=object)
+    if kind == "O":
+        return _numeric_object(values, lambda i: f"{label}, row {i}" if i is not None else label)
+    raise DataError(f"{label} is not numeric (dtype {series.dtype})")
+
+
+def as_matrix(X, feature_names=None):
+    """(float64 rows x features array, names) from lists, an array or a DataFrame."""
+    if is_dataframe(X):
+        names = [c if isinstance(c, (str, bytes)) else str(c) for c in X.columns]
+        if feature_names is not None:
+            raise DataError("feature_names cannot be given with a DataFrame: its columns name the features")
+        cols = [_series_to_float(X.iloc[:, j], f"column {names[j]!r}") for j in range(X.shape[1])]
+        matrix = np.column_stack(cols) if cols else np.empty((len(X), 0))
+    else:
+        try:
+            raw = np.asarray(X)
+        except (ValueError, TypeError) as e:
+            raise DataError(f"X is not a table of numbers: {e}") from None
+        if raw.ndim != 2:
+            raise DataError(f"X must be 2-dimensional (rows x features), not {raw.ndim}-dimensional; "
+                            "for a single feature use one value per row, e.g. [[1.0], [2.0]]")
+        matrix = _to_float(raw, lambda i: "X" if i is None else
+                           f"X at row {i // raw.shape[1]}, column {i % raw.shape[1]}")
+        if feature_names is None:
+            names = [f"x{j}" for j in range(matrix.shape[1])]
+        else:
+            names = list(feature_names)
+            if len(names) != matrix.shape[1]:
+                raise DataError(f"{len(names)} feature names for {matrix.shape[1]} columns")
+    names = [check_name(n) for n in names]
+    return np.ascontiguousarray(matrix, dtype=np.float64), names
+
+
+def as_vector(y, label="y"):
+    """float64 copy of a target: a sequence, a 1-D array, an (n, 1) array or a Series."""
+    if _is_series(y):
+        return _series_to_float(y, label)
+    if is_dataframe(y):
+        if y.shape[1] != 1:
+            raise DataError(f"{label} must be one column, not {y.shape[1]}")
+        return _series_to_float(y.iloc[:, 0], label)
+    try:
+        raw = np.asarray(y)
+    except (ValueError, TypeError) as e:
+        raise DataError(f"{label} is not a sequence of numbers: {e}") from None
+    if raw.ndim == 2 and raw.shape[1] == 1:
+        raw = raw[:, 0]
+    if raw.ndim != 1:
+        raise DataError(f"{label} must be 1-dimensional, not of shape {raw.shape}")
+    return _to_float(raw, lambda i: label if i is None else f"{label} at row {i}")
+
+
+class Dataset:
+    """Rows of named numeric features and a target, ready for `discover`.
+
+    X is a list of rows, a 2-D numpy array (names from `feature_names`, else
+    x0, x1, ...) or a pandas DataFrame (names from its columns). y is a
+    sequence of targets, or the name of one of the columns (which is then not
+    a feature). Values are copied as float64; NaN and infinities pass
+    through unchanged.
+    """
+
+    __slots__ = ("_X", "_y", "_names", "_target_name")
+
+    def __init__(self, X, y, *, feature_names=None, target_name=None):
+        if isinstance(y, (str, bytes)):
+            column = check_name(y, "target column")
+            if is_dataframe(X):
+                matches = [c for c in X.columns if c == y or str(c) == column]
+                if not matches:
+                    raise DataError(f"no column is named {column!r} (columns: "
+                                    + ", ".join(repr(str(c)) for c in X.columns) + ")")
+                if len(matches) > 1 or list(X.columns).count(matches[0]) > 1:
+                    raise DataError(f"more than one column is named {column!r}")
+                y_values = as_vector(X[matches[0]], f"column {column!r}")
+                X = X.drop(columns=[matches[0]])
+                self._X, self._names = as_matrix(X)
+            else:
+                if feature_names is None:
+                    raise DataError("a target given by name needs a DataFrame or feature_names")
+                matrix, names = as_matrix(X, feature_names)
+                if names.count(column) != 1:
+                    raise DataError(f"no column is named {column!r} (columns: "
+                                    + ", ".join(map(repr, names)) + ")" if column not in names
+                                    else f"more than one column is named {column!r}")
+                j = names.index(column)
+                y_values = matrix[:, j].copy()
+                self._X = np.ascontiguousarray(np.delete(matrix, j, axis=1))
+                self._names = names[:j] + names[j + 1:]
+            target = column if target_name is None else target_name
+        else:
+            self._X, self._names = as_matrix(X, feature_names)
+            y_values = as_vector(y)
+            series_name = getattr(y, "name", None) if _is_series(y) else None
+            target = target_name if target_name is not None else (
+                series_name if isinstance(series_name, str) else "y")
+        if len(y_values) != self._X.shape[0]:
+            raise DataError(f"X has {self._X.shape[0]} rows but y has {len(y_values)} values")
+        self._y = y_values
+        self._target_name = check_name(target, "target name")
+
+    @property
+    def X(self):
+        """The features, float64, rows x features (a read-only view)."""
+        view = self._X.view()
+        view.flags.writeable = False
+        return view
+
+    @property
+    def y(self):
+        view = self._y.view()
+        view.flags.writeable = False
+        return view
+
+    @property
+    def feature_names(self):
+        return tuple(self._names)
+
+    @property
+    def target_name(self):
+        return self._target_name
+
+    @property
+    def n_rows(self):
+        return self._X.shape[0]
+
+    def __len__(self):
+        return self._X.shape[0]
+
+    def __repr__(self):
+        return (f"Dataset({self.n_rows} rows, features={list(self._names)!r}, "
+                f"target={self._target_name!r})")
+
+    def _handle(self):
+        """A new library dataset holding these rows; the caller frees it."""
+        lib = _native.lib()
+        handle = lib.quorvex_dataset_new(self._target_name.encode("utf-8"))
+        if not handle:
+            raise DataError(f"the library rejected the target name {self._target_name!r}")
+        try:
+            for name in self._names:
+                if lib.quorvex_dataset_add_feature(handle, name.encode("utf-8")) != 0:
+                    raise DataError(f"the library rejected the feature name {name!r}")
+            X = self._X
+            push = lib.quorvex_dataset_push_row
+            if X.shape[1] == 0:
+                # Nothing is read, but the pointer must not be NULL.
+                spare = (ctypes.c_double * 1)()
+                row_address = [ctypes.addressof(spare)] * X.shape[0]
+            else:
+                base, stride = X.ctypes.data, X.shape[1] * X.itemsize
+                row_address = range(base, base + stride * X.shape[0], stride)
+            for address, target in zip(row_address, self._y.tolist()):
+                if push(handle, address, target) != 0:
+                    raise DataError("the library rejected a row")
+        except BaseException:
+            lib.quorvex_dataset_free(handle)
+            raise
+        return handle

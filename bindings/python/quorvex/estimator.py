@@ -1,0 +1,50 @@
+"""A scikit-learn regressor around `discover`."""
+import numpy as np
+from sklearn.base import BaseEstimator, RegressorMixin
+from sklearn.utils.validation import check_is_fitted
+
+from .dataset import Dataset
+from .report import discover
+
+
+class QuorvexRegressor(RegressorMixin, BaseEstimator):
+    """Fits one closed-form formula. Settings as for `quorvex.discover` (0 = default).
+
+    After fit: `report_` (the full report), `expr_`, `formula_`, `verdict_`,
+    `n_features_in_` and, for DataFrames with string columns,
+    `feature_names_in_`. The features are called x0, x1, ... otherwise.
+    """
+
+    def __init__(self, generations=0, population=0, max_depth=0, seed=0, test_fraction=0.2):
+        self.generations = generations
+        self.population = population
+        self.max_depth = max_depth
+        self.seed = seed
+        self.test_fraction = test_fraction
+
+    def _names(self):
+        if hasattr(self, "feature_names_in_"):
+            return [str(n) for n in self.feature_names_in_]
+        return [f"x{j}" for j in range(self.n_features_in_)]
+
+    def fit(self, X, y):
+        # NaN and infinities are data to the library: rows where the formula is
+        # not finite are left out of its error.
+        X, y = self._validate_data(X, y, force_all_finite=False, dtype=np.float64, y_numeric=True)
+        data = Dataset(X, y, feature_names=self._names())
+        report = discover(data, generations=self.generations, population=self.population,
+                          max_depth=self.max_depth, seed=self.seed,
+                          test_fraction=self.test_fraction)
+        self.report_ = report
+        self.expr_ = report.expr
+        self.formula_ = report.formula
+        self.verdict_ = report.verdict
+        return self
+
+    def predict(self, X):
+        check_is_fitted(self, "expr_")
+        X = self._validate_data(X, reset=False, force_all_finite=False, dtype=np.float64)
+        return self.expr_.predict(X, feature_names=self._names())
+
+    def _more_tags(self):
+        return {"allow_nan": True}

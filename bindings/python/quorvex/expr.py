@@ -1,0 +1,369 @@
+"""The expression of a report as Python objects, evaluated the way the library evaluates it.
+
+`predict` applies the library's guards: a divisor with |b| < 1e-300, a zero
+base with a negative exponent, log of x <= 0 and sqrt of x < 0 give NaN.
+By default exp, log and pow come from the C math library through Python's
+math module, one value at a time, so predictions agree with the library bit
+for bit on the same platform. numpy's own exp, log and power are faster but
+may differ in the last bit (`exact=False`).
+"""
+import json
+import math
+from dataclasses import dataclass
+from typing import Union
+
+import numpy as np
+
+from .dataset import as_matrix, check_name, is_dataframe
+from .errors import DataError
+
+_DIV_GUARD = 1e-300
+_OPS = ("Add", "Sub", "Mul", "Div")
+_SYMBOLS = {"Add": "+", "Sub": "-", "Mul": "*", "Div": "/"}
+
+
+class Expr:
+    """Base of the seven node kinds: Const, Feature, Bin, Pow, Exp, Log, Sqrt."""
+
+    __slots__ = ()
+
+    @staticmethod
+    def from_json(text):
+        """The tree of an expression JSON text (a report's expr_json)."""
+        try:
+            value = json.loads(text)
+        except (TypeError, ValueError) as e:
+            raise DataError(f"not an expression JSON text: {e}") from None
+        return _from_value(value)
+
+    def to_json(self):
+        """The compact JSON text, byte for byte as the library writes it."""
+        return _json(self)
+
+    def formula(self):
+        """The formula text, byte for byte as the library writes it."""
+        return _formula(self)
+
+    def __str__(self):
+        return self.formula()
+
+    @property
+    def k(self):
+        """Parameter count charged by the BIC: constants plus operator nodes."""
+        return _k(self)
+
+    @property
+    def depth(self):
+        return _depth(self)
+
+    def features(self):
+        """The feature names the expression reads, in first-use order."""
+        seen = {}
+        _collect(self, seen)
+        return list(seen)
+
+    def evaluate(self, row):
+        """The value on one row, a mapping from feature name to number (absent names read 0.0)."""
+        columns = {name: np.array([float(row.get(name, 0.0))]) for name in self.features()}
+        return float(_eval(self, columns, 1, True)[0])
+
+    def predict(self, X, feature_names=None, *, exact=True):
+        """Predictions for every row of X as a float64 array.
+
+        X is a DataFrame, a mapping from names to columns, or a 2-D array (or
+        list of rows) whose columns are named by `feature_names`. Every feature
+        the expression reads must be present.
+        """
+        columns, n = _columns(X, feature_names)
+        for name in self.features():
+            if name not in columns:
+                raise DataError(f"the expression reads feature {name!r}, which the data does not "
+                                "have (it has: " + ", ".join(map(repr, columns)) + ")")
+        with np.errstate(all="ignore"):
+            return _eval(self, columns, n, exact)
+
+    def to_sympy(self):
+        """The expression as a sympy expression (needs sympy). The guards are not represented."""
+        try:
+            import sympy
+        except ImportError:
+            raise ImportError("to_sympy needs sympy (Debian: python3-sympy)") from None
+        return _sympy(self, sympy, {})
+
+
+@dataclass(frozen=True)
+class Const(Expr):
+    value: float
+
+
+@dataclass(frozen=True)
+class Feature(Expr):
+    name: str
+
+
+@dataclass(frozen=True)
+class Bin(Expr):
+    op: str  # "Add", "Sub", "Mul" or "Div"
+    left: Expr
+    right: Expr
+
+
+@dataclass(frozen=True)
+class Pow(Expr):
+    base: Expr
+    exponent: int
+
+
+@dataclass(frozen=True)
+class Exp(Expr):
+    child: Expr
+
+
+@dataclass(frozen=True)
+class Log(Expr):
+    child: Expr
+
+
+@dataclass(frozen=True)
+class Sqrt(Expr):
+    child: Expr
+
+
+Node = Union[Const, Feature, Bin, Pow, Exp, Log, Sqrt]
+
+
+def _bad(value):
+    return DataError(f"not an expression node: {json.dumps(value)[:80]}")
+
+
+def _from_value(v):
+    if not isinstance(v, dict) or len(v) != 1:
+        raise _bad(v)
+    (kind, payload), = v.items()
+    if kind == "Const":
+        if payload is None:  # non-finite constants are written as null
+            return Const(math.nan)
+        if isinstance(payload, bool) or not isinstance(payload, (int, float)):
+            raise _bad(v)
+        return Const(float(payload))
+    if kind == "Feature":
+        if not isinstance(payload, str):
+            raise _bad(v)
+        return Feature(check_name(payload))
+    if kind == "Bin":
+        if not (isinstance(payload, list) and len(payload) == 3 and payload[0] in _OPS):
+            raise _bad(v)
+        return Bin(payload[0], _from_value(payload[1]), _from_value(payload[2]))
+    if kind == "Pow":
+        if not (isinstance(payload, list) and len(payload) == 2 and isinstance(payload[1], int)
+                and not isinstance(payload[1], bool) and -2**31 <= payload[1] < 2**31):
+            raise _bad(v)
+        return Pow(_from_value(payload[0]), payload[1])
+    if kind in ("Exp", "Log", "Sqrt"):
+        return {"Exp": Exp, "Log": Log, "Sqrt": Sqrt}[kind](_from_value(payload))
+    raise _bad(v)
+
+
+def _children(e):
+    if isinstance(e, Bin):
+        return (e.left, e.right)
+    if isinstance(e, Pow):
+        return (e.base,)
+    if isinstance(e, (Exp, Log, Sqrt)):
+        return (e.child,)
+    return ()
+
+
+def _k(e):
+    if isinstance(e, Feature):
+        return 0
+    return 1 + sum(_k(c) for c in _children(e))
+
+
+def _depth(e):
+    return 1 + max((_depth(c) for c in _children(e)), default=0)
+
+
+def _collect(e, seen):
+    if isinstance(e, Feature):
+        seen.setdefault(e.name, None)
+    for c in _children(e):
+        _collect(c, seen)
+
+
+# ---- evaluation ---------------------------------------------------------------
+
+def _columns(X, feature_names):
+    if isinstance(X, dict):
+        columns = {}
+        n = None
+        for name, col in X.items():
+            values = np.asarray(col, dtype=np.float64).reshape(-1)
+            if n is not None and len(values) != n:
+                raise DataError("the columns have different lengths")
+            n = len(values)
+            columns[check_name(name)] = values
+        return columns, (0 if n is None else n)
+    matrix, names = as_matrix(X, feature_names if not is_dataframe(X) else None)
+    # A name listed twice keeps the value at its later position, as in the library.
+    columns = {name: matrix[:, j] for j, name in enumerate(names)}
+    return columns, matrix.shape[0]
+
+
+def _exp1(v):
+    try:
+        return math.exp(v)
+    except OverflowError:
+        return math.inf
+
+
+def _pow1(x, e):
+    if x == 0.0 and e < 0:
+        return math.nan
+    try:
+        return math.pow(x, e)
+    except OverflowError:
+        return -math.inf if x < 0 and e % 2 == 1 else math.inf
+
+
+def _map(fn, values):
+    return np.fromiter(map(fn, values.tolist()), dtype=np.float64, count=len(values))
+
+
+def _eval(e, columns, n, exact):
+    if isinstance(e, Const):
+        return np.full(n, e.value, dtype=np.float64)
+    if isinstance(e, Feature):
+        return np.array(columns[e.name], dtype=np.float64)
+    if isinstance(e, Bin):
+        a = _eval(e.left, columns, n, exact)
+        b = _eval(e.right, columns, n, exact)
+        if e.op == "Add":
+            return a + b
+        if e.op == "Sub":
+            return a - b
+        if e.op == "Mul":
+            return a * b
+        out = a / b
+        out[np.abs(b) < _DIV_GUARD] = np.nan
+        return out
+    x = _eval(_children(e)[0], columns, n, exact)
+    if isinstance(e, Pow):
+        if exact:
+            ex = e.exponent
+            out = _map(lambda v: _pow1(v, ex), x)
+        else:
+            out = np.power(x, float(e.exponent))
+        if e.exponent < 0:
+            out[x == 0.0] = np.nan
+        return out
+    if isinstance(e, Exp):
+        return _map(_exp1, x) if exact else np.exp(x)
+    if isinstance(e, Log):
+        bad = x <= 0.0
+        safe = np.where(bad, 1.0, x)
+        out = _map(math.log, safe) if exact else np.log(safe)
+        out[bad] = np.nan
+        return out
+    # Sqrt: IEEE square root is exact everywhere; sqrt(-0.0) stays -0.0.
+    out = np.sqrt(np.where(x < 0.0, np.nan, x))
+    return out
+
+
+# ---- text forms ------------------------------------------------------------------
+
+def _sci5(v):
+    if math.isnan(v):
+        return "NaN"
+    if math.isinf(v):
+        return "inf" if v > 0 else "-inf"
+    mantissa, exponent = f"{v:.4e}".split("e")
+    return f"{mantissa}e{int(exponent)}"
+
+
+def _formula(e):
+    if isinstance(e, Const):
+        return _sci5(e.value)
+    if isinstance(e, Feature):
+        return e.name
+    if isinstance(e, Bin):
+        return f"({_formula(e.left)} {_SYMBOLS[e.op]} {_formula(e.right)})"
+    if isinstance(e, Pow):
+        return f"({_formula(e.base)}^{e.exponent})"
+    name = {Exp: "exp", Log: "log", Sqrt: "sqrt"}[type(e)]
+    return f"{name}({_formula(e.child)})"
+
+
+def json_number(v):
+    """A double as the library writes it in JSON."""
+    if math.isnan(v) or math.isinf(v):
+        return "null"
+    if v == 0.0:
+        return "-0.0" if math.copysign(1.0, v) < 0 else "0.0"
+    sign = "-" if v < 0 else ""
+    text = repr(abs(v))  # shortest round-trip digits
+    mant, _, exp = text.partition("e")
+    whole, _, frac = mant.partition(".")
+    digits = (whole + frac).lstrip("0")
+    # Decimal exponent of the first significant digit.
+    if whole != "0":
+        point = len(whole) - 1
+    else:
+        point = -(len(frac) - len(frac.lstrip("0")) + 1)
+    e = point + (int(exp) if exp else 0)
+    digits = digits.rstrip("0") or "0"
+    n = len(digits)
+    if -5 <= e <= 15:
+        if n - 1 <= e:
+            body = digits + "0" * (e - n + 1) + ".0"
+        elif e >= 0:
+            body = digits[:e + 1] + "." + digits[e + 1:]
+        else:
+            body = "0." + "0" * (-e - 1) + digits
+    else:
+        body = digits[0] + ("." + digits[1:] if n > 1 else "") + "e" + ("-" if e < 0 else "+") + str(abs(e))
+    return sign + body
+
+
+def _json(e):
+    if isinstance(e, Const):
+        return '{"Const":' + json_number(e.value) + "}"
+    if isinstance(e, Feature):
+        return '{"Feature":' + _json_string(e.name) + "}"
+    if isinstance(e, Bin):
+        return '{"Bin":["' + e.op + '",' + _json(e.left) + "," + _json(e.right) + "]}"
+    if isinstance(e, Pow):
+        return '{"Pow":[' + _json(e.base) + "," + str(e.exponent) + "]}"
+    return '{"' + type(e).__name__ + '":' + _json(e.child) + "}"
+
+
+_ESCAPES = {'"': '\\"', "\\": "\\\\", "\b": "\\b", "\t": "\\t", "\n": "\\n", "\f": "\\f", "\r": "\\r"}
+
+
+def _json_string(s):
+    out = []
+    for ch in s:
+        if ch in _ESCAPES:
+            out.append(_ESCAPES[ch])
+        elif ord(ch) < 0x20:
+            out.append(f"\\u{ord(ch):04x}")
+        else:
+            out.append(ch)
+    return '"' + "".join(out) + '"'
+
+
+def _sympy(e, sympy, symbols):
+    if isinstance(e, Const):
+        return sympy.Float(e.value)
+    if isinstance(e, Feature):
+        if e.name not in symbols:
+            symbols[e.name] = sympy.Symbol(e.name)
+        return symbols[e.name]
+    if isinstance(e, Bin):
+        a, b = _sympy(e.left, sympy, symbols), _sympy(e.right, sympy, symbols)
+        return {"Add": lambda: a + b, "Sub": lambda: a - b, "Mul": lambda: a * b,
+                "Div": lambda: a / b}[e.op]()
+    if isinstance(e, Pow):
+        return _sympy(e.base, sympy, symbols) ** sympy.Integer(e.exponent)
+    fn = {Exp: sympy.exp, Log: sympy.log, Sqrt: sympy.sqrt}[type(e)]
+    return fn(_sympy(e.child, sympy, symbols))
