@@ -12,17 +12,24 @@ namespace quorvex {
 class FpStateGuard {
  public:
 #if defined(_WIN32) && defined(__GNUC__) && defined(__x86_64__)
+  // x87: 64-bit precision, round to nearest, all exceptions masked (what the
+  // mingw runtime gives its own threads). SSE: round to nearest, all masked.
+  static constexpr uint16_t kX87ControlWord = 0x37F;
+  static constexpr uint32_t kMxcsr = 0x1F80;
+
+  // The "memory" clobbers keep the compiler from moving the surrounding
+  // evaluation across the switches.
   FpStateGuard() noexcept {
     __asm__ volatile("fnstcw %0" : "=m"(saved_cw_));
     __asm__ volatile("stmxcsr %0" : "=m"(saved_csr_));
-    const uint16_t cw = 0x37F;
-    const uint32_t csr = 0x1F80;
-    __asm__ volatile("fldcw %0" : : "m"(cw));
-    __asm__ volatile("ldmxcsr %0" : : "m"(csr));
+    const uint16_t cw = kX87ControlWord;
+    const uint32_t csr = kMxcsr;
+    __asm__ volatile("fldcw %0" : : "m"(cw) : "memory");
+    __asm__ volatile("ldmxcsr %0" : : "m"(csr) : "memory");
   }
   ~FpStateGuard() {
-    __asm__ volatile("fldcw %0" : : "m"(saved_cw_));
-    __asm__ volatile("ldmxcsr %0" : : "m"(saved_csr_));
+    __asm__ volatile("fldcw %0" : : "m"(saved_cw_) : "memory");
+    __asm__ volatile("ldmxcsr %0" : : "m"(saved_csr_) : "memory");
   }
 
  private:
