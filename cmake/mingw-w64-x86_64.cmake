@@ -37,4 +37,6 @@ if(QUORVEX_WINE64)
   set(CMAKE_CROSSCOMPILING_EMULATOR
       /usr/bin/env WINEDEBUG=-all WINEPREFIX=${QUORVEX_WINEPREFIX}
       WINEDLLOVERRIDES=mscoree,mshtml= ${QUORVEX_WINE64})
+else()
+  message(WARNING "wine64 not found (apt-get install wine64): the Windows tests cannot run")
 endif()
