@@ -7,7 +7,8 @@
 #             on an example data set.
 JOBS ?= $(shell nproc)
 DEPS = cmake make g++ libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev \
-       libcli11-dev python3 python3-numpy python3-pytest binutils
+       libcli11-dev python3 python3-numpy python3-pytest binutils \
+       python3-pandas python3-sklearn python3-distributed python3-sympy librsvg2-bin pkg-config
 # The Windows build: the -posix mingw-w64 flavour (std::thread), wine to run
 # the tests, and GoogleTest's sources to compile it for Windows.
 WINDOWS_DEPS = g++-mingw-w64-x86-64-posix wine64 googletest nlohmann-json3-dev cmake make

@@ -1,10 +1,17 @@
 """A scikit-learn regressor around `discover`."""
+from numbers import Integral, Real
+
 import numpy as np
 from sklearn.base import BaseEstimator, RegressorMixin
 from sklearn.utils.validation import check_is_fitted
 
 from .dataset import Dataset
 from .report import discover
+
+try:  # scikit-learn's parameter checks, where this version has them
+    from sklearn.utils._param_validation import Interval
+except ImportError:  # pragma: no cover
+    Interval = None
 
 
 class QuorvexRegressor(RegressorMixin, BaseEstimator):
@@ -14,6 +21,15 @@ class QuorvexRegressor(RegressorMixin, BaseEstimator):
     `n_features_in_` and, for DataFrames with string columns,
     `feature_names_in_`. The features are called x0, x1, ... otherwise.
     """
+
+    if Interval is not None:
+        _parameter_constraints = {
+            "generations": [Interval(Integral, 0, 2**32 - 1, closed="both")],
+            "population": [Interval(Integral, 0, None, closed="left")],
+            "max_depth": [Interval(Integral, 0, 2**32 - 1, closed="both")],
+            "seed": [Interval(Integral, 0, 2**64 - 1, closed="both")],
+            "test_fraction": [Real],
+        }
 
     def __init__(self, generations=0, population=0, max_depth=0, seed=0, test_fraction=0.2):
         self.generations = generations
@@ -28,6 +44,8 @@ class QuorvexRegressor(RegressorMixin, BaseEstimator):
         return [f"x{j}" for j in range(self.n_features_in_)]
 
     def fit(self, X, y):
+        if hasattr(self, "_validate_params"):
+            self._validate_params()
         # NaN and infinities are data to the library: rows where the formula is
         # not finite are left out of its error.
         X, y = self._validate_data(X, y, force_all_finite=False, dtype=np.float64, y_numeric=True)

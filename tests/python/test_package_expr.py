@@ -1,0 +1,161 @@
+"""Expressions on the Python side: the guards, both text forms, predict and sympy."""
+import math
+import struct
+
+import numpy as np
+import pytest
+
+quorvex = pytest.importorskip("quorvex")
+from quorvex import Bin, Const, DataError, Exp, Expr, Feature, Log, Pow, Sqrt  # noqa: E402
+
+x = Feature("x")
+NAN_BITS = 0x7FF8000000000000
+
+
+def bits(v):
+    return struct.unpack("<Q", struct.pack("<d", v))[0]
+
+
+def value(expr, at, exact=True):
+    return float(expr.predict({"x": [at]}, exact=exact)[0])
+
+
+# (expression, x, expected); NaN means the guard's quiet NaN.
+GUARDS = [
+    (Bin("Div", Const(1.0), x), 1e-301, math.nan),
+    (Bin("Div", Const(1.0), x), -1e-301, math.nan),
+    (Bin("Div", Const(1.0), x), 1e-300, 1.0 / 1e-300),
+    (Bin("Div", Const(1.0), x), 0.0, math.nan),
+    (Bin("Div", Const(1.0), x), -0.0, math.nan),
+    (Bin("Div", Const(1.0), x), math.inf, 0.0),
+    (Pow(x, -1), 0.0, math.nan),
+    (Pow(x, -2), -0.0, math.nan),
+    (Pow(x, 2), 0.0, 0.0),
+    (Pow(x, 3), -2.0, -8.0),
+    (Pow(x, -1), -2.0, -0.5),
+    (Pow(x, 2), 1e200, math.inf),
+    (Pow(x, 3), -1e200, -math.inf),
+    (Pow(x, -3), -1e-200, -math.inf),
+    (Log(x), 0.0, math.nan),
+    (Log(x), -0.0, math.nan),
+    (Log(x), -1.0, math.nan),
+    (Log(x), math.inf, math.inf),
+    (Log(x), 1.0, 0.0),
+    (Sqrt(x), -1e-300, math.nan),
+    (Sqrt(x), 4.0, 2.0),
+    (Exp(x), 1000.0, math.inf),
+    (Exp(x), -math.inf, 0.0),
+    (Exp(x), 0.0, 1.0),
+]
+
+
+@pytest.mark.parametrize("exact", [True, False], ids=["exact", "numpy"])
+@pytest.mark.parametrize("expr, at, expected", GUARDS)
+def test_guards(expr, at, expected, exact):
+    got = value(expr, at, exact)
+    if math.isnan(expected):
+        assert bits(got) == NAN_BITS, (expr, at, got)
+    else:
+        assert got == expected
+
+
+@pytest.mark.parametrize("exact", [True, False])
+def test_nan_flows_through_and_sqrt_keeps_negative_zero(exact):
+    for expr in (Exp(x), Log(x), Sqrt(x), Pow(x, 2), Bin("Div", x, Const(2.0)),
+                 Bin("Div", Const(2.0), x)):
+        assert math.isnan(value(expr, math.nan, exact)), expr
+    root = value(Sqrt(x), -0.0, exact)
+    assert root == 0.0 and math.copysign(1.0, root) < 0
+
+
+def test_exact_uses_the_c_math_library_per_value():
+    rng = np.random.default_rng(0)
+    data = {"x": rng.uniform(-30.0, 30.0, 2000)}
+    for expr in (Exp(x), Log(x), Pow(x, 3), Pow(x, -2)):
+        got = expr.predict(data)
+        want = np.array([math.exp(v) if isinstance(expr, Exp) else
+                         math.log(v) if isinstance(expr, Log) and v > 0 else
+                         math.nan if isinstance(expr, Log) else
+                         math.pow(v, expr.exponent) for v in data["x"]])
+        np.testing.assert_array_equal(got, want)
+        np.testing.assert_allclose(expr.predict(data, exact=False), want, rtol=1e-14)
+
+
+def test_evaluation_order_and_arithmetic():
+    expr = Bin("Sub", Bin("Mul", Const(3.0), Pow(x, 2)), Bin("Add", Feature("y"), Const(0.5)))
+    got = expr.predict({"x": [1.0, -2.0], "y": [10.0, 0.25]})
+    assert got.tolist() == [3.0 - 10.5, 12.0 - 0.75]
+    # Rows are a mapping from names; an absent name reads 0.0 as in the library.
+    assert expr.evaluate({"x": 2.0}) == 12.0 - 0.5
+
+
+def test_predict_takes_frames_arrays_and_duplicate_names():
+    pd = pytest.importorskip("pandas")
+    expr = Bin("Add", x, Feature("z"))
+    frame = pd.DataFrame({"z": [1.0, 2.0], "x": [10.0, 20.0], "unused": ["a", "b"][:0] or [0, 0]})
+    assert expr.predict(frame).tolist() == [11.0, 22.0]
+    assert expr.predict([[10.0, 1.0]], feature_names=["x", "z"]).tolist() == [11.0]
+    # A name listed twice reads the later column, as the library stores it.
+    assert expr.predict([[1.0, 5.0, 2.0]], feature_names=["x", "z", "x"]).tolist() == [7.0]
+    with pytest.raises(DataError, match="reads feature 'z'"):
+        expr.predict({"x": [1.0]})
+    with pytest.raises(DataError, match="not numeric"):
+        expr.predict([["a", "b"]], feature_names=["x", "z"])
+
+
+def test_text_forms_match_the_library_rules():
+    cases = [
+        (Bin("Add", x, Const(2.5)), "(x + 2.5000e0)", '{"Bin":["Add",{"Feature":"x"},{"Const":2.5}]}'),
+        (Pow(x, -2), "(x^-2)", '{"Pow":[{"Feature":"x"},-2]}'),
+        (Sqrt(Bin("Mul", Const(-0.031), Feature("temp"))), "sqrt((-3.1000e-2 * temp))",
+         '{"Sqrt":{"Bin":["Mul",{"Const":-0.031},{"Feature":"temp"}]}}'),
+        (Log(Exp(x)), "log(exp(x))", '{"Log":{"Exp":{"Feature":"x"}}}'),
+        (Bin("Sub", x, Const(-2.5)), "(x - -2.5000e0)",
+         '{"Bin":["Sub",{"Feature":"x"},{"Const":-2.5}]}'),
+        (Feature('a"b\\c\td\x01'), 'a"b\\c\td\x01', '{"Feature":"a\\"b\\\\c\\td\\u0001"}'),
+    ]
+    for expr, formula, text in cases:
+        assert expr.formula() == formula
+        assert expr.to_json() == text
+        assert Expr.from_json(text) == expr
+
+
+@pytest.mark.parametrize("v, sci, json_text", [
+    (1.0, "1.0000e0", "1.0"), (-1234.5678, "-1.2346e3", "-1234.5678"), (1e16, "1.0000e16", "1e+16"),
+    (1e15, "1.0000e15", "1000000000000000.0"), (1e-5, "1.0000e-5", "0.00001"),
+    (1e-6, "1.0000e-6", "1e-6"), (1.5e-7, "1.5000e-7", "1.5e-7"), (12.5, "1.2500e1", "12.5"),
+    (0.0, "0.0000e0", "0.0"), (-0.0, "-0.0000e0", "-0.0"), (1.03125, "1.0312e0", "1.03125"),
+    (math.inf, "inf", "null"), (-math.inf, "-inf", "null"), (math.nan, "NaN", "null"),
+    (5e-324, "4.9407e-324", "5e-324"), (1.7976931348623157e308, "1.7977e308",
+                                         "1.7976931348623157e+308"),
+])
+def test_constant_text(v, sci, json_text):
+    assert Const(v).formula() == sci
+    assert Const(v).to_json() == '{"Const":' + json_text + "}"
+
+
+@pytest.mark.parametrize("text", [
+    "", "[1]", '{"Const":"1"}', '{"Const":true}', '{"Bin":["Pow",{"Const":1.0},{"Const":1.0}]}',
+    '{"Bin":["Add",{"Const":1.0}]}', '{"Pow":[{"Const":1.0},1.5]}', '{"Pow":[{"Const":1.0},4294967296]}',
+    '{"Feature":"a\\u0000"}', '{"Exp":{"Const":1.0},"Log":{"Const":1.0}}', '{"Tan":{"Const":1.0}}',
+])
+def test_malformed_expression_json(text):
+    with pytest.raises(DataError):
+        Expr.from_json(text)
+
+
+def test_size_depth_and_features():
+    expr = Bin("Mul", Pow(x, 2), Bin("Add", Feature("y"), x))
+    assert (expr.k, expr.depth, expr.features()) == (3, 3, ["x", "y"])
+    assert (Sqrt(Log(x)).k, Sqrt(Log(x)).depth) == (2, 3)
+    assert (x.k, x.depth, Const(1.0).k) == (0, 1, 1)
+
+
+def test_to_sympy():
+    sympy = pytest.importorskip("sympy")
+    expr = Bin("Add", Bin("Mul", Const(2.0), Pow(x, 2)), Log(Sqrt(Exp(Feature("y")))))
+    s = expr.to_sympy()
+    X, Y = sympy.symbols("x y")
+    assert s.free_symbols == {X, Y}
+    assert float(s.subs({X: 3.0, Y: 4.0})) == pytest.approx(18.0 + 2.0)
+    assert Const(0.1).to_sympy() == sympy.Float(0.1)
