@@ -1,7 +1,10 @@
-// quorvex: runs one discovery on a CSV file and prints the report.
+// quorvex: runs one discovery on a CSV file and prints the report, or
+// applies a saved report's formula to new rows.
 
 #include <CLI/CLI.hpp>
 #include <cerrno>
+#include <charconv>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -12,7 +15,10 @@
 
 #include "csv.h"
 #include "dataset/dataset.h"
+#include "model.h"
 #include "optimizer/discover.h"
+#include "plot.h"
+#include "progress.h"
 #include "report/report.h"
 
 namespace quorvex {
@@ -31,6 +37,9 @@ struct Options {
   double test_fraction = 0.2;
   bool json = false;
   bool verbose = false;
+  bool quiet = false;
+  std::optional<std::string> plot;
+  std::optional<std::string> predict;
 };
 
 void print_error(const std::string& message) {
@@ -88,33 +97,151 @@ Dataset to_dataset(const csv::CsvTable& table, size_t target) {
   return data;
 }
 
+bool write_stdout(const std::string& out) {
+  std::fwrite(out.data(), 1, out.size(), stdout);
+  if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+    print_error(std::string("cannot write the output: ") + std::strerror(errno));
+    return false;
+  }
+  return true;
+}
+
+// The CSV file of the positional argument, or std::nullopt after reporting why not.
+std::optional<csv::CsvTable> read_table(const std::string& file) {
+  const std::string shown = file == "-" ? "<stdin>" : file;
+  const std::optional<std::string> text = read_all(file);
+  if (!text) {
+    print_error("cannot read \"" + shown + "\": " + std::strerror(errno));
+    return std::nullopt;
+  }
+  try {
+    return csv::parse(*text);
+  } catch (const csv::CsvError& e) {
+    print_error(csv::describe(shown, e));
+    return std::nullopt;
+  }
+}
+
+std::string shortest(double v) {
+  if (std::isnan(v)) return "nan";  // one spelling whatever the sign bit
+  char buf[32];
+  const auto res = std::to_chars(buf, buf + sizeof buf, v);
+  return std::string(buf, res.ptr);
+}
+
+// --predict: the saved formula on every row of the data, one CSV column.
+int run_predict(const Options& opt) {
+  const std::string& model_file = *opt.predict;
+  const std::optional<std::string> model_text = read_all(model_file);
+  if (!model_text) {
+    print_error("cannot read \"" + model_file + "\": " + std::strerror(errno));
+    return kExitBadInput;
+  }
+  std::optional<Expr> expr;
+  try {
+    expr = cli::model_expression(*model_text);
+  } catch (const cli::JsonError& e) {
+    std::string where = model_file;
+    if (e.offset() != cli::JsonError::npos)
+      where += ": byte " + shortest(static_cast<double>(e.offset()));
+    print_error(where + ": " + e.what());
+    return kExitBadInput;
+  }
+  const std::optional<csv::CsvTable> table = read_table(opt.file);
+  if (!table) return kExitBadInput;
+  for (const std::string& name : cli::expression_features(*expr)) {
+    bool found = false;
+    for (const std::string& column : table->header) found = found || column == name;
+    if (!found) {
+      print_error((opt.file == "-" ? std::string("<stdin>") : opt.file) + ": the formula reads \"" +
+                  name + "\", which is not a column of the file");
+      return kExitBadInput;
+    }
+  }
+  // Every column is a feature; a name given twice keeps its later column.
+  Dataset data;
+  for (const std::string& column : table->header) data.add_feature(column);
+  data.reserve_rows(table->n_rows());
+  for (size_t r = 0; r < table->n_rows(); ++r)
+    data.push_row(&table->cells[r * table->n_columns()], 0.0);
+
+  std::string out = "prediction\n";
+  for (size_t r = 0; r < data.n_rows(); ++r) {
+    out += shortest(expr->evaluate(data.row(r)));
+    out += '\n';
+  }
+  return write_stdout(out) ? 0 : kExitWriteFailed;
+}
+
 int run(const Options& opt) {
-  const std::string shown = opt.file == "-" ? "<stdin>" : opt.file;
+  if (opt.predict) return run_predict(opt);
+
+  // Opened first so that an unwritable path fails before a long search.
+  std::FILE* plot_file = nullptr;
+  if (opt.plot) {
+    plot_file = std::fopen(opt.plot->c_str(), "wb");
+    if (plot_file == nullptr) {
+      print_error("cannot write the plot \"" + *opt.plot + "\": " + std::strerror(errno));
+      return kExitBadInput;
+    }
+  }
+  struct Closer {
+    std::FILE*& f;
+    ~Closer() {
+      if (f != nullptr) std::fclose(f);
+    }
+  } closer{plot_file};
+
   Dataset data;
   {
     // The text and the table go before the search starts; only the dataset stays.
-    const std::optional<std::string> text = read_all(opt.file);
-    if (!text) {
-      print_error("cannot read \"" + shown + "\": " + std::strerror(errno));
-      return kExitBadInput;
-    }
+    const std::optional<csv::CsvTable> table = read_table(opt.file);
+    if (!table) return kExitBadInput;
     try {
-      const csv::CsvTable table = csv::parse(*text);
-      data = to_dataset(table, csv::target_column(table.header, opt.target));
+      data = to_dataset(*table, csv::target_column(table->header, opt.target));
     } catch (const csv::CsvError& e) {
-      print_error(csv::describe(shown, e));
+      print_error(csv::describe(opt.file == "-" ? "<stdin>" : opt.file, e));
       return kExitBadInput;
     }
   }
 
-  const DiscoverReport report = discover(std::move(data), make_config(opt));
-  std::string out = opt.json ? report.to_json() + "\n" : report.to_pretty();
-  std::fwrite(out.data(), 1, out.size(), stdout);
-  if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
-    print_error(std::string("cannot write the report: ") + std::strerror(errno));
-    return kExitWriteFailed;
+  const DiscoverConfig config = make_config(opt);
+  Discoverer discoverer(std::move(data), config);
+  cli::ProgressBar bar;
+  const bool show_bar = !opt.quiet && !opt.verbose && cli::ProgressBar::stderr_is_terminal();
+  std::vector<double> best_by_generation;
+  if (show_bar || opt.plot) {
+    discoverer.set_progress_hook([&](uint32_t generation, uint32_t generations, double best) {
+      best_by_generation.push_back(best);
+      if (show_bar) bar.update(generation, generations, best);
+    });
   }
-  return 0;
+  const DiscoverReport report = discoverer.run();
+  bar.finish();
+
+  if (plot_file != nullptr) {
+    cli::PlotData plot;
+    plot.best_by_generation = std::move(best_by_generation);
+    plot.best_by_generation.push_back(report.bic);
+    plot.baselines = report.baselines;
+    plot.formula = report.formula;
+    plot.verdict = verdict_name(report.verdict);
+    // The search's own split, made again from the same fraction and seed.
+    const auto [train, test] = discoverer.data().split(config.test_fraction, config.seed);
+    cli::add_points(plot, cli::expression_from_json(cli::parse_json(report.expr_json)), train,
+                    test);
+    const std::string svg = cli::render_svg(plot);
+    std::FILE* f = plot_file;
+    plot_file = nullptr;
+    const bool written = std::fwrite(svg.data(), 1, svg.size(), f) == svg.size();
+    if (std::fclose(f) != 0 || !written) {
+      print_error("cannot write the plot \"" + *opt.plot + "\": " + std::strerror(errno));
+      return kExitWriteFailed;
+    }
+  }
+
+  return write_stdout(opt.json ? report.to_json() + "\n" : report.to_pretty()) ? 0
+                                                                               : kExitWriteFailed;
 }
 
 }  // namespace
@@ -132,7 +259,8 @@ int main(int argc, char** argv) {
                  "CSV file: a header row of column names, then one row of numbers per line "
                  "(\"-\" reads standard input)")
       ->required();
-  app.add_option("--target", opt.target, "Column to explain (default: the last column)");
+  auto* target =
+      app.add_option("--target", opt.target, "Column to explain (default: the last column)");
   // Without it a negative count would wrap around to a huge unsigned one.
   const CLI::Validator not_negative(
       [](const std::string& text) {
@@ -157,8 +285,23 @@ int main(int argc, char** argv) {
   app.add_option("--test-fraction", opt.test_fraction,
                  "Share of rows held out for testing; values outside (0, 1) mean 0.2")
       ->capture_default_str();
-  app.add_flag("--json", opt.json, "Print the JSON report instead of the text report");
-  app.add_flag("--verbose", opt.verbose, "Write one progress line per generation to stderr");
+  auto* json = app.add_flag("--json", opt.json, "Print the JSON report instead of the text report");
+  auto* verbose =
+      app.add_flag("--verbose", opt.verbose, "Write one progress line per generation to stderr");
+  app.add_flag("--quiet", opt.quiet,
+               "No progress bar (one is drawn on stderr only when it is a terminal)");
+  auto* plot = app.add_option("--plot", opt.plot,
+                              "Also write FILE.svg: predicted against observed values, and the "
+                              "best BIC of each generation against the baselines")
+                   ->option_text("FILE.svg");
+  app.add_option("--predict", opt.predict,
+                 "Instead of a discovery, write the predictions of a saved JSON report's "
+                 "formula for every row of the CSV file, as CSV on stdout")
+      ->option_text("MODEL.json")
+      ->excludes(plot)
+      ->excludes(verbose)
+      ->excludes(json)
+      ->excludes(target);
 
   try {
     app.parse(argc, argv);

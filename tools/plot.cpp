@@ -1,0 +1,364 @@
+#include "plot.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <limits>
+#include <string_view>
+
+namespace quorvex::cli {
+namespace {
+
+constexpr double kWidth = 1100;
+constexpr double kHeight = 530;
+constexpr size_t kMaxPoints = 4000;  // per set; more rows are thinned evenly
+
+constexpr const char* kTrainColour = "#4c72b0";
+constexpr const char* kTestColour = "#dd8452";
+constexpr const char* kBestColour = "#222222";
+constexpr const char* kConstColour = "#c44e52";
+constexpr const char* kLinearColour = "#55a868";
+constexpr const char* kShuffledColour = "#8172b3";
+
+std::string count_text(size_t v) {
+  char buf[24];
+  const auto res = std::to_chars(buf, buf + sizeof buf, v);
+  return std::string(buf, res.ptr);
+}
+
+// Text content and attribute values: XML escapes, and the control
+// characters XML 1.0 cannot hold shown as '?'.
+std::string xml_text(std::string_view s) {
+  std::string out;
+  for (char c : s) {
+    switch (c) {
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\'':
+        out += "&apos;";
+        break;
+      default:
+        out += (static_cast<unsigned char>(c) < 0x20 && c != '\t') ? '?' : c;
+    }
+  }
+  return out;
+}
+
+// Shortens to about `max_bytes`, never inside a UTF-8 sequence.
+std::string shorten(const std::string& s, size_t max_bytes) {
+  if (s.size() <= max_bytes) return s;
+  size_t end = max_bytes;
+  while (end > 0 && (static_cast<unsigned char>(s[end]) & 0xC0) == 0x80) --end;
+  return s.substr(0, end) + "…";
+}
+
+// A linear map from [lo, hi] onto pixels. Works on halves so that spans
+// near the largest double do not overflow.
+struct Scale {
+  double lo, hi, from, to;
+  double operator()(double v) const {
+    const double t = (v * 0.5 - lo * 0.5) / (hi * 0.5 - lo * 0.5);
+    return from + t * (to - from);
+  }
+};
+
+// The finite range of `values`, widened by 5% each side; a single value
+// gets a unit-sized range around it. False when nothing is finite.
+bool padded_range(const std::vector<double>& values, double& lo, double& hi) {
+  lo = std::numeric_limits<double>::infinity();
+  hi = -lo;
+  for (double v : values) {
+    if (!std::isfinite(v)) continue;
+    lo = std::min(lo, v);
+    hi = std::max(hi, v);
+  }
+  if (!(lo <= hi)) return false;
+  if (lo == hi) {
+    const double pad = std::max(1.0, std::fabs(lo) * 0.1);
+    lo -= pad;
+    hi += pad;
+    return true;
+  }
+  const double pad = (hi * 0.5 - lo * 0.5) * 0.1;
+  lo = std::max(lo - pad, -std::numeric_limits<double>::max());
+  hi = std::min(hi + pad, std::numeric_limits<double>::max());
+  return true;
+}
+
+class Svg {
+ public:
+  void raw(std::string_view s) { out_ += s; }
+
+  void text(double x, double y, std::string_view content, std::string_view attrs = "") {
+    out_ += "<text x=\"" + coordinate(x) + "\" y=\"" + coordinate(y) + "\"";
+    if (!attrs.empty()) {
+      out_ += ' ';
+      out_ += attrs;
+    }
+    out_ += '>' + xml_text(content) + "</text>\n";
+  }
+
+  void line(double x1, double y1, double x2, double y2, std::string_view attrs) {
+    out_ += "<line x1=\"" + coordinate(x1) + "\" y1=\"" + coordinate(y1) + "\" x2=\"" +
+            coordinate(x2) + "\" y2=\"" + coordinate(y2) + "\" ";
+    out_ += attrs;
+    out_ += "/>\n";
+  }
+
+  void circle(double x, double y, double r) {
+    out_ += "<circle cx=\"" + coordinate(x) + "\" cy=\"" + coordinate(y) + "\" r=\"" +
+            coordinate(r) + "\"/>\n";
+  }
+
+  std::string& str() { return out_; }
+
+ private:
+  std::string out_;
+};
+
+struct Frame {
+  double left, top, width, height;
+  double right() const { return left + width; }
+  double bottom() const { return top + height; }
+};
+
+// Axes, grid lines and tick labels of one panel.
+void draw_axes(Svg& svg, const Frame& f, const Scale& sx, const Scale& sy,
+               const std::string& x_label, const std::string& y_label, bool x_integers = false) {
+  svg.raw("<g class=\"axes\" font-size=\"11\" fill=\"#444\">\n");
+  for (double t : nice_ticks(sx.lo, sx.hi, 6)) {
+    if (x_integers && t != std::floor(t)) continue;
+    const double x = sx(t);
+    svg.line(x, f.top, x, f.bottom(), "stroke=\"#e5e5e5\"");
+    svg.text(x, f.bottom() + 16, label_number(t), "text-anchor=\"middle\"");
+  }
+  for (double t : nice_ticks(sy.lo, sy.hi, 6)) {
+    const double y = sy(t);
+    svg.line(f.left, y, f.right(), y, "stroke=\"#e5e5e5\"");
+    svg.text(f.left - 6, y + 4, label_number(t), "text-anchor=\"end\"");
+  }
+  svg.raw("<rect x=\"" + coordinate(f.left) + "\" y=\"" + coordinate(f.top) + "\" width=\"" +
+          coordinate(f.width) + "\" height=\"" + coordinate(f.height) +
+          "\" fill=\"none\" stroke=\"#888\"/>\n");
+  svg.text(f.left + f.width / 2, f.bottom() + 36, x_label,
+           "text-anchor=\"middle\" font-size=\"13\"");
+  const std::string cx = coordinate(f.left - 58);
+  const std::string cy = coordinate(f.top + f.height / 2);
+  svg.raw("<text x=\"" + cx + "\" y=\"" + cy + "\" transform=\"rotate(-90 " + cx + " " + cy +
+          ")\" text-anchor=\"middle\" font-size=\"13\">" + xml_text(y_label) + "</text>\n");
+  svg.raw("</g>\n");
+}
+
+void legend_entry(Svg& svg, double x, double y, const char* colour, bool dot,
+                  const std::string& label) {
+  if (dot) {
+    svg.raw(std::string("<circle cx=\"") + coordinate(x + 8) + "\" cy=\"" + coordinate(y - 4) +
+            "\" r=\"4\" fill=\"" + colour + "\"/>\n");
+  } else {
+    svg.line(x, y - 4, x + 18, y - 4, std::string("stroke=\"") + colour + "\" stroke-width=\"2\"");
+  }
+  svg.text(x + 24, y, label, "font-size=\"11\"");
+}
+
+// Every `stride`-th point, so that large data sets stay drawable.
+size_t stride_for(size_t n) { return n <= kMaxPoints ? 1 : (n + kMaxPoints - 1) / kMaxPoints; }
+
+std::string shown_label(const char* what, size_t shown_points, size_t stride, size_t rows) {
+  std::string s = std::string(what) + " (" + count_text(rows) + ")";
+  if (stride > 1) s += ", every " + count_text(stride) + "th shown";
+  if (shown_points < rows) s += ", " + count_text(rows - shown_points) + " not finite";
+  return s;
+}
+
+void scatter_panel(Svg& svg, const Frame& f, const PlotData& plot) {
+  svg.raw("<g id=\"predicted-vs-observed\">\n");
+  svg.text(f.left, f.top - 12, "Predicted against observed",
+           "font-size=\"15\" font-weight=\"bold\"");
+  std::vector<double> xs, ys;
+  for (const auto* set : {&plot.train, &plot.test})
+    for (const auto& p : *set) {
+      xs.push_back(p.observed);
+      ys.push_back(p.predicted);
+    }
+  // One range for both axes keeps the diagonal at 45 degrees.
+  std::vector<double> all = xs;
+  all.insert(all.end(), ys.begin(), ys.end());
+  double lo, hi;
+  if (!padded_range(all, lo, hi)) {
+    lo = 0.0;
+    hi = 1.0;
+  }
+  const Scale sx{lo, hi, f.left, f.right()};
+  const Scale sy{lo, hi, f.bottom(), f.top};
+  draw_axes(svg, f, sx, sy, "observed", "predicted");
+  svg.line(sx(lo), sy(lo), sx(hi), sy(hi), "stroke=\"#999\" stroke-dasharray=\"5 4\"");
+
+  const size_t train_stride = stride_for(plot.train.size());
+  const size_t test_stride = stride_for(plot.test.size());
+  svg.raw(std::string("<g class=\"train\" fill=\"") + kTrainColour + "\" fill-opacity=\"0.55\">\n");
+  for (size_t i = 0; i < plot.train.size(); i += train_stride)
+    svg.circle(sx(plot.train[i].observed), sy(plot.train[i].predicted), 2.5);
+  svg.raw("</g>\n");
+  svg.raw(std::string("<g class=\"test\" fill=\"") + kTestColour + "\" fill-opacity=\"0.9\">\n");
+  for (size_t i = 0; i < plot.test.size(); i += test_stride)
+    svg.circle(sx(plot.test[i].observed), sy(plot.test[i].predicted), 3.5);
+  svg.raw("</g>\n");
+
+  // Legends go under the axis label, clear of the data.
+  const double legend_y = f.bottom() + 62;
+  legend_entry(svg, f.left, legend_y, kTestColour, true,
+               shown_label("test rows", plot.test.size(), test_stride, plot.test_rows));
+  legend_entry(svg, f.left, legend_y + 16, kTrainColour, true,
+               shown_label("training rows", plot.train.size(), train_stride, plot.train_rows));
+  svg.raw("</g>\n");
+}
+
+void bic_panel(Svg& svg, const Frame& f, const PlotData& plot) {
+  svg.raw("<g id=\"bic-by-generation\">\n");
+  svg.text(f.left, f.top - 12, "Best BIC by generation", "font-size=\"15\" font-weight=\"bold\"");
+  const auto& best = plot.best_by_generation;
+  const BaselinesReport& b = plot.baselines;
+  std::vector<double> values = best;
+  values.insert(values.end(), {b.bic_const, b.bic_linear, b.bic_shuffled_mean});
+  double lo, hi;
+  if (!padded_range(values, lo, hi)) {
+    lo = 0.0;
+    hi = 1.0;
+  }
+  const double last = best.empty() ? 1.0 : static_cast<double>(best.size() - 1);
+  const Scale sx{0.0, std::max(last, 1.0), f.left, f.right()};
+  const Scale sy{lo, hi, f.bottom(), f.top};
+  draw_axes(svg, f, sx, sy, "generation (0: the initial population)", "best BIC (lower is better)",
+            true);
+
+  struct Baseline {
+    const char* id;
+    const char* label;
+    double value;
+    const char* colour;
+  };
+  const Baseline lines[] = {
+      {"baseline-const", "constant", b.bic_const, kConstColour},
+      {"baseline-linear", "linear", b.bic_linear, kLinearColour},
+      {"baseline-shuffled", "shuffled mean", b.bic_shuffled_mean, kShuffledColour}};
+  for (const Baseline& line : lines) {
+    if (!std::isfinite(line.value)) continue;
+    const double y = sy(line.value);
+    svg.raw(std::string("<g id=\"") + line.id + "\">\n");
+    svg.line(f.left, y, f.right(), y,
+             std::string("stroke=\"") + line.colour +
+                 "\" stroke-width=\"1.5\" stroke-dasharray=\"7 4\"");
+    svg.raw("</g>\n");
+  }
+
+  // The best score as a line, broken where a generation had no finite score.
+  svg.raw(std::string("<g id=\"best-bic\" stroke=\"") + kBestColour + "\" fill=\"" + kBestColour +
+          "\">\n");
+  std::string points;
+  auto flush = [&] {
+    if (!points.empty())
+      svg.raw("<polyline fill=\"none\" stroke-width=\"2\" points=\"" + points + "\"/>\n");
+    points.clear();
+  };
+  for (size_t g = 0; g < best.size(); ++g) {
+    if (!std::isfinite(best[g])) {
+      flush();
+      continue;
+    }
+    if (!points.empty()) points += ' ';
+    points += coordinate(sx(static_cast<double>(g))) + "," + coordinate(sy(best[g]));
+  }
+  flush();
+  svg.raw("</g>\n");
+
+  const double legend_y = f.bottom() + 62;
+  const double final_bic = best.empty() ? std::numeric_limits<double>::quiet_NaN() : best.back();
+  legend_entry(svg, f.left, legend_y, kBestColour, false,
+               "best (final " + label_number(final_bic) + ")");
+  // Two columns: the best and the linear model left, the other two right.
+  const double column[] = {f.left + f.width / 2, f.left, f.left + f.width / 2};
+  const double row[] = {legend_y, legend_y + 16, legend_y + 16};
+  for (size_t i = 0; i < 3; ++i) {
+    std::string label = std::string(lines[i].label) + " model " + label_number(lines[i].value);
+    if (!std::isfinite(lines[i].value)) label += " (not drawn)";
+    legend_entry(svg, column[i], row[i], lines[i].colour, false, label);
+  }
+  svg.raw("</g>\n");
+}
+
+}  // namespace
+
+std::string coordinate(double v) {
+  char buf[64];
+  const auto res = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed, 2);
+  std::string s(buf, res.ptr);
+  return s == "-0.00" ? "0.00" : s;
+}
+
+std::string label_number(double v) {
+  if (v == 0.0) return "0";
+  if (std::isnan(v)) return "NaN";
+  if (std::isinf(v)) return v > 0 ? "inf" : "-inf";
+  char buf[64];
+  const auto res = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::general, 6);
+  return std::string(buf, res.ptr);
+}
+
+std::vector<double> nice_ticks(double lo, double hi, int wanted) {
+  std::vector<double> ticks;
+  const double rough = (hi * 0.5 - lo * 0.5) / static_cast<double>(wanted) * 2.0;
+  if (!(rough > 0.0) || !std::isfinite(rough)) return ticks;
+  const double magnitude = std::pow(10.0, std::floor(std::log10(rough)));
+  double step = magnitude;
+  for (double m : {1.0, 2.0, 5.0, 10.0}) {
+    step = m * magnitude;
+    if (step >= rough) break;
+  }
+  const double first = std::ceil(lo / step);
+  for (double k = first; k * step <= hi && ticks.size() < 50; k += 1.0) {
+    const double t = k * step;
+    ticks.push_back(std::fabs(t) < step * 1e-9 ? 0.0 : t);
+  }
+  return ticks;
+}
+
+void add_points(PlotData& plot, const Expr& best, const Dataset& train, const Dataset& test) {
+  auto fill = [&](const Dataset& data, std::vector<PlotData::Point>& points, size_t& rows) {
+    rows = data.n_rows();
+    for (size_t i = 0; i < data.n_rows(); ++i) {
+      const double predicted = best.evaluate(data.row(i));
+      const double observed = data.targets()[i];
+      if (std::isfinite(predicted) && std::isfinite(observed))
+        points.push_back({observed, predicted});
+    }
+  };
+  fill(train, plot.train, plot.train_rows);
+  fill(test, plot.test, plot.test_rows);
+}
+
+std::string render_svg(const PlotData& plot) {
+  Svg svg;
+  svg.raw("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n");
+  svg.raw("<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + coordinate(kWidth) +
+          "\" height=\"" + coordinate(kHeight) + "\" viewBox=\"0 0 " + coordinate(kWidth) + " " +
+          coordinate(kHeight) + "\" font-family=\"DejaVu Sans, Arial, sans-serif\">\n");
+  svg.raw("<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n");
+  svg.text(20, 26, "quorvex: " + shorten(plot.formula, 140), "font-size=\"13\"");
+  svg.text(20, 44, "verdict: " + plot.verdict, "font-size=\"13\" font-weight=\"bold\"");
+  scatter_panel(svg, Frame{90, 90, 400, 340}, plot);
+  bic_panel(svg, Frame{640, 90, 420, 340}, plot);
+  svg.raw("</svg>\n");
+  return std::move(svg.str());
+}
+
+}  // namespace quorvex::cli

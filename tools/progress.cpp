@@ -1,0 +1,69 @@
+#include "progress.h"
+
+#include <charconv>
+#include <cstdio>
+
+#include "text/numbers.h"
+
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
+namespace quorvex::cli {
+namespace {
+
+constexpr uint32_t kBarWidth = 30;
+
+std::string decimal(uint32_t v) {
+  char buf[16];
+  const auto res = std::to_chars(buf, buf + sizeof buf, v);
+  return std::string(buf, res.ptr);
+}
+
+void write(const std::string& s) {
+  std::fwrite(s.data(), 1, s.size(), stderr);
+  std::fflush(stderr);
+}
+
+}  // namespace
+
+bool ProgressBar::stderr_is_terminal() noexcept {
+#ifdef _WIN32
+  return _isatty(_fileno(stderr)) != 0;
+#else
+  return isatty(STDERR_FILENO) != 0;
+#endif
+}
+
+std::string ProgressBar::line(uint32_t generation, uint32_t generations, double best) {
+  const uint64_t filled =
+      generations == 0 ? kBarWidth : uint64_t{generation} * kBarWidth / generations;
+  std::string s = "quorvex [";
+  s.append(static_cast<size_t>(filled), '#');
+  s.append(static_cast<size_t>(kBarWidth - filled), '.');
+  s += "] generation " + decimal(generation) + "/" + decimal(generations) + "  best BIC " +
+       format_fixed(best, 3);
+  return s;
+}
+
+void ProgressBar::update(uint32_t generation, uint32_t generations, double best) {
+  std::string s = line(generation, generations, best);
+  const size_t width = s.size();
+  if (width < drawn_) s.append(drawn_ - width, ' ');
+  drawn_ = width;
+  s.insert(s.begin(), '\r');
+  write(s);
+}
+
+void ProgressBar::finish() {
+  if (drawn_ == 0) return;
+  std::string blank(drawn_ + 2, ' ');
+  blank.front() = '\r';
+  blank.back() = '\r';
+  write(blank);
+  drawn_ = 0;
+}
+
+}  // namespace quorvex::cli
