@@ -15,6 +15,7 @@
 #include "expr/generator.h"
 #include "optimizer/fp_state.h"
 #include "optimizer/niche.h"
+#include "optimizer/score_memo.h"
 #include "optimizer/scoring.h"
 #include "text/numbers.h"
 
@@ -106,8 +107,10 @@ DiscoverReport Discoverer::run() const {
   uint32_t stalled = 0;
 
   std::vector<Ranked> ranked(p);
+  ScoreMemo memo;  // scores of the last population: elites and copies are not evaluated again
   for (uint32_t generation = 0; generation < cfg.generations;) {
-    const std::vector<double> scores = fitness_population(population, train, max_threads_);
+    const std::vector<double> scores =
+        quorvex::fitness_population(population, train, max_threads_, &memo);
     for (size_t i = 0; i < p; ++i) ranked[i] = {i, scores[i]};
     std::stable_sort(ranked.begin(), ranked.end(),
                      [](const Ranked& a, const Ranked& b) { return a.score < b.score; });
@@ -156,7 +159,8 @@ DiscoverReport Discoverer::run() const {
     if (progress_hook_) progress_hook_(generation, cfg.generations, best);
   }
 
-  const std::vector<double> scores = fitness_population(population, train, max_threads_);
+  const std::vector<double> scores =
+      quorvex::fitness_population(population, train, max_threads_, &memo);
   size_t best_index = 0;
   for (size_t i = 1; i < p; ++i)
     if (scores[i] < scores[best_index]) best_index = i;

@@ -3,20 +3,27 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <utility>
 
 #include "baselines/baselines.h"
+#include "expr/compiled.h"
 #include "optimizer/pool.h"
+#include "optimizer/score_memo.h"
 
 namespace quorvex {
 
 namespace {
+
+// Trees evaluated together: they share each block of rows while it is in
+// cache, and their sums of squares run as independent dependency chains.
+constexpr size_t kGroup = 8;
 
 struct SquaredErrors {
   double sse = 0.0;
   size_t m = 0;
 };
 
-SquaredErrors finite_squared_errors(const Expr& tree, const Dataset& data) {
+SquaredErrors reference_squared_errors(const Expr& tree, const Dataset& data) {
   SquaredErrors acc;
   const auto& targets = data.targets();
   for (size_t i = 0; i < data.n_rows(); ++i) {
@@ -29,27 +36,163 @@ SquaredErrors finite_squared_errors(const Expr& tree, const Dataset& data) {
   return acc;
 }
 
-}  // namespace
+// sse[c] += q[c][i] for i = 0, 1, ... in row order: per tree exactly the
+// sequential sum of the reference, eight chains at a time.
+void add_in_row_order(const double* const* q, size_t count, double* sse) {
+  double s0 = sse[0], s1 = sse[1], s2 = sse[2], s3 = sse[3];
+  double s4 = sse[4], s5 = sse[5], s6 = sse[6], s7 = sse[7];
+  const double *q0 = q[0], *q1 = q[1], *q2 = q[2], *q3 = q[3];
+  const double *q4 = q[4], *q5 = q[5], *q6 = q[6], *q7 = q[7];
+  for (size_t i = 0; i < count; ++i) {
+    s0 += q0[i];
+    s1 += q1[i];
+    s2 += q2[i];
+    s3 += q3[i];
+    s4 += q4[i];
+    s5 += q5[i];
+    s6 += q6[i];
+    s7 += q7[i];
+  }
+  sse[0] = s0, sse[1] = s1, sse[2] = s2, sse[3] = s3;
+  sse[4] = s4, sse[5] = s5, sse[6] = s6, sse[7] = s7;
+}
+static_assert(kGroup == 8, "add_in_row_order keeps eight chains");
 
-double candidate_score(const Expr& tree, const Dataset& data) {
+struct GroupScratch {
+  CompiledExpr programs[kGroup];
+  EvalBuffer buffer;
+};
+
+// The finite rows' squared errors of g <= kGroup trees, each summed in row
+// order (skipped rows add +0.0, which leaves a sum of squares unchanged).
+void group_squared_errors(const Expr* const* trees, size_t g, const Dataset& data,
+                          SquaredErrors* out) {
+  thread_local GroupScratch scratch;  // kept by the pool's threads for their lifetime
+  size_t slots = 0;
+  for (size_t c = 0; c < g; ++c) {
+    scratch.programs[c].compile(*trees[c], data);
+    slots = std::max(slots, scratch.programs[c].slots());
+  }
+  double* slot_base = scratch.buffer.get((slots + kGroup + 1) * kEvalBlockRows);
+  double* sq = slot_base + slots * kEvalBlockRows;
+  double* zeros = sq + kGroup * kEvalBlockRows;
+  std::fill(zeros, zeros + kEvalBlockRows, 0.0);
+  const double* rows[kGroup];
+  for (size_t c = 0; c < kGroup; ++c) rows[c] = c < g ? sq + c * kEvalBlockRows : zeros;
+
+  double sse[kGroup] = {};
+  size_t m[kGroup] = {};
+  const double* targets = data.targets().data();
   const size_t n = data.n_rows();
-  const SquaredErrors acc = finite_squared_errors(tree, data);
-  if (acc.m < std::max<size_t>(n / 2, 2)) return std::numeric_limits<double>::infinity();
-  return bic(acc.sse / static_cast<double>(acc.m), n, tree.k());
+  for (size_t begin = 0; begin < n; begin += kEvalBlockRows) {
+    const size_t count = std::min(kEvalBlockRows, n - begin);
+    for (size_t c = 0; c < g; ++c) {
+      const double* y = scratch.programs[c].run(begin, count, slot_base);
+      m[c] += finite_squared_errors(y, targets + begin, count, sq + c * kEvalBlockRows);
+    }
+    add_in_row_order(rows, count, sse);
+  }
+  for (size_t c = 0; c < g; ++c) out[c] = {sse[c], m[c]};
 }
 
-double finite_row_mse(const Expr& tree, const Dataset& data) {
-  const SquaredErrors acc = finite_squared_errors(tree, data);
+double score_of(const SquaredErrors& acc, size_t n, uint32_t k) {
+  if (acc.m < std::max<size_t>(n / 2, 2)) return std::numeric_limits<double>::infinity();
+  return bic(acc.sse / static_cast<double>(acc.m), n, k);
+}
+
+double mse_of(const SquaredErrors& acc) {
   if (acc.m == 0) return std::numeric_limits<double>::quiet_NaN();
   return acc.sse / static_cast<double>(acc.m);
 }
 
+SquaredErrors single(const Expr& tree, const Dataset& data) {
+  const Expr* trees[1] = {&tree};
+  SquaredErrors acc;
+  group_squared_errors(trees, 1, data, &acc);
+  return acc;
+}
+
+}  // namespace
+
+double candidate_score(const Expr& tree, const Dataset& data) {
+  return score_of(single(tree, data), data.n_rows(), tree.k());
+}
+
+double finite_row_mse(const Expr& tree, const Dataset& data) { return mse_of(single(tree, data)); }
+
+double candidate_score_reference(const Expr& tree, const Dataset& data) {
+  return score_of(reference_squared_errors(tree, data), data.n_rows(), tree.k());
+}
+
+double finite_row_mse_reference(const Expr& tree, const Dataset& data) {
+  return mse_of(reference_squared_errors(tree, data));
+}
+
 std::vector<double> fitness_population(const std::vector<Expr>& population, const Dataset& data,
-                                       size_t max_threads) {
-  std::vector<double> scores(population.size());
+                                       size_t max_threads, ScoreMemo* memo) {
+  const size_t p = population.size();
+  std::vector<double> scores(p);
+  std::vector<size_t> pending;  // evaluated here, in population order
+  std::vector<size_t> source;   // the representative whose score a tree shares
+  std::vector<uint64_t> hashes;
+  std::vector<size_t> distinct;
+  if (memo == nullptr) {
+    pending.resize(p);
+    for (size_t i = 0; i < p; ++i) pending[i] = i;
+  } else {
+    hashes.resize(p);
+    source.resize(p);
+    std::vector<std::pair<uint64_t, size_t>> order(p);
+    for (size_t i = 0; i < p; ++i) {
+      hashes[i] = ScoreMemo::hash(population[i]);
+      order[i] = {hashes[i], i};
+    }
+    std::sort(order.begin(), order.end());
+    for (size_t run = 0; run < p;) {
+      size_t end = run;
+      while (end < p && order[end].first == order[run].first) ++end;
+      const size_t first_rep = distinct.size();
+      for (size_t j = run; j < end; ++j) {
+        const size_t i = order[j].second;
+        size_t r = first_rep;
+        while (r < distinct.size() && !(population[distinct[r]] == population[i])) ++r;
+        if (r < distinct.size()) {
+          source[i] = distinct[r];
+          continue;
+        }
+        source[i] = i;
+        distinct.push_back(i);
+        if (const double* s = memo->find(population[i], hashes[i])) {
+          scores[i] = *s;
+        } else {
+          pending.push_back(i);
+        }
+      }
+      run = end;
+    }
+    std::sort(pending.begin(), pending.end());
+  }
+
+  const size_t groups = (pending.size() + kGroup - 1) / kGroup;
   WorkerPool::instance().run(
-      population.size(), [&](size_t i) { scores[i] = candidate_score(population[i], data); },
+      groups,
+      [&](size_t gi) {
+        const size_t first = gi * kGroup;
+        const size_t g = std::min(kGroup, pending.size() - first);
+        const Expr* trees[kGroup];
+        SquaredErrors acc[kGroup];
+        for (size_t c = 0; c < g; ++c) trees[c] = &population[pending[first + c]];
+        group_squared_errors(trees, g, data, acc);
+        for (size_t c = 0; c < g; ++c)
+          scores[pending[first + c]] = score_of(acc[c], data.n_rows(), trees[c]->k());
+      },
       max_threads);
+
+  if (memo != nullptr) {
+    for (size_t i = 0; i < p; ++i)
+      if (source[i] != i) scores[i] = scores[source[i]];
+    memo->replace(population, hashes, scores, distinct);
+  }
   return scores;
 }
 

@@ -8,6 +8,8 @@
 
 namespace quorvex {
 
+class ScoreMemo;
+
 // BIC of the tree on `data` over its finite predictions, charged with n = all
 // rows; +inf when fewer than max(n/2, 2) rows give a finite prediction. Never NaN.
 double candidate_score(const Expr& tree, const Dataset& data);
@@ -15,9 +17,16 @@ double candidate_score(const Expr& tree, const Dataset& data);
 // Mean squared error over the rows where the tree is finite; NaN if none.
 double finite_row_mse(const Expr& tree, const Dataset& data);
 
+// The same two rules through Expr::evaluate, row by row: the reference that
+// the compiled path must match bit for bit (tests and benchmarks).
+double candidate_score_reference(const Expr& tree, const Dataset& data);
+double finite_row_mse_reference(const Expr& tree, const Dataset& data);
+
 // Candidate scores of a population, in population order whatever the number
-// of threads. max_threads 0 uses the whole worker pool.
+// of threads. max_threads 0 uses the whole worker pool. With a memo, trees
+// equal to one it holds, or to an earlier tree of the same population, are
+// not evaluated again, and the memo then holds this population's trees.
 std::vector<double> fitness_population(const std::vector<Expr>& population, const Dataset& data,
-                                       size_t max_threads = 0);
+                                       size_t max_threads = 0, ScoreMemo* memo = nullptr);
 
 }  // namespace quorvex

@@ -1,0 +1,276 @@
+#include "expr/compiled.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+
+#include "expr/compiled_interpreter.h"
+#include "expr/compiled_kernels.h"
+#include "expr/int_pow.h"
+
+namespace quorvex {
+
+namespace eval_detail {
+namespace {
+
+// Plain loops: the compiler vectorises them for the baseline instruction set.
+struct Portable {
+  static void add_vv(double* o, const double* a, const double* b, size_t n) {
+    for (size_t i = 0; i < n; ++i) o[i] = a[i] + b[i];
+  }
+  static void add_vc(double* o, const double* a, double k, size_t n) {
+    for (size_t i = 0; i < n; ++i) o[i] = a[i] + k;
+  }
+  static void add_cv(double* o, double k, const double* b, size_t n) {
+    for (size_t i = 0; i < n; ++i) o[i] = k + b[i];
+  }
+  static void sub_vv(double* o, const double* a, const double* b, size_t n) {
+    for (size_t i = 0; i < n; ++i) o[i] = a[i] - b[i];
+  }
+  static void sub_vc(double* o, const double* a, double k, size_t n) {
+    for (size_t i = 0; i < n; ++i) o[i] = a[i] - k;
+  }
+  static void sub_cv(double* o, double k, const double* b, size_t n) {
+    for (size_t i = 0; i < n; ++i) o[i] = k - b[i];
+  }
+  static void mul_vv(double* o, const double* a, const double* b, size_t n) {
+    for (size_t i = 0; i < n; ++i) o[i] = a[i] * b[i];
+  }
+  static void mul_vc(double* o, const double* a, double k, size_t n) {
+    for (size_t i = 0; i < n; ++i) o[i] = a[i] * k;
+  }
+  static void mul_cv(double* o, double k, const double* b, size_t n) {
+    for (size_t i = 0; i < n; ++i) o[i] = k * b[i];
+  }
+  static void div_vv(double* o, const double* a, const double* b, size_t n) {
+    for (size_t i = 0; i < n; ++i) o[i] = div_guarded(a[i], b[i]);
+  }
+  static void div_vc(double* o, const double* a, double k, size_t n) {
+    for (size_t i = 0; i < n; ++i) o[i] = div_guarded(a[i], k);
+  }
+  static void div_cv(double* o, double k, const double* b, size_t n) {
+    for (size_t i = 0; i < n; ++i) o[i] = div_guarded(k, b[i]);
+  }
+  static void sqrt(double* o, const double* a, size_t n) {
+    for (size_t i = 0; i < n; ++i) o[i] = sqrt_guarded(a[i]);
+  }
+  static void pow_one(double* o, const double* a, size_t n) {
+    for (size_t i = 0; i < n; ++i) {
+      double v;
+      o[i] = kIntPowShortcuts && try_identity(a[i], v) ? v : platform_pow(a[i], 1.0);
+    }
+  }
+  // Without a hardware fma the residual test costs more than pow itself.
+  static void pow_two(double* o, const double* a, size_t n) { pow_block(o, a, 2, n); }
+  static void pow_minus_one(double* o, const double* a, size_t n) { pow_block(o, a, -1, n); }
+};
+
+size_t portable_finite_squared_errors(const double* y, const double* t, size_t count, double* sq) {
+  size_t m = 0;
+  for (size_t i = 0; i < count; ++i) {
+    const double d = t[i] - y[i];
+    const bool finite = std::isfinite(y[i]);
+    sq[i] = finite ? d * d : 0.0;
+    m += finite;
+  }
+  return m;
+}
+
+constexpr Kernels kPortable = {&interpret<Portable>, &portable_finite_squared_errors};
+
+}  // namespace
+
+const Kernels& portable_kernels() noexcept { return kPortable; }
+
+}  // namespace eval_detail
+
+namespace {
+
+using eval_detail::Kernels;
+
+const Kernels* best_kernels() noexcept {
+  const Kernels* avx2 = eval_detail::avx2_kernels();
+  return avx2 != nullptr ? avx2 : &eval_detail::portable_kernels();
+}
+
+std::atomic<const Kernels*> g_kernels{nullptr};
+
+const Kernels& kernels() noexcept {
+  const Kernels* k = g_kernels.load(std::memory_order_relaxed);
+  if (k == nullptr) {
+    k = best_kernels();
+    g_kernels.store(k, std::memory_order_relaxed);
+  }
+  return *k;
+}
+
+// Constant subtrees are folded by the reference evaluator on a row of a
+// dataset without columns, where every feature reads 0.0: the same value the
+// compiled tree would give for them on any row of `data`.
+const Row& featureless_row() {
+  static const Dataset* const empty = new Dataset();  // never destroyed: detached threads
+  static const Row row(*empty, 0);
+  return row;
+}
+
+}  // namespace
+
+struct CompiledExpr::Operand {
+  enum class Kind : uint8_t { Slot, Column, Const };
+  Kind kind;
+  uint32_t slot;
+  const double* col;
+  double value;
+
+  static Operand constant(double v) { return {Kind::Const, 0, nullptr, v}; }
+};
+
+uint32_t CompiledExpr::push_slot() noexcept {
+  const uint32_t s = top_++;
+  slots_ = std::max(slots_, top_);
+  return s;
+}
+
+void CompiledExpr::compile(const Expr& tree, const Dataset& data) {
+  code_.clear();
+  slots_ = 0;
+  top_ = 0;
+  const Operand r = emit(tree, data);
+  Instr in{};
+  switch (r.kind) {
+    case Operand::Kind::Slot:
+      result_ = r.slot;
+      return;
+    case Operand::Kind::Column:
+      in.code = Code::Copy;
+      in.a_col = r.col;
+      break;
+    case Operand::Kind::Const:
+      in.code = Code::Fill;
+      in.k = r.value;
+      break;
+  }
+  in.dst = push_slot();
+  result_ = in.dst;
+  code_.push_back(in);
+}
+
+CompiledExpr::Operand CompiledExpr::emit(const Expr& e, const Dataset& data) {
+  using K = Operand::Kind;
+  switch (e.kind()) {
+    case Expr::Kind::Const:
+      return Operand::constant(e.value());
+    case Expr::Kind::Feature: {
+      const size_t c = data.find_column(e.name());
+      if (c == Dataset::npos) return Operand::constant(0.0);
+      return {K::Column, 0, data.column(c).data(), 0.0};
+    }
+    case Expr::Kind::Bin: {
+      const Operand a = emit(e.left(), data);
+      const Operand b = emit(e.right(), data);
+      if (a.kind == K::Const && b.kind == K::Const)
+        return Operand::constant(e.evaluate(featureless_row()));
+      Instr in{};
+      // The left operand's slot lies below the right one's, which is the top.
+      if (a.kind == K::Slot) {
+        in.dst = a.slot;
+        if (b.kind == K::Slot) --top_;
+      } else if (b.kind == K::Slot) {
+        in.dst = b.slot;
+      } else {
+        in.dst = push_slot();
+      }
+      in.a_slot = a.slot;
+      in.a_col = a.col;
+      in.b_slot = b.slot;
+      in.b_col = b.col;
+      const int form = a.kind == K::Const ? 2 : b.kind == K::Const ? 1 : 0;  // CV, VC, VV
+      if (form == 1) in.k = b.value;
+      if (form == 2) in.k = a.value;
+      static constexpr Code kCodes[4][3] = {{Code::AddVV, Code::AddVC, Code::AddCV},
+                                            {Code::SubVV, Code::SubVC, Code::SubCV},
+                                            {Code::MulVV, Code::MulVC, Code::MulCV},
+                                            {Code::DivVV, Code::DivVC, Code::DivCV}};
+      in.code = kCodes[static_cast<int>(e.op())][form];
+      code_.push_back(in);
+      return {K::Slot, in.dst, nullptr, 0.0};
+    }
+    case Expr::Kind::Pow:
+    case Expr::Kind::Exp:
+    case Expr::Kind::Log:
+    case Expr::Kind::Sqrt: {
+      const Operand a = emit(e.child(), data);
+      if (a.kind == K::Const) return Operand::constant(e.evaluate(featureless_row()));
+      Instr in{};
+      in.dst = a.kind == K::Slot ? a.slot : push_slot();
+      in.a_slot = a.slot;
+      in.a_col = a.col;
+      switch (e.kind()) {
+        case Expr::Kind::Exp:
+          in.code = Code::Exp;
+          break;
+        case Expr::Kind::Log:
+          in.code = Code::Log;
+          break;
+        case Expr::Kind::Sqrt:
+          in.code = Code::Sqrt;
+          break;
+        default:
+          in.exponent = e.exponent();
+          in.code = e.exponent() == 1    ? Code::PowOne
+                    : e.exponent() == 2  ? Code::PowTwo
+                    : e.exponent() == -1 ? Code::PowMinusOne
+                                         : Code::Pow;
+          break;
+      }
+      code_.push_back(in);
+      return {K::Slot, in.dst, nullptr, 0.0};
+    }
+  }
+  return Operand::constant(0.0);  // unreachable: Kind has seven values
+}
+
+const double* CompiledExpr::run(size_t begin, size_t count, double* slots) const {
+  kernels().run(code_.data(), code_.size(), begin, count, slots);
+  return slots + size_t{result_} * kEvalBlockRows;
+}
+
+void evaluate_rows(const CompiledExpr& program, size_t n_rows, double* out) {
+  thread_local EvalBuffer buffer;
+  double* slots = buffer.get(program.slots() * kEvalBlockRows);
+  for (size_t begin = 0; begin < n_rows; begin += kEvalBlockRows) {
+    const size_t count = std::min(kEvalBlockRows, n_rows - begin);
+    const double* y = program.run(begin, count, slots);
+    std::memcpy(out + begin, y, count * sizeof(double));
+  }
+}
+
+size_t finite_squared_errors(const double* y, const double* t, size_t count, double* sq) {
+  return kernels().finite_squared_errors(y, t, count, sq);
+}
+
+EvalPath eval_path() noexcept {
+  return &kernels() == &eval_detail::portable_kernels() ? EvalPath::Portable : EvalPath::Avx2;
+}
+
+bool eval_path_available(EvalPath path) noexcept {
+  return path == EvalPath::Portable || eval_detail::avx2_kernels() != nullptr;
+}
+
+bool set_eval_path(EvalPath path) noexcept {
+  if (!eval_path_available(path)) return false;
+  g_kernels.store(
+      path == EvalPath::Portable ? &eval_detail::portable_kernels() : eval_detail::avx2_kernels(),
+      std::memory_order_relaxed);
+  return true;
+}
+
+double* EvalBuffer::get(size_t doubles) {
+  constexpr size_t kAlign = 64 / sizeof(double);
+  if (storage_.size() < doubles + kAlign) storage_.resize(doubles + kAlign);
+  const auto address = reinterpret_cast<uintptr_t>(storage_.data());
+  const size_t skip = ((64 - address % 64) % 64) / sizeof(double);
+  return storage_.data() + skip;
+}
+
+}  // namespace quorvex

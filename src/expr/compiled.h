@@ -1,0 +1,115 @@
+#pragma once
+
+// The fast evaluation path: a tree compiled once into a flat postfix program
+// over the columns of one dataset, run over blocks of rows into contiguous
+// buffers. It gives exactly the bits of Expr::evaluate (the reference), row
+// for row; tests/expr/compiled_test.cpp holds both paths against each other.
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "dataset/dataset.h"
+#include "expr/expr.h"
+
+namespace quorvex {
+
+// Rows per block: the slot buffers of a typical tree stay in L1 while the
+// per-instruction dispatch is spread over enough rows to vanish.
+inline constexpr size_t kEvalBlockRows = 256;
+
+// One compiled tree. Constant subtrees (those reading no column of the
+// dataset) are folded by the reference evaluator itself; a feature the
+// dataset lacks is the constant 0.0. Leaves are never copied: an instruction
+// reads a column block or a constant directly.
+class CompiledExpr {
+ public:
+  // V: a block (a column or a slot), C: a constant.
+  enum class Code : uint8_t {
+    AddVV,
+    AddVC,
+    AddCV,
+    SubVV,
+    SubVC,
+    SubCV,
+    MulVV,
+    MulVC,
+    MulCV,
+    DivVV,
+    DivVC,
+    DivCV,
+    Sqrt,
+    Exp,
+    Log,
+    PowOne,
+    PowTwo,
+    PowMinusOne,
+    Pow,
+    Copy,  // a lone column at the root
+    Fill,  // a constant root
+  };
+
+  struct Instr {
+    Code code;
+    int32_t exponent;     // Pow*
+    uint32_t dst;         // slot written
+    uint32_t a_slot;      // first operand when a_col is null
+    uint32_t b_slot;      // second operand when b_col is null
+    const double* a_col;  // first operand: this column at the block's rows
+    const double* b_col;
+    double k;  // the constant operand of *VC and *CV, the value of Fill
+  };
+
+  // Compiles `tree` against `data`, reusing this object's storage. The
+  // program reads the columns in place: `data` must outlive its use.
+  void compile(const Expr& tree, const Dataset& data);
+
+  // Slot buffers the program needs, kEvalBlockRows doubles each.
+  size_t slots() const noexcept { return slots_; }
+  const std::vector<Instr>& code() const noexcept { return code_; }
+
+  // Evaluates rows [begin, begin + count), count <= kEvalBlockRows, with
+  // `slots` pointing to slots() * kEvalBlockRows doubles aligned to 64 bytes.
+  // Returns the count predictions (inside `slots`).
+  const double* run(size_t begin, size_t count, double* slots) const;
+
+ private:
+  struct Operand;
+  Operand emit(const Expr& e, const Dataset& data);
+  uint32_t push_slot() noexcept;
+
+  std::vector<Instr> code_;
+  uint32_t slots_ = 0;
+  uint32_t top_ = 0;
+  uint32_t result_ = 0;
+};
+
+// Evaluates every row of the dataset the program was compiled against into
+// out[0 .. n_rows).
+void evaluate_rows(const CompiledExpr& program, size_t n_rows, double* out);
+
+// Squared errors of one block: sq[i] = (t[i] - y[i])^2 where y[i] is finite
+// and +0.0 where it is not (adding +0.0 to a sum of squares never changes
+// it). Returns the number of finite predictions.
+size_t finite_squared_errors(const double* y, const double* t, size_t count, double* sq);
+
+// Which machine code runs the programs. Both give the same bits; Avx2 needs
+// a CPU with AVX2 and FMA and is never built for Windows.
+enum class EvalPath : uint8_t { Portable, Avx2 };
+EvalPath eval_path() noexcept;
+bool eval_path_available(EvalPath path) noexcept;
+// For tests and benchmarks; returns false (and changes nothing) when the
+// path is unavailable. Affects every thread.
+bool set_eval_path(EvalPath path) noexcept;
+
+// A growable buffer of doubles whose start is aligned to 64 bytes. Kept per
+// thread by its users, so that the hot loop never allocates.
+class EvalBuffer {
+ public:
+  double* get(size_t doubles);
+
+ private:
+  std::vector<double> storage_;
+};
+
+}  // namespace quorvex
