@@ -1,0 +1,58 @@
+# Installs a build tree into a private prefix, then configures, builds and runs
+# the consumer project against it, once through find_package and once through
+# pkg-config. Arguments: -DBUILD_DIR= -DSOURCE_DIR= -DWORK_DIR= [-DC_COMPILER= -DCXX_COMPILER=]
+cmake_minimum_required(VERSION 3.20)
+
+function(run_step)
+  execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "failed (${rc}): ${ARGN}\n${out}\n${err}")
+  endif()
+  set(step_output "${out}" PARENT_SCOPE)
+endfunction()
+
+set(prefix ${WORK_DIR}/prefix)
+file(REMOVE_RECURSE ${WORK_DIR})
+run_step(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
+
+# The installed tree: header, library with its soname link, both package files.
+file(GLOB_RECURSE installed RELATIVE ${prefix} ${prefix}/*)
+foreach(expected include/quorvex.h libquorvex.so.0 quorvexConfig.cmake quorvexConfigVersion.cmake
+                 quorvexTargets.cmake quorvex.pc)
+  string(REGEX MATCH "(^|;|/)${expected}(;|$)" found "${installed}")
+  if(NOT found)
+    message(FATAL_ERROR "not installed: ${expected}\ninstalled: ${installed}")
+  endif()
+endforeach()
+file(GLOB_RECURSE pc_file ${prefix}/*/quorvex.pc)
+get_filename_component(pc_dir ${pc_file} DIRECTORY)
+set(ENV{PKG_CONFIG_PATH} ${pc_dir})
+set(ENV{PKG_CONFIG_LIBDIR} ${pc_dir})
+
+set(compilers)
+if(C_COMPILER)
+  list(APPEND compilers -DCMAKE_C_COMPILER=${C_COMPILER})
+endif()
+if(CXX_COMPILER)
+  list(APPEND compilers -DCMAKE_CXX_COMPILER=${CXX_COMPILER})
+endif()
+
+foreach(way package pkgconfig)
+  set(build ${WORK_DIR}/${way})
+  if(way STREQUAL "pkgconfig")
+    set(option -DUSE_PKG_CONFIG=ON)
+  else()
+    set(option -DCMAKE_PREFIX_PATH=${prefix})
+  endif()
+  run_step(${CMAKE_COMMAND} -S ${SOURCE_DIR} -B ${build} ${option} ${compilers} -DCMAKE_BUILD_TYPE=Release)
+  run_step(${CMAKE_COMMAND} --build ${build})
+  run_step(${build}/consumer_c)
+  if(NOT step_output MATCHES "^C: .+, verdict code [0-2]\n$")
+    message(FATAL_ERROR "unexpected output of consumer_c (${way}): ${step_output}")
+  endif()
+  run_step(${build}/consumer_cpp)
+  if(NOT step_output MATCHES "^C\\+\\+: verdict : (Strong|Weak|Noise)\n")
+    message(FATAL_ERROR "unexpected output of consumer_cpp (${way}): ${step_output}")
+  endif()
+  message(STATUS "${way}: ${step_output}")
+endforeach()
