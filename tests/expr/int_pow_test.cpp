@@ -27,6 +27,16 @@ constexpr size_t kScale = 16;
 #endif
 constexpr size_t kPerFamily = 64000 * kScale;  // about 1M inputs per exponent in release builds
 
+// glibc's pow differs from the plain product, quotient or x near midpoints and
+// on NaNs, which is what the rule guards against. mingw's pow returns them
+// as they are for these exponents (but for NaN payloads), so the coverage of
+// those differences is checked on glibc only.
+#ifdef _WIN32
+constexpr bool kGlibcPow = false;
+#else
+constexpr bool kGlibcPow = true;
+#endif
+
 __extension__ typedef unsigned __int128 U128;
 
 uint64_t bits(double v) { return std::bit_cast<uint64_t>(v); }
@@ -184,7 +194,9 @@ TEST(IntPow, SquareMatchesPowOnAdversarialInputs) {
   EXPECT_GT(cov.shortcut, xs.size() / 2);
   EXPECT_GT(cov.near_limit, 1000 * kScale);
   EXPECT_GT(cov.near_midpoint, 1000 * kScale);
-  EXPECT_GT(cov.naive_wrong, 100 * kScale);
+  if (kGlibcPow) {
+    EXPECT_GT(cov.naive_wrong, 100 * kScale);
+  }
   check_evaluator(xs, 2);
 }
 
@@ -198,7 +210,9 @@ TEST(IntPow, ReciprocalMatchesPowOnAdversarialInputs) {
   EXPECT_GT(cov.shortcut, xs.size() / 2);
   EXPECT_GT(cov.near_limit, 1000 * kScale);
   EXPECT_GT(cov.near_midpoint, 1000 * kScale);
-  EXPECT_GT(cov.naive_wrong, 100 * kScale);
+  if (kGlibcPow) {
+    EXPECT_GT(cov.naive_wrong, 100 * kScale);
+  }
   check_evaluator(xs, -1);
 }
 
@@ -211,7 +225,9 @@ TEST(IntPow, IdentityMatchesPowExceptForNaNs) {
   check_rule(xs, 1, cov);
   EXPECT_GT(cov.shortcut, xs.size() * 9 / 10);
   // pow(x, 1) flips the sign of a negative NaN: NaNs must go to pow.
-  EXPECT_NE(bits(platform_pow(-std::nan(""), 1.0)), bits(-std::nan("")));
+  if (kGlibcPow) {
+    EXPECT_NE(bits(platform_pow(-std::nan(""), 1.0)), bits(-std::nan("")));
+  }
   check_evaluator(xs, 1);
 }
 
