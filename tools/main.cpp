@@ -15,8 +15,10 @@
 
 #include "csv.h"
 #include "dataset/dataset.h"
+#include "diagnostics.h"
 #include "model.h"
 #include "optimizer/discover.h"
+#include "permutation.h"
 #include "plot.h"
 #include "progress.h"
 #include "report/report.h"
@@ -40,6 +42,7 @@ struct Options {
   bool quiet = false;
   std::optional<std::string> plot;
   std::optional<std::string> predict;
+  size_t permutations = 0;
 };
 
 void print_error(const std::string& message) {
@@ -173,6 +176,24 @@ int run_predict(const Options& opt) {
   return write_stdout(out) ? 0 : kExitWriteFailed;
 }
 
+// The finite share of the best formula on the training rows (text mode only)
+// and the warnings it and exact fits call for.
+std::vector<std::string> verdict_lines(const Discoverer& discoverer, const DiscoverReport& report,
+                                       const Options& opt) {
+  if (report.expr_json.empty()) return {};
+  const Expr best = cli::expression_from_json(cli::parse_json(report.expr_json));
+  const DiscoverConfig& config = discoverer.config();
+  const Dataset train = discoverer.data().split(config.test_fraction, config.seed).first;
+  cli::VerdictNotes notes =
+      cli::verdict_notes(report, cli::count_finite_rows(best, train),
+                         opt.permutations > 0 ? "see the permutation p-value below"
+                                              : "check it with --permutations 99");
+  std::vector<std::string> lines;
+  if (!opt.json) lines.push_back(std::move(notes.finite));
+  for (std::string& w : notes.warnings) lines.push_back(std::move(w));
+  return lines;
+}
+
 int run(const Options& opt) {
   if (opt.predict) return run_predict(opt);
 
@@ -240,8 +261,33 @@ int run(const Options& opt) {
     }
   }
 
-  return write_stdout(opt.json ? report.to_json() + "\n" : report.to_pretty()) ? 0
-                                                                               : kExitWriteFailed;
+  // The library's report stays as it is; what its verdict leaves out follows
+  // it (on stderr in JSON mode, where stdout is one JSON document).
+  std::string out = opt.json ? report.to_json() + "\n" : report.to_pretty();
+  std::string aside;
+  for (const std::string& line : verdict_lines(discoverer, report, opt))
+    (opt.json ? aside : out) += line + "\n";
+  if (!write_stdout(out)) return kExitWriteFailed;
+  std::fwrite(aside.data(), 1, aside.size(), stderr);
+  if (opt.permutations == 0) return 0;
+
+  const bool show_count = !opt.quiet && cli::ProgressBar::stderr_is_terminal();
+  const cli::PermutationResult test = cli::permutation_test(
+      discoverer.data(), config, report.bic, opt.permutations, 0, [&](size_t done, size_t total) {
+        if (!show_count) return;
+        std::string s = "quorvex: permutation " + shortest(static_cast<double>(done)) + "/" +
+                        shortest(static_cast<double>(total));
+        if (done == total) s.assign(s.size(), ' ');  // erased once the count is complete
+        s = "\r" + s + (done == total ? "\r" : "");
+        std::fwrite(s.data(), 1, s.size(), stderr);
+        std::fflush(stderr);
+      });
+  const std::string line = cli::permutation_line(test) + "\n";
+  if (opt.json) {
+    std::fwrite(line.data(), 1, line.size(), stderr);
+    return 0;
+  }
+  return write_stdout(line) ? 0 : kExitWriteFailed;
 }
 
 }  // namespace
@@ -294,14 +340,22 @@ int main(int argc, char** argv) {
                               "Also write FILE.svg: predicted against observed values, and the "
                               "best BIC of each generation against the baselines")
                    ->option_text("FILE.svg");
-  app.add_option("--predict", opt.predict,
-                 "Instead of a discovery, write the predictions of a saved JSON report's "
-                 "formula for every row of the CSV file, as CSV on stdout")
-      ->option_text("MODEL.json")
-      ->excludes(plot)
-      ->excludes(verbose)
-      ->excludes(json)
-      ->excludes(target);
+  auto* predict =
+      app.add_option("--predict", opt.predict,
+                     "Instead of a discovery, write the predictions of a saved JSON report's "
+                     "formula for every row of the CSV file, as CSV on stdout")
+          ->option_text("MODEL.json")
+          ->excludes(plot)
+          ->excludes(verbose)
+          ->excludes(json)
+          ->excludes(target);
+  app.add_option("--permutations", opt.permutations,
+                 "Also run the whole discovery on N copies with the target permuted and report "
+                 "the p-value of the real BIC among theirs (99 is a good start; costs N more "
+                 "discoveries)")
+      ->option_text("N")
+      ->check(not_negative)
+      ->excludes(predict);
 
   try {
     app.parse(argc, argv);

@@ -1,0 +1,64 @@
+#include "diagnostics.h"
+
+#include <charconv>
+#include <cmath>
+#include <limits>
+
+namespace quorvex::cli {
+
+namespace {
+
+std::string decimal(size_t v) {
+  char buf[24];
+  const auto res = std::to_chars(buf, buf + sizeof buf, v);
+  return std::string(buf, res.ptr);
+}
+
+}  // namespace
+
+FiniteRows count_finite_rows(const Expr& tree, const Dataset& data) {
+  FiniteRows rows;
+  rows.total = data.n_rows();
+  for (size_t i = 0; i < data.n_rows(); ++i)
+    if (std::isfinite(tree.evaluate(data.row(i)))) ++rows.finite;
+  return rows;
+}
+
+std::string format_share(FiniteRows rows) {
+  if (rows.total == 0) return "-";
+  // Tenths of a percent, truncated, in integers: nothing rounds up to 100.0.
+  const size_t t = rows.finite / rows.total * 1000 + rows.finite % rows.total * 1000 / rows.total;
+  return decimal(t / 10) + "." + decimal(t % 10) + "%";
+}
+
+VerdictNotes verdict_notes(const DiscoverReport& report, FiniteRows train_rows,
+                           const std::string& check_hint) {
+  VerdictNotes notes;
+  notes.finite = "finite  : " + format_share(train_rows) + " of training rows (" +
+                 decimal(train_rows.finite) + " of " + decimal(train_rows.total) + ")";
+  std::vector<std::string>& lines = notes.warnings;
+  if (train_rows.finite < train_rows.total && report.verdict != Verdict::Noise) {
+    lines.push_back(
+        "warning : the formula is undefined (NaN or infinite) on " +
+        decimal(train_rows.total - train_rows.finite) + " of " + decimal(train_rows.total) +
+        " training rows; the BIC leaves those rows out but still counts them, so "
+        "a formula that dodges the hardest rows can look decisive by chance and this " +
+        verdict_name(report.verdict) + " verdict may be far too optimistic: " + check_hint);
+  }
+  if (report.mse_train == 0.0) {
+    lines.push_back(
+        "note    : the training error is exactly zero, which the BIC scores as +inf, like an "
+        "unusable formula: an exact fit gets no credit in the verdict; judge it by the test "
+        "error");
+  }
+  if (report.baselines.bic_const == std::numeric_limits<double>::infinity() &&
+      report.n_train >= 2) {
+    lines.push_back(
+        "note    : the constant model scores +inf (its training error is zero or not finite, "
+        "e.g. all targets equal), so beating it means nothing and the verdict is at best a "
+        "formality");
+  }
+  return notes;
+}
+
+}  // namespace quorvex::cli

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "dataset/dataset.h"
+#include "expr/expr.h"
+#include "report/report.h"
+
+namespace quorvex::cli {
+
+// How many rows of a dataset give a finite value for a formula.
+struct FiniteRows {
+  size_t finite = 0;
+  size_t total = 0;
+};
+
+FiniteRows count_finite_rows(const Expr& tree, const Dataset& data);
+
+// The share as a percentage with one decimal, rounded down, so that only a
+// formula finite on every row shows "100.0%".
+std::string format_share(FiniteRows rows);
+
+// What the verdict leaves out, as lines without a line feed.
+struct VerdictNotes {
+  // "finite  : ..." the share of training rows on which the formula is finite.
+  std::string finite;
+  // A warning when that share is below 100% and the verdict is Strong or
+  // Weak (the score drops the undefined rows but keeps counting them, which
+  // can make a chance formula look decisive), and a note when the formula's
+  // training error is exactly zero or the constant model scores +inf (the BIC
+  // treats a zero error as unusable, so exact fits and constant targets get
+  // misleading verdicts).
+  std::vector<std::string> warnings;
+};
+
+// `check_hint` ends the warning, e.g. "check it with --permutations 99".
+VerdictNotes verdict_notes(const DiscoverReport& report, FiniteRows train_rows,
+                           const std::string& check_hint);
+
+}  // namespace quorvex::cli
