@@ -145,8 +145,11 @@ int run_predict(const Options& opt) {
     expr = cli::model_expression(*model_text);
   } catch (const cli::JsonError& e) {
     std::string where = model_file;
-    if (e.offset() != cli::JsonError::npos)
-      where += ": byte " + shortest(static_cast<double>(e.offset()));
+    if (e.offset() != cli::JsonError::npos) {
+      char buf[24];
+      const auto res = std::to_chars(buf, buf + sizeof buf, e.offset());
+      where += ": byte " + std::string(buf, res.ptr);
+    }
     print_error(where + ": " + e.what());
     return kExitBadInput;
   }

@@ -149,6 +149,8 @@ BAD_INPUTS = {
     "bool_population": (lambda q: q.discover([[1.0]], [1.0], population=True), "bool"),
     "generations_too_big": (lambda q: q.discover([[1.0]], [1.0], generations=2 ** 32),
                             "4294967295"),
+    "population_beyond_memory": (lambda q: q.discover([[1.0]], [1.0], population=2 ** 63),
+                                 "more memory"),
     "text_test_fraction": (lambda q: q.discover([[1.0]], [1.0], test_fraction="a"), "number"),
 }
 

@@ -4,6 +4,7 @@ import enum
 import json
 import math
 import operator
+import os
 from dataclasses import dataclass, field
 from typing import NamedTuple, Tuple
 
@@ -131,6 +132,20 @@ def _unsigned(name, value, bits):
     return v
 
 
+# The least a population slot can take (one tree node, counted in the current and
+# the next population); a population above memory / this would end the process.
+_MIN_BYTES_PER_CANDIDATE = 128
+
+
+def _check_population_fits(population):
+    try:
+        memory = os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
+    except (AttributeError, ValueError, OSError):
+        return
+    if population * _MIN_BYTES_PER_CANDIDATE > memory:
+        raise DataError(f"a population of {population} needs more memory than this machine has")
+
+
 def discover(X, y=None, *, generations=0, population=0, max_depth=0, seed=0, test_fraction=0.2,
              feature_names=None):
     """Searches for a formula that explains y from the columns of X and judges it.
@@ -152,6 +167,7 @@ def discover(X, y=None, *, generations=0, population=0, max_depth=0, seed=0, tes
     population = _unsigned("population", population, 8 * ctypes.sizeof(ctypes.c_size_t))
     max_depth = _unsigned("max_depth", max_depth, 32)
     seed = _unsigned("seed", seed, 64)
+    _check_population_fits(population)
     try:
         test_fraction = float(test_fraction)
     except (TypeError, ValueError):
