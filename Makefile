@@ -2,13 +2,15 @@
 #             builds and runs every test in an optimised build, under
 #             AddressSanitizer + UndefinedBehaviorSanitizer, and under
 #             ThreadSanitizer, and cross-builds quorvex.dll with mingw-w64 and
-#             runs its tests under wine (test-windows).
+#             runs its tests under wine (test-windows); then fuzzes the C
+#             interface for a minute (test-fuzz).
 # make run    builds the library and the quorvex command and runs a discovery
 #             on an example data set.
 JOBS ?= $(shell nproc)
 DEPS = cmake make g++ libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev \
        libcli11-dev python3 python3-numpy python3-pytest binutils \
-       python3-pandas python3-sklearn python3-distributed python3-sympy librsvg2-bin pkg-config
+       python3-pandas python3-sklearn python3-distributed python3-sympy librsvg2-bin pkg-config \
+       clang-14 libclang-rt-14-dev valgrind
 # The Windows build: the -posix mingw-w64 flavour (std::thread), wine to run
 # the tests, and GoogleTest's sources to compile it for Windows.
 WINDOWS_DEPS = g++-mingw-w64-x86-64-posix wine64 googletest nlohmann-json3-dev cmake make
@@ -21,7 +23,7 @@ define install_missing
 	fi
 endef
 
-.PHONY: deps deps-windows test test-release test-asan test-windows test-tsan run bench clean
+.PHONY: deps deps-windows test test-release test-asan test-windows test-tsan test-fuzz run bench clean
 
 deps:
 	$(call install_missing,$(DEPS))
@@ -29,7 +31,7 @@ deps:
 deps-windows:
 	$(call install_missing,$(WINDOWS_DEPS))
 
-test: deps test-release test-asan test-windows test-tsan
+test: deps test-release test-asan test-windows test-tsan test-fuzz
 
 test-release:
 	cmake --preset release
@@ -52,6 +54,17 @@ test-tsan:
 	cmake --preset tsan
 	cmake --build --preset tsan -j $(JOBS)
 	ctest --preset tsan -j $(JOBS)
+
+# New inputs go to build/fuzz/corpus; fuzz/corpus holds the checked-in seeds.
+# A smaller ASan quarantine keeps the many small tree nodes from growing RSS.
+FUZZ_SECONDS ?= 60
+test-fuzz:
+	cmake --preset fuzz
+	cmake --build --preset fuzz -j $(JOBS) --target fuzz_capi
+	mkdir -p build/fuzz/corpus
+	ASAN_OPTIONS=quarantine_size_mb=64 ./build/fuzz/fuzz/fuzz_capi -max_total_time=$(FUZZ_SECONDS) \
+	  -timeout=30 -rss_limit_mb=2048 -print_final_stats=1 -dict=fuzz/capi.dict \
+	  -artifact_prefix=build/fuzz/ build/fuzz/corpus fuzz/corpus
 
 run: deps
 	cmake --preset release
