@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstring>
 
+#include "expr/column_cache.h"
 #include "expr/compiled_interpreter.h"
 #include "expr/compiled_kernels.h"
 #include "expr/int_pow.h"
@@ -131,31 +132,45 @@ uint32_t CompiledExpr::push_slot() noexcept {
   return s;
 }
 
-void CompiledExpr::compile(const Expr& tree, const Dataset& data) {
+CompiledExpr::Code CompiledExpr::unary_code(Expr::Kind kind, int32_t exponent) noexcept {
+  switch (kind) {
+    case Expr::Kind::Exp:
+      return Code::Exp;
+    case Expr::Kind::Log:
+      return Code::Log;
+    case Expr::Kind::Sqrt:
+      return Code::Sqrt;
+    default:
+      return exponent == 1    ? Code::PowOne
+             : exponent == 2  ? Code::PowTwo
+             : exponent == -1 ? Code::PowMinusOne
+                              : Code::Pow;
+  }
+}
+
+void CompiledExpr::compile(const Expr& tree, const Dataset& data, const ColumnCache* cache) {
   code_.clear();
   slots_ = 0;
   top_ = 0;
-  const Operand r = emit(tree, data);
-  Instr in{};
+  result_col_ = nullptr;
+  constant_result_ = false;
+  const Operand r = emit(tree, data, cache);
   switch (r.kind) {
     case Operand::Kind::Slot:
       result_ = r.slot;
-      return;
+      break;
     case Operand::Kind::Column:
-      in.code = Code::Copy;
-      in.a_col = r.col;
+      result_col_ = r.col;
       break;
     case Operand::Kind::Const:
-      in.code = Code::Fill;
-      in.k = r.value;
+      constant_.assign(kEvalBlockRows, r.value);
+      constant_result_ = true;
       break;
   }
-  in.dst = push_slot();
-  result_ = in.dst;
-  code_.push_back(in);
 }
 
-CompiledExpr::Operand CompiledExpr::emit(const Expr& e, const Dataset& data) {
+CompiledExpr::Operand CompiledExpr::emit(const Expr& e, const Dataset& data,
+                                         const ColumnCache* cache) {
   using K = Operand::Kind;
   switch (e.kind()) {
     case Expr::Kind::Const:
@@ -166,8 +181,8 @@ CompiledExpr::Operand CompiledExpr::emit(const Expr& e, const Dataset& data) {
       return {K::Column, 0, data.column(c).data(), 0.0};
     }
     case Expr::Kind::Bin: {
-      const Operand a = emit(e.left(), data);
-      const Operand b = emit(e.right(), data);
+      const Operand a = emit(e.left(), data, cache);
+      const Operand b = emit(e.right(), data, cache);
       if (a.kind == K::Const && b.kind == K::Const)
         return Operand::constant(e.evaluate(featureless_row()));
       Instr in{};
@@ -199,30 +214,18 @@ CompiledExpr::Operand CompiledExpr::emit(const Expr& e, const Dataset& data) {
     case Expr::Kind::Exp:
     case Expr::Kind::Log:
     case Expr::Kind::Sqrt: {
-      const Operand a = emit(e.child(), data);
+      const Operand a = emit(e.child(), data, cache);
       if (a.kind == K::Const) return Operand::constant(e.evaluate(featureless_row()));
       Instr in{};
+      in.exponent = e.kind() == Expr::Kind::Pow ? e.exponent() : 0;
+      in.code = unary_code(e.kind(), in.exponent);
+      if (a.kind == K::Column && cache != nullptr) {
+        if (const double* values = cache->find(in.code, in.exponent, a.col))
+          return {K::Column, 0, values, 0.0};
+      }
       in.dst = a.kind == K::Slot ? a.slot : push_slot();
       in.a_slot = a.slot;
       in.a_col = a.col;
-      switch (e.kind()) {
-        case Expr::Kind::Exp:
-          in.code = Code::Exp;
-          break;
-        case Expr::Kind::Log:
-          in.code = Code::Log;
-          break;
-        case Expr::Kind::Sqrt:
-          in.code = Code::Sqrt;
-          break;
-        default:
-          in.exponent = e.exponent();
-          in.code = e.exponent() == 1    ? Code::PowOne
-                    : e.exponent() == 2  ? Code::PowTwo
-                    : e.exponent() == -1 ? Code::PowMinusOne
-                                         : Code::Pow;
-          break;
-      }
       code_.push_back(in);
       return {K::Slot, in.dst, nullptr, 0.0};
     }
@@ -231,6 +234,8 @@ CompiledExpr::Operand CompiledExpr::emit(const Expr& e, const Dataset& data) {
 }
 
 const double* CompiledExpr::run(size_t begin, size_t count, double* slots) const {
+  if (constant_result_) return constant_.data();
+  if (result_col_ != nullptr) return result_col_ + begin;
   kernels().run(code_.data(), code_.size(), begin, count, slots);
   return slots + size_t{result_} * kEvalBlockRows;
 }

@@ -14,6 +14,8 @@
 
 namespace quorvex {
 
+class ColumnCache;
+
 // Rows per block: the slot buffers of a typical tree stay in L1 while the
 // per-instruction dispatch is spread over enough rows to vanish.
 inline constexpr size_t kEvalBlockRows = 256;
@@ -45,9 +47,9 @@ class CompiledExpr {
     PowTwo,
     PowMinusOne,
     Pow,
-    Copy,  // a lone column at the root
-    Fill,  // a constant root
   };
+  // The code of a Pow, Exp, Log or Sqrt node (exponent: a Pow's).
+  static Code unary_code(Expr::Kind kind, int32_t exponent) noexcept;
 
   struct Instr {
     Code code;
@@ -57,12 +59,14 @@ class CompiledExpr {
     uint32_t b_slot;      // second operand when b_col is null
     const double* a_col;  // first operand: this column at the block's rows
     const double* b_col;
-    double k;  // the constant operand of *VC and *CV, the value of Fill
+    double k;  // the constant operand of *VC and *CV
   };
 
   // Compiles `tree` against `data`, reusing this object's storage. The
-  // program reads the columns in place: `data` must outlive its use.
-  void compile(const Expr& tree, const Dataset& data);
+  // program reads the columns in place: `data` must outlive its use, and so
+  // must `cache`, whose cached column functions it reads instead of
+  // computing them.
+  void compile(const Expr& tree, const Dataset& data, const ColumnCache* cache = nullptr);
 
   // Slot buffers the program needs, kEvalBlockRows doubles each.
   size_t slots() const noexcept { return slots_; }
@@ -70,18 +74,22 @@ class CompiledExpr {
 
   // Evaluates rows [begin, begin + count), count <= kEvalBlockRows, with
   // `slots` pointing to slots() * kEvalBlockRows doubles aligned to 64 bytes.
-  // Returns the count predictions (inside `slots`).
+  // Returns the count predictions: in `slots`, or in the column itself for a
+  // tree that is a lone column.
   const double* run(size_t begin, size_t count, double* slots) const;
 
  private:
   struct Operand;
-  Operand emit(const Expr& e, const Dataset& data);
+  Operand emit(const Expr& e, const Dataset& data, const ColumnCache* cache);
   uint32_t push_slot() noexcept;
 
   std::vector<Instr> code_;
   uint32_t slots_ = 0;
   uint32_t top_ = 0;
   uint32_t result_ = 0;
+  const double* result_col_ = nullptr;  // a lone column
+  bool constant_result_ = false;
+  std::vector<double> constant_;  // a constant tree's value, a block long
 };
 
 // Evaluates every row of the dataset the program was compiled against into

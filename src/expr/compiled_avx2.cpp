@@ -189,7 +189,7 @@ size_t avx2_finite_squared_errors(const double* y, const double* t, size_t count
   size_t m = 0;
   size_t i = 0;
   for (; i + 4 <= count; i += 4) {
-    const __m256d yv = _mm256_load_pd(y + i);
+    const __m256d yv = _mm256_loadu_pd(y + i);  // a slot or a column
     const __m256d finite = _mm256_cmp_pd(abs4(yv), inf, _CMP_LT_OQ);
     const __m256d d = _mm256_sub_pd(_mm256_loadu_pd(t + i), yv);
     _mm256_store_pd(sq + i, _mm256_and_pd(_mm256_mul_pd(d, d), finite));

@@ -108,12 +108,6 @@ void interpret(const CompiledExpr::Instr* code, size_t n_code, size_t begin, siz
       case Code::Pow:
         pow_block(o, a, in.exponent, count);
         break;
-      case Code::Copy:
-        for (size_t i = 0; i < count; ++i) o[i] = a[i];
-        break;
-      case Code::Fill:
-        for (size_t i = 0; i < count; ++i) o[i] = in.k;
-        break;
     }
   }
 }

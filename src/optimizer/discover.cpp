@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "baselines/baselines.h"
+#include "expr/column_cache.h"
 #include "expr/generator.h"
 #include "optimizer/fp_state.h"
 #include "optimizer/niche.h"
@@ -90,8 +91,11 @@ DiscoverReport Discoverer::run() const {
   const DiscoverConfig& cfg = config_;
   const size_t p = cfg.population;
 
+  PhaseClock clock(phase_times_);
   auto [train, test] = data_.split(cfg.test_fraction, cfg.seed);
+  clock.mark(&PhaseTimes::split);
   const BaselinesReport baselines = compute(train, cfg.n_shuffles, cfg.seed);
+  clock.mark(&PhaseTimes::baselines);
 
   ExprGen gen(train.features(), Lcg(cfg.seed));
   Lcg select(cfg.seed);
@@ -107,10 +111,13 @@ DiscoverReport Discoverer::run() const {
   uint32_t stalled = 0;
 
   std::vector<Ranked> ranked(p);
-  ScoreMemo memo;  // scores of the last population: elites and copies are not evaluated again
+  ScoreMemo memo;       // scores of the last population: elites and copies are not evaluated again
+  ColumnCache columns;  // exp, log and powers of training columns shared by many trees
   for (uint32_t generation = 0; generation < cfg.generations;) {
+    clock.skip();
     const std::vector<double> scores =
-        quorvex::fitness_population(population, train, max_threads_, &memo);
+        quorvex::fitness_population(population, train, max_threads_, &memo, &columns);
+    clock.mark(&PhaseTimes::scoring);
     for (size_t i = 0; i < p; ++i) ranked[i] = {i, scores[i]};
     std::stable_sort(ranked.begin(), ranked.end(),
                      [](const Ranked& a, const Ranked& b) { return a.score < b.score; });
@@ -159,8 +166,10 @@ DiscoverReport Discoverer::run() const {
     if (progress_hook_) progress_hook_(generation, cfg.generations, best);
   }
 
+  clock.skip();
   const std::vector<double> scores =
-      quorvex::fitness_population(population, train, max_threads_, &memo);
+      quorvex::fitness_population(population, train, max_threads_, &memo, &columns);
+  clock.mark(&PhaseTimes::scoring);
   size_t best_index = 0;
   for (size_t i = 1; i < p; ++i)
     if (scores[i] < scores[best_index]) best_index = i;

@@ -8,6 +8,7 @@
 
 #include "dataset/dataset.h"
 #include "expr/expr.h"
+#include "optimizer/phase_times.h"
 #include "report/report.h"
 
 namespace quorvex {
@@ -51,6 +52,9 @@ class Discoverer {
   using ProgressHook = std::function<void(uint32_t generation, uint32_t generations, double best)>;
   void set_progress_hook(ProgressHook hook) { progress_hook_ = std::move(hook); }
 
+  // Benchmarks: when set, run() adds the time of its phases to *times.
+  void set_phase_times(PhaseTimes* times) noexcept { phase_times_ = times; }
+
   const Dataset& data() const noexcept { return data_; }
   const DiscoverConfig& config() const noexcept { return config_; }
 
@@ -63,6 +67,7 @@ class Discoverer {
   DiscoverConfig config_;
   size_t max_threads_ = 0;
   ProgressHook progress_hook_;
+  PhaseTimes* phase_times_ = nullptr;
 };
 
 // Runs one discovery on `data` (taken over). Throws std::invalid_argument

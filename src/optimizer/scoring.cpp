@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "baselines/baselines.h"
+#include "expr/column_cache.h"
 #include "expr/compiled.h"
 #include "optimizer/pool.h"
 #include "optimizer/score_memo.h"
@@ -66,11 +67,11 @@ struct GroupScratch {
 // The finite rows' squared errors of g <= kGroup trees, each summed in row
 // order (skipped rows add +0.0, which leaves a sum of squares unchanged).
 void group_squared_errors(const Expr* const* trees, size_t g, const Dataset& data,
-                          SquaredErrors* out) {
+                          const ColumnCache* columns, SquaredErrors* out) {
   thread_local GroupScratch scratch;  // kept by the pool's threads for their lifetime
   size_t slots = 0;
   for (size_t c = 0; c < g; ++c) {
-    scratch.programs[c].compile(*trees[c], data);
+    scratch.programs[c].compile(*trees[c], data, columns);
     slots = std::max(slots, scratch.programs[c].slots());
   }
   double* slot_base = scratch.buffer.get((slots + kGroup + 1) * kEvalBlockRows);
@@ -108,7 +109,7 @@ double mse_of(const SquaredErrors& acc) {
 SquaredErrors single(const Expr& tree, const Dataset& data) {
   const Expr* trees[1] = {&tree};
   SquaredErrors acc;
-  group_squared_errors(trees, 1, data, &acc);
+  group_squared_errors(trees, 1, data, nullptr, &acc);
   return acc;
 }
 
@@ -129,7 +130,7 @@ double finite_row_mse_reference(const Expr& tree, const Dataset& data) {
 }
 
 std::vector<double> fitness_population(const std::vector<Expr>& population, const Dataset& data,
-                                       size_t max_threads, ScoreMemo* memo) {
+                                       size_t max_threads, ScoreMemo* memo, ColumnCache* columns) {
   const size_t p = population.size();
   std::vector<double> scores(p);
   std::vector<size_t> pending;  // evaluated here, in population order
@@ -173,6 +174,14 @@ std::vector<double> fitness_population(const std::vector<Expr>& population, cons
     std::sort(pending.begin(), pending.end());
   }
 
+  if (columns != nullptr) {
+    std::vector<const Expr*> trees(pending.size());
+    for (size_t j = 0; j < pending.size(); ++j) trees[j] = &population[pending[j]];
+    const size_t to_fill = columns->plan(trees.data(), trees.size(), data);
+    WorkerPool::instance().run(
+        to_fill, [&](size_t i) { columns->fill(i); }, max_threads);
+  }
+
   const size_t groups = (pending.size() + kGroup - 1) / kGroup;
   WorkerPool::instance().run(
       groups,
@@ -182,7 +191,7 @@ std::vector<double> fitness_population(const std::vector<Expr>& population, cons
         const Expr* trees[kGroup];
         SquaredErrors acc[kGroup];
         for (size_t c = 0; c < g; ++c) trees[c] = &population[pending[first + c]];
-        group_squared_errors(trees, g, data, acc);
+        group_squared_errors(trees, g, data, columns, acc);
         for (size_t c = 0; c < g; ++c)
           scores[pending[first + c]] = score_of(acc[c], data.n_rows(), trees[c]->k());
       },

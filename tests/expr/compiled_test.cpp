@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "expr/column_cache.h"
 #include "expr/generator.h"
 #include "optimizer/score_memo.h"
 #include "optimizer/scoring.h"
@@ -209,15 +210,25 @@ bool same(double got, double want, bool nan_is_nan) {
   return bits(got) == bits(want) || (nan_is_nan && std::isnan(got) && std::isnan(want));
 }
 
-// Every prediction and both scores of every tree, on every path.
+// Every prediction and both scores of every tree, on every path, and with
+// cached column functions (a budget of a few columns, so that entries are
+// also evicted and replaced).
 void expect_same_bits(const std::vector<Expr>& trees, const Dataset& data) {
   CompiledExpr program;
   std::vector<double> got(data.n_rows());
+  std::vector<const Expr*> pointers;
+  for (const Expr& t : trees) pointers.push_back(&t);
   for (EvalPath path : paths()) {
     ASSERT_TRUE(set_eval_path(path));
+    ColumnCache cache(5 * data.n_rows() * sizeof(double));
     for (size_t t = 0; t < trees.size(); ++t) {
       const Expr& tree = trees[t];
-      program.compile(tree, data);
+      if (t % 64 == 0) {
+        const size_t end = std::min(trees.size(), t + 64);
+        const size_t n = cache.plan(pointers.data() + t, end - t, data);
+        for (size_t i = 0; i < n; ++i) cache.fill(i);
+      }
+      program.compile(tree, data, t % 2 == 0 ? &cache : nullptr);
       evaluate_rows(program, data.n_rows(), got.data());
       const bool nan_is_nan = may_add_two_nans(tree);
       size_t wrong = 0;
@@ -288,13 +299,15 @@ TEST_F(CompiledPaths, MemoAndDuplicatesGiveTheSameScores) {
   for (size_t i = 0; i < 20; ++i) population.push_back(population[i * 2]);  // duplicates
   const std::vector<double> plain = fitness_population(population, data, 1);
   ScoreMemo memo;
-  EXPECT_EQ(fitness_population(population, data, 2, &memo), plain);
+  ColumnCache columns;
+  EXPECT_EQ(fitness_population(population, data, 2, &memo, &columns), plain);
+  EXPECT_GT(columns.size(), 0u);
   EXPECT_LE(memo.size(), 60u);
   // A second call finds every tree in the memo, also in another order.
   std::reverse(population.begin(), population.end());
   std::vector<double> reversed = plain;
   std::reverse(reversed.begin(), reversed.end());
-  EXPECT_EQ(fitness_population(population, data, 0, &memo), reversed);
+  EXPECT_EQ(fitness_population(population, data, 0, &memo, &columns), reversed);
   for (size_t i = 0; i < population.size(); ++i)
     ASSERT_NE(memo.find(population[i], ScoreMemo::hash(population[i])), nullptr);
 }
