@@ -72,9 +72,7 @@ run: deps
 	./build/release/tools/quorvex --seed 1 --target y examples/data/product_sum.csv
 
 bench: deps
-	cmake --preset release
-	cmake --build --preset release -j $(JOBS)
-	./build/release/bench/bench_push
+	bench/run.sh
 
 clean:
 	rm -rf build
