@@ -44,7 +44,8 @@ PermutationResult permutation_test(const Dataset& data, const DiscoverConfig& co
     null_run.set_max_threads(max_threads);
     const double b = null_run.run().bic;
     result.null_bics.push_back(b);
-    if (b <= real_bic) ++result.at_or_below;
+    // A NaN real BIC (never produced by a discovery) loses to every null.
+    if (b <= real_bic || std::isnan(real_bic)) ++result.at_or_below;
     if (progress) progress(i, n_permutations);
   }
   result.p_value = permutation_p_value(real_bic, result.null_bics);

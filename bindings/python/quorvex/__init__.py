@@ -13,6 +13,7 @@ from ._native import library_path
 from .dataset import Dataset
 from .errors import DataError, LibraryNotFoundError, QuorvexError
 from .expr import Bin, Const, Exp, Expr, Feature, Log, Pow, Sqrt
+from .permutation import PermutationTest, permutation_test
 from .report import Baselines, Report, Verdict, discover
 from .sweep import sweep
 
@@ -20,8 +21,8 @@ __version__ = "0.1.0"
 
 __all__ = [
     "Baselines", "Bin", "Const", "DataError", "Dataset", "Exp", "Expr", "Feature",
-    "LibraryNotFoundError", "Log", "Pow", "QuorvexError", "QuorvexRegressor", "Report", "Sqrt",
-    "Verdict", "discover", "library_path", "sweep",
+    "LibraryNotFoundError", "Log", "PermutationTest", "Pow", "QuorvexError", "QuorvexRegressor",
+    "Report", "Sqrt", "Verdict", "discover", "library_path", "permutation_test", "sweep",
 ]
 
 

@@ -1,5 +1,6 @@
 """One discovery through the library, and its report as a Python value."""
 import ctypes
+import dataclasses
 import enum
 import json
 import math
@@ -9,6 +10,7 @@ from dataclasses import dataclass, field
 from typing import NamedTuple, Tuple
 
 from . import _native
+from . import diagnostics as _diagnostics
 from .dataset import Dataset
 from .errors import DataError, QuorvexError
 from .expr import Expr
@@ -53,6 +55,9 @@ class Report:
     feature_names: Tuple[str, ...]
     _text: str = field(repr=False)
     _json: str = field(repr=False)
+    # Share of all rows given to discover (the training split stays inside the library) on
+    # which the formula is finite; see quorvex.diagnostics.
+    finite_share: float = math.nan
 
     @property
     def expr(self):
@@ -62,6 +67,11 @@ class Report:
     def predict(self, X, *, exact=True):
         """The formula's value on every row of X; a 2-D array's columns are the discovery's features."""
         return self.expr.predict(X, feature_names=self.feature_names, exact=exact)
+
+    @property
+    def warnings(self):
+        """Plain-language cautions about the verdict (undefined rows, exact fits); often empty."""
+        return _diagnostics.warnings(self)
 
     def to_json(self):
         """The library's JSON report, unchanged."""
@@ -182,6 +192,7 @@ def discover(X, y=None, *, generations=0, population=0, max_depth=0, seed=0, tes
     if not handle:
         raise QuorvexError("the library returned no report")
     try:
-        return _read(lib, handle, data.feature_names)
+        report = _read(lib, handle, data.feature_names)
     finally:
         lib.quorvex_report_free(handle)
+    return dataclasses.replace(report, finite_share=_diagnostics.finite_share(report, data))

@@ -1,0 +1,56 @@
+"""What a report's verdict leaves out, in plain words.
+
+The verdict compares BIC values, and two properties of that score can make it
+mislead:
+
+- Rows where the formula is undefined (NaN or infinite) are left out of its
+  error but still counted in its BIC. A formula that happens to be undefined on
+  the rows hardest to fit can then look decisive on pure noise.
+- An error of exactly zero scores +inf, like an unusable formula: an exact fit
+  gets no credit, and a constant target makes the constant model unbeatable
+  in name only.
+
+`quorvex.permutation_test` gives a p-value that is not fooled by either.
+"""
+import math
+
+import numpy as np
+
+_CHECK = "check it with quorvex.permutation_test"
+
+
+def finite_share(report, data):
+    """Share of the rows of `data` (a quorvex.Dataset) on which the report's formula is finite.
+
+    NaN when there are no rows or the report carries no expression.
+    """
+    if data.n_rows == 0 or not report.expr_json:
+        return math.nan
+    values = report.expr.predict(data.X, feature_names=data.feature_names)
+    return float(np.count_nonzero(np.isfinite(values))) / data.n_rows
+
+
+def _percent(share):
+    # Rounded down, so that only a formula finite on every row shows 100.0%.
+    return f"{math.floor(share * 1000) / 10:.1f}%"
+
+
+def warnings(report):
+    """Plain-language cautions about the report's verdict, as a list of strings (often empty)."""
+    out = []
+    share = report.finite_share
+    if share < 1.0 and report.verdict.name != "Noise":
+        out.append(
+            f"the formula is undefined (NaN or infinite) on {_percent(1.0 - share)} of the rows "
+            f"(finite on {_percent(share)}); the BIC leaves undefined rows out but still counts "
+            "them, so a formula that dodges the hardest rows can look decisive by chance and "
+            f"this {report.verdict.name} verdict may be far too optimistic: {_CHECK}")
+    if report.mse_train == 0.0:
+        out.append(
+            "the training error is exactly zero, which the BIC scores as +inf, like an unusable "
+            "formula: an exact fit gets no credit in the verdict; judge it by the test error")
+    if report.baselines.bic_const == math.inf and report.n_train >= 2:
+        out.append(
+            "the constant model scores +inf (its training error is zero or not finite, e.g. all "
+            "targets equal), so beating it means nothing and the verdict is at best a formality")
+    return out

@@ -1,0 +1,118 @@
+"""A significance test for a whole discovery: the same search on targets permuted at random.
+
+The verdict compares the best formula with a few fixed models, but the
+formula itself was picked among thousands, and the score has quirks
+(`quorvex.diagnostics`). Running the identical discovery on copies of the
+data whose targets are permuted, which breaks any link between features and
+target, shows how good a formula the search finds by chance alone. The
+p-value is (1 + the number of permuted runs whose BIC is at or below the real
+one) / (permutations + 1); it is valid whatever the search does, as long as
+the rows are exchangeable (independent and identically distributed).
+
+Permutation i (from 1) shuffles the targets of all rows with the library's
+own shuffle (`Lcg` Fisher-Yates, as `Dataset::shuffled_target`) seeded with
+the i-th output of SplitMix64 started at the run's seed; each permuted run
+uses the run's own settings and seed. The command-line tool's
+`--permutations` follows the same rule, so both give the same p-value.
+"""
+import math
+import operator
+from dataclasses import dataclass
+from typing import Tuple
+
+import numpy as np
+
+from .dataset import Dataset
+from .errors import DataError
+from .report import Report, discover
+from .sweep import sweep
+
+_MASK = 2 ** 64 - 1
+_GOLDEN = 0x9E3779B97F4A7C15
+
+
+def permutation_seed(seed, i):
+    """The shuffle seed of permutation i: the i-th output of SplitMix64 started at `seed`."""
+    z = (seed + i * _GOLDEN) & _MASK
+    z = ((z ^ (z >> 30)) * 0xBF58476D1CE4E5B9) & _MASK
+    z = ((z ^ (z >> 27)) * 0x94D049BB133111EB) & _MASK
+    return z ^ (z >> 31)
+
+
+def shuffled_targets(y, seed):
+    """y permuted exactly as the library permutes a dataset's targets with this seed."""
+    out = np.array(y, dtype=np.float64)
+    state = (seed + _GOLDEN) & _MASK
+    for i in range(len(out) - 1, 0, -1):
+        state = (state * 6364136223846793005 + 1442695040888963407) & _MASK
+        j = (state >> 33) % (i + 1)
+        out[i], out[j] = out[j], out[i]
+    return out
+
+
+@dataclass(frozen=True)
+class PermutationTest:
+    """The real discovery, and where its BIC falls among those of the permuted runs."""
+    report: Report
+    p_value: float
+    null_bics: Tuple[float, ...]
+    n_at_or_below: int
+
+    @property
+    def n_permutations(self):
+        return len(self.null_bics)
+
+    def __str__(self):
+        n = self.n_permutations
+        return (f"p-value : {self.p_value:.4f} = {self.n_at_or_below + 1}/{n + 1} from {n} "
+                f"permutations of the target ({self.n_at_or_below} null BICs at or below the "
+                "real one)")
+
+
+def p_value(real_bic, null_bics):
+    """(1 + #{null <= real}) / (n + 1); ties count against the real formula, NaN gives 1."""
+    return (1 + _at_or_below(real_bic, null_bics)) / (len(null_bics) + 1)
+
+
+def _at_or_below(real_bic, null_bics):
+    if math.isnan(real_bic):
+        return len(null_bics)
+    return sum(b <= real_bic for b in null_bics)
+
+
+def permutation_test(X, y=None, *, n_permutations=99, executor=None, generations=0,
+                     population=0, max_depth=0, seed=0, test_fraction=0.2, feature_names=None):
+    """Runs `discover` on the data and on `n_permutations` copies with permuted targets.
+
+    Takes the arguments of `discover`. The permuted runs go to `executor` (any
+    concurrent.futures.Executor: a process pool, dask's client.get_executor()...)
+    or run here one after another; the result does not depend on how they ran.
+    It costs n_permutations + 1 discoveries. Returns a PermutationTest.
+    """
+    if isinstance(n_permutations, bool):
+        raise DataError("n_permutations must be an integer, not a bool")
+    try:
+        n = operator.index(n_permutations)
+    except TypeError:
+        raise DataError(f"n_permutations must be an integer, not {n_permutations!r}") from None
+    if n < 0:
+        raise DataError(f"n_permutations must not be negative, not {n}")
+    if isinstance(X, Dataset):
+        if y is not None or feature_names is not None:
+            raise DataError("y and feature_names come from the Dataset; do not pass them again")
+        data = X
+    else:
+        if y is None:
+            raise DataError("y is missing: pass the targets or the name of the target column")
+        data = Dataset(X, y, feature_names=feature_names)
+    settings = dict(generations=generations, population=population, max_depth=max_depth,
+                    seed=seed, test_fraction=test_fraction)
+    report = discover(data, **settings)  # checks the settings before any permuted run
+    jobs = [dict(X=Dataset(data.X, shuffled_targets(data.y, permutation_seed(seed, i)),
+                           feature_names=data.feature_names, target_name=data.target_name),
+                 **settings)
+            for i in range(1, n + 1)]
+    null_bics = tuple(r.bic for r in sweep(jobs, executor))
+    return PermutationTest(report=report, p_value=p_value(report.bic, null_bics),
+                           null_bics=null_bics,
+                           n_at_or_below=_at_or_below(report.bic, null_bics))
