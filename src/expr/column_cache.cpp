@@ -13,7 +13,7 @@ constexpr size_t kMiB = size_t{1} << 20;
 bool worth_caching(CompiledExpr::Code code) {
   using Code = CompiledExpr::Code;
   return code == Code::Exp || code == Code::Log || code == Code::Pow || code == Code::PowTwo ||
-         code == Code::PowMinusOne;
+         code == Code::PowMinusOne || code == Code::PowMinusTwo;
 }
 
 }  // namespace

@@ -64,6 +64,7 @@ struct Portable {
   // Without a hardware fma the residual test costs more than pow itself.
   static void pow_two(double* o, const double* a, size_t n) { pow_block(o, a, 2, n); }
   static void pow_minus_one(double* o, const double* a, size_t n) { pow_block(o, a, -1, n); }
+  static void pow_minus_two(double* o, const double* a, size_t n) { pow_block(o, a, -2, n); }
 };
 
 size_t portable_finite_squared_errors(const double* y, const double* t, size_t count, double* sq) {
@@ -144,6 +145,7 @@ CompiledExpr::Code CompiledExpr::unary_code(Expr::Kind kind, int32_t exponent) n
       return exponent == 1    ? Code::PowOne
              : exponent == 2  ? Code::PowTwo
              : exponent == -1 ? Code::PowMinusOne
+             : exponent == -2 ? Code::PowMinusTwo
                               : Code::Pow;
   }
 }

@@ -46,6 +46,7 @@ class CompiledExpr {
     PowOne,
     PowTwo,
     PowMinusOne,
+    PowMinusTwo,
     Pow,
   };
   // The code of a Pow, Exp, Log or Sqrt node (exponent: a Pow's).

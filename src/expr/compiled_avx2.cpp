@@ -182,6 +182,32 @@ struct Avx2 {
       o[i] = try_reciprocal(a[i], v) ? v : pow_guarded(a[i], -1);
     }
   }
+
+  // try_inverse_square, four lanes at a time.
+  static void pow_minus_two(double* o, const double* a, size_t n) {
+    const __m256d limit = _mm256_set1_pd(kIntPowMaxResidual);
+    const __m256d one = _mm256_set1_pd(1.0);
+    size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+      const __m256d x = _mm256_loadu_pd(a + i);
+      const __m256d p = _mm256_mul_pd(x, x);
+      const __m256d in_range =
+          _mm256_and_pd(_mm256_cmp_pd(p, _mm256_set1_pd(kIntPowMinResult), _CMP_GE_OQ),
+                        _mm256_cmp_pd(p, _mm256_set1_pd(1.0 / kIntPowMinResult), _CMP_LE_OQ));
+      const __m256d r = _mm256_fmsub_pd(x, x, p);
+      const __m256d q = _mm256_div_pd(one, p);
+      const __m256d r0 = _mm256_sub_pd(_mm256_fnmadd_pd(q, p, one), _mm256_mul_pd(q, r));
+      const __m256d c = _mm256_fmadd_pd(q, r0, q);
+      const __m256d residual = _mm256_sub_pd(_mm256_fnmadd_pd(c, p, one), _mm256_mul_pd(c, r));
+      const __m256d close = _mm256_cmp_pd(_mm256_mul_pd(abs4(residual), c),
+                                          _mm256_mul_pd(limit, gap_below4(c)), _CMP_LE_OQ);
+      store_or_pow(o + i, x, c, _mm256_and_pd(in_range, close), -2);
+    }
+    for (; i < n; ++i) {
+      double v;
+      o[i] = try_inverse_square(a[i], v) ? v : pow_guarded(a[i], -2);
+    }
+  }
 };
 
 size_t avx2_finite_squared_errors(const double* y, const double* t, size_t count, double* sq) {

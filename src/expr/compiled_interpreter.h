@@ -105,6 +105,9 @@ void interpret(const CompiledExpr::Instr* code, size_t n_code, size_t begin, siz
       case Code::PowMinusOne:
         K::pow_minus_one(o, a, count);
         break;
+      case Code::PowMinusTwo:
+        K::pow_minus_two(o, a, count);
+        break;
       case Code::Pow:
         pow_block(o, a, in.exponent, count);
         break;

@@ -96,6 +96,27 @@ void group_squared_errors(const Expr* const* trees, size_t g, const Dataset& dat
   for (size_t c = 0; c < g; ++c) out[c] = {sse[c], m[c]};
 }
 
+// Rough cost of evaluating a tree per row, in additions: library calls
+// dominate, then division.
+uint32_t cost(const Expr& e) {
+  switch (e.kind()) {
+    case Expr::Kind::Const:
+    case Expr::Kind::Feature:
+      return 0;
+    case Expr::Kind::Bin:
+      return (e.op() == Op::Div ? 4 : 1) + cost(e.left()) + cost(e.right());
+    case Expr::Kind::Sqrt:
+      return 3 + cost(e.child());
+    case Expr::Kind::Pow:
+      return (e.exponent() == 1                         ? 1
+              : e.exponent() >= -2 && e.exponent() <= 2 ? 6
+                                                        : 40) +
+             cost(e.child());
+    default:
+      return 20 + cost(e.child());
+  }
+}
+
 double score_of(const SquaredErrors& acc, size_t n, uint32_t k) {
   if (acc.m < std::max<size_t>(n / 2, 2)) return std::numeric_limits<double>::infinity();
   return bic(acc.sse / static_cast<double>(acc.m), n, k);
@@ -133,7 +154,7 @@ std::vector<double> fitness_population(const std::vector<Expr>& population, cons
                                        size_t max_threads, ScoreMemo* memo, ColumnCache* columns) {
   const size_t p = population.size();
   std::vector<double> scores(p);
-  std::vector<size_t> pending;  // evaluated here, in population order
+  std::vector<size_t> pending;  // the trees evaluated here
   std::vector<size_t> source;   // the representative whose score a tree shares
   std::vector<uint64_t> hashes;
   std::vector<size_t> distinct;
@@ -171,8 +192,14 @@ std::vector<double> fitness_population(const std::vector<Expr>& population, cons
       }
       run = end;
     }
-    std::sort(pending.begin(), pending.end());
   }
+  // Costliest first, in groups of similar cost: the pool's threads take
+  // groups as they finish, so the last ones to run are the cheapest.
+  std::vector<std::pair<uint32_t, size_t>> by_cost(pending.size());
+  for (size_t j = 0; j < pending.size(); ++j)
+    by_cost[j] = {~cost(population[pending[j]]), pending[j]};
+  std::sort(by_cost.begin(), by_cost.end());
+  for (size_t j = 0; j < pending.size(); ++j) pending[j] = by_cost[j].second;
 
   if (columns != nullptr) {
     std::vector<const Expr*> trees(pending.size());

@@ -1,5 +1,6 @@
 // The integer-power shortcuts against the platform's pow, bit for bit, on
-// millions of inputs built to be hard: squares and reciprocals that lie on,
+// millions of inputs built to be hard: squares, reciprocals and inverse
+// squares that lie on,
 // or within a hair of, a rounding midpoint, and the same at the edges of the
 // rule's range (2^-960, overflow, subnormals), with both signs. Checked both
 // through the scalar rule and through the compiled evaluator on every path.
@@ -23,9 +24,9 @@ namespace {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr size_t kScale = 1;
 #else
-constexpr size_t kScale = 16;
+constexpr size_t kScale = 12;
 #endif
-constexpr size_t kPerFamily = 64000 * kScale;  // about 1M inputs per exponent in release builds
+constexpr size_t kPerFamily = 64000 * kScale;  // a few million inputs per exponent
 
 // glibc's pow differs from the plain product, quotient or x near midpoints and
 // on NaNs, which is what the rule guards against. mingw's pow returns them
@@ -109,6 +110,32 @@ std::vector<double> reciprocal_inputs(Lcg& rng) {
   return out;
 }
 
+// x = (2^52 + k) 2^-52 has 2^53 / x^2 = 2^53 - 4k + 3k^2/2^51 - ..., and
+// x = (2^53 - k) 2^-53 has 2^52 / x^2 = 2^52 + k + 3k^2/2^54 + ...: k near
+// sqrt((j + f) 2^51 / 3), or 2^54 / 3, puts 1 / x^2 at the distance f from
+// the grid, f near the rule's limit or near a midpoint. Scaled into the
+// middle of the rule's range and across both of its edges.
+std::vector<double> inverse_square_inputs(Lcg& rng) {
+  std::vector<double> out;
+  auto scaled = [&](double x) {
+    const double u = rng.next_f64();
+    if (u < 0.7) return x * scale(rng, -200, 200);
+    if (u < 0.85) return x * scale(rng, -490, -470);
+    return x * scale(rng, 470, 490);
+  };
+  for (size_t i = 0; i < kPerFamily; ++i) {
+    const double f = 0.35 + 0.3 * rng.next_f64();
+    const U128 j = rng.next_u64() % 64;
+    const uint64_t k1 = isqrt(((j << 51) + static_cast<U128>(f * 0x1p51)) / 3);
+    const uint64_t k2 = isqrt(((j << 54) + static_cast<U128>(f * 0x1p54)) / 3);
+    for (uint64_t d : {0, 1}) {
+      out.push_back(scaled(static_cast<double>((uint64_t{1} << 52) + k1 + d) * 0x1p-52));
+      out.push_back(scaled(static_cast<double>((uint64_t{1} << 53) - k2 - d) * 0x1p-53));
+    }
+  }
+  return out;
+}
+
 // Random bit patterns: every exponent, subnormals, infinities, NaNs.
 std::vector<double> random_bit_patterns(Lcg& rng) {
   std::vector<double> out;
@@ -133,29 +160,50 @@ double reciprocal_residual(double x, double q) {
   return std::fabs(std::fma(-x, q, 1.0)) / (std::fabs(x) * gap_below(std::fabs(q)));
 }
 
+// Distance of the exact result from the rule's candidate, in gaps; NaN
+// where the rule's range excludes x.
+double residual_units(double x, int32_t e) {
+  if (e == -2) {  // the candidate of try_inverse_square
+    const double p = x * x;
+    if (!(p >= kIntPowMinResult && p <= 1.0 / kIntPowMinResult)) return NAN;
+    const double r = std::fma(x, x, -p);
+    const double q = 1.0 / p;
+    const double c = std::fma(q, std::fma(-q, p, 1.0) - q * r, q);
+    return std::fabs(std::fma(-c, p, 1.0) - c * r) * c / gap_below(c);
+  }
+  const double c = e == 2 ? x * x : 1.0 / x;
+  if (!(std::isfinite(c) && std::fabs(c) >= kIntPowMinResult)) return NAN;
+  return e == 2 ? square_residual(x, c) : reciprocal_residual(x, c);
+}
+
+bool try_rule(double x, int32_t e, double& got) {
+  switch (e) {
+    case 1:
+      return try_identity(x, got);
+    case 2:
+      return try_square(x, got);
+    case -1:
+      return try_reciprocal(x, got);
+    default:
+      return try_inverse_square(x, got);
+  }
+}
+
 void check_rule(const std::vector<double>& xs, int32_t e, Coverage& cov) {
   for (double x : xs) {
     if (e < 0 && x == 0.0) continue;  // the evaluator's guard decides there
     const double want = platform_pow(x, e);
-    const double naive = e == 1 ? x : e == 2 ? x * x : 1.0 / x;
+    const double naive = e == 1 ? x : e == 2 ? x * x : e == -1 ? 1.0 / x : 1.0 / (x * x);
     cov.naive_wrong += bits(naive) != bits(want);
+    const double units = e == 1 ? NAN : residual_units(x, e);
     double got;
-    const bool ok = e == 1   ? try_identity(x, got)
-                    : e == 2 ? try_square(x, got)
-                             : try_reciprocal(x, got);
-    if (!ok) {
-      if (e != 1 && std::isfinite(naive) && std::fabs(naive) >= kIntPowMinResult) {
-        const double r = e == 2 ? square_residual(x, naive) : reciprocal_residual(x, naive);
-        cov.near_midpoint += std::fabs(r - 0.5) <= 0.01;
-      }
+    if (!try_rule(x, e, got)) {
+      cov.near_midpoint += std::fabs(units - 0.5) <= 0.01;
       continue;
     }
     ++cov.shortcut;
     ASSERT_EQ(bits(got), bits(want)) << "pow(" << x << ", " << e << ")";
-    if (e != 1) {
-      const double r = e == 2 ? square_residual(x, got) : reciprocal_residual(x, got);
-      cov.near_limit += r >= 0.40;
-    }
+    cov.near_limit += units >= 0.40;
   }
 }
 
@@ -214,6 +262,21 @@ TEST(IntPow, ReciprocalMatchesPowOnAdversarialInputs) {
     EXPECT_GT(cov.naive_wrong, 100 * kScale);
   }
   check_evaluator(xs, -1);
+}
+
+TEST(IntPow, InverseSquareMatchesPowOnAdversarialInputs) {
+  Lcg rng(4);
+  std::vector<double> xs = inverse_square_inputs(rng);
+  const std::vector<double> noise = random_bit_patterns(rng);
+  xs.insert(xs.end(), noise.begin(), noise.end());
+  Coverage cov;
+  check_rule(xs, -2, cov);
+  EXPECT_GT(cov.shortcut, xs.size() / 2);
+  EXPECT_GT(cov.near_limit, 1000 * kScale);
+  EXPECT_GT(cov.near_midpoint, 1000 * kScale);
+  // 1 / (x * x) rounds twice: it is wrong far more often than near midpoints.
+  EXPECT_GT(cov.naive_wrong, xs.size() / 10);
+  check_evaluator(xs, -2);
 }
 
 TEST(IntPow, IdentityMatchesPowExceptForNaNs) {
