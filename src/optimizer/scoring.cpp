@@ -215,7 +215,7 @@ std::vector<double> fitness_population(const std::vector<Expr>& population, cons
       [&](size_t gi) {
         const size_t first = gi * kGroup;
         const size_t g = std::min(kGroup, pending.size() - first);
-        const Expr* trees[kGroup];
+        const Expr* trees[kGroup] = {};
         SquaredErrors acc[kGroup];
         for (size_t c = 0; c < g; ++c) trees[c] = &population[pending[first + c]];
         group_squared_errors(trees, g, data, columns, acc);

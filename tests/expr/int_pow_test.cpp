@@ -243,7 +243,7 @@ TEST(IntPow, SquareMatchesPowOnAdversarialInputs) {
   EXPECT_GT(cov.near_limit, 1000 * kScale);
   EXPECT_GT(cov.near_midpoint, 1000 * kScale);
   if (kGlibcPow) {
-    EXPECT_GT(cov.naive_wrong, 100 * kScale);
+    EXPECT_GT(cov.naive_wrong, 50 * kScale);
   }
   check_evaluator(xs, 2);
 }
@@ -259,7 +259,7 @@ TEST(IntPow, ReciprocalMatchesPowOnAdversarialInputs) {
   EXPECT_GT(cov.near_limit, 1000 * kScale);
   EXPECT_GT(cov.near_midpoint, 1000 * kScale);
   if (kGlibcPow) {
-    EXPECT_GT(cov.naive_wrong, 100 * kScale);
+    EXPECT_GT(cov.naive_wrong, 50 * kScale);
   }
   check_evaluator(xs, -1);
 }
@@ -269,13 +269,16 @@ TEST(IntPow, InverseSquareMatchesPowOnAdversarialInputs) {
   std::vector<double> xs = inverse_square_inputs(rng);
   const std::vector<double> noise = random_bit_patterns(rng);
   xs.insert(xs.end(), noise.begin(), noise.end());
-  Coverage cov;
-  check_rule(xs, -2, cov);
-  EXPECT_GT(cov.shortcut, xs.size() / 2);
-  EXPECT_GT(cov.near_limit, 1000 * kScale);
-  EXPECT_GT(cov.near_midpoint, 1000 * kScale);
-  // 1 / (x * x) rounds twice: it is wrong far more often than near midpoints.
-  EXPECT_GT(cov.naive_wrong, xs.size() / 10);
+  // Checked against glibc's pow only: Windows keeps calling pow for -2.
+  if (kIntPowShortcuts) {
+    Coverage cov;
+    check_rule(xs, -2, cov);
+    EXPECT_GT(cov.shortcut, xs.size() / 2);
+    EXPECT_GT(cov.near_limit, 1000 * kScale);
+    EXPECT_GT(cov.near_midpoint, 1000 * kScale);
+    // 1 / (x * x) rounds twice: it is wrong far more often than near midpoints.
+    EXPECT_GT(cov.naive_wrong, xs.size() / 10);
+  }
   check_evaluator(xs, -2);
 }
 
