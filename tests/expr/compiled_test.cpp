@@ -312,6 +312,49 @@ TEST_F(CompiledPaths, MemoAndDuplicatesGiveTheSameScores) {
     ASSERT_NE(memo.find(population[i], ScoreMemo::hash(population[i])), nullptr);
 }
 
+TEST(ColumnCache, CachesFunctionsOfColumnsMetTwiceWithinItsBudget) {
+  const Dataset data = mixed_data(100, 6);
+  const size_t column = 100 * sizeof(double);
+  ColumnCache cache(column);  // room for one column
+  auto plan = [&](const std::vector<Expr>& trees) {
+    std::vector<const Expr*> pointers;
+    for (const Expr& t : trees) pointers.push_back(&t);
+    const size_t n = cache.plan(pointers.data(), pointers.size(), data);
+    for (size_t i = 0; i < n; ++i) cache.fill(i);
+    return n;
+  };
+  const double* x = data.column(data.find_column("x")).data();
+  const double* y = data.column(data.find_column("y")).data();
+  using Code = CompiledExpr::Code;
+
+  // log(x) twice, exp(y) once, sqrt(x) (cheaper than a cached read) twice.
+  EXPECT_EQ(plan({Expr::log(f("x")), bin(Op::Add, Expr::log(f("x")), Expr::exp(f("y"))),
+                  Expr::sqrt(f("x")), Expr::sqrt(f("x"))}),
+            1u);
+  const double* log_x = cache.find(Code::Log, 0, x);
+  ASSERT_NE(log_x, nullptr);
+  for (size_t i = 0; i < data.n_rows(); ++i)
+    ASSERT_EQ(bits(log_x[i]), bits(Expr::log(f("x")).evaluate(data.row(i))));
+  EXPECT_EQ(cache.find(Code::Exp, 0, y), nullptr);
+  EXPECT_EQ(cache.find(Code::Sqrt, 0, x), nullptr);
+
+  // Still in use: the budget keeps pow(y, -2) out.
+  EXPECT_EQ(plan({Expr::log(f("x")), Expr::pow(f("y"), -2), Expr::pow(f("y"), -2)}), 0u);
+  EXPECT_EQ(cache.find(Code::PowMinusTwo, -2, y), nullptr);
+  // No longer used: it makes room.
+  EXPECT_EQ(plan({Expr::pow(f("y"), -2), Expr::pow(f("y"), -2)}), 1u);
+  EXPECT_EQ(cache.find(Code::Log, 0, x), nullptr);
+  EXPECT_NE(cache.find(Code::PowMinusTwo, -2, y), nullptr);
+  EXPECT_EQ(cache.bytes(), column);
+
+  // Other data: everything is dropped.
+  const Dataset other = mixed_data(100, 7);
+  const std::vector<Expr> none = {f("x")};
+  const Expr* p = &none[0];
+  EXPECT_EQ(cache.plan(&p, 1, other), 0u);
+  EXPECT_EQ(cache.size(), 0u);
+}
+
 TEST(ScoreMemo, HashSeparatesWhatEqualityDoesAndTheMemoChecksEquality) {
   EXPECT_NE(ScoreMemo::hash(c(0.0)), ScoreMemo::hash(c(-0.0)));
   EXPECT_NE(ScoreMemo::hash(bin(Op::Sub, f("x"), f("y"))),
