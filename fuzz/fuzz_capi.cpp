@@ -36,7 +36,18 @@ constexpr size_t kStringSlots = 12;
 constexpr size_t kMaxName = 24;
 constexpr size_t kMaxFeatures = 6;
 constexpr size_t kMaxRows = 24;
+// Discoveries per input and their summed work, (generations + 1) x population,
+// weighted by how large the depth budget lets trees grow (a budget of 64
+// averages about 60 nodes, the default of 4 a handful): every input stays
+// well under a second, even under the sanitizers.
 constexpr int kMaxDiscoveries = 3;
+constexpr uint64_t kWorkBudget = 2500;
+
+uint64_t work_of(uint32_t generations, size_t population, uint32_t max_depth) {
+  const uint64_t steps = (generations == 0 ? 40 : generations) + 1;
+  const uint64_t depth = max_depth == 0 ? 4 : max_depth;
+  return steps * population * (depth >= 16 ? 40 : depth >= 8 ? 4 : 1);
+}
 
 // FUZZ_CAPI_TRACE=1 prints each discovery, for reading a reproducer.
 bool trace() {
@@ -665,8 +676,7 @@ class Session {
     a.max_depth = read_max_depth(in);
     a.seed = in.u64();
     a.test_fraction = read_test_fraction(in);
-    if (discoveries_ >= kMaxDiscoveries) return;
-    ++discoveries_;
+    if (!spend(work_of(a.generations, a.population, a.max_depth))) return;
     const DatasetModel* d = slot < kDatasetSlots ? &datasets_[slot] : nullptr;
     CDataset* h = d != nullptr ? d->handle : nullptr;
     CReport* r =
@@ -685,11 +695,11 @@ class Session {
   // The same dataset content and arguments give the same report.
   void repeat(Reader& in) {
     const ReportModel& m = reports_[in.u8() % kReportSlots];
-    if (m.handle == nullptr || discoveries_ >= kMaxDiscoveries) return;
+    if (m.handle == nullptr) return;
     const DatasetModel& d = datasets_[m.dataset_slot];
-    if (d.handle == nullptr || d.version != m.dataset_version) return;
-    ++discoveries_;
     const Args& a = m.args;
+    if (d.handle == nullptr || d.version != m.dataset_version) return;
+    if (!spend(work_of(a.generations, a.population, a.max_depth))) return;
     CReport* r = quorvex_discover(d.handle, a.generations, a.population, a.max_depth, a.seed,
                                   a.test_fraction);
     require(masked_json(take(quorvex_report_json(r), "json is NULL")) == masked_json(m.json),
@@ -715,6 +725,13 @@ class Session {
     require(s.copy == s.ptr, "string accessor differs from its first answer");
   }
 
+  bool spend(uint64_t work) {
+    if (discoveries_ >= kMaxDiscoveries || work_ + work > kWorkBudget) return false;
+    ++discoveries_;
+    work_ += work;
+    return true;
+  }
+
   static void free_string(StringModel& s) {
     if (s.ptr == nullptr) return;
     require(s.copy == s.ptr, "a returned string changed after the report went");
@@ -726,6 +743,7 @@ class Session {
   std::array<ReportModel, kReportSlots> reports_{};
   std::array<StringModel, kStringSlots> strings_{};
   int discoveries_ = 0;
+  uint64_t work_ = 0;
   uint64_t changes_ = 0;
 };
 
