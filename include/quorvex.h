@@ -13,24 +13,33 @@
  * - Pointer arguments are tested for NULL before anything else.
  * - Strings passed in are NUL-terminated and must be valid UTF-8 (strictly:
  *   no overlong forms, no surrogates U+D800..U+DFFF, nothing above
- *   U+10FFFF). The empty string is valid. The library copies them; it never
- *   keeps a pointer into host memory after a call returns.
+ *   U+10FFFF). They are read up to their first NUL byte, so a host string
+ *   holding a NUL is cut there. The empty string is valid; so are control
+ *   characters such as line feeds, which the library keeps as given. The
+ *   library copies strings; it never keeps a pointer into host memory after
+ *   a call returns.
  * - Strings returned are new NUL-terminated UTF-8 buffers owned by the caller,
  *   to be released exactly once with quorvex_string_free, unmodified.
  * - Handles belong to the caller until passed to their free function.
  *   Dataset handles, report handles and returned strings have independent
  *   lifetimes: none refers to another.
  * - No exception or other fault crosses this interface. Running out of memory
- *   terminates the process.
+ *   terminates the process (abort); so does a request that can never fit,
+ *   such as a population of 2^40 candidates.
  * - Nothing is read from files or the environment, nothing is written.
  *
  * What the library cannot detect (the caller's obligation)
  * --------------------------------------------------------
+ * Each of these is undefined behaviour, typically a crash or corrupted data:
  * - a handle it did not create, or one already freed (including a double free);
- * - a `values` array shorter than the dataset's feature count;
+ * - a `values` array shorter than the dataset's feature count, or a `values`
+ *   or string pointer that does not point to readable memory;
+ * - a string argument without a terminating NUL;
  * - a returned string that was modified before quorvex_string_free, or a
- *   pointer passed to quorvex_string_free that the library did not return;
- * - a dataset handle modified while another call uses it.
+ *   pointer passed to quorvex_string_free that the library did not return,
+ *   or that was already released;
+ * - a dataset handle modified while another call uses it, or a handle freed
+ *   while another thread still uses it.
  *
  * Threads
  * -------
@@ -44,7 +53,23 @@
  * Population scoring runs on a process-wide pool of worker threads, one per
  * logical processor, created by the first discovery and kept until the
  * process ends (it is never torn down, and the library stays loaded while it
- * lives). Tools that report memory still reachable at exit will show it.
+ * lives). Memory checkers show it at exit, and it does not grow with the
+ * number of discoveries: valgrind lists the pool as "still reachable" and
+ * the thread-local storage of its detached threads as "possibly lost" (a few
+ * hundred bytes per worker); neither is a leak.
+ *
+ * Cost
+ * ----
+ * Nothing is capped but the depth budget (see quorvex_discover); the cost of
+ * large arguments is time and memory, and an allocation that fails ends the
+ * process. A discovery evaluates about generations x population trees on
+ * every training row, each in time proportional to its size. Memory holds a
+ * few copies of the population, and every feature leaf of every tree holds
+ * its own copy of the feature's name, so long names multiply: two names of
+ * 1 MiB take about a minute and 3 GiB at the default settings. The linear
+ * baselines solve a (features + 1)-square system, in time cubic in the
+ * feature count: 5,000 features take minutes. A million candidates for one
+ * generation take about ten seconds and 0.75 GiB.
  */
 #ifndef QUORVEX_H
 #define QUORVEX_H
@@ -92,7 +117,8 @@ typedef struct CReport CReport;
  * Creates an empty dataset (no features, no rows) whose target is called
  * `target_name` (the name is stored but appears in no report).
  * Returns a new handle, to be released with quorvex_dataset_free, or NULL
- * when `target_name` is NULL or not valid UTF-8. "" is a valid name.
+ * when `target_name` is NULL or its bytes before the first NUL are not valid
+ * UTF-8. "" is a valid name.
  */
 QUORVEX_API CDataset* quorvex_dataset_new(const char* target_name) QUORVEX_NOEXCEPT;
 
@@ -101,25 +127,35 @@ QUORVEX_API CDataset* quorvex_dataset_new(const char* target_name) QUORVEX_NOEXC
  * Empty names and repeated names are accepted: a name listed twice keeps both
  * entries in the list, and rows pushed afterwards keep the value given at the
  * later position. Rows pushed before this call read 0.0 for the new feature.
+ * The name appears as given in formulas and in the text report (a line feed
+ * in it therefore adds a line there); the JSON report escapes it.
  * Returns 0, or -1 (changing nothing) when `ds` or `name` is NULL or `name`
- * is not valid UTF-8.
+ * (up to its first NUL) is not valid UTF-8.
+ * `ds` must be live and not in use by another thread.
  */
 QUORVEX_API int32_t quorvex_dataset_add_feature(CDataset* ds, const char* name) QUORVEX_NOEXCEPT;
 
 /*
  * Appends one row: values[i] is the value of the i-th feature added (counting
  * from 0), and exactly as many values are read as there are features now;
- * `target` is the observed target. NaN and infinities are stored unchanged.
- * `values` must not be NULL even when there are no features.
+ * `target` is the observed target. Every double is stored unchanged: NaN,
+ * infinities, signed zeros, subnormals. A formula that is not finite on a row
+ * skips that row when it is scored.
+ * `values` must not be NULL even when there are no features (nothing is read
+ * from it then).
  * Returns 0, or -1 (changing nothing) when `ds` or `values` is NULL.
- * A `values` array shorter than the feature count cannot be detected.
+ * A `values` array shorter than the feature count cannot be detected: the
+ * caller must pass at least that many values, and `ds` must be live and not
+ * in use by another thread.
  */
 QUORVEX_API int32_t quorvex_dataset_push_row(CDataset* ds, const double* values, double target) QUORVEX_NOEXCEPT;
 
-/* Returns the number of rows pushed so far, or 0 when `ds` is NULL. */
+/* Returns the number of rows pushed so far, or 0 when `ds` is NULL (the same
+ * answer as for an empty dataset). */
 QUORVEX_API size_t quorvex_dataset_n_rows(const CDataset* ds) QUORVEX_NOEXCEPT;
 
-/* Releases the dataset. NULL is ignored. Reports made from it stay valid. */
+/* Releases the dataset. NULL is ignored. Reports made from it stay valid.
+ * Freeing a handle twice, or while another call uses it, is undefined. */
 QUORVEX_API void quorvex_dataset_free(CDataset* ds) QUORVEX_NOEXCEPT;
 
 /* ---- Discovery ----------------------------------------------------------- */
@@ -129,20 +165,32 @@ QUORVEX_API void quorvex_dataset_free(CDataset* ds) QUORVEX_NOEXCEPT;
  * until it is finished. Later changes to the dataset, or freeing it, do not
  * affect the report.
  *
- * Arguments, with their substitutions (no upper bound is applied):
+ * Arguments, with their substitutions (no other bound is applied):
  *   generations    0 means 40
  *   population     0 means 200
- *   max_depth      0 means 4 (depth budgets above 64 are treated as 64)
+ *   max_depth      0 means 4; depth budgets above 64 are treated as 64, so
+ *                  65, 1000 and 4294967295 give the report of 64 (trees
+ *                  grown under 64 average dozens of nodes and reach
+ *                  thousands; under the default 4, a handful)
  *   seed           used as given; 0 is an ordinary seed
  *   test_fraction  used when 0 < test_fraction < 1, otherwise 0.2
  *                  (this covers 0, 1, negatives, infinities and NaN)
  * A discovery always uses 30 shuffled-target nulls, niches and restarts on
  * stagnation, and writes nothing.
  *
+ * Of n rows, floor((1 - test_fraction) * n) train the formula and the rest
+ * test it: 1e-300 keeps every row for training (no test rows, mse_test is
+ * NaN), and 0.9999999 leaves fewer than one training row per ten million.
+ * Every discovery returns a report, also one that could score nothing: with
+ * fewer than two training rows (no rows at all, or all held out), or with no
+ * formula finite on half of them, bic is +inf and the verdict Noise.
+ * See "Cost" above for large arguments.
+ *
  * Equal dataset content, arguments and seed give the same report, bit for
  * bit, apart from the wall-clock figure, whatever the number of threads.
  * Returns a new report handle, to be released with quorvex_report_free, or
- * NULL when `ds` is NULL.
+ * NULL when `ds` is NULL (and only then). `ds` must be live; other read-only
+ * calls on it may run at the same time, but no call that modifies it.
  */
 QUORVEX_API CReport* quorvex_discover(const CDataset* ds, uint32_t generations, size_t population,
                                       uint32_t max_depth, uint64_t seed, double test_fraction) QUORVEX_NOEXCEPT;
@@ -150,22 +198,30 @@ QUORVEX_API CReport* quorvex_discover(const CDataset* ds, uint32_t generations, 
 /* ---- Reports ------------------------------------------------------------- */
 
 /*
- * The best formula as text, e.g. "((x * 2.0000e0) + y)".
+ * The best formula as text, e.g. "((x * 2.0000e0) + y)", feature names
+ * written as given.
  * Returns a new string (release with quorvex_string_free), or NULL when
- * `report` is NULL.
+ * `report` is NULL. A live report always gives a string: texts holding a NUL
+ * byte would give NULL, and none can arise through this interface.
  */
 QUORVEX_API char* quorvex_report_formula(const CReport* report) QUORVEX_NOEXCEPT;
 
 /*
- * The thirteen-line text report, each line ending in "\n".
+ * The thirteen-line text report, each line ending in "\n"; non-finite numbers
+ * are written "NaN", "inf" and "-inf". The formula line holds the formula as
+ * quorvex_report_formula gives it, so feature names with line feeds make it
+ * span several lines.
  * Returns a new string (release with quorvex_string_free), or NULL when
  * `report` is NULL.
  */
 QUORVEX_API char* quorvex_report_pretty(const CReport* report) QUORVEX_NOEXCEPT;
 
 /*
- * The report as a JSON object with fifteen members in a fixed order, indented
- * by two spaces, without a trailing line feed. NaN and infinities are null.
+ * The report as a JSON object with fifteen members in a fixed order (formula,
+ * expr_json, k, mse_train, mse_test, bic, baselines, delta_bic_const,
+ * delta_bic_linear, z_vs_shuffled, verdict, verdict_reason, n_train, n_test,
+ * wall_clock_ms), indented by two spaces, without a trailing line feed.
+ * NaN and infinities are null; control characters in names are escaped.
  * Returns a new string (release with quorvex_string_free), or NULL when
  * `report` is NULL.
  */
@@ -183,7 +239,8 @@ QUORVEX_API char* quorvex_report_json(const CReport* report) QUORVEX_NOEXCEPT;
 QUORVEX_API int32_t quorvex_report_verdict(const CReport* report) QUORVEX_NOEXCEPT;
 
 /* The number accessors return the report's field exactly as stored, NaN and
- * infinities included, or 0.0 when `report` is NULL. */
+ * infinities included, or +0.0 when `report` is NULL (which a caller cannot
+ * tell from a stored 0.0). */
 
 /* Mean squared error on the training rows where the formula is finite (NaN if none). */
 QUORVEX_API double quorvex_report_mse_train(const CReport* report) QUORVEX_NOEXCEPT;
@@ -198,10 +255,13 @@ QUORVEX_API double quorvex_report_delta_bic_linear(const CReport* report) QUORVE
 /* (bic - mean null BIC) / std of null BICs; 0.0 when that std is <= 1e-9. */
 QUORVEX_API double quorvex_report_z_vs_shuffled(const CReport* report) QUORVEX_NOEXCEPT;
 
-/* Releases a report handle. NULL is ignored. Strings already returned stay valid. */
+/* Releases a report handle. NULL is ignored. Strings already returned stay
+ * valid. Must not overlap another use of the same handle; freeing it twice
+ * is undefined. */
 QUORVEX_API void quorvex_report_free(CReport* report) QUORVEX_NOEXCEPT;
 
-/* Releases a string returned by this library. NULL is ignored. */
+/* Releases a string returned by this library. NULL is ignored. Any other
+ * pointer, or a string released twice, is undefined. */
 QUORVEX_API void quorvex_string_free(char* s) QUORVEX_NOEXCEPT;
 
 #ifdef __cplusplus
