@@ -103,11 +103,12 @@ def test_finite_share_and_warning_follow_the_best_formula_on_the_training_rows(t
     names, rows = heavy_tailed_noise(60, 3, seed=5)
     path = write_csv(tmp_path / "noise.csv", names, rows)
     warned = 0
-    for seed in range(12):
+    for seed in range(6):
         text = run(path, "--seed", seed, *SMALL)
         assert text.returncode == 0, text.stderr
         lines = text.stdout.decode().split("\n")
-        report = json.loads(run(path, "--seed", seed, "--json", *SMALL).stdout)
+        as_json = run(path, "--seed", seed, "--json", *SMALL)
+        report = json.loads(as_json.stdout)
 
         m = re.fullmatch(r"finite  : (\d+\.\d)% of training rows \((\d+) of (\d+)\)", lines[13])
         assert m, lines[13]
@@ -125,18 +126,9 @@ def test_finite_share_and_warning_follow_the_best_formula_on_the_training_rows(t
         if should_warn:
             assert f"on {total - finite} of {total} training rows" in warnings[0]
             assert warnings[0].endswith("check it with --permutations 99")
+        # In JSON mode stdout stays one document; the same warnings go to stderr.
+        assert as_json.stderr.decode().split("\n") == lines[14:]
     assert warned > 0, "no seed exercised the warning"
-
-
-def test_json_mode_keeps_stdout_one_document_and_warns_on_stderr(tmp_path):
-    names, rows = heavy_tailed_noise(60, 3, seed=5)
-    path = write_csv(tmp_path / "noise.csv", names, rows)
-    for seed in range(12):
-        text = run(path, "--seed", seed, *SMALL).stdout.decode()
-        result = run(path, "--seed", seed, "--json", *SMALL)
-        json.loads(result.stdout)
-        expected = [line for line in text.split("\n")[14:] if line]
-        assert result.stderr.decode().splitlines() == expected
 
 
 def test_constant_target_gets_a_note(tmp_path):
@@ -157,7 +149,7 @@ def bic_of(stdout):
 def test_permutation_count_equals_discoveries_on_the_documented_shuffles(tmp_path):
     names, rows = heavy_tailed_noise(40, 2, seed=8)
     path = write_csv(tmp_path / "data.csv", names, rows)
-    seed, n = 11, 6
+    seed, n = 11, 4
     result = run(path, "--seed", seed, "--permutations", n, *SMALL)
     assert result.returncode == 0, result.stderr
     last = result.stdout.decode().split("\n")[-2]
