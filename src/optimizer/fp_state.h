@@ -8,10 +8,12 @@ namespace quorvex {
 // restores the previous state afterwards. On mingw, exp, log and pow run on
 // the x87 unit, whose precision setting differs between runtime threads and
 // threads a host made (CreateThread, MSVC programs); their last bits would
-// follow it. Elsewhere the state is already uniform and this does nothing.
+// follow it. On any x86-64 system a host may have changed the SSE rounding
+// mode or set flush-to-zero (fesetround, code built with fast-math): results
+// would then change, and depend on which thread evaluated which candidate.
 class FpStateGuard {
  public:
-#if defined(_WIN32) && defined(__GNUC__) && defined(__x86_64__)
+#if defined(__GNUC__) && defined(__x86_64__)
   // x87: 64-bit precision, round to nearest, all exceptions masked (what the
   // mingw runtime gives its own threads). SSE: round to nearest, all masked.
   static constexpr uint16_t kX87ControlWord = 0x37F;

@@ -14,6 +14,11 @@
 #include "../golden/golden_case.h"
 #include "quorvex.h"
 
+#if defined(__GNUC__) && defined(__x86_64__)
+#include <xmmintrin.h>
+#define QUORVEX_TEST_MXCSR 1
+#endif
+
 namespace {
 
 using Json = nlohmann::ordered_json;
@@ -138,5 +143,45 @@ TEST(ExtremeArguments, MebibyteFeatureNames) {
   EXPECT_LT(rest.size(), 4096u);
   quorvex_dataset_free(ds);
 }
+
+#ifdef QUORVEX_TEST_MXCSR
+// A host thread that rounds differently or flushes subnormals to zero gets the
+// report of the default state, and its own state back.
+TEST(ExtremeArguments, HostFloatingPointStateDoesNotReachTheReport) {
+  CDataset* ds = quorvex_dataset_new("y");
+  quorvex_dataset_add_feature(ds, "x");
+  quorvex_dataset_add_feature(ds, "tiny");
+  // log(tiny) is finite, but NaN where subnormals read as zero.
+  for (int i = 0; i < 60; ++i) {
+    const double v[2] = {0.1 * i - 2.0, (i + 1) * 1e-310};
+    quorvex_dataset_push_row(ds, v, std::log(v[1]) + std::exp(v[0]) / 3.0);
+  }
+  const auto report = [&] {
+    CReport* r = quorvex_discover(ds, 6, 40, 4, 3, 0.25);
+    std::string text = golden::mask_wall_json(json_text(r));
+    text += golden::mask_wall_pretty(golden::take(quorvex_report_pretty(r)));
+    quorvex_report_free(r);
+    return text;
+  };
+  const std::string expected = report();
+  const unsigned saved = _mm_getcsr();
+  constexpr unsigned kControl = 0xFFC0;  // everything but the sticky exception flags
+  // Flush-to-zero with denormals-are-zero, then the three directed roundings.
+  for (unsigned mode : {0x8040u, 0x2000u, 0x4000u, 0x6000u}) {
+    const unsigned host = (saved & ~0xE040u) | mode;
+    _mm_setcsr(host);
+    if ((_mm_getcsr() & kControl) != (host & kControl)) {  // valgrind has no flush-to-zero
+      _mm_setcsr(saved);
+      continue;
+    }
+    const std::string got = report();
+    const unsigned after = _mm_getcsr();
+    _mm_setcsr(saved);
+    EXPECT_EQ(got, expected) << std::hex << mode;
+    EXPECT_EQ(after & kControl, host & kControl) << std::hex << mode;
+  }
+  quorvex_dataset_free(ds);
+}
+#endif
 
 }  // namespace
