@@ -27,6 +27,9 @@
  *   terminates the process (abort); so does a request that can never fit,
  *   such as a population of 2^40 candidates.
  * - Nothing is read from files or the environment, nothing is written.
+ * - On x86-64 the library computes in one fixed floating-point state (round
+ *   to nearest, subnormals kept), whatever rounding mode or flush-to-zero
+ *   setting the calling thread has, and gives the thread its own back.
  *
  * What the library cannot detect (the caller's obligation)
  * --------------------------------------------------------
