@@ -63,7 +63,7 @@ test-fuzz:
 	cmake --build --preset fuzz -j $(JOBS) --target fuzz_capi
 	mkdir -p build/fuzz/corpus
 	ASAN_OPTIONS=quarantine_size_mb=64 ./build/fuzz/fuzz/fuzz_capi -max_total_time=$(FUZZ_SECONDS) \
-	  -timeout=30 -rss_limit_mb=2048 -print_final_stats=1 -dict=fuzz/capi.dict \
+	  -timeout=60 -rss_limit_mb=2048 -print_final_stats=1 -dict=fuzz/capi.dict \
 	  -artifact_prefix=build/fuzz/ build/fuzz/corpus fuzz/corpus
 
 run: deps
