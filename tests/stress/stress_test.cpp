@@ -74,6 +74,7 @@ TEST(Threads, ConcurrentDiscoveriesEqualTheirSequentialTwins) {
 
   CDataset* shared = make_dataset(false);
   std::vector<std::array<CReport*, kPerThread>> reports(kThreads);
+  std::vector<int> wrong_counts(kThreads, 0);
   std::barrier start(kThreads);
   std::vector<std::thread> hosts;
   for (int t = 0; t < kThreads; ++t)
@@ -83,10 +84,12 @@ TEST(Threads, ConcurrentDiscoveriesEqualTheirSequentialTwins) {
         CDataset* own = on_shared(t, i) ? nullptr : make_dataset(true);
         reports[t][i] = discover(own == nullptr ? shared : own, call(i));
         quorvex_dataset_free(own);  // the report outlives it
+        wrong_counts[t] += quorvex_dataset_n_rows(shared) != 24;
       }
     });
   for (auto& h : hosts) h.join();
   quorvex_dataset_free(shared);
+  EXPECT_EQ(wrong_counts, std::vector<int>(kThreads, 0));
 
   // Each thread's reports are read and freed by another thread.
   std::vector<int> mismatches(kThreads, 0);
