@@ -6,12 +6,13 @@
 //   input  := op*
 //   op     := kind:u8 fields...          kind % kOpCount selects the call
 //   name   := flags:u8 len:u8 bytes[len % (kMaxName + 1)]
+//                                        flags % 16 == 15 passes NULL
 //   value  := tag:u8 ...                 see read_value
 //
-// Row and feature counts stay small so that one input runs in milliseconds.
+// fuzz/make_corpus.py writes seeds in this format. Row and feature counts stay
+// small so that one input runs in milliseconds.
 #include <array>
 #include <bit>
-#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
