@@ -85,24 +85,33 @@ size_t ColumnCache::plan(const Expr* const* trees, size_t n_trees, const Dataset
       bytes_ -= column_bytes;
     }
     if (bytes_ + column_bytes > budget) break;
-    entries_.push_back(std::make_unique<Entry>(Entry{u.key, calls_, std::vector<double>(rows_)}));
+    entries_.push_back(std::make_unique<Entry>(u.key, calls_, *u.node));
     bytes_ += column_bytes;
-    pending_.push_back({entries_.back().get(), Expr(*u.node)});
+    pending_.push_back(entries_.back().get());
   }
   return pending_.size();
 }
 
-void ColumnCache::fill(size_t i) {
-  CompiledExpr program;
-  program.compile(pending_[i].tree, *data_);
-  evaluate_rows(program, rows_, pending_[i].entry->values.data());
+void ColumnCache::ensure_filled(Entry& entry) const {
+  std::call_once(entry.filled, [&] {
+    entry.values.resize(rows_);
+    CompiledExpr program;
+    program.compile(entry.tree, *data_);
+    evaluate_rows(program, rows_, entry.values.data());
+  });
 }
 
+void ColumnCache::fill(size_t i) { ensure_filled(*pending_[i]); }
+
 const double* ColumnCache::find(CompiledExpr::Code code, int32_t exponent,
-                                const double* column) const noexcept {
+                                const double* column) const {
   const Key key{code, exponent, column};
-  for (const auto& entry : entries_)
-    if (entry->key == key) return entry->values.data();
+  for (const auto& entry : entries_) {
+    if (entry->key == key) {
+      ensure_filled(*entry);
+      return entry->values.data();
+    }
+  }
   return nullptr;
 }
 

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "dataset/dataset.h"
@@ -24,16 +25,17 @@ class ColumnCache {
 
   // Counts the column functions in `trees` and decides which to compute: those
   // met at least twice, most frequent first, while the budget allows;
-  // entries no tree of this call uses make room. Returns how many are to be
-  // computed, each by one call fill(i), i < that count, which may run on
-  // different threads at once. Until then, nothing may compile against the
-  // cache.
+  // entries no tree of this call uses make room. Returns how many new ones
+  // there are. Each is computed once, by fill(i) for i below that count or
+  // by the first find() that asks for it, whichever comes first; these may
+  // run on several threads at once (a thread asking for a column that
+  // another is computing waits for it). plan() itself must not run
+  // concurrently with anything else on the cache.
   size_t plan(const Expr* const* trees, size_t n_trees, const Dataset& data);
   void fill(size_t i);
 
   // The values of code(column) for every row, or null when not cached.
-  const double* find(CompiledExpr::Code code, int32_t exponent,
-                     const double* column) const noexcept;
+  const double* find(CompiledExpr::Code code, int32_t exponent, const double* column) const;
 
   size_t size() const noexcept { return entries_.size(); }
   size_t bytes() const noexcept { return bytes_; }
@@ -46,14 +48,14 @@ class ColumnCache {
     bool operator==(const Key&) const = default;
   };
   struct Entry {
+    Entry(const Key& k, uint64_t used, const Expr& node) : key(k), last_used(used), tree(node) {}
     Key key;
     uint64_t last_used;
+    Expr tree;  // the function applied to the feature, compiled to fill `values`
+    std::once_flag filled;
     std::vector<double> values;
   };
-  struct Pending {
-    Entry* entry;
-    Expr tree;  // the function applied to the feature, compiled to fill the entry
-  };
+  void ensure_filled(Entry& entry) const;
 
   size_t budget_bytes_;
   size_t bytes_ = 0;
@@ -61,7 +63,7 @@ class ColumnCache {
   const Dataset* data_ = nullptr;
   size_t rows_ = 0;
   std::vector<std::unique_ptr<Entry>> entries_;
-  std::vector<Pending> pending_;
+  std::vector<Entry*> pending_;  // planned by the last plan()
 };
 
 }  // namespace quorvex

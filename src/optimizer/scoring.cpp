@@ -193,34 +193,41 @@ std::vector<double> fitness_population(const std::vector<Expr>& population, cons
       run = end;
     }
   }
-  // Costliest first, in groups of similar cost: the pool's threads take
-  // groups as they finish, so the last ones to run are the cheapest.
+  // Groups of about equal cost, so that the pool's threads finish together:
+  // the trees, costliest first, are dealt out to the groups in turn.
+  // (At least eight groups, also for few trees, to keep both threads busy.)
+  const size_t groups =
+      std::max((pending.size() + kGroup - 1) / kGroup, std::min(pending.size(), kGroup));
   std::vector<std::pair<uint32_t, size_t>> by_cost(pending.size());
   for (size_t j = 0; j < pending.size(); ++j)
     by_cost[j] = {~cost(population[pending[j]]), pending[j]};
   std::sort(by_cost.begin(), by_cost.end());
-  for (size_t j = 0; j < pending.size(); ++j) pending[j] = by_cost[j].second;
+  std::vector<size_t> dealt(groups * kGroup);  // group gi: dealt[gi * kGroup + c]
+  for (size_t j = 0; j < pending.size(); ++j)
+    dealt[(j % groups) * kGroup + j / groups] = by_cost[j].second;
 
+  // One job: first the new cached columns (a group that needs one still being
+  // computed waits for it), then the groups. A job of its own for the
+  // columns would cost one more wake-up of the pool's threads per call.
+  size_t to_fill = 0;
   if (columns != nullptr) {
     std::vector<const Expr*> trees(pending.size());
     for (size_t j = 0; j < pending.size(); ++j) trees[j] = &population[pending[j]];
-    const size_t to_fill = columns->plan(trees.data(), trees.size(), data);
-    WorkerPool::instance().run(
-        to_fill, [&](size_t i) { columns->fill(i); }, max_threads);
+    to_fill = columns->plan(trees.data(), trees.size(), data);
   }
-
-  const size_t groups = (pending.size() + kGroup - 1) / kGroup;
   WorkerPool::instance().run(
-      groups,
-      [&](size_t gi) {
+      to_fill + groups,
+      [&](size_t task) {
+        if (task < to_fill) return columns->fill(task);
+        const size_t gi = task - to_fill;
         const size_t first = gi * kGroup;
-        const size_t g = std::min(kGroup, pending.size() - first);
+        const size_t g = (pending.size() - gi + groups - 1) / groups;
         const Expr* trees[kGroup] = {};
         SquaredErrors acc[kGroup];
-        for (size_t c = 0; c < g; ++c) trees[c] = &population[pending[first + c]];
+        for (size_t c = 0; c < g; ++c) trees[c] = &population[dealt[first + c]];
         group_squared_errors(trees, g, data, columns, acc);
         for (size_t c = 0; c < g; ++c)
-          scores[pending[first + c]] = score_of(acc[c], data.n_rows(), trees[c]->k());
+          scores[dealt[first + c]] = score_of(acc[c], data.n_rows(), trees[c]->k());
       },
       max_threads);
 
