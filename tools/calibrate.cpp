@@ -81,6 +81,7 @@ constexpr size_t kNoiseRows[] = {30, 50, 100, 200, 300};
 constexpr TargetLaw kLaws[] = {TargetLaw::Normal, TargetLaw::StudentT2, TargetLaw::Cauchy};
 constexpr double kNoiseLevels[] = {0.0, 0.01, 0.1};
 
+// The seed of data set b of stream a: independent streams from one 64-bit mixer.
 uint64_t mix(uint64_t a, uint64_t b) { return cli::permutation_seed(a, b + 1); }
 
 std::string decimal(size_t v) {
