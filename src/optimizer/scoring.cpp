@@ -150,91 +150,121 @@ double finite_row_mse_reference(const Expr& tree, const Dataset& data) {
   return mse_of(reference_squared_errors(tree, data));
 }
 
+namespace {
+
+// Which trees of a population must be evaluated. With a memo: one
+// representative per set of equal trees (`source` maps each tree to its
+// own), whose score the memo may already hold.
+struct Triage {
+  std::vector<size_t> pending;   // representatives to evaluate
+  std::vector<size_t> source;    // with a memo: the representative of each tree
+  std::vector<uint64_t> hashes;  // with a memo: each tree's hash
+  std::vector<size_t> distinct;  // with a memo: every representative
+};
+
+Triage triage(const std::vector<Expr>& population, const ScoreMemo* memo,
+              std::vector<double>& scores) {
+  const size_t p = population.size();
+  Triage t;
+  if (memo == nullptr) {
+    t.pending.resize(p);
+    for (size_t i = 0; i < p; ++i) t.pending[i] = i;
+    return t;
+  }
+  t.hashes.resize(p);
+  t.source.resize(p);
+  std::vector<std::pair<uint64_t, size_t>> order(p);
+  for (size_t i = 0; i < p; ++i) {
+    t.hashes[i] = ScoreMemo::hash(population[i]);
+    order[i] = {t.hashes[i], i};
+  }
+  std::sort(order.begin(), order.end());
+  for (size_t run = 0; run < p;) {  // runs of equal hashes
+    size_t end = run;
+    while (end < p && order[end].first == order[run].first) ++end;
+    const size_t first_rep = t.distinct.size();
+    for (size_t j = run; j < end; ++j) {
+      const size_t i = order[j].second;
+      size_t r = first_rep;
+      while (r < t.distinct.size() && !(population[t.distinct[r]] == population[i])) ++r;
+      if (r < t.distinct.size()) {
+        t.source[i] = t.distinct[r];
+        continue;
+      }
+      t.source[i] = i;
+      t.distinct.push_back(i);
+      if (const double* s = memo->find(population[i], t.hashes[i])) {
+        scores[i] = *s;
+      } else {
+        t.pending.push_back(i);
+      }
+    }
+    run = end;
+  }
+  return t;
+}
+
+// Groups of about equal cost, so that the pool's threads finish together:
+// the trees, costliest first, are dealt out to the groups in turn. At least
+// eight groups, also for few trees, to keep every thread busy. Group gi
+// holds dealt[gi * kGroup + c] for c < group_size(gi).
+struct Groups {
+  size_t count = 0;
+  size_t trees = 0;
+  std::vector<size_t> dealt;
+  size_t size(size_t gi) const { return (trees - gi + count - 1) / count; }
+};
+
+Groups deal(const std::vector<Expr>& population, const std::vector<size_t>& pending) {
+  Groups g;
+  g.trees = pending.size();
+  g.count = std::max((g.trees + kGroup - 1) / kGroup, std::min(g.trees, kGroup));
+  std::vector<std::pair<uint32_t, size_t>> by_cost(g.trees);
+  for (size_t j = 0; j < g.trees; ++j) by_cost[j] = {~cost(population[pending[j]]), pending[j]};
+  std::sort(by_cost.begin(), by_cost.end());
+  g.dealt.resize(g.count * kGroup);
+  for (size_t j = 0; j < g.trees; ++j)
+    g.dealt[(j % g.count) * kGroup + j / g.count] = by_cost[j].second;
+  return g;
+}
+
+}  // namespace
+
 std::vector<double> fitness_population(const std::vector<Expr>& population, const Dataset& data,
                                        size_t max_threads, ScoreMemo* memo, ColumnCache* columns) {
-  const size_t p = population.size();
-  std::vector<double> scores(p);
-  std::vector<size_t> pending;  // the trees evaluated here
-  std::vector<size_t> source;   // the representative whose score a tree shares
-  std::vector<uint64_t> hashes;
-  std::vector<size_t> distinct;
-  if (memo == nullptr) {
-    pending.resize(p);
-    for (size_t i = 0; i < p; ++i) pending[i] = i;
-  } else {
-    hashes.resize(p);
-    source.resize(p);
-    std::vector<std::pair<uint64_t, size_t>> order(p);
-    for (size_t i = 0; i < p; ++i) {
-      hashes[i] = ScoreMemo::hash(population[i]);
-      order[i] = {hashes[i], i};
-    }
-    std::sort(order.begin(), order.end());
-    for (size_t run = 0; run < p;) {
-      size_t end = run;
-      while (end < p && order[end].first == order[run].first) ++end;
-      const size_t first_rep = distinct.size();
-      for (size_t j = run; j < end; ++j) {
-        const size_t i = order[j].second;
-        size_t r = first_rep;
-        while (r < distinct.size() && !(population[distinct[r]] == population[i])) ++r;
-        if (r < distinct.size()) {
-          source[i] = distinct[r];
-          continue;
-        }
-        source[i] = i;
-        distinct.push_back(i);
-        if (const double* s = memo->find(population[i], hashes[i])) {
-          scores[i] = *s;
-        } else {
-          pending.push_back(i);
-        }
-      }
-      run = end;
-    }
-  }
-  // Groups of about equal cost, so that the pool's threads finish together:
-  // the trees, costliest first, are dealt out to the groups in turn.
-  // (At least eight groups, also for few trees, to keep both threads busy.)
-  const size_t groups =
-      std::max((pending.size() + kGroup - 1) / kGroup, std::min(pending.size(), kGroup));
-  std::vector<std::pair<uint32_t, size_t>> by_cost(pending.size());
-  for (size_t j = 0; j < pending.size(); ++j)
-    by_cost[j] = {~cost(population[pending[j]]), pending[j]};
-  std::sort(by_cost.begin(), by_cost.end());
-  std::vector<size_t> dealt(groups * kGroup);  // group gi: dealt[gi * kGroup + c]
-  for (size_t j = 0; j < pending.size(); ++j)
-    dealt[(j % groups) * kGroup + j / groups] = by_cost[j].second;
+  std::vector<double> scores(population.size());
+  const Triage t = triage(population, memo, scores);
+  const Groups groups = deal(population, t.pending);
 
   // One job: first the new cached columns (a group that needs one still being
   // computed waits for it), then the groups. A job of its own for the
   // columns would cost one more wake-up of the pool's threads per call.
   size_t to_fill = 0;
   if (columns != nullptr) {
-    std::vector<const Expr*> trees(pending.size());
-    for (size_t j = 0; j < pending.size(); ++j) trees[j] = &population[pending[j]];
+    std::vector<const Expr*> trees(t.pending.size());
+    for (size_t j = 0; j < t.pending.size(); ++j) trees[j] = &population[t.pending[j]];
     to_fill = columns->plan(trees.data(), trees.size(), data);
   }
   WorkerPool::instance().run(
-      to_fill + groups,
+      to_fill + groups.count,
       [&](size_t task) {
         if (task < to_fill) return columns->fill(task);
         const size_t gi = task - to_fill;
-        const size_t first = gi * kGroup;
-        const size_t g = (pending.size() - gi + groups - 1) / groups;
+        const size_t* members = groups.dealt.data() + gi * kGroup;
+        const size_t g = groups.size(gi);
         const Expr* trees[kGroup] = {};
         SquaredErrors acc[kGroup];
-        for (size_t c = 0; c < g; ++c) trees[c] = &population[dealt[first + c]];
+        for (size_t c = 0; c < g; ++c) trees[c] = &population[members[c]];
         group_squared_errors(trees, g, data, columns, acc);
         for (size_t c = 0; c < g; ++c)
-          scores[dealt[first + c]] = score_of(acc[c], data.n_rows(), trees[c]->k());
+          scores[members[c]] = score_of(acc[c], data.n_rows(), trees[c]->k());
       },
       max_threads);
 
   if (memo != nullptr) {
-    for (size_t i = 0; i < p; ++i)
-      if (source[i] != i) scores[i] = scores[source[i]];
-    memo->replace(population, hashes, scores, distinct);
+    for (size_t i = 0; i < population.size(); ++i)
+      if (t.source[i] != i) scores[i] = scores[t.source[i]];
+    memo->replace(population, t.hashes, scores, t.distinct);
   }
   return scores;
 }
