@@ -16,6 +16,7 @@
 
 #include "expr/column_cache.h"
 #include "expr/generator.h"
+#include "optimizer/discover.h"
 #include "optimizer/score_memo.h"
 #include "optimizer/scoring.h"
 #include "rng/lcg.h"
@@ -310,6 +311,29 @@ TEST_F(CompiledPaths, MemoAndDuplicatesGiveTheSameScores) {
   EXPECT_EQ(fitness_population(population, data, 0, &memo, &columns), reversed);
   for (size_t i = 0; i < population.size(); ++i)
     ASSERT_NE(memo.find(population[i], ScoreMemo::hash(population[i])), nullptr);
+}
+
+TEST_F(CompiledPaths, WholeDiscoveriesAreTheSameOnEveryPath) {
+  Dataset data("y");
+  data.add_feature("x");
+  data.add_feature("z");
+  Lcg rng(8);
+  for (int i = 0; i < 300; ++i) {
+    const double v[2] = {0.1 + 3.0 * rng.next_f64(), rng.next_f64() - 0.5};
+    data.push_row(v, std::log(v[0]) * 2.0 + v[1] * v[1] + 0.01 * rng.next_f64());
+  }
+  DiscoverConfig config;
+  config.population = 60;
+  config.generations = 12;
+  config.seed = 3;
+  std::vector<std::string> reports;
+  for (EvalPath path : paths()) {
+    ASSERT_TRUE(set_eval_path(path));
+    DiscoverReport r = Discoverer(data, config).run();
+    r.wall_clock_ms = 0;
+    reports.push_back(r.to_json());
+  }
+  for (const std::string& r : reports) EXPECT_EQ(r, reports[0]);
 }
 
 TEST(ColumnCache, CachesFunctionsOfColumnsMetTwiceWithinItsBudget) {
