@@ -69,10 +69,10 @@
  * every training row, each in time proportional to its size. Memory holds a
  * few copies of the population, and every feature leaf of every tree holds
  * its own copy of the feature's name, so long names multiply: two names of
- * 1 MiB take about a minute and 3 GiB at the default settings. The linear
+ * 1 MiB take tens of seconds and 3 GiB at the default settings. The linear
  * baselines solve a (features + 1)-square system, in time cubic in the
  * feature count: 5,000 features take minutes. A million candidates for one
- * generation take about ten seconds and 0.75 GiB.
+ * generation take several seconds and 0.75 GiB.
  */
 #ifndef QUORVEX_H
 #define QUORVEX_H
