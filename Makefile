@@ -55,16 +55,20 @@ test-tsan:
 	cmake --build --preset tsan -j $(JOBS)
 	ctest --preset tsan -j $(JOBS)
 
-# New inputs go to build/fuzz/corpus; fuzz/corpus holds the checked-in seeds.
+# Each run starts from the checked-in seeds (fuzz/corpus) and puts what it
+# finds in a fresh build/fuzz/new, so that replaying an ever larger corpus does
+# not lengthen it; FUZZ_CORPUS=<dir> keeps and grows a corpus across runs.
 # A smaller ASan quarantine keeps the many small tree nodes from growing RSS.
 FUZZ_SECONDS ?= 60
+FUZZ_CORPUS ?= build/fuzz/new
 test-fuzz:
 	cmake --preset fuzz
 	cmake --build --preset fuzz -j $(JOBS) --target fuzz_capi
-	mkdir -p build/fuzz/corpus
+	rm -rf build/fuzz/new
+	mkdir -p $(FUZZ_CORPUS)
 	ASAN_OPTIONS=quarantine_size_mb=64 ./build/fuzz/fuzz/fuzz_capi -max_total_time=$(FUZZ_SECONDS) \
 	  -timeout=60 -rss_limit_mb=2048 -print_final_stats=1 -dict=fuzz/capi.dict \
-	  -artifact_prefix=build/fuzz/ build/fuzz/corpus fuzz/corpus
+	  -artifact_prefix=build/fuzz/ $(FUZZ_CORPUS) fuzz/corpus
 
 run: deps
 	cmake --preset release
