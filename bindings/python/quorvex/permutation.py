@@ -24,7 +24,7 @@ import numpy as np
 
 from .dataset import Dataset
 from .errors import DataError
-from .report import Report, discover
+from .report import Report, as_dataset, discover
 from .sweep import sweep
 
 _MASK = 2 ** 64 - 1
@@ -97,14 +97,7 @@ def permutation_test(X, y=None, *, n_permutations=99, executor=None, generations
         raise DataError(f"n_permutations must be an integer, not {n_permutations!r}") from None
     if n < 0:
         raise DataError(f"n_permutations must not be negative, not {n}")
-    if isinstance(X, Dataset):
-        if y is not None or feature_names is not None:
-            raise DataError("y and feature_names come from the Dataset; do not pass them again")
-        data = X
-    else:
-        if y is None:
-            raise DataError("y is missing: pass the targets or the name of the target column")
-        data = Dataset(X, y, feature_names=feature_names)
+    data = as_dataset(X, y, feature_names)
     settings = dict(generations=generations, population=population, max_depth=max_depth,
                     seed=seed, test_fraction=test_fraction)
     report = discover(data, **settings)  # checks the settings before any permuted run

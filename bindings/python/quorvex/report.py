@@ -156,6 +156,17 @@ def _check_population_fits(population):
         raise DataError(f"a population of {population} needs more memory than this machine has")
 
 
+def as_dataset(X, y, feature_names):
+    """X itself when it is a Dataset (then y and feature_names must be left out), else a new one."""
+    if isinstance(X, Dataset):
+        if y is not None or feature_names is not None:
+            raise DataError("y and feature_names come from the Dataset; do not pass them again")
+        return X
+    if y is None:
+        raise DataError("y is missing: pass the targets or the name of the target column")
+    return Dataset(X, y, feature_names=feature_names)
+
+
 def discover(X, y=None, *, generations=0, population=0, max_depth=0, seed=0, test_fraction=0.2,
              feature_names=None):
     """Searches for a formula that explains y from the columns of X and judges it.
@@ -165,14 +176,7 @@ def discover(X, y=None, *, generations=0, population=0, max_depth=0, seed=0, tes
     max_depth (4); a test_fraction outside (0, 1) means 0.2. Equal data,
     settings and seed give the same report, apart from wall_clock_ms.
     """
-    if isinstance(X, Dataset):
-        if y is not None or feature_names is not None:
-            raise DataError("y and feature_names come from the Dataset; do not pass them again")
-        data = X
-    else:
-        if y is None:
-            raise DataError("y is missing: pass the targets or the name of the target column")
-        data = Dataset(X, y, feature_names=feature_names)
+    data = as_dataset(X, y, feature_names)
     generations = _unsigned("generations", generations, 32)
     population = _unsigned("population", population, 8 * ctypes.sizeof(ctypes.c_size_t))
     max_depth = _unsigned("max_depth", max_depth, 32)
