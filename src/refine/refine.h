@@ -1,0 +1,99 @@
+#pragma once
+
+// The refined search: the building blocks of the classic one (dataset, split,
+// baselines, generator and its variation, compiled evaluator, worker pool,
+// renderings) with what a scientist needs on top. Every training row counts,
+// an exact law beats every near-exact one, each candidate's output is scaled
+// by least squares and the constants inside promising candidates are fitted,
+// and the result is a front of the best formula for each complexity.
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "dataset/dataset.h"
+#include "expr/expr.h"
+#include "report/report.h"
+
+namespace quorvex {
+
+struct RefinedConfig {
+  size_t population = 300;
+  uint32_t generations = 150;  // the cap; most runs stop earlier
+  uint32_t max_depth = 4;      // depth budget of generated and mutated subtrees
+  uint64_t seed = 0;
+  double test_fraction = 0.2;  // taken as it is: must lie in (0, 1)
+  size_t n_shuffles = 30;
+  // Seconds of wall clock after which the search returns its best so far;
+  // 0 for none. A time limit makes the result depend on the machine's speed.
+  double time_limit = 0.0;
+  // Generations without an improvement of the front before the search stops;
+  // 0 for never.
+  uint32_t patience = 25;
+  // Once the best formula is exact (its error at the floor), generations
+  // without improvement before stopping.
+  uint32_t exact_patience = 8;
+  // Threads that score, the caller included; 0 for the whole pool. Results
+  // do not depend on it.
+  size_t max_threads = 0;
+};
+
+// Why a refined search ended.
+enum class StopReason : uint8_t { Generations, Patience, Exact, TimeLimit, Callback };
+const char* stop_reason_name(StopReason r) noexcept;
+
+// The best formula of one complexity.
+struct FrontEntry {
+  uint32_t complexity = 0;  // nodes of the tree, scaling included
+  double mse_train = 0.0;
+  double mse_test = 0.0;
+  double bic = 0.0;
+  Expr tree = Expr::constant(0.0);
+};
+
+struct RefinedResult {
+  // The same record as a classic discovery: the front's lowest-BIC formula,
+  // simplified, with k its complexity, against baselines computed on the
+  // same cleaned training rows.
+  DiscoverReport report;
+  Expr best = Expr::constant(0.0);
+  std::vector<FrontEntry> front;  // by increasing complexity
+  // Rows set aside before the split because the target or a feature value
+  // is NaN or infinite.
+  size_t rows_set_aside = 0;
+  // Share of the cleaned training and test rows on which the best formula is
+  // finite (training rows always are).
+  double finite_share = 1.0;
+  uint32_t generations = 0;  // generations run
+  StopReason stop = StopReason::Generations;
+  double mse_floor = 0.0;  // the error below which a fit counts as exact
+};
+
+struct GenerationInfo {
+  uint32_t generation = 0;  // generations done
+  double elapsed = 0.0;     // seconds
+  double best_bic = 0.0;
+  size_t front_size = 0;
+};
+
+// Called on the search's thread after each generation; returning false stops
+// the search, which then returns its best so far as a normal result.
+using RefineProgress = std::function<bool(const GenerationInfo&)>;
+
+// The error floor, relative to the variance of the training targets: well
+// above the rounding error of a correct formula, far below any measurement
+// noise, so that every exact fit scores alike and parsimony decides.
+inline constexpr double kRelativeMseFloor = 1e-12;
+
+// The fewest rows a refined discovery accepts after setting rows aside.
+inline constexpr size_t kMinRefineRows = 5;
+
+// Runs one refined discovery. Throws std::invalid_argument for settings it
+// cannot run (population 0, a test fraction outside (0, 1)) and for data
+// that leaves fewer than kMinRefineRows usable rows.
+RefinedResult refine(const Dataset& data, const RefinedConfig& config,
+                     const RefineProgress* progress = nullptr);
+
+}  // namespace quorvex
