@@ -10,6 +10,16 @@ namespace {
 
 constexpr double kGuardNaN = std::bit_cast<double>(0x7FF8000000000000ULL);
 
+// x^e by multiplication: fitting needs no last-bit agreement with pow (the
+// fitted tree is scored again by the compiled evaluator), and pow dominated
+// the cost of every step.
+double int_power(double x, int32_t e) {
+  if (e < 0 || e > 8) return std::pow(x, static_cast<double>(e));
+  double r = 1.0;
+  for (int32_t i = 0; i < e; ++i) r *= x;
+  return r;
+}
+
 void collect(const Expr& e, std::vector<double>& out) {
   switch (e.kind()) {
     case Expr::Kind::Const:
@@ -105,6 +115,7 @@ void DualProgram::run(const double* theta, double* values, double* jac) const {
     const size_t m = std::min(kBlock, n - start);
     for (size_t i = 0; i < code_.size(); ++i) {
       const Instr& in = code_[i];
+      const bool want_d = jac != nullptr && in.has_d;
       double* v = &values_[i * kBlock];
       double* d = &derivs_[i * np * kBlock];
       const double* va = &values_[in.a * kBlock];
@@ -116,6 +127,7 @@ void DualProgram::run(const double* theta, double* values, double* jac) const {
       switch (in.kind) {
         case Expr::Kind::Const:
           std::fill(v, v + m, theta[in.param]);
+          if (!want_d) break;
           std::fill(d, d + np * kBlock, 0.0);
           std::fill(d + in.param * kBlock, d + in.param * kBlock + m, 1.0);
           break;
@@ -132,7 +144,7 @@ void DualProgram::run(const double* theta, double* values, double* jac) const {
               const double s = in.op == Op::Add ? 1.0 : -1.0;
               for (size_t r = 0; r < m; ++r)
                 v[r] = in.op == Op::Add ? va[r] + vb[r] : va[r] - vb[r];
-              if (!in.has_d) break;
+              if (!want_d) break;
               for (size_t p = 0; p < np; ++p)
                 for (size_t r = 0; r < m; ++r)
                   d[p * kBlock + r] =
@@ -141,7 +153,7 @@ void DualProgram::run(const double* theta, double* values, double* jac) const {
             }
             case Op::Mul:
               for (size_t r = 0; r < m; ++r) v[r] = va[r] * vb[r];
-              if (!in.has_d) break;
+              if (!want_d) break;
               for (size_t p = 0; p < np; ++p)
                 for (size_t r = 0; r < m; ++r)
                   d[p * kBlock + r] = (ha ? da[p * kBlock + r] * vb[r] : 0.0) +
@@ -150,7 +162,7 @@ void DualProgram::run(const double* theta, double* values, double* jac) const {
             case Op::Div:
               for (size_t r = 0; r < m; ++r)
                 v[r] = std::fabs(vb[r]) < 1e-300 ? kGuardNaN : va[r] / vb[r];
-              if (!in.has_d) break;
+              if (!want_d) break;
               for (size_t p = 0; p < np; ++p)
                 for (size_t r = 0; r < m; ++r)
                   d[p * kBlock + r] =
@@ -161,30 +173,43 @@ void DualProgram::run(const double* theta, double* values, double* jac) const {
           break;
         case Expr::Kind::Pow: {
           const double e = static_cast<double>(in.exponent);
-          for (size_t r = 0; r < m; ++r)
-            v[r] = va[r] == 0.0 && in.exponent < 0 ? kGuardNaN : std::pow(va[r], e);
-          if (!in.has_d) break;
           for (size_t r = 0; r < m; ++r) {
-            const double g = in.exponent == 1 ? 1.0 : e * std::pow(va[r], e - 1.0);
+            const double x = va[r];
+            if (x == 0.0 && in.exponent < 0)
+              v[r] = kGuardNaN;
+            else if (in.exponent == -1)
+              v[r] = 1.0 / x;
+            else if (in.exponent == -2)
+              v[r] = 1.0 / (x * x);
+            else if (in.exponent == -3)
+              v[r] = 1.0 / (x * x * x);
+            else
+              v[r] = int_power(x, in.exponent);
+          }
+          if (!want_d) break;
+          for (size_t r = 0; r < m; ++r) {
+            const double g = in.exponent == 0  ? 0.0
+                             : in.exponent > 0 ? e * int_power(va[r], in.exponent - 1)
+                                               : e * v[r] / va[r];
             for (size_t p = 0; p < np; ++p) d[p * kBlock + r] = g * da[p * kBlock + r];
           }
           break;
         }
         case Expr::Kind::Exp:
           for (size_t r = 0; r < m; ++r) v[r] = std::exp(va[r]);
-          if (!in.has_d) break;
+          if (!want_d) break;
           for (size_t p = 0; p < np; ++p)
             for (size_t r = 0; r < m; ++r) d[p * kBlock + r] = v[r] * da[p * kBlock + r];
           break;
         case Expr::Kind::Log:
           for (size_t r = 0; r < m; ++r) v[r] = va[r] <= 0.0 ? kGuardNaN : std::log(va[r]);
-          if (!in.has_d) break;
+          if (!want_d) break;
           for (size_t p = 0; p < np; ++p)
             for (size_t r = 0; r < m; ++r) d[p * kBlock + r] = da[p * kBlock + r] / va[r];
           break;
         case Expr::Kind::Sqrt:
           for (size_t r = 0; r < m; ++r) v[r] = va[r] < 0.0 ? kGuardNaN : std::sqrt(va[r]);
-          if (!in.has_d) break;
+          if (!want_d) break;
           for (size_t p = 0; p < np; ++p)
             for (size_t r = 0; r < m; ++r) d[p * kBlock + r] = da[p * kBlock + r] / (2.0 * v[r]);
           break;
