@@ -73,11 +73,11 @@ Expr with_constants(const Expr& tree, const double* values) {
 }
 
 uint32_t DualProgram::emit(const Expr& e, const Dataset& data) {
-  Instr in{e.kind(), Op::Add, false, 0, 0, 0, 0, nullptr};
+  Instr in{e.kind(), Op::Add, 0, 0, 0, 0, 0, nullptr};
+  in.lo = in.hi = static_cast<uint32_t>(n_params_);
   switch (e.kind()) {
     case Expr::Kind::Const:
-      in.param = static_cast<uint32_t>(n_params_++);
-      in.has_d = true;
+      in.hi = static_cast<uint32_t>(++n_params_);
       break;
     case Expr::Kind::Feature: {
       const size_t c = data.find_column(e.name());
@@ -88,12 +88,12 @@ uint32_t DualProgram::emit(const Expr& e, const Dataset& data) {
       in.op = e.op();
       in.a = emit(e.left(), data);
       in.b = emit(e.right(), data);
-      in.has_d = code_[in.a].has_d || code_[in.b].has_d;
+      in.hi = code_[in.b].hi;
       break;
     default:
       in.exponent = e.exponent();
       in.a = emit(e.child(), data);
-      in.has_d = code_[in.a].has_d;
+      in.hi = code_[in.a].hi;
   }
   code_.push_back(in);
   return static_cast<uint32_t>(code_.size() - 1);
@@ -106,30 +106,31 @@ void DualProgram::compile(const Expr& tree, const Dataset& data) {
   emit(tree, data);
   values_.assign(code_.size() * kBlock, 0.0);
   derivs_.assign(code_.size() * std::max<size_t>(n_params_, 1) * kBlock, 0.0);
+  grad_.assign(kBlock, 0.0);
 }
 
 void DualProgram::run(const double* theta, double* values, double* jac) const {
   const size_t np = n_params_;
   const size_t n = n_rows_;
+  // A subtree's constants are consecutive in preorder: each instruction keeps
+  // the derivatives of its own range [lo, hi) only, the others being zero.
   for (size_t start = 0; start < n; start += kBlock) {
     const size_t m = std::min(kBlock, n - start);
     for (size_t i = 0; i < code_.size(); ++i) {
       const Instr& in = code_[i];
-      const bool want_d = jac != nullptr && in.has_d;
+      const bool want_d = jac != nullptr && in.lo < in.hi;
       double* v = &values_[i * kBlock];
       double* d = &derivs_[i * np * kBlock];
       const double* va = &values_[in.a * kBlock];
       const double* vb = &values_[in.b * kBlock];
       const double* da = &derivs_[in.a * np * kBlock];
       const double* db = &derivs_[in.b * np * kBlock];
-      const bool ha = code_[in.a].has_d;
-      const bool hb = code_[in.b].has_d;
+      const Instr& ia = code_[in.a];
+      const Instr& ib = code_[in.b];
       switch (in.kind) {
         case Expr::Kind::Const:
-          std::fill(v, v + m, theta[in.param]);
-          if (!want_d) break;
-          std::fill(d, d + np * kBlock, 0.0);
-          std::fill(d + in.param * kBlock, d + in.param * kBlock + m, 1.0);
+          std::fill(v, v + m, theta[in.lo]);
+          if (want_d) std::fill(d + in.lo * kBlock, d + in.lo * kBlock + m, 1.0);
           break;
         case Expr::Kind::Feature:
           if (in.col)
@@ -140,91 +141,94 @@ void DualProgram::run(const double* theta, double* values, double* jac) const {
         case Expr::Kind::Bin:
           switch (in.op) {
             case Op::Add:
-            case Op::Sub: {
-              const double s = in.op == Op::Add ? 1.0 : -1.0;
-              for (size_t r = 0; r < m; ++r)
-                v[r] = in.op == Op::Add ? va[r] + vb[r] : va[r] - vb[r];
+              for (size_t r = 0; r < m; ++r) v[r] = va[r] + vb[r];
               if (!want_d) break;
-              for (size_t p = 0; p < np; ++p)
-                for (size_t r = 0; r < m; ++r)
-                  d[p * kBlock + r] =
-                      (ha ? da[p * kBlock + r] : 0.0) + s * (hb ? db[p * kBlock + r] : 0.0);
+              for (size_t p = ia.lo; p < ia.hi; ++p)
+                for (size_t r = 0; r < m; ++r) d[p * kBlock + r] = da[p * kBlock + r];
+              for (size_t p = ib.lo; p < ib.hi; ++p)
+                for (size_t r = 0; r < m; ++r) d[p * kBlock + r] = db[p * kBlock + r];
               break;
-            }
+            case Op::Sub:
+              for (size_t r = 0; r < m; ++r) v[r] = va[r] - vb[r];
+              if (!want_d) break;
+              for (size_t p = ia.lo; p < ia.hi; ++p)
+                for (size_t r = 0; r < m; ++r) d[p * kBlock + r] = da[p * kBlock + r];
+              for (size_t p = ib.lo; p < ib.hi; ++p)
+                for (size_t r = 0; r < m; ++r) d[p * kBlock + r] = -db[p * kBlock + r];
+              break;
             case Op::Mul:
               for (size_t r = 0; r < m; ++r) v[r] = va[r] * vb[r];
               if (!want_d) break;
-              for (size_t p = 0; p < np; ++p)
-                for (size_t r = 0; r < m; ++r)
-                  d[p * kBlock + r] = (ha ? da[p * kBlock + r] * vb[r] : 0.0) +
-                                      (hb ? va[r] * db[p * kBlock + r] : 0.0);
+              for (size_t p = ia.lo; p < ia.hi; ++p)
+                for (size_t r = 0; r < m; ++r) d[p * kBlock + r] = da[p * kBlock + r] * vb[r];
+              for (size_t p = ib.lo; p < ib.hi; ++p)
+                for (size_t r = 0; r < m; ++r) d[p * kBlock + r] = va[r] * db[p * kBlock + r];
               break;
             case Op::Div:
               for (size_t r = 0; r < m; ++r)
                 v[r] = std::fabs(vb[r]) < 1e-300 ? kGuardNaN : va[r] / vb[r];
               if (!want_d) break;
-              for (size_t p = 0; p < np; ++p)
+              for (size_t p = ia.lo; p < ia.hi; ++p)
+                for (size_t r = 0; r < m; ++r) d[p * kBlock + r] = da[p * kBlock + r] / vb[r];
+              for (size_t p = ib.lo; p < ib.hi; ++p)
                 for (size_t r = 0; r < m; ++r)
-                  d[p * kBlock + r] =
-                      ((ha ? da[p * kBlock + r] : 0.0) - v[r] * (hb ? db[p * kBlock + r] : 0.0)) /
-                      vb[r];
+                  d[p * kBlock + r] = -v[r] * db[p * kBlock + r] / vb[r];
               break;
           }
           break;
-        case Expr::Kind::Pow: {
-          const double e = static_cast<double>(in.exponent);
-          for (size_t r = 0; r < m; ++r) {
-            const double x = va[r];
-            if (x == 0.0 && in.exponent < 0)
-              v[r] = kGuardNaN;
-            else if (in.exponent == -1)
-              v[r] = 1.0 / x;
-            else if (in.exponent == -2)
-              v[r] = 1.0 / (x * x);
-            else if (in.exponent == -3)
-              v[r] = 1.0 / (x * x * x);
-            else
-              v[r] = int_power(x, in.exponent);
+        default: {
+          // Unary: value, then the chain rule with the local derivative g.
+          double* g = grad_.data();
+          switch (in.kind) {
+            case Expr::Kind::Pow: {
+              const int32_t e = in.exponent;
+              for (size_t r = 0; r < m; ++r) {
+                const double x = va[r];
+                if (x == 0.0 && e < 0)
+                  v[r] = kGuardNaN;
+                else if (e == -1)
+                  v[r] = 1.0 / x;
+                else if (e == -2)
+                  v[r] = 1.0 / (x * x);
+                else if (e == -3)
+                  v[r] = 1.0 / (x * x * x);
+                else
+                  v[r] = int_power(x, e);
+              }
+              if (!want_d) break;
+              const double ed = static_cast<double>(e);
+              for (size_t r = 0; r < m; ++r)
+                g[r] = e == 0 ? 0.0 : e > 0 ? ed * int_power(va[r], e - 1) : ed * v[r] / va[r];
+              break;
+            }
+            case Expr::Kind::Exp:
+              for (size_t r = 0; r < m; ++r) v[r] = std::exp(va[r]);
+              if (want_d) std::copy(v, v + m, g);
+              break;
+            case Expr::Kind::Log:
+              for (size_t r = 0; r < m; ++r) v[r] = va[r] <= 0.0 ? kGuardNaN : std::log(va[r]);
+              if (want_d)
+                for (size_t r = 0; r < m; ++r) g[r] = 1.0 / va[r];
+              break;
+            default:  // Sqrt
+              for (size_t r = 0; r < m; ++r) v[r] = va[r] < 0.0 ? kGuardNaN : std::sqrt(va[r]);
+              if (want_d)
+                for (size_t r = 0; r < m; ++r) g[r] = 0.5 / v[r];
+              break;
           }
           if (!want_d) break;
-          for (size_t r = 0; r < m; ++r) {
-            const double g = in.exponent == 0  ? 0.0
-                             : in.exponent > 0 ? e * int_power(va[r], in.exponent - 1)
-                                               : e * v[r] / va[r];
-            for (size_t p = 0; p < np; ++p) d[p * kBlock + r] = g * da[p * kBlock + r];
-          }
-          break;
+          for (size_t p = ia.lo; p < ia.hi; ++p)
+            for (size_t r = 0; r < m; ++r) d[p * kBlock + r] = g[r] * da[p * kBlock + r];
         }
-        case Expr::Kind::Exp:
-          for (size_t r = 0; r < m; ++r) v[r] = std::exp(va[r]);
-          if (!want_d) break;
-          for (size_t p = 0; p < np; ++p)
-            for (size_t r = 0; r < m; ++r) d[p * kBlock + r] = v[r] * da[p * kBlock + r];
-          break;
-        case Expr::Kind::Log:
-          for (size_t r = 0; r < m; ++r) v[r] = va[r] <= 0.0 ? kGuardNaN : std::log(va[r]);
-          if (!want_d) break;
-          for (size_t p = 0; p < np; ++p)
-            for (size_t r = 0; r < m; ++r) d[p * kBlock + r] = da[p * kBlock + r] / va[r];
-          break;
-        case Expr::Kind::Sqrt:
-          for (size_t r = 0; r < m; ++r) v[r] = va[r] < 0.0 ? kGuardNaN : std::sqrt(va[r]);
-          if (!want_d) break;
-          for (size_t p = 0; p < np; ++p)
-            for (size_t r = 0; r < m; ++r) d[p * kBlock + r] = da[p * kBlock + r] / (2.0 * v[r]);
-          break;
       }
     }
     const size_t last = code_.size() - 1;
     std::copy(&values_[last * kBlock], &values_[last * kBlock] + m, values + start);
     if (!jac) continue;
-    for (size_t p = 0; p < np; ++p) {
-      if (code_[last].has_d)
-        std::copy(&derivs_[(last * np + p) * kBlock], &derivs_[(last * np + p) * kBlock] + m,
-                  jac + p * n + start);
-      else
-        std::fill(jac + p * n + start, jac + p * n + start + m, 0.0);
-    }
+    // The root's range holds every constant.
+    for (size_t p = 0; p < np; ++p)
+      std::copy(&derivs_[(last * np + p) * kBlock], &derivs_[(last * np + p) * kBlock] + m,
+                jac + p * n + start);
   }
 }
 

@@ -36,10 +36,9 @@ class DualProgram {
   struct Instr {
     Expr::Kind kind;
     Op op;
-    bool has_d;  // depends on a parameter
     int32_t exponent;
     uint32_t a, b;      // operand instructions
-    uint32_t param;     // Const
+    uint32_t lo, hi;    // the parameters of the subtree; a Const's is lo
     const double* col;  // Feature; null reads 0.0
   };
   uint32_t emit(const Expr& e, const Dataset& data);
@@ -49,6 +48,7 @@ class DualProgram {
   size_t n_rows_ = 0;
   mutable std::vector<double> values_;  // per instruction, a block each
   mutable std::vector<double> derivs_;  // per instruction, n_params blocks
+  mutable std::vector<double> grad_;    // a unary node's local derivative
 };
 
 }  // namespace quorvex

@@ -24,6 +24,19 @@ double scaled_sse(const std::vector<double>& f, const std::vector<double>& y, do
   return std::isfinite(sse) ? sse : kInf;
 }
 
+// Σ a[i]·b[i] in row order; a null operand is a column of ones.
+double dot(const double* a, const double* b, size_t n) {
+  double s = 0.0;
+  if (!b) {
+    for (size_t i = 0; i < n; ++i) s += a[i];
+  } else if (!a) {
+    for (size_t i = 0; i < n; ++i) s += b[i];
+  } else {
+    for (size_t i = 0; i < n; ++i) s += a[i] * b[i];
+  }
+  return s;
+}
+
 // Least-squares a and b for a given f.
 void best_affine(const std::vector<double>& f, const std::vector<double>& y, double& a, double& b) {
   const double n = static_cast<double>(y.size());
@@ -45,7 +58,7 @@ void best_affine(const std::vector<double>& f, const std::vector<double>& y, dou
 FitOutcome fit_constants(const Expr& raw, const Dataset& train, uint32_t max_iterations) {
   FitOutcome out;
   out.tree = raw;
-  thread_local DualProgram program;
+  thread_local DualProgram program;  // its buffers outlive the call
   program.compile(raw, train);
   const size_t np = program.n_params();
   const size_t n = train.n_rows();
@@ -63,7 +76,7 @@ FitOutcome fit_constants(const Expr& raw, const Dataset& train, uint32_t max_ite
   const size_t m = np + 2;
   Eigen::MatrixXd normal(m, m);
   Eigen::VectorXd gradient(m);
-  std::vector<double> row(m);
+  std::vector<double> residual(n);
   double lambda = 1e-3;
   bool have_jac = true;
   bool converged = false;
@@ -73,18 +86,25 @@ FitOutcome fit_constants(const Expr& raw, const Dataset& train, uint32_t max_ite
       program.run(theta.data(), f.data(), jac.data());
       have_jac = true;
     }
+    // Columns of the Jacobian of a + b·f: 1, f, b·∂f/∂θ. Each entry of the
+    // normal equations is one dot product, summed in row order.
+    std::vector<const double*> cols(m);
+    cols[0] = nullptr;
+    cols[1] = f.data();
+    for (size_t p = 0; p < np; ++p) {
+      double* c = &jac[p * n];
+      for (size_t i = 0; i < n; ++i) c[i] *= b;
+      cols[p + 2] = c;
+    }
+    for (size_t i = 0; i < n; ++i) residual[i] = y[i] - (a + b * f[i]);
     normal.setZero();
-    gradient.setZero();
-    for (size_t i = 0; i < n; ++i) {
-      row[0] = 1.0;
-      row[1] = f[i];
-      for (size_t p = 0; p < np; ++p) row[p + 2] = b * jac[p * n + i];
-      const double r = y[i] - (a + b * f[i]);
-      for (size_t j = 0; j < m; ++j) {
-        gradient[static_cast<Eigen::Index>(j)] += row[j] * r;
-        for (size_t k = 0; k <= j; ++k)
-          normal(static_cast<Eigen::Index>(j), static_cast<Eigen::Index>(k)) += row[j] * row[k];
-      }
+    normal(0, 0) = static_cast<double>(n);
+    for (size_t j = 0; j < m; ++j) {
+      const auto jj = static_cast<Eigen::Index>(j);
+      gradient[jj] = dot(cols[j], residual.data(), n);
+      for (size_t k = 1; k <= j; ++k)
+        normal(jj, static_cast<Eigen::Index>(k)) = dot(cols[j], cols[k], n);
+      if (j > 0) normal(jj, 0) = dot(cols[j], nullptr, n);
     }
     if (!normal.allFinite() || !gradient.allFinite()) break;
     normal.triangularView<Eigen::StrictlyUpper>() = normal.transpose();

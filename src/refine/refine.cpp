@@ -30,13 +30,17 @@ constexpr uint32_t kMaxNodes = 40;
 // Candidates whose inner constants are fitted each generation, best first.
 constexpr size_t kFitsPerGeneration = 12;
 constexpr uint32_t kFitIterations = 25;
+constexpr uint32_t kQuickFitIterations = 3;
+// Quick fits only need the right basin: they read at most this many of the
+// (already shuffled) training rows.
+constexpr size_t kQuickFitRows = 128;
 
 struct Candidate {
   explicit Candidate(Expr t) : tree(std::move(t)) {}
   Expr tree;
   ScaledScore score;
   bool scored = false;
-  bool fitted = false;
+  uint8_t fitted = 0;  // 1: a few steps, 2: fully
 };
 
 using Clock = std::chrono::steady_clock;
@@ -118,6 +122,12 @@ Expr linear_tree(const Dataset& train) {
   return sum;
 }
 
+Dataset first_rows(const Dataset& data, size_t count) {
+  std::vector<size_t> positions(std::min(count, data.n_rows()));
+  for (size_t i = 0; i < positions.size(); ++i) positions[i] = i;
+  return data.gather(positions.data(), positions.size());
+}
+
 size_t tournament(Lcg& rng, const std::vector<Candidate>& pop) {
   size_t w = rng.below(pop.size());
   for (int t = 0; t < 2; ++t) {
@@ -133,6 +143,7 @@ class Search {
       : train_(train),
         cfg_(cfg),
         floor_(floor),
+        sample_(first_rows(train, kQuickFitRows)),
         gen_(distinct_features(train), Lcg(cfg.seed)),
         select_(cfg.seed ^ 0x9E3779B97F4A7C15ULL) {}
 
@@ -156,29 +167,39 @@ class Search {
         cfg_.max_threads);
   }
 
-  // Fits the inner constants of the best candidates not fitted yet.
+  // Fits the inner constants: a few steps for every new candidate that has
+  // constants (a good structure with poor random constants would otherwise
+  // never rank), many steps for the best ones.
   void fit() {
     std::vector<size_t> order = ranking();
     std::vector<size_t> chosen;
+    std::vector<uint32_t> steps;
     for (size_t i : order) {
-      if (chosen.size() == kFitsPerGeneration) break;
       Candidate& c = pop_[i];
-      if (!std::isfinite(c.score.score)) break;
-      if (c.fitted) continue;
-      c.fitted = true;
-      if (constants_of(c.tree).empty()) continue;
+      if (!std::isfinite(c.score.score) && c.fitted) continue;
+      if (c.fitted == 2) continue;
+      const bool top = chosen.size() < kFitsPerGeneration && std::isfinite(c.score.score);
+      if (!top && c.fitted) continue;
+      if (constants_of(c.tree).empty()) {
+        c.fitted = 2;
+        continue;
+      }
       bool duplicate = false;
       for (size_t j : chosen) duplicate = duplicate || pop_[j].tree == c.tree;
-      if (!duplicate) chosen.push_back(i);
+      if (duplicate) continue;
+      c.fitted = top ? 2 : 1;
+      chosen.push_back(i);
+      steps.push_back(top ? kFitIterations : kQuickFitIterations);
     }
     WorkerPool::instance().run(
         chosen.size(),
         [&](size_t j) {
           Candidate& c = pop_[chosen[j]];
-          FitOutcome fit = fit_constants(c.tree, train_, kFitIterations);
+          const bool quick = steps[j] == kQuickFitIterations;
+          FitOutcome fit = fit_constants(c.tree, quick ? sample_ : train_, steps[j]);
           if (!fit.improved) return;
           const ScaledScore s = score_scaled(fit.tree, train_, floor_);
-          if (s.score <= c.score.score) {
+          if (s.score <= c.score.score || !std::isfinite(c.score.score)) {
             c.tree = std::move(fit.tree);
             c.score = s;
           }
@@ -251,6 +272,7 @@ class Search {
   const Dataset& train_;
   const RefinedConfig& cfg_;
   double floor_;
+  Dataset sample_;
   ExprGen gen_;
   Lcg select_;
   std::vector<Candidate> pop_;
