@@ -11,6 +11,7 @@
 #include "baselines/baselines.h"
 #include "expr/derivatives.h"
 #include "expr/generator.h"
+#include "expr/simplify.h"
 #include "optimizer/fp_state.h"
 #include "optimizer/pool.h"
 #include "optimizer/scoring.h"
@@ -231,7 +232,17 @@ class Search {
       bool duplicate = false;
       for (const Candidate& e : next)
         duplicate = duplicate || (e.score.score == pop_[i].score.score && e.tree == pop_[i].tree);
-      if (!duplicate) next.push_back(pop_[i]);
+      if (duplicate) continue;
+      next.push_back(pop_[i]);
+      // Folding redundant constants makes the next fit well-conditioned:
+      // c1·(c2·x) has a flat direction that slows the fit to a crawl.
+      Candidate& elite = next.back();
+      Expr simple = simplify(elite.tree, sample_);
+      if (node_count(simple) < node_count(elite.tree)) {
+        elite.tree = std::move(simple);
+        elite.scored = false;
+        elite.fitted = 0;
+      }
     }
     while (next.size() < p) {
       const double r = select_.next_f64();

@@ -7,18 +7,6 @@
 
 namespace quorvex {
 
-uint32_t node_count(const Expr& tree) noexcept {
-  switch (tree.kind()) {
-    case Expr::Kind::Const:
-    case Expr::Kind::Feature:
-      return 1;
-    case Expr::Kind::Bin:
-      return 1 + node_count(tree.left()) + node_count(tree.right());
-    default:
-      return 1 + node_count(tree.child());
-  }
-}
-
 double refined_bic(double mse, size_t n, uint32_t k, double floor) noexcept {
   if (!(mse >= 0.0) || !std::isfinite(mse)) return std::numeric_limits<double>::infinity();
   const double nd = static_cast<double>(n);

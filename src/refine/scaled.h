@@ -11,11 +11,9 @@
 
 #include "dataset/dataset.h"
 #include "expr/expr.h"
+#include "expr/simplify.h"
 
 namespace quorvex {
-
-// Nodes of a tree: constants, features and operators.
-uint32_t node_count(const Expr& tree) noexcept;
 
 // n ln(max(mse, floor)) + k ln n; +inf unless mse is a finite number >= 0.
 double refined_bic(double mse, size_t n, uint32_t k, double floor) noexcept;

@@ -5,13 +5,15 @@
 #include <map>
 
 #include "expr/compiled.h"
+#include "expr/simplify.h"
+#include "refine/fit.h"
 #include "refine/scaled.h"
 
 namespace quorvex {
 
 namespace {
 
-Expr simplify_tree(const Expr& tree, const Dataset&) { return tree; }
+constexpr uint32_t kPolishIterations = 100;
 
 double plain_mse(const Expr& tree, const Dataset& train) {
   CompiledExpr program;
@@ -37,7 +39,7 @@ std::vector<FrontEntry> simplify_front(const std::vector<FrontEntry>& front, con
     // Scored the same way as the entry itself, so that the two compare.
     out.mse_train = plain_mse(e.tree, train);
     out.bic = refined_bic(out.mse_train, train.n_rows(), e.complexity, floor);
-    Expr simple = simplify_tree(e.tree, train);
+    Expr simple = simplify(e.tree, train);
     if (!(simple == e.tree)) {
       const double mse = plain_mse(simple, train);
       const uint32_t k = node_count(simple);
@@ -48,6 +50,16 @@ std::vector<FrontEntry> simplify_front(const std::vector<FrontEntry>& front, con
         out.complexity = k;
         out.mse_train = mse;
         out.bic = refined_bic(mse, train.n_rows(), k, floor);
+      }
+    }
+    // A last, longer fit of the constants: the search's fits stop early.
+    FitOutcome polished = fit_constants(out.tree, train, kPolishIterations);
+    if (polished.improved) {
+      const double mse = plain_mse(polished.tree, train);
+      if (mse < out.mse_train) {
+        out.tree = std::move(polished.tree);
+        out.mse_train = mse;
+        out.bic = refined_bic(mse, train.n_rows(), out.complexity, floor);
       }
     }
     if (!std::isfinite(out.bic)) continue;
