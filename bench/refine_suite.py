@@ -13,6 +13,7 @@ shortest round-trip form) and manifest.json, a list of problems:
     truth     the ground truth as a sympy-parsable string over the feature
               names (null for pure noise and diabetes)
     features  feature names in column order
+    ranges    [low, high] of each feature's uniform sampling (laws only)
     noise     Gaussian noise std as a fraction of the std of the clean target
     seed      the search seed (the data seed is derived from it)
     needs_trig  true when the law needs sin or cos, which the operators
@@ -142,6 +143,7 @@ def law_problems(out, group, law, truth, variables, rows, noise, seed, index, ne
         "law": law,
         "truth": truth,
         "features": names,
+        "ranges": [[lo, hi] for _, lo, hi in variables],
         "noise": noise,
         "seed": seed,
         "needs_trig": needs_trig,
