@@ -36,6 +36,7 @@ import collections
 import csv
 import json
 import math
+import re
 import signal
 import statistics
 import sys
@@ -175,6 +176,11 @@ def is_exact(result, problem, suite):
     return equals_law(candidate, truth, tol, fresh_rms(f"{suite}/{problem['fresh']}"))
 
 
+def natural(name):
+    """'I.6.2a' before 'I.10.7', 'Nguyen-2' before 'Nguyen-11'."""
+    return [int(part) if part.isdigit() else part for part in re.split(r"(\d+)", name)]
+
+
 def r2_value(result):
     r2 = result.get("r2_fresh")
     return -math.inf if r2 is None else r2
@@ -258,7 +264,7 @@ def main():
         print("|" + "---|" * (len(searches) * len(levels) + 1))
         laws = sorted({(p["group"], p["law"]) for p in problems.values()
                        if p["group"] in ("Nguyen", "Feynman") and not p["needs_trig"]},
-                      key=lambda k: (k[0] != "Nguyen", k[1] if k[0] == "Feynman" else int(k[1].split("-")[1])))
+                      key=lambda k: (k[0] != "Nguyen", natural(k[1])))
         for _, law in laws:
             cells = []
             for s in searches:
