@@ -6,6 +6,8 @@
 //
 //   refine_bench [--classic-only] [--only TEXT] SUITE_DIR > results.jsonl
 
+#include <unistd.h>
+
 #include <charconv>
 #include <chrono>
 #include <cmath>
@@ -261,6 +263,7 @@ int main(int argc, char** argv) {
 #endif
   try {
     const std::vector<Problem> problems = read_manifest(dir);
+    const bool show_progress = isatty(STDERR_FILENO) == 1;
     size_t done = 0;
     for (const Problem& p : problems) {
       ++done;
@@ -282,9 +285,10 @@ int main(int argc, char** argv) {
       }
 #endif
       std::cout.flush();
-      std::cerr << "\r" << done << "/" << problems.size() << " " << p.name << "          ";
+      if (show_progress)
+        std::cerr << "\r" << done << "/" << problems.size() << " " << p.name << "          ";
     }
-    std::cerr << '\n';
+    if (show_progress) std::cerr << '\n';
   } catch (const std::exception& e) {
     std::cerr << "refine_bench: " << e.what() << '\n';
     return 1;
