@@ -1,0 +1,26 @@
+#pragma once
+
+// Fitting the constants inside a candidate: Levenberg–Marquardt on
+// y ≈ a + b·f(x; θ), with the derivatives of f from forward-mode
+// differentiation. Runs on one thread; every sum in row order.
+
+#include <cstdint>
+
+#include "dataset/dataset.h"
+#include "expr/expr.h"
+
+namespace quorvex {
+
+struct FitOutcome {
+  Expr tree = Expr::constant(0.0);  // the candidate with its fitted constants
+  double sse = 0.0;                 // of the scaled fit, before and after
+  double sse_before = 0.0;
+  uint32_t iterations = 0;
+  bool improved = false;
+};
+
+// Fits the constants of `raw` (with an affine scaling around it) to the
+// targets of `train`, for at most max_iterations accepted or refused steps.
+FitOutcome fit_constants(const Expr& raw, const Dataset& train, uint32_t max_iterations);
+
+}  // namespace quorvex

@@ -1,0 +1,58 @@
+#include "refine/front.h"
+
+#include <limits>
+
+namespace quorvex {
+
+namespace {
+constexpr double kBicTolerance = 1e-6;
+}
+
+bool Front::wants(uint32_t complexity, double mse) const {
+  const auto it = entries_.find(complexity);
+  return it == entries_.end() || mse < it->second.mse_train;
+}
+
+bool Front::offer(uint32_t complexity, double mse, double bic, const Expr& tree) {
+  const auto it = entries_.find(complexity);
+  if (it != entries_.end() && !(mse < it->second.mse_train)) return false;
+  bool noticeable = it == entries_.end() || bic < it->second.bic - kBicTolerance;
+  if (noticeable) {
+    // A new complexity counts only if no simpler entry is at least as good.
+    for (const auto& [c, e] : entries_) {
+      if (c >= complexity) break;
+      if (e.mse_train <= mse) {
+        noticeable = false;
+        break;
+      }
+    }
+  }
+  FrontEntry entry;
+  entry.complexity = complexity;
+  entry.mse_train = mse;
+  entry.bic = bic;
+  entry.tree = tree;
+  entries_[complexity] = std::move(entry);
+  return noticeable;
+}
+
+std::vector<FrontEntry> Front::pareto() const {
+  std::vector<FrontEntry> out;
+  double best = std::numeric_limits<double>::infinity();
+  for (const auto& [c, e] : entries_) {
+    if (e.mse_train < best) {
+      out.push_back(e);
+      best = e.mse_train;
+    }
+  }
+  return out;
+}
+
+double Front::best_bic() const {
+  double best = std::numeric_limits<double>::infinity();
+  for (const auto& [c, e] : entries_)
+    if (e.bic < best) best = e.bic;
+  return best;
+}
+
+}  // namespace quorvex

@@ -1,0 +1,33 @@
+#pragma once
+
+// The best formula of each complexity seen during a refined search.
+
+#include <cstdint>
+#include <map>
+#include <vector>
+
+#include "expr/expr.h"
+#include "refine/refine.h"
+
+namespace quorvex {
+
+class Front {
+ public:
+  // True when (complexity, mse) beats the entry of that complexity, or there
+  // is none: then the caller should offer() the tree.
+  bool wants(uint32_t complexity, double mse) const;
+  // Keeps the tree if it beats the entry of its complexity; returns whether it
+  // improved the front noticeably (a new complexity that no simpler entry
+  // matches, or a lower BIC by more than a rounding difference).
+  bool offer(uint32_t complexity, double mse, double bic, const Expr& tree);
+
+  // Entries no simpler entry matches or beats, by increasing complexity.
+  std::vector<FrontEntry> pareto() const;
+  double best_bic() const;
+  size_t size() const noexcept { return entries_.size(); }
+
+ private:
+  std::map<uint32_t, FrontEntry> entries_;
+};
+
+}  // namespace quorvex

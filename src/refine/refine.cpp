@@ -1,0 +1,401 @@
+#include "refine/refine.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+#include <unordered_set>
+#include <utility>
+
+#include "baselines/baselines.h"
+#include "expr/derivatives.h"
+#include "expr/generator.h"
+#include "optimizer/fp_state.h"
+#include "optimizer/pool.h"
+#include "optimizer/scoring.h"
+#include "refine/fit.h"
+#include "refine/front.h"
+#include "refine/scaled.h"
+#include "refine/simplify_step.h"
+
+namespace quorvex {
+
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+// Larger trees are not scored: BIC would reject them anyway on any data set
+// of realistic size, and they slow every generation.
+constexpr uint32_t kMaxNodes = 40;
+// Candidates whose inner constants are fitted each generation, best first.
+constexpr size_t kFitsPerGeneration = 12;
+constexpr uint32_t kFitIterations = 25;
+
+struct Candidate {
+  explicit Candidate(Expr t) : tree(std::move(t)) {}
+  Expr tree;
+  ScaledScore score;
+  bool scored = false;
+  bool fitted = false;
+};
+
+using Clock = std::chrono::steady_clock;
+
+double seconds_since(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// Positions of the rows whose target and feature values are all finite.
+std::vector<size_t> finite_rows(const Dataset& data) {
+  std::vector<size_t> columns;
+  for (size_t j = 0; j < data.features().size(); ++j) columns.push_back(data.column_of_feature(j));
+  std::sort(columns.begin(), columns.end());
+  columns.erase(std::unique(columns.begin(), columns.end()), columns.end());
+  std::vector<size_t> keep;
+  keep.reserve(data.n_rows());
+  for (size_t i = 0; i < data.n_rows(); ++i) {
+    bool ok = std::isfinite(data.targets()[i]);
+    for (size_t c : columns) ok = ok && std::isfinite(data.column(c)[i]);
+    if (ok) keep.push_back(i);
+  }
+  return keep;
+}
+
+std::vector<std::string> distinct_features(const Dataset& data) {
+  std::vector<std::string> out;
+  std::unordered_set<std::string> seen;
+  for (const std::string& f : data.features())
+    if (seen.insert(f).second) out.push_back(f);
+  return out;
+}
+
+double variance(const std::vector<double>& y) {
+  if (y.empty()) return 0.0;
+  const double n = static_cast<double>(y.size());
+  double s = 0.0;
+  for (double v : y) s += v;
+  const double mean = s / n;
+  double sq = 0.0;
+  for (double v : y) sq += (v - mean) * (v - mean);
+  return sq / n;
+}
+
+// The baselines, with an exact constant or linear fit scored at the floor
+// like every other model of this search (the plain score calls it +inf).
+BaselinesReport refined_baselines(const Dataset& train, size_t n_shuffles, uint64_t seed,
+                                  double floor) {
+  BaselinesReport b = compute(train, n_shuffles, seed);
+  const size_t n = train.n_rows();
+  if (!std::isfinite(b.bic_const))
+    b.bic_const = refined_bic(const_predictor(train).second, n, 1, floor);
+  if (!std::isfinite(b.bic_linear)) {
+    const auto k = static_cast<uint32_t>(train.features().size() + 1);
+    b.bic_linear = refined_bic(linear_predictor(train).second, n, k, floor);
+  }
+  return b;
+}
+
+// Σ b_j·x_j over the distinct features with the least-squares slopes; the
+// scaling adds the intercept.
+Expr linear_tree(const Dataset& train) {
+  const std::vector<double> coef = linear_predictor(train).first;
+  std::vector<Expr> terms;
+  std::unordered_set<std::string> seen;
+  const auto& names = train.features();
+  // A duplicated name reads one column: its slopes add up.
+  for (size_t j = 0; j < names.size(); ++j) {
+    if (!seen.insert(names[j]).second) continue;
+    double slope = 0.0;
+    for (size_t i = j; i < names.size(); ++i)
+      if (names[i] == names[j]) slope += coef[i + 1];
+    if (!std::isfinite(slope)) slope = 0.0;
+    terms.push_back(Expr::bin(Op::Mul, Expr::constant(slope), Expr::feature(names[j])));
+  }
+  if (terms.empty()) return Expr::constant(0.0);
+  Expr sum = std::move(terms[0]);
+  for (size_t i = 1; i < terms.size(); ++i)
+    sum = Expr::bin(Op::Add, std::move(sum), std::move(terms[i]));
+  return sum;
+}
+
+size_t tournament(Lcg& rng, const std::vector<Candidate>& pop) {
+  size_t w = rng.below(pop.size());
+  for (int t = 0; t < 2; ++t) {
+    const size_t c = rng.below(pop.size());
+    if (pop[c].score.score < pop[w].score.score) w = c;
+  }
+  return w;
+}
+
+class Search {
+ public:
+  Search(const Dataset& train, const RefinedConfig& cfg, double floor)
+      : train_(train),
+        cfg_(cfg),
+        floor_(floor),
+        gen_(distinct_features(train), Lcg(cfg.seed)),
+        select_(cfg.seed ^ 0x9E3779B97F4A7C15ULL) {}
+
+  void seed_population() {
+    pop_.clear();
+    pop_.reserve(cfg_.population);
+    if (!train_.features().empty() && cfg_.population > 1) pop_.emplace_back(linear_tree(train_));
+    while (pop_.size() < cfg_.population) pop_.emplace_back(gen_.random(cfg_.max_depth));
+  }
+
+  void score() {
+    WorkerPool::instance().run(
+        pop_.size(),
+        [this](size_t i) {
+          Candidate& c = pop_[i];
+          if (c.scored) return;
+          c.scored = true;
+          if (node_count(c.tree) > kMaxNodes) return;
+          c.score = score_scaled(c.tree, train_, floor_);
+        },
+        cfg_.max_threads);
+  }
+
+  // Fits the inner constants of the best candidates not fitted yet.
+  void fit() {
+    std::vector<size_t> order = ranking();
+    std::vector<size_t> chosen;
+    for (size_t i : order) {
+      if (chosen.size() == kFitsPerGeneration) break;
+      Candidate& c = pop_[i];
+      if (!std::isfinite(c.score.score)) break;
+      if (c.fitted) continue;
+      c.fitted = true;
+      if (constants_of(c.tree).empty()) continue;
+      bool duplicate = false;
+      for (size_t j : chosen) duplicate = duplicate || pop_[j].tree == c.tree;
+      if (!duplicate) chosen.push_back(i);
+    }
+    WorkerPool::instance().run(
+        chosen.size(),
+        [&](size_t j) {
+          Candidate& c = pop_[chosen[j]];
+          FitOutcome fit = fit_constants(c.tree, train_, kFitIterations);
+          if (!fit.improved) return;
+          const ScaledScore s = score_scaled(fit.tree, train_, floor_);
+          if (s.score <= c.score.score) {
+            c.tree = std::move(fit.tree);
+            c.score = s;
+          }
+        },
+        cfg_.max_threads);
+  }
+
+  // Offers every scored candidate to the front; true when it improved.
+  bool update_front() {
+    bool improved = false;
+    for (const Candidate& c : pop_) {
+      if (!std::isfinite(c.score.score)) continue;
+      if (!front_.wants(c.score.complexity, c.score.mse)) continue;
+      improved = front_.offer(c.score.complexity, c.score.mse, c.score.score,
+                              scaled_tree(c.tree, c.score)) ||
+                 improved;
+    }
+    return improved;
+  }
+
+  void breed() {
+    const std::vector<size_t> order = ranking();
+    const size_t p = cfg_.population;
+    const size_t elites = std::max<size_t>(1, p / 20);
+    std::vector<Candidate> next;
+    next.reserve(p);
+    for (size_t i : order) {
+      if (next.size() == elites) break;
+      bool duplicate = false;
+      for (const Candidate& e : next)
+        duplicate = duplicate || (e.score.score == pop_[i].score.score && e.tree == pop_[i].tree);
+      if (!duplicate) next.push_back(pop_[i]);
+    }
+    while (next.size() < p) {
+      const double r = select_.next_f64();
+      Expr child = Expr::constant(0.0);
+      if (r < 0.45) {
+        const size_t a = tournament(select_, pop_);
+        const size_t b = tournament(select_, pop_);
+        child = gen_.crossover(pop_[a].tree, pop_[b].tree);
+      } else if (r < 0.8) {
+        child = gen_.mutate(pop_[tournament(select_, pop_)].tree, cfg_.max_depth);
+      } else if (r < 0.92) {
+        // Grows a term or a factor onto a good tree: how sums like
+        // x^4 + x^3 + x^2 + x are built one piece at a time.
+        const Expr& parent = pop_[tournament(select_, pop_)].tree;
+        const auto op = static_cast<Op>(select_.below(4));
+        child = Expr::bin(op, parent, gen_.random(2));
+      } else {
+        child = gen_.random(cfg_.max_depth);
+      }
+      if (node_count(child) > kMaxNodes) child = gen_.random(cfg_.max_depth);
+      next.emplace_back(std::move(child));
+    }
+    pop_ = std::move(next);
+  }
+
+  const Front& front() const noexcept { return front_; }
+
+ private:
+  std::vector<size_t> ranking() const {
+    std::vector<size_t> order(pop_.size());
+    for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::stable_sort(order.begin(), order.end(), [this](size_t a, size_t b) {
+      return pop_[a].score.score < pop_[b].score.score;
+    });
+    return order;
+  }
+
+  const Dataset& train_;
+  const RefinedConfig& cfg_;
+  double floor_;
+  ExprGen gen_;
+  Lcg select_;
+  std::vector<Candidate> pop_;
+  Front front_;
+};
+
+// Mean squared error over the rows where the tree is finite, and how many.
+std::pair<double, size_t> finite_errors(const Expr& tree, const Dataset& data) {
+  size_t m = 0;
+  double sse = 0.0;
+  for (size_t i = 0; i < data.n_rows(); ++i) {
+    const double y = tree.evaluate(data.row(i));
+    if (!std::isfinite(y)) continue;
+    const double e = data.targets()[i] - y;
+    sse += e * e;
+    ++m;
+  }
+  return {m ? sse / static_cast<double>(m) : std::numeric_limits<double>::quiet_NaN(), m};
+}
+
+}  // namespace
+
+const char* stop_reason_name(StopReason r) noexcept {
+  switch (r) {
+    case StopReason::Generations:
+      return "generations";
+    case StopReason::Patience:
+      return "no improvement";
+    case StopReason::Exact:
+      return "exact fit";
+    case StopReason::TimeLimit:
+      return "time limit";
+    case StopReason::Callback:
+      return "stopped by caller";
+  }
+  return "generations";
+}
+
+RefinedResult refine(const Dataset& data, const RefinedConfig& cfg,
+                     const RefineProgress* progress) {
+  if (cfg.population == 0) throw std::invalid_argument("population must be at least 1");
+  if (!(cfg.test_fraction > 0.0 && cfg.test_fraction < 1.0))
+    throw std::invalid_argument("test fraction must lie strictly between 0 and 1");
+  FpStateGuard fixed_state;
+  const auto start = Clock::now();
+
+  RefinedResult result;
+  const std::vector<size_t> keep = finite_rows(data);
+  result.rows_set_aside = data.n_rows() - keep.size();
+  if (keep.size() < kMinRefineRows)
+    throw std::invalid_argument(
+        keep.empty()
+            ? "no row has a finite target and finite feature values"
+            : "too few rows with a finite target and finite feature values (at least 5 needed)");
+  const Dataset clean = data.gather(keep.data(), keep.size());
+  auto [train, test] = clean.split(cfg.test_fraction, cfg.seed);
+  if (train.n_rows() < 3) throw std::invalid_argument("too few training rows (at least 3 needed)");
+
+  const double var = variance(train.targets());
+  const double floor = var > 0.0 ? kRelativeMseFloor * var : std::numeric_limits<double>::min();
+  result.mse_floor = floor;
+  const BaselinesReport baselines = refined_baselines(train, cfg.n_shuffles, cfg.seed, floor);
+
+  Search search(train, cfg, floor);
+  search.seed_population();
+  uint32_t stalled = 0;
+  for (;;) {
+    search.score();
+    search.fit();
+    stalled = search.update_front() ? 0 : stalled + 1;
+    ++result.generations;
+    GenerationInfo info;
+    info.generation = result.generations;
+    info.elapsed = seconds_since(start);
+    info.best_bic = search.front().best_bic();
+    info.front_size = search.front().size();
+    const bool exact = [&] {
+      for (const FrontEntry& e : search.front().pareto())
+        if (e.mse_train <= floor) return true;
+      return false;
+    }();
+    if (progress && *progress && !(*progress)(info)) {
+      result.stop = StopReason::Callback;
+      break;
+    }
+    if (result.generations >= cfg.generations) {
+      result.stop = StopReason::Generations;
+      break;
+    }
+    if (exact && stalled >= cfg.exact_patience) {
+      result.stop = StopReason::Exact;
+      break;
+    }
+    if (cfg.patience && stalled >= cfg.patience) {
+      result.stop = StopReason::Patience;
+      break;
+    }
+    if (cfg.time_limit > 0.0 && info.elapsed >= cfg.time_limit) {
+      result.stop = StopReason::TimeLimit;
+      break;
+    }
+    search.breed();
+  }
+
+  // Simplify the front, score it again, and report its lowest BIC.
+  result.front = simplify_front(search.front().pareto(), train, floor);
+  for (FrontEntry& e : result.front) e.mse_test = finite_errors(e.tree, test).first;
+  size_t best = 0;
+  for (size_t i = 1; i < result.front.size(); ++i)
+    if (result.front[i].bic < result.front[best].bic) best = i;
+
+  DiscoverReport& r = result.report;
+  if (result.front.empty()) {
+    // Nothing finite on every training row: the mean is the model.
+    FrontEntry e;
+    e.tree = Expr::constant(const_predictor(train).first);
+    e.complexity = 1;
+    e.mse_train = const_predictor(train).second;
+    e.mse_test = finite_errors(e.tree, test).first;
+    e.bic = refined_bic(e.mse_train, train.n_rows(), 1, floor);
+    result.front.push_back(e);
+  }
+  const FrontEntry& chosen = result.front[best];
+  result.best = chosen.tree;
+  r.formula = chosen.tree.formula();
+  r.expr_json = chosen.tree.to_json();
+  r.k = chosen.complexity;
+  r.mse_train = chosen.mse_train;
+  r.mse_test = chosen.mse_test;
+  r.bic = chosen.bic;
+  r.baselines = baselines;
+  r.delta_bic_const = r.bic - baselines.bic_const;
+  r.delta_bic_linear = r.bic - baselines.bic_linear;
+  r.z_vs_shuffled = baselines.bic_shuffled_std > 1e-9
+                        ? (r.bic - baselines.bic_shuffled_mean) / baselines.bic_shuffled_std
+                        : 0.0;
+  r.n_train = train.n_rows();
+  r.n_test = test.n_rows();
+  r.classify();
+  const size_t finite_test = finite_errors(chosen.tree, test).second;
+  result.finite_share = static_cast<double>(train.n_rows() + finite_test) /
+                        static_cast<double>(train.n_rows() + test.n_rows());
+  r.wall_clock_ms = static_cast<uint64_t>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+  return result;
+}
+
+}  // namespace quorvex

@@ -1,0 +1,16 @@
+#pragma once
+
+#include <vector>
+
+#include "dataset/dataset.h"
+#include "refine/refine.h"
+
+namespace quorvex {
+
+// The front's trees simplified and scored again on the training rows; a
+// simplification that does not keep the score (beyond rounding) is dropped.
+// Returns the entries no simpler entry matches, by increasing complexity.
+std::vector<FrontEntry> simplify_front(const std::vector<FrontEntry>& front, const Dataset& train,
+                                       double floor);
+
+}  // namespace quorvex
