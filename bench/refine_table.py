@@ -9,13 +9,18 @@ rounded as below, sympy proves it equal to the ground truth:
   1. The tree's JSON (exact double constants) becomes a sympy expression over
      real symbols (positive where the feature's range is), so that numeric
      factors of a product merge into one coefficient as sympy builds it.
-  2. Each floating constant c is replaced by the nearest "nice" value v with
+  2. A constant of magnitude at most tol whose removal (set to 0) changes
+     the formula's value on no fresh point by more than tol times the root
+     mean square of the truth there is set to 0: what the fit left of a term that should vanish
+     (r + 4e-17, 1e-16 * x). Constants are tried from the smallest up, each against the
+     unchanged formula.
+  3. Each other floating constant c is replaced by the nearest "nice" value v with
      |c - v| <= tol * |v|: first the numbers of the truth (every numeric
      coefficient and atom, their reciprocals and negatives, times p/q with
      |p|, q <= 6), then rationals p/q with |p| <= 24, q <= 12. Unmatched
      constants stay as they are, so a term that is tiny but depends on the
      features (1e-15 * x, exp(-35 - x)) keeps the formula from being the law.
-  3. Exact when simplify(candidate - truth) is 0, or is a number of at most
+  4. Exact when simplify(candidate - truth) is 0, or is a number of at most
      tol times the root mean square of the truth on the fresh points (an
      offset from the output scaling), or simplify(candidate / truth) is a
      number within tol of 1. The same is tried on the expanded candidate.
@@ -135,12 +140,44 @@ def is_number_within(expr, bound):
     return abs(v) <= bound
 
 
-def equals_law(candidate, truth, tol, truth_rms):
-    """True when the candidate, its constants rounded, is the law (see the docstring)."""
+def drop_negligible(expr, tol, bound, points):
+    """expr with the constants of magnitude at most tol set to 0 that move it by
+    at most bound on the points."""
+    if not points:
+        return expr
+    names = sorted(points)
+    by_name = {s.name: s for s in expr.free_symbols}
+    args = [by_name.get(n, sp.Symbol(n)) for n in names]
+    cols = [np.asarray(points[n], dtype=float) for n in names]
+
+    def values(e):
+        with np.errstate(all="ignore"):
+            return np.broadcast_to(np.asarray(sp.lambdify(args, e, modules="numpy")(*cols), dtype=float),
+                                   cols[0].shape)
+
+    base = values(expr)
+    if not np.all(np.isfinite(base)):
+        return expr
+    out = expr
+    for c in sorted(expr.atoms(sp.Float), key=lambda v: abs(float(v))):
+        if abs(float(c)) > tol:
+            break
+        trial = out.xreplace({c: 0})
+        v = values(trial)
+        if np.all(np.isfinite(v)) and np.max(np.abs(v - base)) <= bound:
+            out = trial
+    return out
+
+
+def equals_law(candidate, truth, tol, truth_rms, points=None):
+    """True when the candidate, its constants rounded, is the law (see the docstring).
+
+    points: feature name -> values of the fresh points, for step 2."""
     nums = truth_numbers(truth)
     signal.signal(signal.SIGALRM, _alarm)
     signal.alarm(CHECK_SECONDS)
     try:
+        candidate = drop_negligible(candidate, tol, tol * truth_rms, points)
         for form in (candidate, sp.expand(candidate)):
             snapped = form.xreplace({f: snap(f, tol, nums) for f in form.atoms(sp.Float)})
             diff = sp.simplify(snapped - truth)
@@ -156,11 +193,13 @@ def equals_law(candidate, truth, tol, truth_rms):
         signal.alarm(0)
 
 
-def fresh_rms(path):
+def read_fresh(path):
+    """(feature name -> values, root mean square of the target) of a fresh-points CSV."""
     with open(path) as f:
-        rows = list(csv.reader(f))[1:]
-    y = np.array([float(r[-1]) for r in rows])
-    return float(np.sqrt(np.mean(y * y)))
+        rows = list(csv.reader(f))
+    data = np.array([[float(v) for v in r] for r in rows[1:]])
+    points = {name: data[:, j] for j, name in enumerate(rows[0][:-1])}
+    return points, float(np.sqrt(np.mean(data[:, -1] ** 2)))
 
 
 def is_exact(result, problem, suite):
@@ -173,7 +212,8 @@ def is_exact(result, problem, suite):
     truth = sp.sympify(problem["truth"], locals=dict(symbols))
     candidate = tree_to_sympy(result["expr"], symbols)
     tol = 1e-6 if problem["noise"] == 0 else problem["noise"]
-    return equals_law(candidate, truth, tol, fresh_rms(f"{suite}/{problem['fresh']}"))
+    points, rms = read_fresh(f"{suite}/{problem['fresh']}")
+    return equals_law(candidate, truth, tol, rms, points)
 
 
 def natural(name):

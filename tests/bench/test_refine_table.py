@@ -5,6 +5,7 @@ import json
 import os
 import sys
 
+import numpy as np
 import pytest
 import sympy as sp
 
@@ -24,10 +25,14 @@ def b(op, left, right):
     return {"Bin": [op, left, right]}
 
 
-def check(tree, truth, features, ranges, tol=1e-6, rms=1.0):
+def check(tree, truth, features, ranges, tol=1e-6):
     symbols = refine_table.make_symbols(features, ranges)
     law = sp.sympify(truth, locals=dict(symbols))
-    return refine_table.equals_law(refine_table.tree_to_sympy(tree, symbols), law, tol, rms)
+    rng = np.random.default_rng(0)
+    points = {n: rng.uniform(lo, hi, 200) for n, (lo, hi) in zip(features, ranges)}
+    values = sp.lambdify([symbols[n] for n in features], law, modules="numpy")(*points.values())
+    rms = float(np.sqrt(np.mean(np.asarray(values) ** 2)))
+    return refine_table.equals_law(refine_table.tree_to_sympy(tree, symbols), law, tol, rms, points)
 
 
 COULOMB = ("q1*q2/(4*pi*epsilon*r**2)", ["q1", "q2", "epsilon", "r"], [[1, 5]] * 4)
@@ -44,6 +49,12 @@ POLY = ("x**3 + x**2 + x", ["x"], [[-1, 1]])
      ("x**4 + x**3 + x**2 + x", ["x"], [[-1, 1]])),
     ({"Exp": b("Mul", f("y"), {"Log": f("x")})}, ("x**y", ["x", "y"], [[0, 1], [0, 1]])),
     (b("Add", c(1.0000000002), b("Mul", c(0.9999999997), {"Pow": [f("x"), 3]})), ("x**3 + 1", ["x"], [[-1, 1]])),
+    # What the fit left of terms that should vanish (exp(-40 - mu) is 4e-18 exp(-mu)).
+    (b("Sub", b("Mul", f("mu"), f("Nn")), {"Exp": b("Sub", c(-40.0), f("mu"))}), ("mu*Nn", ["mu", "Nn"], [[1, 5]] * 2)),
+    (b("Mul", c(0.07957747154594767), b("Div", b("Div", b("Mul", f("q1"), f("q2")), b("Mul", f("r"), f("epsilon"))),
+                                          b("Add", f("r"), c(4.4e-17)))), COULOMB),
+    (b("Div", b("Mul", f("k"), b("Sub", f("T2"), b("Sub", f("T1"), c(-7.9e-10)))), f("d")),
+     ("k*(T2 - T1)/d", ["k", "T1", "T2", "d"], [[1, 5]] * 4)),
 ])
 def test_accepts_the_law_with_fitted_constants(tree, law):
     assert check(tree, *law)
@@ -52,9 +63,13 @@ def test_accepts_the_law_with_fitted_constants(tree, law):
 @pytest.mark.parametrize("tree,law", [
     # A constant 1e-4 off at noise 0.
     (b("Mul", c(0.39898), {"Exp": b("Mul", c(-0.5), {"Pow": [f("theta"), 2]})}), GAUSS),
-    # A tiny term that depends on a feature.
-    (b("Add", b("Add", b("Add", {"Pow": [f("x"), 3]}, {"Pow": [f("x"), 2]}), f("x")), b("Mul", c(1e-15), {"Exp": f("x")})),
+    # Small terms that depend on a feature, above the tolerance.
+    (b("Add", b("Add", b("Add", {"Pow": [f("x"), 3]}, {"Pow": [f("x"), 2]}), f("x")), b("Mul", c(1e-5), {"Exp": f("x")})),
      POLY),
+    (b("Sub", b("Mul", f("mu"), f("Nn")), {"Exp": b("Sub", c(-5.0), f("Nn"))}), ("mu*Nn", ["mu", "Nn"], [[1, 5]] * 2)),
+    # Constants that cancel on the data, each far from 0: x/(sqrt(x) - e) - e.
+    (b("Sub", b("Div", f("x"), b("Add", {"Sqrt": f("x")}, c(-1.74e-4))), c(1.74e-4)),
+     ("sqrt(x)", ["x"], [[0, 4]])),
     # A term missing.
     (b("Add", {"Pow": [f("x"), 3]}, f("x")), POLY),
     # Right shape, wrong exponent.
