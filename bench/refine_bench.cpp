@@ -1,0 +1,297 @@
+// refine_bench: runs the classic and the refined search on every problem of a
+// manifest written by bench/refine_suite.py and writes one JSON line per
+// (problem, search): the formula, its tree, verdict, BIC, errors, R2 on the
+// fresh points and the wall time. bench/refine_table.py turns the lines into
+// the comparison table.
+//
+//   refine_bench [--classic-only] [--only TEXT] SUITE_DIR > results.jsonl
+
+#include <unistd.h>
+
+#include <charconv>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <exception>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "dataset/dataset.h"
+#include "expr/expr.h"
+#include "model.h"
+#include "optimizer/discover.h"
+#include "report/report.h"
+#include "text/json.h"
+#ifdef QUORVEX_BENCH_REFINE
+#include "refine/refine.h"
+#endif
+
+namespace {
+
+using quorvex::Dataset;
+using quorvex::Expr;
+using quorvex::cli::JsonValue;
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw std::runtime_error("cannot read " + path);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+double parse_cell(std::string_view cell, const std::string& path) {
+  double v = 0.0;
+  const auto res = std::from_chars(cell.data(), cell.data() + cell.size(), v);
+  if (res.ec != std::errc() || res.ptr != cell.data() + cell.size())
+    throw std::runtime_error(path + ": not a number: " + std::string(cell));
+  return v;
+}
+
+// The suite's CSVs: a header of feature names then "target", plain numbers.
+Dataset read_csv(const std::string& path) {
+  const std::string text = read_file(path);
+  std::vector<std::string_view> lines;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    if (end > start) lines.emplace_back(text.data() + start, end - start);
+    start = end + 1;
+  }
+  if (lines.empty()) throw std::runtime_error(path + ": empty");
+  const auto split = [](std::string_view line) {
+    std::vector<std::string_view> cells;
+    size_t s = 0;
+    for (;;) {
+      const size_t comma = line.find(',', s);
+      cells.push_back(line.substr(s, comma == std::string_view::npos ? line.npos : comma - s));
+      if (comma == std::string_view::npos) return cells;
+      s = comma + 1;
+    }
+  };
+  const auto header = split(lines[0]);
+  Dataset data(std::string(header.back()));
+  for (size_t j = 0; j + 1 < header.size(); ++j) data.add_feature(std::string(header[j]));
+  data.reserve_rows(lines.size() - 1);
+  std::vector<double> values(header.size());
+  for (size_t i = 1; i < lines.size(); ++i) {
+    const auto cells = split(lines[i]);
+    if (cells.size() != header.size()) throw std::runtime_error(path + ": ragged row");
+    for (size_t j = 0; j < cells.size(); ++j) values[j] = parse_cell(cells[j], path);
+    data.push_row(values.data(), values.back());
+  }
+  return data;
+}
+
+struct FreshFit {
+  double r2 = 0.0;  // NaN when any prediction is not finite
+  size_t nonfinite = 0;
+};
+
+// R2 of the tree's predictions on the fresh rows; a single non-finite
+// prediction makes the formula unusable there, so R2 is then NaN (a failure).
+FreshFit fresh_r2(const Expr& tree, const Dataset& fresh) {
+  const auto& y = fresh.targets();
+  double mean = 0.0;
+  for (double t : y) mean += t;
+  mean /= static_cast<double>(y.size());
+  double ss_res = 0.0, ss_tot = 0.0;
+  FreshFit fit;
+  for (size_t i = 0; i < y.size(); ++i) {
+    const double p = tree.evaluate(fresh.row(i));
+    if (!std::isfinite(p)) {
+      ++fit.nonfinite;
+      continue;
+    }
+    ss_res += (y[i] - p) * (y[i] - p);
+    ss_tot += (y[i] - mean) * (y[i] - mean);
+  }
+  fit.r2 = fit.nonfinite > 0 ? std::nan("") : 1.0 - ss_res / ss_tot;
+  return fit;
+}
+
+struct Problem {
+  std::string name;
+  uint64_t seed = 0;
+  std::string train;
+  std::string fresh;
+};
+
+std::vector<Problem> read_manifest(const std::string& dir) {
+  const JsonValue doc = quorvex::cli::parse_json(read_file(dir + "/manifest.json"));
+  std::vector<Problem> out;
+  for (const JsonValue& p : doc.items) {
+    Problem q;
+    q.name = p.find("name")->text;
+    q.seed = static_cast<uint64_t>(p.find("seed")->number);
+    q.train = dir + "/" + p.find("train")->text;
+    q.fresh = dir + "/" + p.find("fresh")->text;
+    out.push_back(std::move(q));
+  }
+  return out;
+}
+
+// The common part of a result line; the caller closes the object.
+std::string line_start(const Problem& p, const char* search, const quorvex::DiscoverReport& r,
+                       const Expr& tree, const Dataset& fresh, double seconds) {
+  quorvex::JsonWriter w(quorvex::JsonWriter::Style::Compact);
+  const FreshFit fit = fresh_r2(tree, fresh);
+  w.begin_object();
+  w.key("problem");
+  w.value_string(p.name);
+  w.key("search");
+  w.value_string(search);
+  w.key("formula");
+  w.value_string(r.formula);
+  w.key("verdict");
+  w.value_string(quorvex::verdict_name(r.verdict));
+  w.key("k");
+  w.value_uint(r.k);
+  w.key("bic");
+  w.value(r.bic);
+  w.key("bic_linear");
+  w.value(r.baselines.bic_linear);
+  w.key("mse_train");
+  w.value(r.mse_train);
+  w.key("mse_test");
+  w.value(r.mse_test);
+  w.key("r2_fresh");
+  w.value(fit.r2);
+  w.key("fresh_nonfinite");
+  w.value_uint(fit.nonfinite);
+  w.key("seconds");
+  w.value(seconds);
+  std::string line = w.take();
+  // The tree's own JSON, embedded as it is: its constants are exact.
+  line += ",\"expr\":";
+  line += tree.to_json();
+  return line;
+}
+
+double since(std::chrono::steady_clock::time_point t0) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+}
+
+std::string run_classic(const Problem& p, const Dataset& train, const Dataset& fresh) {
+  // The C entry's defaults.
+  quorvex::DiscoverConfig config;
+  config.population = 200;
+  config.generations = 40;
+  config.max_depth = 4;
+  config.seed = p.seed;
+  config.test_fraction = 0.2;
+  config.n_shuffles = 30;
+  const auto t0 = std::chrono::steady_clock::now();
+  const quorvex::DiscoverReport r = quorvex::discover(Dataset(train), config);
+  const double seconds = since(t0);
+  const Expr tree = quorvex::cli::model_expression(r.expr_json);
+  return line_start(p, "classic", r, tree, fresh, seconds) + "}";
+}
+
+#ifdef QUORVEX_BENCH_REFINE
+std::string run_refined(const Problem& p, const Dataset& train, const Dataset& fresh) {
+  quorvex::RefinedConfig config;
+  config.seed = p.seed;
+  const auto t0 = std::chrono::steady_clock::now();
+  const quorvex::RefinedResult r = quorvex::refine(train, config);
+  const double seconds = since(t0);
+  std::string line = line_start(p, "refined", r.report, r.best, fresh, seconds);
+  quorvex::JsonWriter w(quorvex::JsonWriter::Style::Compact);
+  w.begin_object();
+  w.key("generations");
+  w.value_uint(r.generations);
+  w.key("stop");
+  w.value_string(quorvex::stop_reason_name(r.stop));
+  w.key("front_size");
+  w.value_uint(r.front.size());
+  w.key("rows_set_aside");
+  w.value_uint(r.rows_set_aside);
+  w.end_object();
+  // Splice the extra members into the same object.
+  const std::string extra = w.take();
+  line += ",";
+  line.append(extra, 1, extra.size() - 1);
+  return line;
+}
+#endif
+
+std::string error_line(const Problem& p, const char* search, const std::exception& e) {
+  quorvex::JsonWriter w(quorvex::JsonWriter::Style::Compact);
+  w.begin_object();
+  w.key("problem");
+  w.value_string(p.name);
+  w.key("search");
+  w.value_string(search);
+  w.key("error");
+  w.value_string(e.what());
+  w.end_object();
+  return w.take();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  bool classic_only = false;
+  std::string only;
+  std::string dir;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view a = argv[i];
+    if (a == "--classic-only") {
+      classic_only = true;
+    } else if (a == "--only" && i + 1 < argc) {
+      only = argv[++i];
+    } else if (!a.empty() && a[0] != '-' && dir.empty()) {
+      dir = a;
+    } else {
+      std::cerr << "usage: refine_bench [--classic-only] [--only TEXT] SUITE_DIR\n";
+      return 2;
+    }
+  }
+  if (dir.empty()) {
+    std::cerr << "usage: refine_bench [--classic-only] [--only TEXT] SUITE_DIR\n";
+    return 2;
+  }
+#ifndef QUORVEX_BENCH_REFINE
+  if (!classic_only) std::cerr << "refine_bench: built without the refined search; classic only\n";
+  classic_only = true;
+#endif
+  try {
+    const std::vector<Problem> problems = read_manifest(dir);
+    const bool show_progress = isatty(STDERR_FILENO) == 1;
+    size_t done = 0;
+    for (const Problem& p : problems) {
+      ++done;
+      if (!only.empty() && p.name.find(only) == std::string::npos) continue;
+      const Dataset train = read_csv(p.train);
+      const Dataset fresh = read_csv(p.fresh);
+      try {
+        std::cout << run_classic(p, train, fresh) << '\n';
+      } catch (const std::exception& e) {
+        std::cout << error_line(p, "classic", e) << '\n';
+      }
+#ifdef QUORVEX_BENCH_REFINE
+      if (!classic_only) {
+        try {
+          std::cout << run_refined(p, train, fresh) << '\n';
+        } catch (const std::exception& e) {
+          std::cout << error_line(p, "refined", e) << '\n';
+        }
+      }
+#endif
+      std::cout.flush();
+      if (show_progress)
+        std::cerr << "\r" << done << "/" << problems.size() << " " << p.name << "          ";
+    }
+    if (show_progress) std::cerr << '\n';
+  } catch (const std::exception& e) {
+    std::cerr << "refine_bench: " << e.what() << '\n';
+    return 1;
+  }
+  return 0;
+}
