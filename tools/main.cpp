@@ -202,14 +202,6 @@ void check_outputs(const Options& opt) {
   }
 }
 
-DiscoverConfig make_config(const Options& opt);
-
-void check_resources(const DiscoverConfig& config) {
-  if (const auto refusal =
-          cli::population_refusal(config.population, config.max_depth, cli::memory_limit()))
-    throw CommandError(*refusal, kExitBadInput);
-}
-
 // ---- the discovery ------------------------------------------------------------
 
 // Zero and out-of-range settings mean the defaults, as through the C entry.
@@ -226,6 +218,12 @@ DiscoverConfig make_config(const Options& opt) {
   config.use_niches = true;
   config.restart_on_stagnation = true;
   return config;
+}
+
+void check_resources(const DiscoverConfig& config) {
+  if (const auto refusal =
+          cli::population_refusal(config.population, config.max_depth, cli::memory_limit()))
+    throw CommandError(*refusal, kExitBadInput);
 }
 
 struct SearchResult {
