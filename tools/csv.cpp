@@ -1,5 +1,6 @@
 #include "csv.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <limits>
@@ -16,14 +17,6 @@ std::string number_text(size_t n) {
   return std::string(buf, res.ptr);
 }
 
-bool is_blank(char c) { return c == ' ' || c == '\t'; }
-
-bool is_blank_line(std::string_view line) {
-  for (char c : line)
-    if (!is_blank(c)) return false;
-  return true;
-}
-
 bool equals_ignoring_case(std::string_view a, std::string_view lower) {
   if (a.size() != lower.size()) return false;
   for (size_t i = 0; i < a.size(); ++i) {
@@ -34,27 +27,33 @@ bool equals_ignoring_case(std::string_view a, std::string_view lower) {
   return true;
 }
 
-// A cell quoted for a message: shortened, control bytes made visible.
-std::string quoted_excerpt(std::string_view cell) {
-  constexpr size_t kMaxBytes = 40;
-  bool cut = false;
-  if (cell.size() > kMaxBytes) {
-    size_t end = kMaxBytes;
-    // Do not split a UTF-8 sequence.
-    while (end > 0 && (static_cast<unsigned char>(cell[end]) & 0xC0) == 0x80) --end;
-    cell = cell.substr(0, end);
-    cut = true;
+// How spreadsheets, R and pandas write a missing value.
+bool is_missing_marker(std::string_view cell) {
+  if (cell.empty()) return true;
+  for (std::string_view m : {"na", "n/a", "#n/a", "null", "none", "<na>", "missing"})
+    if (equals_ignoring_case(cell, m)) return true;
+  return false;
+}
+
+// Physical lines without their terminators (LF, CRLF or a lone CR); a final
+// terminator ends the last line rather than starting an empty one.
+std::vector<std::string_view> split_lines(std::string_view text) {
+  if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
+  std::vector<std::string_view> lines;
+  for (size_t pos = 0; pos < text.size();) {
+    size_t end = text.find_first_of("\r\n", pos);
+    if (end == std::string_view::npos) end = text.size();
+    lines.push_back(text.substr(pos, end - pos));
+    pos = end + (text.substr(end, 2) == "\r\n" ? 2 : 1);
   }
-  std::string out = "\"";
-  for (char c : cell) out += static_cast<unsigned char>(c) < 0x20 ? '?' : c;
-  out += cut ? "...\"" : "\"";
-  return out;
+  return lines;
 }
 
 // Splits one line into cells, one call per cell.
 class CellScanner {
  public:
-  CellScanner(std::string_view line, size_t line_no) : line_(line), line_no_(line_no) {}
+  CellScanner(std::string_view line, size_t line_no, char separator)
+      : line_(line), line_no_(line_no), separator_(separator) {}
 
   // The next cell, or false when the line has no more. The view stays valid
   // until the next call.
@@ -64,11 +63,11 @@ class CellScanner {
     size_t pos = pos_;
     while (pos < line_.size() && is_blank(line_[pos])) ++pos;
     if (pos < line_.size() && line_[pos] == '"') {
-      cell = quoted(pos + 1);
+      cell = quoted_cell(pos + 1);
       return true;
     }
-    const size_t comma = line_.find(',', pos);
-    const size_t end = comma == std::string_view::npos ? line_.size() : comma;
+    const size_t sep = line_.find(separator_, pos);
+    const size_t end = sep == std::string_view::npos ? line_.size() : sep;
     std::string_view text = line_.substr(pos, end - pos);
     while (!text.empty() && is_blank(text.back())) text.remove_suffix(1);
     if (text.find('"') != std::string_view::npos)
@@ -80,8 +79,10 @@ class CellScanner {
 
   size_t column() const noexcept { return column_; }
 
+  bool is_blank(char c) const noexcept { return c == ' ' || (c == '\t' && separator_ != '\t'); }
+
  private:
-  std::string_view quoted(size_t pos) {
+  std::string_view quoted_cell(size_t pos) {
     buffer_.clear();
     for (;;) {
       const size_t quote = line_.find('"', pos);
@@ -97,7 +98,7 @@ class CellScanner {
       break;
     }
     while (pos < line_.size() && is_blank(line_[pos])) ++pos;
-    if (pos < line_.size() && line_[pos] != ',')
+    if (pos < line_.size() && line_[pos] != separator_)
       throw CsvError("unexpected text after the closing quote", line_no_, column_);
     finish_at(pos);
     return buffer_;
@@ -115,18 +116,70 @@ class CellScanner {
 
   std::string_view line_;
   size_t line_no_;
+  char separator_;
   size_t pos_ = 0;
   size_t column_ = 0;
   bool done_ = false;
   std::string buffer_;
 };
 
+bool is_blank_line(std::string_view line) {
+  for (char c : line)
+    if (c != ' ' && c != '\t') return false;
+  return true;
+}
+
+// The most frequent candidate outside quotes; ',' wins ties.
+char detect_separator(std::string_view header) {
+  size_t counts[3] = {0, 0, 0};
+  const char candidates[3] = {',', ';', '\t'};
+  bool in_quotes = false;
+  for (char c : header) {
+    if (c == '"') in_quotes = !in_quotes;
+    if (in_quotes) continue;
+    for (int i = 0; i < 3; ++i) counts[i] += c == candidates[i];
+  }
+  int best = 0;
+  for (int i = 1; i < 3; ++i)
+    if (counts[i] > counts[best]) best = i;
+  return candidates[best];
+}
+
 std::string cell_count_message(size_t cells, size_t expected) {
   return "the row has " + number_text(cells) + (cells == 1 ? " cell" : " cells") +
          " but the header has " + number_text(expected);
 }
 
+std::string not_a_number_message(std::string_view cell, const std::string& name, char separator,
+                                 bool is_target) {
+  std::string m = quoted_excerpt(cell) + " in column " + quoted_excerpt(name) + " is not a number";
+  double ignored = 0.0;
+  std::string pointed(cell);
+  for (char& c : pointed)
+    if (c == ',') c = '.';
+  if (separator != ',' && pointed != cell && parse_number(pointed, ignored) == NumberStatus::kOk)
+    return m + " (a decimal comma? write numbers with a decimal point)";
+  if (is_target) return m;
+  return m + "; if the column holds text, leave it out with --exclude " + quoted_excerpt(name);
+}
+
 }  // namespace
+
+std::string quoted_excerpt(std::string_view cell) {
+  constexpr size_t kMaxBytes = 40;
+  bool cut = false;
+  if (cell.size() > kMaxBytes) {
+    size_t end = kMaxBytes;
+    // Do not split a UTF-8 sequence.
+    while (end > 0 && (static_cast<unsigned char>(cell[end]) & 0xC0) == 0x80) --end;
+    cell = cell.substr(0, end);
+    cut = true;
+  }
+  std::string out = "\"";
+  for (char c : cell) out += static_cast<unsigned char>(c) < 0x20 ? '?' : c;
+  out += cut ? "...\"" : "\"";
+  return out;
+}
 
 NumberStatus parse_number(std::string_view cell, double& value) noexcept {
   std::string_view body = cell;
@@ -156,44 +209,46 @@ NumberStatus parse_number(std::string_view cell, double& value) noexcept {
   return NumberStatus::kOk;
 }
 
-CsvTable parse(std::string_view text) {
+Header parse_header(std::string_view text, std::optional<char> separator) {
   if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
-
-  // Physical lines without their terminators; a final line feed ends the last
-  // line rather than starting an empty one.
-  std::vector<std::string_view> lines;
-  for (size_t pos = 0; pos < text.size();) {
-    size_t lf = text.find('\n', pos);
-    if (lf == std::string_view::npos) lf = text.size();
-    std::string_view line = text.substr(pos, lf - pos);
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    lines.push_back(line);
-    pos = lf + 1;
+  if (text.find_first_not_of(" \t\r\n") == std::string_view::npos)
+    throw CsvError("the file is empty");
+  const std::vector<std::string_view> lines =
+      split_lines(text.substr(0, text.find_first_of("\r\n")));
+  if (lines.empty() || is_blank_line(lines[0])) throw CsvError("the header line is blank", 1);
+  Header header;
+  header.separator = separator ? *separator : detect_separator(lines[0]);
+  CellScanner scanner(lines[0], 1, header.separator);
+  std::string_view cell;
+  while (scanner.next(cell)) {
+    const size_t column = scanner.column();
+    if (cell.find('\0') != std::string_view::npos)
+      throw CsvError("a column name holds a NUL byte", 1, column);
+    if (!is_valid_utf8(cell)) throw CsvError("a column name is not valid UTF-8", 1, column);
+    header.names.emplace_back(cell);
   }
+  return header;
+}
+
+CsvTable parse_rows(std::string_view text, const Header& header, const std::vector<size_t>& columns,
+                    std::optional<size_t> target) {
+  std::vector<std::string_view> lines = split_lines(text);
   while (!lines.empty() && is_blank_line(lines.back())) lines.pop_back();
-  if (lines.empty()) throw CsvError("the file is empty");
+  if (lines.size() <= 1) throw CsvError("the file has a header but no rows");
+
+  const size_t n_columns = header.names.size();
+  // Where each header position goes in a row of the table, or npos.
+  std::vector<size_t> slot(n_columns, std::string::npos);
+  for (size_t i = 0; i < columns.size(); ++i) slot[columns[i]] = i;
 
   CsvTable table;
-  {
-    CellScanner scanner(lines[0], 1);
-    std::string_view cell;
-    while (scanner.next(cell)) {
-      const size_t column = scanner.column();
-      if (cell.empty()) throw CsvError("a column name is empty", 1, column);
-      if (cell.find('\0') != std::string_view::npos)
-        throw CsvError("a column name holds a NUL byte", 1, column);
-      if (!is_valid_utf8(cell)) throw CsvError("a column name is not valid UTF-8", 1, column);
-      table.header.emplace_back(cell);
-    }
-  }
-  const size_t n_columns = table.header.size();
-  if (lines.size() == 1) throw CsvError("the file has a header but no rows");
-
-  table.cells.reserve((lines.size() - 1) * n_columns);
+  for (size_t c : columns) table.header.push_back(header.names[c]);
+  table.cells.reserve((lines.size() - 1) * columns.size());
+  std::vector<double> row(columns.size());
   for (size_t i = 1; i < lines.size(); ++i) {
     const size_t line_no = i + 1;
     if (is_blank_line(lines[i])) throw CsvError("a blank line between rows", line_no);
-    CellScanner scanner(lines[i], line_no);
+    CellScanner scanner(lines[i], line_no, header.separator);
     std::string_view cell;
     size_t count = 0;
     while (scanner.next(cell)) {
@@ -203,25 +258,116 @@ CsvTable parse(std::string_view text) {
         while (scanner.next(cell)) ++count;
         throw CsvError(cell_count_message(count, n_columns), line_no, n_columns + 1);
       }
-      double value = 0.0;
+      const size_t at = slot[count - 1];
+      if (at == std::string::npos) continue;
+      double value = std::numeric_limits<double>::quiet_NaN();
+      if (is_missing_marker(cell)) {
+        row[at] = value;
+        continue;
+      }
+      const std::string& name = header.names[count - 1];
       switch (parse_number(cell, value)) {
         case NumberStatus::kOk:
           break;
         case NumberStatus::kNotANumber:
-          throw CsvError(quoted_excerpt(cell) + " in column " +
-                             quoted_excerpt(table.header[count - 1]) + " is not a number",
+          throw CsvError(not_a_number_message(cell, name, header.separator, target == count - 1),
                          line_no, count);
         case NumberStatus::kOutOfRange:
-          throw CsvError(quoted_excerpt(cell) + " in column " +
-                             quoted_excerpt(table.header[count - 1]) +
+          throw CsvError(quoted_excerpt(cell) + " in column " + quoted_excerpt(name) +
                              " is out of the range of a double",
                          line_no, count);
       }
-      table.cells.push_back(value);
+      row[at] = value;
     }
     if (count < n_columns) throw CsvError(cell_count_message(count, n_columns), line_no, count + 1);
+    table.cells.insert(table.cells.end(), row.begin(), row.end());
+    ++table.rows;
   }
   return table;
+}
+
+CsvTable parse(std::string_view text, std::optional<char> separator) {
+  const Header header = parse_header(text, separator);
+  std::vector<size_t> all(header.names.size());
+  for (size_t c = 0; c < all.size(); ++c) {
+    if (header.names[c].empty()) throw CsvError("a column name is empty", 1, c + 1);
+    all[c] = c;
+  }
+  return parse_rows(text, header, all);
+}
+
+namespace {
+
+std::string listed_names(const std::vector<std::string>& names) {
+  constexpr size_t kListed = 10;
+  std::string out;
+  for (size_t c = 0; c < names.size() && c < kListed; ++c)
+    out += (c == 0 ? "" : ", ") + quoted_excerpt(names[c]);
+  if (names.size() > kListed) out += ", ...";
+  return out;
+}
+
+size_t find_named(const std::vector<std::string>& names, const std::string& name,
+                  const char* option) {
+  for (size_t c = 0; c < names.size(); ++c)
+    if (names[c] == name) return c;
+  throw CsvError(std::string(option) + " names " + quoted_excerpt(name) +
+                     ", which is not a column (columns: " + listed_names(names) + ")",
+                 1);
+}
+
+}  // namespace
+
+Columns select_columns(const std::vector<std::string>& names, const Selection& selection) {
+  Columns chosen;
+  chosen.target = target_column(names, selection.target);
+  std::vector<bool> excluded(names.size(), false);
+  for (const std::string& name : selection.exclude) {
+    find_named(names, name, "--exclude");
+    for (size_t c = 0; c < names.size(); ++c) excluded[c] = excluded[c] || names[c] == name;
+  }
+  if (excluded[chosen.target])
+    throw CsvError("--exclude names the target " + quoted_excerpt(names[chosen.target]), 1,
+                   chosen.target + 1);
+  if (selection.features.empty()) {
+    for (size_t c = 0; c < names.size(); ++c)
+      if (c != chosen.target && !excluded[c]) chosen.features.push_back(c);
+  } else {
+    for (const std::string& name : selection.features) {
+      const size_t c = find_named(names, name, "--features");
+      if (c == chosen.target)
+        throw CsvError("--features names the target " + quoted_excerpt(name), 1, c + 1);
+      // Every column of that name, so that a repeated name is refused below.
+      for (size_t d = c; d < names.size(); ++d)
+        if (names[d] == name &&
+            std::find(chosen.features.begin(), chosen.features.end(), d) == chosen.features.end())
+          chosen.features.push_back(d);
+    }
+  }
+  std::vector<size_t> used = chosen.features;
+  used.push_back(chosen.target);
+  for (size_t i = 0; i < used.size(); ++i) {
+    const size_t c = used[i];
+    if (names[c].empty()) {
+      if (c == 0)
+        throw CsvError(
+            "the first column has no name: it looks like an index column (pandas' to_csv writes "
+            "one); leave it out with --exclude '' or write the file with index=False",
+            1, 1);
+      throw CsvError("column " + number_text(c + 1) +
+                         " has no name; name it or leave it out with --exclude ''",
+                     1, c + 1);
+    }
+    for (size_t j = 0; j < i; ++j)
+      if (names[used[j]] == names[c]) {
+        const size_t first = std::min(used[j], c), second = std::max(used[j], c);
+        throw CsvError("the name " + quoted_excerpt(names[c]) + " is given to columns " +
+                           number_text(first + 1) + " and " + number_text(second + 1) +
+                           ": a formula could not tell them apart; rename one",
+                       1, second + 1);
+      }
+  }
+  return chosen;
 }
 
 size_t target_column(const std::vector<std::string>& header,
@@ -238,16 +384,14 @@ size_t target_column(const std::vector<std::string>& header,
                      1, c + 1);
     found = c;
   }
-  if (found == header.size()) {
-    constexpr size_t kListed = 10;
-    std::string names;
-    for (size_t c = 0; c < header.size() && c < kListed; ++c)
-      names += (c == 0 ? "" : ", ") + quoted_excerpt(header[c]);
-    if (header.size() > kListed) names += ", ...";
-    throw CsvError("no column is named " + quoted_excerpt(*name) + " (columns: " + names + ")", 1);
-  }
+  if (found == header.size())
+    throw CsvError(
+        "no column is named " + quoted_excerpt(*name) + " (columns: " + listed_names(header) + ")",
+        1);
   return found;
 }
+
+bool is_usable(double value) noexcept { return std::fabs(value) <= kLargestUsable; }
 
 std::string describe(std::string_view file, const CsvError& error) {
   std::string out(file);

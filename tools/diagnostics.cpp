@@ -4,6 +4,8 @@
 #include <cmath>
 #include <limits>
 
+#include "text/numbers.h"
+
 namespace quorvex::cli {
 
 namespace {
@@ -31,6 +33,20 @@ std::string format_share(FiniteRows rows) {
   return decimal(t / 10) + "." + decimal(t % 10) + "%";
 }
 
+std::optional<std::string> linear_note(const DiscoverReport& report) {
+  const double d = report.delta_bic_linear;
+  if (report.verdict == Verdict::Strong || std::isnan(d)) return std::nullopt;
+  if (d > 0.0) {
+    const bool clearly_linear = report.baselines.bic_linear < report.baselines.bic_const - 10.0;
+    return "a straight line fits better than the formula found (ΔBIC vs linear " +
+           format_signed_fixed(d, 1) + ")" + (clearly_linear ? ": the relation may be linear" : "");
+  }
+  if (report.verdict == Verdict::Weak && d >= -10.0)
+    return "the formula beats a straight line by too little to count (ΔBIC vs linear " +
+           format_signed_fixed(d, 1) + "; Strong needs below -10)";
+  return std::nullopt;
+}
+
 VerdictNotes verdict_notes(const DiscoverReport& report, FiniteRows train_rows,
                            const std::string& check_hint) {
   VerdictNotes notes;
@@ -51,6 +67,7 @@ VerdictNotes verdict_notes(const DiscoverReport& report, FiniteRows train_rows,
         "unusable formula: an exact fit gets no credit in the verdict; judge it by the test "
         "error");
   }
+  if (std::optional<std::string> line = linear_note(report)) lines.push_back("note    : " + *line);
   if (report.baselines.bic_const == std::numeric_limits<double>::infinity() &&
       report.n_train >= 2) {
     lines.push_back(

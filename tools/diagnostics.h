@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -31,9 +32,13 @@ struct VerdictNotes {
   // can make a chance formula look decisive), and a note when the formula's
   // training error is exactly zero or the constant model scores +inf (the BIC
   // treats a zero error as unusable, so exact fits and constant targets get
-  // misleading verdicts).
+  // misleading verdicts), and linear_note's line.
   std::vector<std::string> warnings;
 };
+
+// Why the verdict is not Strong when a straight line is the reason: it fits
+// better than the formula, or the formula beats it by 10 or less (Weak).
+std::optional<std::string> linear_note(const DiscoverReport& report);
 
 // `check_hint` ends the warning, e.g. "check it with --permutations 99".
 VerdictNotes verdict_notes(const DiscoverReport& report, FiniteRows train_rows,

@@ -2,13 +2,14 @@
 // applies a saved report's formula to new rows.
 
 #include <CLI/CLI.hpp>
-#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -16,12 +17,14 @@
 #include "csv.h"
 #include "dataset/dataset.h"
 #include "diagnostics.h"
+#include "files.h"
 #include "model.h"
 #include "optimizer/discover.h"
 #include "permutation.h"
 #include "plot.h"
 #include "progress.h"
 #include "report/report.h"
+#include "resources.h"
 
 namespace quorvex {
 namespace {
@@ -32,6 +35,10 @@ constexpr int kExitWriteFailed = 1;
 struct Options {
   std::string file;
   std::optional<std::string> target;
+  std::vector<std::string> features;
+  std::vector<std::string> exclude;
+  std::optional<char> separator;
+  bool drop_missing = false;
   uint32_t generations = 40;
   size_t population = 200;
   uint32_t max_depth = 4;
@@ -45,29 +52,157 @@ struct Options {
   size_t permutations = 0;
 };
 
+// Ends the command with a message on stderr and an exit code.
+class CommandError : public std::runtime_error {
+ public:
+  CommandError(const std::string& message, int exit_code)
+      : std::runtime_error(message), exit_code_(exit_code) {}
+  int exit_code() const noexcept { return exit_code_; }
+
+ private:
+  int exit_code_;
+};
+
 void print_error(const std::string& message) {
   const std::string line = "quorvex: " + message + "\n";
   std::fwrite(line.data(), 1, line.size(), stderr);
 }
 
-// The whole file, or std::nullopt with errno set. "-" is standard input.
-std::optional<std::string> read_all(const std::string& path) {
-  const bool is_stdin = path == "-";
-  std::FILE* f = is_stdin ? stdin : std::fopen(path.c_str(), "rb");
-  if (f == nullptr) return std::nullopt;
-  std::string content;
-  char buf[1 << 16];
-  size_t got;
-  while ((got = std::fread(buf, 1, sizeof buf, f)) > 0) content.append(buf, got);
-  const bool failed = std::ferror(f) != 0;
-  const int saved = errno;
-  if (!is_stdin) std::fclose(f);
-  if (failed) {
-    errno = saved;
-    return std::nullopt;
-  }
-  return content;
+std::string decimal(size_t v) {
+  char buf[24];
+  const auto res = std::to_chars(buf, buf + sizeof buf, v);
+  return std::string(buf, res.ptr);
 }
+
+std::string shortest(double v) {
+  if (std::isnan(v)) return "nan";  // one spelling whatever the sign bit
+  char buf[32];
+  const auto res = std::to_chars(buf, buf + sizeof buf, v);
+  return std::string(buf, res.ptr);
+}
+
+std::string shown_input(const Options& opt) { return opt.file == "-" ? "<stdin>" : opt.file; }
+
+void write_stdout(const std::string& out) {
+  std::fwrite(out.data(), 1, out.size(), stdout);
+  if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0)
+    throw CommandError(std::string("cannot write the output: ") + std::strerror(errno),
+                       kExitWriteFailed);
+}
+
+// ---- input ------------------------------------------------------------------
+
+std::string read_input(const std::string& path) {
+  try {
+    return cli::read_text(path);
+  } catch (const cli::FileError& e) {
+    throw CommandError(e.what(), kExitBadInput);
+  }
+}
+
+// The chosen columns, features first and the target last.
+csv::CsvTable read_table(const Options& opt, const std::string& text,
+                         const csv::Selection& selection) {
+  try {
+    const csv::Header header = csv::parse_header(text, opt.separator);
+    const csv::Columns chosen = csv::select_columns(header.names, selection);
+    std::vector<size_t> columns = chosen.features;
+    columns.push_back(chosen.target);
+    return csv::parse_rows(text, header, columns, chosen.target);
+  } catch (const csv::CsvError& e) {
+    throw CommandError(csv::describe(shown_input(opt), e), kExitBadInput);
+  }
+}
+
+// "lines 4, 9, 12" for the first few rows, then how many more.
+std::string line_list(const std::vector<size_t>& rows) {
+  constexpr size_t kShown = 5;
+  std::string out = rows.size() == 1 ? "line " : "lines ";
+  for (size_t i = 0; i < rows.size() && i < kShown; ++i)
+    out += (i == 0 ? "" : ", ") + decimal(csv::CsvTable::line_of(rows[i]));
+  if (rows.size() > kShown) out += " and " + decimal(rows.size() - kShown) + " more";
+  return out;
+}
+
+// A NaN, an infinity or a huge value would make every formula score +inf on
+// its row and the baselines meaningless: stop, or set such rows aside when
+// asked. Returns the note saying how many were set aside (empty if none).
+std::string set_aside_unusable_rows(csv::CsvTable& table, const Options& opt) {
+  const size_t width = table.n_columns();
+  std::vector<size_t> bad_rows;
+  std::vector<size_t> bad_in_column(width, 0);
+  for (size_t r = 0; r < table.n_rows(); ++r) {
+    bool bad = false;
+    for (size_t c = 0; c < width; ++c)
+      if (!csv::is_usable(table.at(r, c))) {
+        ++bad_in_column[c];
+        bad = true;
+      }
+    if (bad) bad_rows.push_back(r);
+  }
+  if (bad_rows.empty()) return {};
+  const std::string what = decimal(bad_rows.size()) + " of " + decimal(table.n_rows()) +
+                           (table.n_rows() == 1 ? " row" : " rows");
+  if (!opt.drop_missing) {
+    std::string columns;
+    for (size_t c = 0; c < width; ++c)
+      if (bad_in_column[c] > 0)
+        columns += (columns.empty() ? "" : ", ") + csv::quoted_excerpt(table.header[c]) + " in " +
+                   decimal(bad_in_column[c]) + (bad_in_column[c] == 1 ? " row" : " rows");
+    throw CommandError(
+        shown_input(opt) + ": " + what + (bad_rows.size() == 1 ? " has" : " have") +
+            " a missing or unusable value (empty, NA, NaN, inf, or beyond ±1e100): " +
+            line_list(bad_rows) + " (columns " + columns +
+            "); --drop-missing sets these rows aside, --exclude leaves a column out",
+        kExitBadInput);
+  }
+  if (bad_rows.size() == table.n_rows())
+    throw CommandError(shown_input(opt) +
+                           ": every row has a missing or unusable value; no row "
+                           "is left to search",
+                       kExitBadInput);
+  std::vector<double> kept;
+  kept.reserve((table.n_rows() - bad_rows.size()) * width);
+  for (size_t r = 0, b = 0; r < table.n_rows(); ++r) {
+    if (b < bad_rows.size() && bad_rows[b] == r) {
+      ++b;
+      continue;
+    }
+    kept.insert(kept.end(), table.cells.begin() + r * width, table.cells.begin() + (r + 1) * width);
+  }
+  table.cells = std::move(kept);
+  table.rows -= bad_rows.size();
+  return "dropped : " + what + " with a missing or unusable value (" + line_list(bad_rows) + ")";
+}
+
+// Features in table order, the target from the last column.
+Dataset to_dataset(const csv::CsvTable& table) {
+  const size_t target = table.n_columns() - 1;
+  Dataset data(table.header[target]);
+  for (size_t c = 0; c < target; ++c) data.add_feature(table.header[c]);
+  data.reserve_rows(table.n_rows());
+  for (size_t r = 0; r < table.n_rows(); ++r)
+    data.push_row(&table.cells[r * table.n_columns()], table.at(r, target));
+  return data;
+}
+
+// ---- checks made before a long search ----------------------------------------
+
+// Outputs are written only after success, but a path that cannot be
+// written should fail now rather than after the search.
+void check_outputs(const Options& opt) {
+  if (!opt.plot) return;
+  if (opt.file != "-" && cli::same_file(*opt.plot, opt.file))
+    throw CommandError("--plot \"" + *opt.plot + "\" is the input file; choose another name",
+                       kExitBadInput);
+  try {
+    cli::check_writable(*opt.plot, "the plot");
+  } catch (const cli::FileError& e) {
+    throw CommandError(e.what(), kExitBadInput);
+  }
+}
+
+// ---- the discovery ------------------------------------------------------------
 
 // Zero and out-of-range settings mean the defaults, as through the C entry.
 DiscoverConfig make_config(const Options& opt) {
@@ -85,98 +220,51 @@ DiscoverConfig make_config(const Options& opt) {
   return config;
 }
 
-Dataset to_dataset(const csv::CsvTable& table, size_t target) {
-  Dataset data(table.header[target]);
-  for (size_t c = 0; c < table.n_columns(); ++c)
-    if (c != target) data.add_feature(table.header[c]);
-  data.reserve_rows(table.n_rows());
-  std::vector<double> values(table.n_columns());
-  for (size_t r = 0; r < table.n_rows(); ++r) {
-    size_t n = 0;
-    for (size_t c = 0; c < table.n_columns(); ++c)
-      if (c != target) values[n++] = table.at(r, c);
-    data.push_row(values.data(), table.at(r, target));
-  }
-  return data;
+void check_resources(const DiscoverConfig& config) {
+  if (const auto refusal =
+          cli::population_refusal(config.population, config.max_depth, cli::memory_limit()))
+    throw CommandError(*refusal, kExitBadInput);
 }
 
-bool write_stdout(const std::string& out) {
-  std::fwrite(out.data(), 1, out.size(), stdout);
-  if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
-    print_error(std::string("cannot write the output: ") + std::strerror(errno));
-    return false;
+struct SearchResult {
+  DiscoverReport report;
+  std::vector<double> best_by_generation;  // recorded only for the plot
+};
+
+SearchResult search(Discoverer& discoverer, const Options& opt) {
+  cli::ProgressBar bar;
+  const bool show_bar = !opt.quiet && !opt.verbose && cli::ProgressBar::stderr_is_terminal();
+  std::vector<double> best_by_generation;
+  if (show_bar || opt.plot) {
+    discoverer.set_progress_hook([&](uint32_t generation, uint32_t generations, double best) {
+      if (opt.plot) best_by_generation.push_back(best);
+      if (show_bar) bar.update(generation, generations, best);
+    });
   }
-  return true;
+  DiscoverReport report = discoverer.run();
+  bar.finish();
+  return {std::move(report), std::move(best_by_generation)};
 }
 
-// The CSV file of the positional argument, or std::nullopt after reporting why not.
-std::optional<csv::CsvTable> read_table(const std::string& file) {
-  const std::string shown = file == "-" ? "<stdin>" : file;
-  const std::optional<std::string> text = read_all(file);
-  if (!text) {
-    print_error("cannot read \"" + shown + "\": " + std::strerror(errno));
-    return std::nullopt;
-  }
+// ---- outputs -----------------------------------------------------------------
+
+void write_plot(const Discoverer& discoverer, SearchResult& result, const std::string& path) {
+  const DiscoverReport& report = result.report;
+  cli::PlotData plot;
+  plot.best_by_generation = std::move(result.best_by_generation);
+  plot.best_by_generation.push_back(report.bic);
+  plot.baselines = report.baselines;
+  plot.formula = report.formula;
+  plot.verdict = verdict_name(report.verdict);
+  // The search's own split, made again from the same fraction and seed.
+  const DiscoverConfig& config = discoverer.config();
+  const auto [train, test] = discoverer.data().split(config.test_fraction, config.seed);
+  cli::add_points(plot, cli::expression_from_json(cli::parse_json(report.expr_json)), train, test);
   try {
-    return csv::parse(*text);
-  } catch (const csv::CsvError& e) {
-    print_error(csv::describe(shown, e));
-    return std::nullopt;
+    cli::write_atomically(path, cli::render_svg(plot), "the plot");
+  } catch (const cli::FileError& e) {
+    throw CommandError(e.what(), kExitWriteFailed);
   }
-}
-
-std::string shortest(double v) {
-  if (std::isnan(v)) return "nan";  // one spelling whatever the sign bit
-  char buf[32];
-  const auto res = std::to_chars(buf, buf + sizeof buf, v);
-  return std::string(buf, res.ptr);
-}
-
-// --predict: the saved formula on every row of the data, one CSV column.
-int run_predict(const Options& opt) {
-  const std::string& model_file = *opt.predict;
-  const std::optional<std::string> model_text = read_all(model_file);
-  if (!model_text) {
-    print_error("cannot read \"" + model_file + "\": " + std::strerror(errno));
-    return kExitBadInput;
-  }
-  std::optional<Expr> expr;
-  try {
-    expr = cli::model_expression(*model_text);
-  } catch (const cli::JsonError& e) {
-    std::string where = model_file;
-    if (e.offset() != cli::JsonError::npos) {
-      char buf[24];
-      const auto res = std::to_chars(buf, buf + sizeof buf, e.offset());
-      where += ": byte " + std::string(buf, res.ptr);
-    }
-    print_error(where + ": " + e.what());
-    return kExitBadInput;
-  }
-  const std::optional<csv::CsvTable> table = read_table(opt.file);
-  if (!table) return kExitBadInput;
-  for (const std::string& name : cli::expression_features(*expr)) {
-    bool found = false;
-    for (const std::string& column : table->header) found = found || column == name;
-    if (!found) {
-      print_error((opt.file == "-" ? std::string("<stdin>") : opt.file) + ": the formula reads \"" +
-                  name + "\", which is not a column of the file");
-      return kExitBadInput;
-    }
-  }
-  // Every column is a feature; a name given twice keeps its later column.
-  Dataset data;
-  for (const std::string& column : table->header) data.add_feature(column);
-  data.reserve_rows(table->n_rows());
-  for (size_t r = 0; r < table->n_rows(); ++r)
-    data.push_row(&table->cells[r * table->n_columns()], 0.0);
-
-  std::string out = "prediction\n";
-  for (size_t r = 0; r < data.n_rows(); ++r) {
-    out += shortest(expr->evaluate(data.row(r)));
-    out += '\n';
-  }
-  return write_stdout(out) ? 0 : kExitWriteFailed;
 }
 
 // The finite share of the best formula on the training rows (text mode only)
@@ -197,107 +285,179 @@ std::vector<std::string> verdict_lines(const Discoverer& discoverer, const Disco
   return lines;
 }
 
-int run(const Options& opt) {
-  if (opt.predict) return run_predict(opt);
-
-  // Opened first so that an unwritable path fails before a long search.
-  std::FILE* plot_file = nullptr;
-  if (opt.plot) {
-    plot_file = std::fopen(opt.plot->c_str(), "wb");
-    if (plot_file == nullptr) {
-      print_error("cannot write the plot \"" + *opt.plot + "\": " + std::strerror(errno));
-      return kExitBadInput;
-    }
-  }
-  struct Closer {
-    std::FILE*& f;
-    ~Closer() {
-      if (f != nullptr) std::fclose(f);
-    }
-  } closer{plot_file};
-
-  Dataset data;
-  {
-    // The text and the table go before the search starts; only the dataset stays.
-    const std::optional<csv::CsvTable> table = read_table(opt.file);
-    if (!table) return kExitBadInput;
-    try {
-      data = to_dataset(*table, csv::target_column(table->header, opt.target));
-    } catch (const csv::CsvError& e) {
-      print_error(csv::describe(opt.file == "-" ? "<stdin>" : opt.file, e));
-      return kExitBadInput;
-    }
-  }
-
-  const DiscoverConfig config = make_config(opt);
-  Discoverer discoverer(std::move(data), config);
-  cli::ProgressBar bar;
-  const bool show_bar = !opt.quiet && !opt.verbose && cli::ProgressBar::stderr_is_terminal();
-  std::vector<double> best_by_generation;
-  if (show_bar || opt.plot) {
-    discoverer.set_progress_hook([&](uint32_t generation, uint32_t generations, double best) {
-      best_by_generation.push_back(best);
-      if (show_bar) bar.update(generation, generations, best);
-    });
-  }
-  const DiscoverReport report = discoverer.run();
-  bar.finish();
-
-  if (plot_file != nullptr) {
-    cli::PlotData plot;
-    plot.best_by_generation = std::move(best_by_generation);
-    plot.best_by_generation.push_back(report.bic);
-    plot.baselines = report.baselines;
-    plot.formula = report.formula;
-    plot.verdict = verdict_name(report.verdict);
-    // The search's own split, made again from the same fraction and seed.
-    const auto [train, test] = discoverer.data().split(config.test_fraction, config.seed);
-    cli::add_points(plot, cli::expression_from_json(cli::parse_json(report.expr_json)), train,
-                    test);
-    const std::string svg = cli::render_svg(plot);
-    std::FILE* f = plot_file;
-    plot_file = nullptr;
-    const bool written = std::fwrite(svg.data(), 1, svg.size(), f) == svg.size();
-    if (std::fclose(f) != 0 || !written) {
-      print_error("cannot write the plot \"" + *opt.plot + "\": " + std::strerror(errno));
-      return kExitWriteFailed;
-    }
-  }
-
-  // The library's report stays as it is; what its verdict leaves out follows
-  // it (on stderr in JSON mode, where stdout is one JSON document).
+// The library's report stays as it is; what its verdict leaves out follows
+// it (on stderr in JSON mode, where stdout is one JSON document).
+void print_report(const Discoverer& discoverer, const DiscoverReport& report,
+                  const std::string& dropped_note, const Options& opt) {
   std::string out = opt.json ? report.to_json() + "\n" : report.to_pretty();
   std::string aside;
-  for (const std::string& line : verdict_lines(discoverer, report, opt))
-    (opt.json ? aside : out) += line + "\n";
-  if (!write_stdout(out)) return kExitWriteFailed;
+  std::string& notes = opt.json ? aside : out;
+  if (!dropped_note.empty()) notes += dropped_note + "\n";
+  for (const std::string& line : verdict_lines(discoverer, report, opt)) notes += line + "\n";
+  write_stdout(out);
   std::fwrite(aside.data(), 1, aside.size(), stderr);
-  if (opt.permutations == 0) return 0;
+}
 
+void print_permutation_test(const Discoverer& discoverer, const DiscoverReport& report,
+                            const Options& opt) {
   const bool show_count = !opt.quiet && cli::ProgressBar::stderr_is_terminal();
   const cli::PermutationResult test = cli::permutation_test(
-      discoverer.data(), config, report.bic, opt.permutations, 0, [&](size_t done, size_t total) {
+      discoverer.data(), discoverer.config(), report.bic, opt.permutations, 0,
+      [&](size_t done, size_t total) {
         if (!show_count) return;
-        std::string s = "quorvex: permutation " + shortest(static_cast<double>(done)) + "/" +
-                        shortest(static_cast<double>(total));
+        std::string s = "quorvex: permutation " + decimal(done) + "/" + decimal(total);
         if (done == total) s.assign(s.size(), ' ');  // erased once the count is complete
         s = "\r" + s + (done == total ? "\r" : "");
         std::fwrite(s.data(), 1, s.size(), stderr);
         std::fflush(stderr);
       });
   const std::string line = cli::permutation_line(test) + "\n";
-  if (opt.json) {
+  if (opt.json)
     std::fwrite(line.data(), 1, line.size(), stderr);
-    return 0;
+  else
+    write_stdout(line);
+}
+
+// ---- the two modes -------------------------------------------------------------
+
+void run_discovery(const Options& opt) {
+  const DiscoverConfig config = make_config(opt);
+  check_outputs(opt);
+  check_resources(config);
+
+  std::string dropped_note;
+  Dataset data;
+  {
+    // The text and the table go before the search starts; only the dataset stays.
+    csv::CsvTable table =
+        read_table(opt, read_input(opt.file), {opt.target, opt.features, opt.exclude});
+    dropped_note = set_aside_unusable_rows(table, opt);
+    data = to_dataset(table);
   }
-  return write_stdout(line) ? 0 : kExitWriteFailed;
+  Discoverer discoverer(std::move(data), config);
+  SearchResult result = search(discoverer, opt);
+  if (opt.plot) write_plot(discoverer, result, *opt.plot);
+  print_report(discoverer, result.report, dropped_note, opt);
+  if (opt.permutations > 0) print_permutation_test(discoverer, result.report, opt);
+}
+
+Expr read_model(const std::string& model_file) {
+  const std::string text = read_input(model_file);
+  try {
+    return cli::model_expression(text);
+  } catch (const cli::JsonError& e) {
+    std::string where = model_file;
+    if (e.offset() != cli::JsonError::npos) where += ": byte " + decimal(e.offset());
+    throw CommandError(where + ": " + e.what(), kExitBadInput);
+  }
+}
+
+// --predict: the saved formula on every row of the data, one CSV column. A
+// row with a missing value gets "nan".
+void run_predict(const Options& opt) {
+  const Expr expr = read_model(*opt.predict);
+  const std::string text = read_input(opt.file);
+  csv::CsvTable table;
+  try {
+    const csv::Header header = csv::parse_header(text, opt.separator);
+    std::vector<size_t> columns;
+    for (const std::string& name : cli::expression_features(expr)) {
+      size_t found = header.names.size();
+      for (size_t c = 0; c < header.names.size(); ++c) {
+        if (header.names[c] != name) continue;
+        if (found != header.names.size())
+          throw csv::CsvError("the formula reads " + csv::quoted_excerpt(name) +
+                                  ", which names more than one column",
+                              1, c + 1);
+        found = c;
+      }
+      if (found == header.names.size())
+        throw csv::CsvError("the formula reads " + csv::quoted_excerpt(name) +
+                            ", which is not a column of the file");
+      columns.push_back(found);
+    }
+    table = csv::parse_rows(text, header, columns);
+  } catch (const csv::CsvError& e) {
+    throw CommandError(csv::describe(shown_input(opt), e), kExitBadInput);
+  }
+  Dataset data;
+  for (const std::string& column : table.header) data.add_feature(column);
+  data.reserve_rows(table.n_rows());
+  const double none = 0.0;  // a row of no cells still needs an address
+  for (size_t r = 0; r < table.n_rows(); ++r)
+    data.push_row(table.n_columns() == 0 ? &none : &table.cells[r * table.n_columns()], 0.0);
+  std::string out = "prediction\n";
+  for (size_t r = 0; r < data.n_rows(); ++r) out += shortest(expr.evaluate(data.row(r))) + "\n";
+  write_stdout(out);
+}
+
+int run(const Options& opt) {
+  try {
+    if (opt.predict)
+      run_predict(opt);
+    else
+      run_discovery(opt);
+    return 0;
+  } catch (const CommandError& e) {
+    print_error(e.what());
+    return e.exit_code();
+  }
 }
 
 }  // namespace
 }  // namespace quorvex
 
-int main(int argc, char** argv) {
-  quorvex::Options opt;
+namespace quorvex {
+namespace {
+
+// A whole number that fits T: CLI11 alone would wrap a negative count around
+// or saturate one beyond the type's range.
+template <typename T>
+CLI::Validator whole_number() {
+  return CLI::Validator(
+      [](const std::string& text) {
+        const size_t first = text.find_first_not_of(" \t");
+        T value = 0;
+        const char* begin = text.data() + (first == std::string::npos ? text.size() : first);
+        const char* end = text.data() + text.size();
+        const auto res = std::from_chars(begin, end, value);
+        if (begin == end || *begin == '-' || res.ec != std::errc() || res.ptr != end)
+          return "must be a whole number from 0 to " +
+                 std::to_string(std::numeric_limits<T>::max());
+        return std::string();
+      },
+      "");
+}
+
+// "--sep ';'", "--sep tab": one character that can separate cells.
+std::optional<char> separator_of(const std::string& text) {
+  if (text == "tab" || text == "\\t" || text == "\t") return '\t';
+  if (text.size() != 1 || text[0] == '"' || text[0] == ' ' || text[0] == '\r' || text[0] == '\n' ||
+      static_cast<unsigned char>(text[0]) >= 0x80)
+    return std::nullopt;
+  return text[0];
+}
+
+// Names given as "a,b" or in repeated options; '' is the empty name.
+std::vector<std::string> split_names(const std::vector<std::string>& given) {
+  std::vector<std::string> names;
+  for (const std::string& item : given) {
+    if (item.empty() || item == "''") {
+      names.emplace_back();
+      continue;
+    }
+    for (size_t pos = 0;;) {
+      const size_t comma = item.find(',', pos);
+      names.push_back(item.substr(pos, comma - pos));
+      if (comma == std::string::npos) break;
+      pos = comma + 1;
+    }
+  }
+  return names;
+}
+
+// The options, or the exit code when the command ends here (help, errors).
+std::optional<int> parse_command_line(int argc, char** argv, Options& opt) {
   CLI::App app{
       "Searches for a closed-form formula that explains the target column of a CSV file\n"
       "from the other columns, and judges it against constant, linear and\n"
@@ -305,31 +465,44 @@ int main(int argc, char** argv) {
       "quorvex"};
   app.set_version_flag("--version", "quorvex " QUORVEX_VERSION);
   app.add_option("file", opt.file,
-                 "CSV file: a header row of column names, then one row of numbers per line "
-                 "(\"-\" reads standard input)")
+                 "CSV file: a header row of column names, then one row of numbers per line, "
+                 "separated by commas, semicolons or tabs (\"-\" reads standard input)")
       ->required();
   auto* target =
       app.add_option("--target", opt.target, "Column to explain (default: the last column)");
-  // Without it a negative count would wrap around to a huge unsigned one.
-  const CLI::Validator not_negative(
-      [](const std::string& text) {
-        const size_t first = text.find_first_not_of(" \t");
-        return first != std::string::npos && text[first] == '-'
-                   ? std::string("must not be negative")
-                   : std::string();
-      },
-      "");
+  std::vector<std::string> features, exclude;
+  auto* features_option =
+      app.add_option("--features", features,
+                     "Columns the formula may use, e.g. a,b,c (default: all but the target)")
+          ->option_text("NAMES");
+  auto* exclude_option = app.add_option("--exclude", exclude,
+                                        "Columns to leave out, e.g. id,name ('' is a column "
+                                        "without a name, such as an index column)")
+                             ->option_text("NAMES")
+                             ->excludes(features_option);
+  std::string sep;
+  auto* sep_option = app.add_option("--sep", sep,
+                                    "Cell separator: one character such as ';', or tab "
+                                    "(default: detected from the header line)")
+                         ->option_text("CHAR");
+  auto* drop = app.add_flag(
+      "--drop-missing", opt.drop_missing,
+      "Set aside rows with a missing or unusable value (empty, NA, NaN, inf, beyond ±1e100) in "
+      "the columns used, and say how many; without it such rows stop the command");
   app.add_option("--generations", opt.generations, "Generations to evolve (0 means 40)")
-      ->check(not_negative)
+      ->check(whole_number<uint32_t>())
       ->capture_default_str();
   app.add_option("--population", opt.population, "Candidates per generation (0 means 200)")
-      ->check(not_negative)
+      ->check(whole_number<size_t>())
       ->capture_default_str();
-  app.add_option("--max-depth", opt.max_depth, "Depth bound of generated trees (0 means 4)")
-      ->check(not_negative)
+  app.add_option("--max-depth", opt.max_depth,
+                 "Depth budget of the trees grown at random (the first population, fresh "
+                 "candidates, the subtrees mutation inserts); crossover can splice deeper "
+                 "trees, up to depth 10 (0 means 4)")
+      ->check(whole_number<uint32_t>())
       ->capture_default_str();
   app.add_option("--seed", opt.seed, "Seed of every random choice")
-      ->check(not_negative)
+      ->check(whole_number<uint64_t>())
       ->capture_default_str();
   app.add_option("--test-fraction", opt.test_fraction,
                  "Share of rows held out for testing; values outside (0, 1) mean 0.2")
@@ -341,23 +514,28 @@ int main(int argc, char** argv) {
                "No progress bar (one is drawn on stderr only when it is a terminal)");
   auto* plot = app.add_option("--plot", opt.plot,
                               "Also write FILE.svg: predicted against observed values, and the "
-                              "best BIC of each generation against the baselines")
+                              "best BIC of each generation against the baselines (written only "
+                              "when the run succeeds)")
                    ->option_text("FILE.svg");
   auto* predict =
       app.add_option("--predict", opt.predict,
                      "Instead of a discovery, write the predictions of a saved JSON report's "
-                     "formula for every row of the CSV file, as CSV on stdout")
+                     "formula for every row of the CSV file, as CSV on stdout (nan where a "
+                     "value is missing)")
           ->option_text("MODEL.json")
           ->excludes(plot)
           ->excludes(verbose)
           ->excludes(json)
-          ->excludes(target);
+          ->excludes(target)
+          ->excludes(features_option)
+          ->excludes(exclude_option)
+          ->excludes(drop);
   app.add_option("--permutations", opt.permutations,
                  "Also run the whole discovery on N copies with the target permuted and report "
                  "the p-value of the real BIC among theirs (99 is a good start; costs N more "
                  "discoveries)")
       ->option_text("N")
-      ->check(not_negative)
+      ->check(whole_number<size_t>())
       ->excludes(predict);
 
   try {
@@ -369,8 +547,26 @@ int main(int argc, char** argv) {
   } catch (const CLI::CallForVersion& e) {
     return app.exit(e);
   } catch (const CLI::ParseError& e) {
-    quorvex::print_error(std::string(e.what()) + " (see quorvex --help)");
-    return quorvex::kExitBadInput;
+    print_error(std::string(e.what()) + " (see quorvex --help)");
+    return kExitBadInput;
   }
+  if (*sep_option) {
+    opt.separator = separator_of(sep);
+    if (!opt.separator) {
+      print_error("--sep takes one character such as ';' or ',', or the word tab");
+      return kExitBadInput;
+    }
+  }
+  opt.features = split_names(features);
+  opt.exclude = split_names(exclude);
+  return std::nullopt;
+}
+
+}  // namespace
+}  // namespace quorvex
+
+int main(int argc, char** argv) {
+  quorvex::Options opt;
+  if (const std::optional<int> code = quorvex::parse_command_line(argc, argv, opt)) return *code;
   return quorvex::run(opt);
 }

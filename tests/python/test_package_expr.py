@@ -85,18 +85,21 @@ def test_evaluation_order_and_arithmetic():
     expr = Bin("Sub", Bin("Mul", Const(3.0), Pow(x, 2)), Bin("Add", Feature("y"), Const(0.5)))
     got = expr.predict({"x": [1.0, -2.0], "y": [10.0, 0.25]})
     assert got.tolist() == [3.0 - 10.5, 12.0 - 0.75]
-    # Rows are a mapping from names; an absent name reads 0.0 as in the library.
-    assert expr.evaluate({"x": 2.0}) == 12.0 - 0.5
+    # Rows are a mapping from names; a misspelt or absent name is an error, not 0.0.
+    assert expr.evaluate({"x": 2.0, "y": 0.0}) == 12.0 - 0.5
+    with pytest.raises(DataError, match="reads feature 'y', which the row does not have"):
+        expr.evaluate({"x": 2.0, "Y": 0.0})
 
 
-def test_predict_takes_frames_arrays_and_duplicate_names():
+def test_predict_takes_frames_arrays_and_refuses_duplicate_names():
     pd = pytest.importorskip("pandas")
     expr = Bin("Add", x, Feature("z"))
     frame = pd.DataFrame({"z": [1.0, 2.0], "x": [10.0, 20.0], "unused": ["a", "b"][:0] or [0, 0]})
     assert expr.predict(frame).tolist() == [11.0, 22.0]
     assert expr.predict([[10.0, 1.0]], feature_names=["x", "z"]).tolist() == [11.0]
-    # A name listed twice reads the later column, as the library stores it.
-    assert expr.predict([[1.0, 5.0, 2.0]], feature_names=["x", "z", "x"]).tolist() == [7.0]
+    # A name listed twice is ambiguous.
+    with pytest.raises(DataError, match="given to columns 0 and 2"):
+        expr.predict([[1.0, 5.0, 2.0]], feature_names=["x", "z", "x"])
     with pytest.raises(DataError, match="reads feature 'z'"):
         expr.predict({"x": [1.0]})
     with pytest.raises(DataError, match="not numeric"):

@@ -27,9 +27,10 @@ def bit_pattern(values):
 
 
 @pytest.mark.skipif(not CLI, reason="QUORVEX_CLI not set")
-# CSV files need rows and non-empty column names.
+# CSV files need rows and non-empty column names; both refuse a name given twice.
 @pytest.mark.parametrize("case", [c for c in rectangular_cases() if c.values[0]["rows"]
-                                  and c.values[0]["names"] and all(c.values[0]["names"])])
+                                  and c.values[0]["names"] and all(c.values[0]["names"])
+                                  and len(set(c.values[0]["names"])) == len(c.values[0]["names"])])
 def test_command_and_package_predict_what_the_library_measured(quorvex_package, tmp_path, case):
     names, rows, y = case["names"], case["rows"], case["targets"]
     model = tmp_path / "model.json"

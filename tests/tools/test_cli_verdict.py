@@ -219,3 +219,30 @@ def test_calibration_quick_run(tmp_path):
     exact_rows = [line for line in md.splitlines() if line.startswith("| Nguyen-1: ")]
     assert len(exact_rows) == 1
     assert "| inf, Noise | " in exact_rows[0] and ", Strong | " in exact_rows[0]
+
+
+def test_a_line_that_beats_the_formula_is_said_in_words(tmp_path):
+    rng = random.Random(1)
+    rows = []
+    for _ in range(60):
+        a, b = rng.uniform(1, 3), rng.uniform(1, 3)
+        rows.append([a, b, 3 * a + 2 * b + rng.gauss(0, 0.1)])
+    path = write_csv(tmp_path / "linear.csv", ["x1", "x2", "y"], rows)
+    seen = 0
+    for seed in range(5):
+        args = [path, "--seed", seed, "--population", "20", "--generations", "3"]
+        report = json.loads(run(*args, "--json").stdout)
+        text = run(*args).stdout.decode()
+        expected = report["verdict"] != "Strong" and report["delta_bic_linear"] > 0
+        assert ("a straight line fits better than the formula found" in text) == expected
+        if expected:
+            seen += 1
+            assert (f"\nnote    : a straight line fits better than the formula found (ΔBIC vs "
+                    f"linear {report['delta_bic_linear']:+.1f}): the relation may be linear\n"
+                    in text)
+    assert seen > 0
+
+
+def test_max_depth_help_says_what_it_bounds():
+    text = run("--help").stdout.decode()
+    assert "crossover can splice deeper" in " ".join(text.split())

@@ -8,6 +8,10 @@ import numpy as np
 from . import _native
 from .errors import DataError
 
+# Magnitudes above this are unusable: their squares summed over the rows overflow.
+LARGEST_USABLE = 1e100
+MISSING_RULES = ("error", "drop", "keep")
+
 
 def check_name(name, what="feature name"):
     """A name as the library takes it: a str that encodes to UTF-8 and holds no NUL."""
@@ -44,7 +48,11 @@ def _numeric_object(values, where):
         if v is None:
             out[i] = np.nan
         elif isinstance(v, (numbers.Real, decimal.Decimal)) and not isinstance(v, (str, bytes)):
-            out[i] = float(v)
+            try:
+                out[i] = float(v)
+            except OverflowError:
+                raise DataError(f"{where(i)} holds {str(v)[:20]}..., which is too large for a "
+                                "float64") from None
         else:
             raise DataError(f"{where(i)} holds {v!r} ({type(v).__name__}), which is not a number")
     return out.reshape(values.shape)
@@ -71,10 +79,29 @@ def _series_to_float(series, label):
     raise DataError(f"{label} is not numeric (dtype {series.dtype})")
 
 
+def _column_name(label):
+    # Integer labels (pd.DataFrame(X)) would make formulas like "(0 + 0)".
+    if isinstance(label, numbers.Integral) and not isinstance(label, bool):
+        return f"x{label}"
+    return label if isinstance(label, (str, bytes)) else str(label)
+
+
+def _check_unique(names):
+    seen = {}
+    for j, name in enumerate(names):
+        if name in seen:
+            raise DataError(f"feature name {name!r} is given to columns {seen[name]} and {j}: a "
+                            "formula could not tell them apart; rename one")
+        seen[name] = j
+
+
 def as_matrix(X, feature_names=None):
-    """(float64 rows x features array, names) from lists, an array or a DataFrame."""
+    """(float64 rows x features array, names) from lists, an array or a DataFrame.
+
+    A DataFrame's integer column labels become x0, x1, ... (x followed by the label).
+    """
     if is_dataframe(X):
-        names = [c if isinstance(c, (str, bytes)) else str(c) for c in X.columns]
+        names = [_column_name(c) for c in X.columns]
         if feature_names is not None:
             raise DataError("feature_names cannot be given with a DataFrame: its columns name the features")
         cols = [_series_to_float(X.iloc[:, j], f"column {names[j]!r}") for j in range(X.shape[1])]
@@ -96,6 +123,7 @@ def as_matrix(X, feature_names=None):
             if len(names) != matrix.shape[1]:
                 raise DataError(f"{len(names)} feature names for {matrix.shape[1]} columns")
     names = [check_name(n) for n in names]
+    _check_unique(names)
     return np.ascontiguousarray(matrix, dtype=np.float64), names
 
 
@@ -118,19 +146,48 @@ def as_vector(y, label="y"):
     return _to_float(raw, lambda i: label if i is None else f"{label} at row {i}")
 
 
+def _row_list(rows, shown=5):
+    text = ", ".join(map(str, rows[:shown]))
+    more = f" and {len(rows) - shown} more" if len(rows) > shown else ""
+    return f"row{'s' if len(rows) > 1 else ''} {text}{more} (counting from 0)"
+
+
+def _aligned(X, y):
+    """y in the row order of a DataFrame X, matched by index, or DataError when they differ."""
+    if not is_dataframe(X) or not (_is_series(y) or is_dataframe(y)):
+        return y
+    if X.index.equals(y.index):
+        return y
+    if X.index.is_unique and y.index.is_unique and len(X.index) == len(y.index) \
+            and X.index.isin(y.index).all():
+        return y.loc[X.index]
+    raise DataError("X and y have different indexes, so their rows cannot be matched; "
+                    "reset both (reset_index(drop=True)) or select y.loc[X.index]")
+
+
 class Dataset:
     """Rows of named numeric features and a target, ready for `discover`.
 
     X is a list of rows, a 2-D numpy array (names from `feature_names`, else
-    x0, x1, ...) or a pandas DataFrame (names from its columns). y is a
-    sequence of targets, or the name of one of the columns (which is then not
-    a feature). Values are copied as float64; NaN and infinities pass
-    through unchanged.
+    x0, x1, ...) or a pandas DataFrame (names from its columns; integer
+    labels become x0, x1, ...). y is a sequence of targets, or the name of one
+    of the columns (which is then not a feature). A y Series is matched to a
+    DataFrame X by its index. Names must be distinct. Values are copied as
+    float64.
+
+    A missing or unusable value (NaN, an infinity, a magnitude above 1e100)
+    makes every formula score +inf on its row and the baselines meaningless, so
+    `missing` says what to do with rows holding one: "error" (the default)
+    raises DataError naming them, "drop" sets them aside (`dropped_rows` lists
+    their positions), "keep" hands them to the library unchanged.
     """
 
-    __slots__ = ("_X", "_y", "_names", "_target_name")
+    __slots__ = ("_X", "_y", "_names", "_target_name", "_dropped")
 
-    def __init__(self, X, y, *, feature_names=None, target_name=None):
+    def __init__(self, X, y, *, feature_names=None, target_name=None, missing="error"):
+        if missing not in MISSING_RULES:
+            raise DataError(f"missing must be one of {', '.join(map(repr, MISSING_RULES))}, "
+                            f"not {missing!r}")
         if isinstance(y, (str, bytes)):
             column = check_name(y, "target column")
             if is_dataframe(X):
@@ -157,6 +214,7 @@ class Dataset:
                 self._names = names[:j] + names[j + 1:]
             target = column if target_name is None else target_name
         else:
+            y = _aligned(X, y)
             self._X, self._names = as_matrix(X, feature_names)
             y_values = as_vector(y)
             series_name = getattr(y, "name", None) if _is_series(y) else None
@@ -166,6 +224,31 @@ class Dataset:
             raise DataError(f"X has {self._X.shape[0]} rows but y has {len(y_values)} values")
         self._y = y_values
         self._target_name = check_name(target, "target name")
+        self._dropped = ()
+        if missing != "keep":
+            self._set_aside_unusable_rows(missing)
+
+    def _set_aside_unusable_rows(self, missing):
+        with np.errstate(invalid="ignore"):
+            bad_cells = ~(np.abs(self._X) <= LARGEST_USABLE)
+            bad_y = ~(np.abs(self._y) <= LARGEST_USABLE)
+        bad = bad_cells.any(axis=1) | bad_y
+        rows = np.flatnonzero(bad).tolist()
+        if not rows:
+            return
+        if missing == "error":
+            counts = [(name, int(n)) for name, n in zip(self._names, bad_cells.sum(axis=0)) if n]
+            counts += [(self._target_name + " (the target)", int(bad_y.sum()))] if bad_y.any() else []
+            where = ", ".join(f"{name!r} in {n} row{'s' if n > 1 else ''}" for name, n in counts)
+            raise DataError(
+                f"{len(rows)} of {len(bad)} rows {'has' if len(rows) == 1 else 'have'} a missing or "
+                f"unusable value (NaN, inf, or beyond ±1e100): {_row_list(rows)} (columns {where}); "
+                'missing="drop" sets these rows aside')
+        if len(rows) == len(bad):
+            raise DataError("every row has a missing or unusable value; no row is left")
+        self._X = np.ascontiguousarray(self._X[~bad])
+        self._y = self._y[~bad].copy()
+        self._dropped = tuple(rows)
 
     @property
     def X(self):
@@ -179,6 +262,11 @@ class Dataset:
         view = self._y.view()
         view.flags.writeable = False
         return view
+
+    @property
+    def dropped_rows(self):
+        """Positions (from 0) of the rows set aside by missing="drop"."""
+        return self._dropped
 
     @property
     def feature_names(self):

@@ -35,6 +35,21 @@ def _percent(share):
     return f"{math.floor(share * 1000) / 10:.1f}%"
 
 
+def linear_note(report):
+    """Why the verdict is not Strong when a straight line is the reason, or None."""
+    d = report.delta_bic_linear
+    if report.verdict.name == "Strong" or math.isnan(d):
+        return None
+    if d > 0:
+        clearly_linear = report.baselines.bic_linear < report.baselines.bic_const - 10
+        return (f"a straight line fits better than the formula found (ΔBIC vs linear {d:+.1f})"
+                + (": the relation may be linear" if clearly_linear else ""))
+    if report.verdict.name == "Weak" and d >= -10:
+        return (f"the formula beats a straight line by too little to count (ΔBIC vs linear "
+                f"{d:+.1f}; Strong needs below -10)")
+    return None
+
+
 def warnings(report):
     """Plain-language cautions about the report's verdict, as a list of strings (often empty)."""
     out = []
@@ -49,6 +64,9 @@ def warnings(report):
         out.append(
             "the training error is exactly zero, which the BIC scores as +inf, like an unusable "
             "formula: an exact fit gets no credit in the verdict; judge it by the test error")
+    line = linear_note(report)
+    if line:
+        out.append(line)
     if report.baselines.bic_const == math.inf and report.n_train >= 2:
         out.append(
             "the constant model scores +inf (its training error is zero or not finite, e.g. all "

@@ -9,13 +9,16 @@ from .dataset import Dataset
 from .report import discover
 
 try:  # scikit-learn's parameter checks, where this version has them
-    from sklearn.utils._param_validation import Interval
+    from sklearn.utils._param_validation import Interval, StrOptions
 except ImportError:  # pragma: no cover
     Interval = None
 
 
 class QuorvexRegressor(RegressorMixin, BaseEstimator):
     """Fits one closed-form formula. Settings as for `quorvex.discover` (0 = default).
+
+    `missing` ("error", "drop" or "keep") is as for `quorvex.discover`; with
+    "error", predict refuses NaN and infinities too.
 
     After fit: `report_` (the full report), `expr_`, `formula_`, `verdict_`,
     `n_features_in_` and, for DataFrames with string columns,
@@ -28,15 +31,18 @@ class QuorvexRegressor(RegressorMixin, BaseEstimator):
             "population": [Interval(Integral, 0, None, closed="left")],
             "max_depth": [Interval(Integral, 0, 2**32 - 1, closed="both")],
             "seed": [Interval(Integral, 0, 2**64 - 1, closed="both")],
-            "test_fraction": [Real],
+            "test_fraction": [Interval(Real, 0, 1, closed="neither")],
+            "missing": [StrOptions({"error", "drop", "keep"})],
         }
 
-    def __init__(self, generations=0, population=0, max_depth=0, seed=0, test_fraction=0.2):
+    def __init__(self, generations=0, population=0, max_depth=0, seed=0, test_fraction=0.2,
+                 missing="error"):
         self.generations = generations
         self.population = population
         self.max_depth = max_depth
         self.seed = seed
         self.test_fraction = test_fraction
+        self.missing = missing
 
     def _names(self):
         if hasattr(self, "feature_names_in_"):
@@ -46,10 +52,9 @@ class QuorvexRegressor(RegressorMixin, BaseEstimator):
     def fit(self, X, y):
         if hasattr(self, "_validate_params"):
             self._validate_params()
-        # NaN and infinities are data to the library: rows where the formula is
-        # not finite are left out of its error.
+        # Non-finite values are judged by Dataset's `missing` rule, with its message.
         X, y = self._validate_data(X, y, force_all_finite=False, dtype=np.float64, y_numeric=True)
-        data = Dataset(X, y, feature_names=self._names())
+        data = Dataset(X, y, feature_names=self._names(), missing=self.missing)
         report = discover(data, generations=self.generations, population=self.population,
                           max_depth=self.max_depth, seed=self.seed,
                           test_fraction=self.test_fraction)
@@ -61,8 +66,9 @@ class QuorvexRegressor(RegressorMixin, BaseEstimator):
 
     def predict(self, X):
         check_is_fitted(self, "expr_")
-        X = self._validate_data(X, reset=False, force_all_finite=False, dtype=np.float64)
+        X = self._validate_data(X, reset=False, force_all_finite=self.missing == "error",
+                                dtype=np.float64)
         return self.expr_.predict(X, feature_names=self._names())
 
     def _more_tags(self):
-        return {"allow_nan": True}
+        return {"allow_nan": self.missing != "error"}

@@ -9,6 +9,7 @@ may differ in the last bit (`exact=False`).
 """
 import json
 import math
+import sys
 from dataclasses import dataclass
 from typing import Union
 
@@ -18,6 +19,8 @@ from .dataset import as_matrix, check_name, is_dataframe
 from .errors import DataError
 
 _DIV_GUARD = 1e-300
+# The deepest JSON nesting read, as in the command's --predict.
+MAX_NESTING = 2000
 _OPS = ("Add", "Sub", "Mul", "Div")
 _SYMBOLS = {"Add": "+", "Sub": "-", "Mul": "*", "Div": "/"}
 
@@ -29,7 +32,17 @@ class Expr:
 
     @staticmethod
     def from_json(text):
-        """The tree of an expression JSON text (a report's expr_json)."""
+        """The tree of an expression JSON text (a report's expr_json).
+
+        Nesting deeper than 2000 levels raises DataError, as the command refuses it.
+        """
+        if not isinstance(text, (str, bytes, bytearray)):
+            raise DataError(f"not an expression JSON text: {type(text).__name__}")
+        depth = _nesting(text if isinstance(text, str) else bytes(text).decode("utf-8", "replace"))
+        if depth > MAX_NESTING:
+            raise DataError(f"the JSON is nested too deeply ({depth} levels; at most "
+                            f"{MAX_NESTING})")
+        _allow_recursion(depth)
         try:
             value = json.loads(text)
         except (TypeError, ValueError) as e:
@@ -63,8 +76,13 @@ class Expr:
         return list(seen)
 
     def evaluate(self, row):
-        """The value on one row, a mapping from feature name to number (absent names read 0.0)."""
-        columns = {name: np.array([float(row.get(name, 0.0))]) for name in self.features()}
+        """The value on one row, a mapping from feature name to number; every feature the
+        expression reads must be present."""
+        missing = [name for name in self.features() if name not in row]
+        if missing:
+            raise DataError(f"the expression reads feature {missing[0]!r}, which the row does not "
+                            "have (it has: " + ", ".join(map(repr, row)) + ")")
+        columns = {name: np.array([float(row[name])]) for name in self.features()}
         return float(_eval(self, columns, 1, True)[0])
 
     def predict(self, X, feature_names=None, *, exact=True):
@@ -130,6 +148,36 @@ class Sqrt(Expr):
 
 
 Node = Union[Const, Feature, Bin, Pow, Exp, Log, Sqrt]
+
+
+def _nesting(text):
+    """The deepest bracket nesting of a JSON text, outside strings."""
+    depth = deepest = 0
+    in_string = escaped = False
+    for ch in text:
+        if in_string:
+            if escaped:
+                escaped = False
+            elif ch == "\\":
+                escaped = True
+            elif ch == '"':
+                in_string = False
+        elif ch == '"':
+            in_string = True
+        elif ch in "[{":
+            depth += 1
+            deepest = max(deepest, depth)
+        elif ch in "]}":
+            depth -= 1
+    return deepest
+
+
+def _allow_recursion(depth):
+    # Every walk over a tree recurses once or twice per level; a tree the limit admits
+    # must not fail for the interpreter's default of 1000 frames.
+    needed = 3 * depth + 500
+    if sys.getrecursionlimit() < needed:
+        sys.setrecursionlimit(needed)
 
 
 def _bad(value):
@@ -205,7 +253,6 @@ def _columns(X, feature_names):
             columns[check_name(name)] = values
         return columns, (0 if n is None else n)
     matrix, names = as_matrix(X, feature_names if not is_dataframe(X) else None)
-    # A name listed twice keeps the value at its later position, as in the library.
     columns = {name: matrix[:, j] for j, name in enumerate(names)}
     return columns, matrix.shape[0]
 

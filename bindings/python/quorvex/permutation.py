@@ -81,7 +81,8 @@ def _at_or_below(real_bic, null_bics):
 
 
 def permutation_test(X, y=None, *, n_permutations=99, executor=None, generations=0,
-                     population=0, max_depth=0, seed=0, test_fraction=0.2, feature_names=None):
+                     population=0, max_depth=0, seed=0, test_fraction=0.2, feature_names=None,
+                     missing=None):
     """Runs `discover` on the data and on `n_permutations` copies with permuted targets.
 
     Takes the arguments of `discover`. The permuted runs go to `executor` (any
@@ -97,12 +98,13 @@ def permutation_test(X, y=None, *, n_permutations=99, executor=None, generations
         raise DataError(f"n_permutations must be an integer, not {n_permutations!r}") from None
     if n < 0:
         raise DataError(f"n_permutations must not be negative, not {n}")
-    data = as_dataset(X, y, feature_names)
+    data = as_dataset(X, y, feature_names, missing)
     settings = dict(generations=generations, population=population, max_depth=max_depth,
                     seed=seed, test_fraction=test_fraction)
     report = discover(data, **settings)  # checks the settings before any permuted run
     jobs = [dict(X=Dataset(data.X, shuffled_targets(data.y, permutation_seed(seed, i)),
-                           feature_names=data.feature_names, target_name=data.target_name),
+                           feature_names=data.feature_names, target_name=data.target_name,
+                           missing="keep"),  # rows already judged by `missing`
                  **settings)
             for i in range(1, n + 1)]
     null_bics = tuple(r.bic for r in sweep(jobs, executor))

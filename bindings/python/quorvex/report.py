@@ -2,6 +2,7 @@
 import ctypes
 import dataclasses
 import enum
+import html
 import json
 import math
 import operator
@@ -36,7 +37,11 @@ class Baselines(NamedTuple):
 
 @dataclass(frozen=True, eq=False)
 class Report:
-    """The result of one discovery. `str(report)` is the library's text report."""
+    """The result of one discovery.
+
+    `str(report)` is the library's text report followed by the rows set aside
+    and the `warnings`, one line each; `to_text()` is the library's text alone.
+    """
     formula: str
     verdict: Verdict
     mse_train: float
@@ -58,6 +63,8 @@ class Report:
     # Share of all rows given to discover (the training split stays inside the library) on
     # which the formula is finite; see quorvex.diagnostics.
     finite_share: float = math.nan
+    # Positions (from 0) of the rows given to discover that missing="drop" set aside.
+    dropped_rows: Tuple[int, ...] = ()
 
     @property
     def expr(self):
@@ -77,11 +84,32 @@ class Report:
         """The library's JSON report, unchanged."""
         return self._json
 
+    def to_text(self):
+        """The library's text report, unchanged."""
+        return self._text
+
     def to_dict(self):
         return json.loads(self._json)
 
+    def notes(self):
+        """The lines `str` adds under the library's report."""
+        lines = []
+        if self.dropped_rows:
+            n = len(self.dropped_rows)
+            total = self.n_train + self.n_test + n
+            shown = ", ".join(map(str, self.dropped_rows[:5]))
+            more = f" and {n - 5} more" if n > 5 else ""
+            lines.append(f"dropped : {n} of {total} rows with a missing or unusable value "
+                         f"(row{'s' if n > 1 else ''} {shown}{more}, counting from 0)")
+        lines += ["warning : " + w for w in self.warnings]
+        return lines
+
     def __str__(self):
-        return self._text
+        return self._text + "".join(line + "\n" for line in self.notes())
+
+    def _repr_html_(self):
+        notes = "".join(f"<li>{html.escape(line)}</li>" for line in self.notes())
+        return f"<pre>{html.escape(self._text)}</pre>" + (f"<ul>{notes}</ul>" if notes else "")
 
     def __repr__(self):
         return (f"Report(formula={self.formula!r}, verdict={self.verdict.name}, bic={self.bic!r}, "
@@ -91,9 +119,12 @@ class Report:
 _TOKENS = {"inf": math.inf, "-inf": -math.inf, "NaN": math.nan}
 
 
-def _baselines(doc, text):
-    """Exact baselines: the JSON has every finite value; the text tells inf from NaN for the rest."""
-    lines = text.split("\n")
+def _baselines(doc, text, formula):
+    """Exact baselines: the JSON has every finite value; the text tells inf from NaN for the rest.
+
+    The baseline lines follow the formula, whose feature names may hold line feeds.
+    """
+    lines = text.split("\n")[formula.count("\n"):]
     shown = [lines[6].rsplit("= ", 1)[1], lines[7].rsplit("= ", 1)[1]]
     mean, _, std = lines[8].rsplit("= ", 1)[1].partition(" \u00b1 ")
     shown += [mean, std]
@@ -108,8 +139,9 @@ def _read(lib, handle, feature_names):
     text = _native.take_string(lib.quorvex_report_pretty(handle))
     doc_text = _native.take_string(lib.quorvex_report_json(handle))
     doc = json.loads(doc_text)
+    formula = _native.take_string(lib.quorvex_report_formula(handle))
     return Report(
-        formula=_native.take_string(lib.quorvex_report_formula(handle)),
+        formula=formula,
         verdict=Verdict(lib.quorvex_report_verdict(handle)),
         mse_train=lib.quorvex_report_mse_train(handle),
         mse_test=lib.quorvex_report_mse_test(handle),
@@ -118,7 +150,7 @@ def _read(lib, handle, feature_names):
         delta_bic_linear=lib.quorvex_report_delta_bic_linear(handle),
         z_vs_shuffled=lib.quorvex_report_z_vs_shuffled(handle),
         k=doc["k"],
-        baselines=_baselines(doc, text),
+        baselines=_baselines(doc, text, formula),
         verdict_reason=doc["verdict_reason"],
         n_train=doc["n_train"],
         n_test=doc["n_test"],
@@ -142,50 +174,117 @@ def _unsigned(name, value, bits):
     return v
 
 
-# The least a population slot can take (one tree node, counted in the current and
-# the next population); a population above memory / this would end the process.
-_MIN_BYTES_PER_CANDIDATE = 128
+# Memory a candidate takes during a search (two populations), measured with 200 rows: about
+# 190 bytes per level of max_depth from 1 to 8 (depth 4: 770 bytes). The estimate stays below
+# the measurements so that only what cannot fit is refused; the command uses the same rule.
+_BYTES_PER_DEPTH_LEVEL = 180
+_MEASURED_DEPTH = 8
 
 
-def _check_population_fits(population):
+def _read_limit(path):
     try:
-        memory = os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
+        with open(path) as f:
+            return int(f.read().split()[0])  # "max" (no limit) fails here
+    except (OSError, ValueError, IndexError):
+        return None
+
+
+def memory_limit():
+    """(bytes, what) the process may use at most, from what the platform tells, or None.
+
+    The least of physical memory, the address-space and data rlimits and the cgroup's limit.
+    """
+    found = []
+    try:
+        found.append((os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE"), "physical memory"))
     except (AttributeError, ValueError, OSError):
+        pass
+    try:
+        import resource
+        for which, what in ((resource.RLIMIT_AS, "the address-space limit (ulimit -v)"),
+                            (resource.RLIMIT_DATA, "the data-size limit (ulimit -d)")):
+            soft = resource.getrlimit(which)[0]
+            if soft != resource.RLIM_INFINITY:
+                found.append((soft, what))
+    except (ImportError, OSError, ValueError):
+        pass
+    try:
+        with open("/proc/self/cgroup") as f:
+            groups = [line.strip()[3:] for line in f if line.startswith("0::")]
+    except OSError:
+        groups = []
+    for group in groups:
+        while True:
+            v = _read_limit(f"/sys/fs/cgroup{group}/memory.max")
+            if v is not None:
+                found.append((v, "the cgroup's memory.max"))
+            if group in ("", "/"):
+                break
+            group = group[:group.rfind("/")]
+    v = _read_limit("/sys/fs/cgroup/memory/memory.limit_in_bytes")
+    if v is not None:
+        found.append((v, "the cgroup's memory limit"))
+    return min(found) if found else None
+
+
+def _check_population_fits(population, max_depth):
+    limit = memory_limit()
+    if limit is None:
         return
-    if population * _MIN_BYTES_PER_CANDIDATE > memory:
-        raise DataError(f"a population of {population} needs more memory than this machine has")
+    per = _BYTES_PER_DEPTH_LEVEL * min(max(max_depth or 4, 1), _MEASURED_DEPTH)
+    if (population or 200) * per > limit[0]:
+        raise DataError(f"a population of {population} needs about "
+                        f"{population * per / 2 ** 30:.1f} GiB ({per} bytes per candidate or "
+                        f"more), more than the {limit[0] / 2 ** 30:.1f} GiB of {limit[1]}; choose "
+                        f"a smaller population (at most {limit[0] // per})")
 
 
-def as_dataset(X, y, feature_names):
-    """X itself when it is a Dataset (then y and feature_names must be left out), else a new one."""
+def as_dataset(X, y, feature_names, missing=None):
+    """X itself when it is a Dataset (then y, feature_names and missing must be left out), else a
+    new one."""
     if isinstance(X, Dataset):
-        if y is not None or feature_names is not None:
-            raise DataError("y and feature_names come from the Dataset; do not pass them again")
+        if y is not None or feature_names is not None or missing is not None:
+            raise DataError("y, feature_names and missing come from the Dataset; do not pass "
+                            "them again")
         return X
     if y is None:
         raise DataError("y is missing: pass the targets or the name of the target column")
-    return Dataset(X, y, feature_names=feature_names)
+    return Dataset(X, y, feature_names=feature_names,
+                   missing="error" if missing is None else missing)
+
+
+def check_test_fraction(test_fraction):
+    if isinstance(test_fraction, bool):
+        raise DataError("test_fraction must be a number, not a bool")
+    try:
+        value = float(test_fraction)
+    except (TypeError, ValueError):
+        raise DataError(f"test_fraction must be a number, not {test_fraction!r}") from None
+    if not 0.0 < value < 1.0:
+        raise DataError(f"test_fraction must lie strictly between 0 and 1, not {test_fraction!r}")
+    return value
 
 
 def discover(X, y=None, *, generations=0, population=0, max_depth=0, seed=0, test_fraction=0.2,
-             feature_names=None):
+             feature_names=None, missing=None):
     """Searches for a formula that explains y from the columns of X and judges it.
 
-    X and y are as for `Dataset` (or X is a Dataset and y is left out).
+    X and y are as for `Dataset` (or X is a Dataset and y is left out), and so
+    is `missing` ("error" by default, "drop" or "keep"): what to do with rows
+    holding NaN, an infinity or a magnitude above 1e100.
     0 means the library's default for generations (40), population (200) and
-    max_depth (4); a test_fraction outside (0, 1) means 0.2. Equal data,
-    settings and seed give the same report, apart from wall_clock_ms.
+    max_depth (4), the depth budget of trees grown at random (crossover can
+    splice deeper ones, up to depth 10). test_fraction must lie strictly
+    between 0 and 1. Equal data, settings and seed give the same report, apart
+    from wall_clock_ms.
     """
-    data = as_dataset(X, y, feature_names)
+    data = as_dataset(X, y, feature_names, missing)
     generations = _unsigned("generations", generations, 32)
     population = _unsigned("population", population, 8 * ctypes.sizeof(ctypes.c_size_t))
     max_depth = _unsigned("max_depth", max_depth, 32)
     seed = _unsigned("seed", seed, 64)
-    _check_population_fits(population)
-    try:
-        test_fraction = float(test_fraction)
-    except (TypeError, ValueError):
-        raise DataError(f"test_fraction must be a number, not {test_fraction!r}") from None
+    _check_population_fits(population, max_depth)
+    test_fraction = check_test_fraction(test_fraction)
 
     lib = _native.lib()
     ds = data._handle()
@@ -199,4 +298,5 @@ def discover(X, y=None, *, generations=0, population=0, max_depth=0, seed=0, tes
         report = _read(lib, handle, data.feature_names)
     finally:
         lib.quorvex_report_free(handle)
-    return dataclasses.replace(report, finite_share=_diagnostics.finite_share(report, data))
+    return dataclasses.replace(report, finite_share=_diagnostics.finite_share(report, data),
+                               dropped_rows=data.dropped_rows)
