@@ -14,6 +14,10 @@ namespace quorvex {
 namespace {
 
 constexpr uint32_t kPolishIterations = 100;
+constexpr int kPruneRounds = 8;
+constexpr uint32_t kPruneFitIterations = 30;
+// Entries pruned, lowest BIC first: pruning costs a fit per node and option.
+constexpr size_t kPrunedEntries = 3;
 
 double plain_mse(const Expr& tree, const Dataset& train) {
   CompiledExpr program;
@@ -27,6 +31,91 @@ double plain_mse(const Expr& tree, const Dataset& train) {
     sse += e * e;
   }
   return sse / static_cast<double>(f.size());
+}
+
+// `e` with its node number `target` (preorder) replaced by `with`.
+Expr replace_node(const Expr& e, size_t target, size_t& index, const Expr& with) {
+  if (index++ == target) return with;
+  switch (e.kind()) {
+    case Expr::Kind::Const:
+    case Expr::Kind::Feature:
+      return e;
+    case Expr::Kind::Bin: {
+      Expr left = replace_node(e.left(), target, index, with);
+      Expr right = replace_node(e.right(), target, index, with);
+      return Expr::bin(e.op(), std::move(left), std::move(right));
+    }
+    case Expr::Kind::Pow:
+      return Expr::pow(replace_node(e.child(), target, index, with), e.exponent());
+    case Expr::Kind::Exp:
+      return Expr::exp(replace_node(e.child(), target, index, with));
+    case Expr::Kind::Log:
+      return Expr::log(replace_node(e.child(), target, index, with));
+    case Expr::Kind::Sqrt:
+      return Expr::sqrt(replace_node(e.child(), target, index, with));
+  }
+  return e;
+}
+
+const Expr* node_at(const Expr& e, size_t target, size_t& index) {
+  if (index++ == target) return &e;
+  switch (e.kind()) {
+    case Expr::Kind::Const:
+    case Expr::Kind::Feature:
+      return nullptr;
+    case Expr::Kind::Bin: {
+      const Expr* l = node_at(e.left(), target, index);
+      return l ? l : node_at(e.right(), target, index);
+    }
+    default:
+      return node_at(e.child(), target, index);
+  }
+}
+
+// Greedy pruning: a subtree replaced by its mean value or by one of its
+// operands, the constants fitted again, kept when the BIC drops. It removes
+// what the search leaves behind in a found law, such as exp(x / 3e4) where
+// a 1 would do.
+void prune(FrontEntry& entry, const Dataset& train, double floor) {
+  const size_t n = train.n_rows();
+  for (int round = 0; round < kPruneRounds; ++round) {
+    bool better = false;
+    const uint32_t nodes = node_count(entry.tree);
+    for (size_t target = 1; target < nodes && !better; ++target) {
+      size_t index = 0;
+      const Expr* node = node_at(entry.tree, target, index);
+      if (!node || node->kind() == Expr::Kind::Const || node->kind() == Expr::Kind::Feature)
+        continue;
+      std::vector<Expr> options;
+      double sum = 0.0;
+      for (size_t i = 0; i < n; ++i) sum += node->evaluate(train.row(i));
+      if (std::isfinite(sum)) options.push_back(Expr::constant(sum / static_cast<double>(n)));
+      if (node->kind() == Expr::Kind::Bin) {
+        options.push_back(node->left());
+        options.push_back(node->right());
+      } else {
+        options.push_back(node->child());
+      }
+      for (const Expr& with : options) {
+        size_t at = 0;
+        Expr tree = replace_node(entry.tree, target, at, with);
+        FitOutcome fit = fit_constants(tree, train, kPruneFitIterations);
+        if (fit.improved) tree = std::move(fit.tree);
+        const double mse = plain_mse(tree, train);
+        const uint32_t k = node_count(tree);
+        const double bic = refined_bic(mse, n, k, floor);
+        if (bic < entry.bic - 1e-9) {
+          entry.tree = std::move(tree);
+          entry.complexity = k;
+          entry.mse_train = mse;
+          entry.bic = bic;
+          better = true;
+          break;
+        }
+      }
+    }
+    if (!better) return;
+  }
 }
 
 }  // namespace
@@ -66,6 +155,21 @@ std::vector<FrontEntry> simplify_front(const std::vector<FrontEntry>& front, con
     auto it = by_complexity.find(out.complexity);
     if (it == by_complexity.end() || out.mse_train < it->second.mse_train)
       by_complexity[out.complexity] = std::move(out);
+  }
+  std::vector<FrontEntry*> by_bic;
+  for (auto& [c, e] : by_complexity) by_bic.push_back(&e);
+  std::stable_sort(by_bic.begin(), by_bic.end(),
+                   [](const FrontEntry* a, const FrontEntry* b) { return a->bic < b->bic; });
+  std::vector<FrontEntry> pruned;
+  for (size_t i = 0; i < by_bic.size() && i < kPrunedEntries; ++i) {
+    FrontEntry e = *by_bic[i];
+    prune(e, train, floor);
+    if (e.complexity < by_bic[i]->complexity) pruned.push_back(std::move(e));
+  }
+  for (FrontEntry& e : pruned) {
+    auto it = by_complexity.find(e.complexity);
+    if (it == by_complexity.end() || e.mse_train < it->second.mse_train)
+      by_complexity[e.complexity] = std::move(e);
   }
   std::vector<FrontEntry> result;
   double best = std::numeric_limits<double>::infinity();
