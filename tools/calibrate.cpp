@@ -90,18 +90,9 @@ std::string decimal(size_t v) {
   return std::string(buf, res.ptr);
 }
 
+// Depth and test fraction at their defaults.
 DiscoverConfig config_of(const Settings& s, uint64_t seed) {
-  DiscoverConfig c;
-  c.population = s.population;
-  c.generations = s.generations;
-  c.max_depth = 4;
-  c.seed = seed;
-  c.test_fraction = 0.2;
-  c.n_shuffles = 30;
-  c.verbose = false;
-  c.use_niches = true;
-  c.restart_on_stagnation = true;
-  return c;
+  return DiscoverConfig::from_c_arguments(s.generations, s.population, 0, seed, 0.0);
 }
 
 std::vector<Task> make_tasks(const Settings& s, const std::vector<Problem>& nguyen,
@@ -291,20 +282,8 @@ std::string level_name(double level) { return level == 0.0 ? "0%" : level == 0.0
 // assembles it for its best candidate.
 DiscoverReport judge(const Expr& tree, const Dataset& data, const DiscoverConfig& config) {
   const auto [train, test] = data.split(config.test_fraction, config.seed);
-  const BaselinesReport b = compute(train, config.n_shuffles, config.seed);
-  DiscoverReport r;
-  r.bic = candidate_score(tree, train);
-  r.mse_train = finite_row_mse(tree, train);
-  r.mse_test = finite_row_mse(tree, test);
-  r.baselines = b;
-  r.delta_bic_const = r.bic - b.bic_const;
-  r.delta_bic_linear = r.bic - b.bic_linear;
-  r.z_vs_shuffled =
-      b.bic_shuffled_std > 1e-9 ? (r.bic - b.bic_shuffled_mean) / b.bic_shuffled_std : 0.0;
-  r.n_train = train.n_rows();
-  r.n_test = test.n_rows();
-  r.classify();
-  return r;
+  return assess(tree, candidate_score(tree, train), train, test,
+                compute(train, config.n_shuffles, config.seed));
 }
 
 std::string bic_text(double bic) { return format_fixed(bic, 1); }

@@ -71,17 +71,9 @@ std::optional<std::string> read_all(const std::string& path) {
 
 // Zero and out-of-range settings mean the defaults, as through the C entry.
 DiscoverConfig make_config(const Options& opt) {
-  DiscoverConfig config;
-  config.generations = opt.generations == 0 ? 40 : opt.generations;
-  config.population = opt.population == 0 ? 200 : opt.population;
-  config.max_depth = opt.max_depth == 0 ? 4 : opt.max_depth;
-  config.seed = opt.seed;
-  config.test_fraction =
-      opt.test_fraction > 0.0 && opt.test_fraction < 1.0 ? opt.test_fraction : 0.2;
-  config.n_shuffles = 30;
+  DiscoverConfig config = DiscoverConfig::from_c_arguments(
+      opt.generations, opt.population, opt.max_depth, opt.seed, opt.test_fraction);
   config.verbose = opt.verbose;
-  config.use_niches = true;
-  config.restart_on_stagnation = true;
   return config;
 }
 

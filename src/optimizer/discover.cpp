@@ -71,6 +71,37 @@ size_t tournament(Lcg& select, const std::vector<Ranked>& ranked) {
 
 }  // namespace
 
+DiscoverConfig DiscoverConfig::from_c_arguments(uint32_t generations, size_t population,
+                                                uint32_t max_depth, uint64_t seed,
+                                                double test_fraction) noexcept {
+  DiscoverConfig config;
+  if (generations != 0) config.generations = generations;
+  if (population != 0) config.population = population;
+  if (max_depth != 0) config.max_depth = max_depth;
+  config.seed = seed;
+  if (test_fraction > 0.0 && test_fraction < 1.0) config.test_fraction = test_fraction;
+  return config;
+}
+
+DiscoverReport assess(const Expr& best, double bic, const Dataset& train, const Dataset& test,
+                      const BaselinesReport& baselines) {
+  DiscoverReport report;
+  report.bic = bic;
+  report.mse_train = finite_row_mse(best, train);
+  report.mse_test = finite_row_mse(best, test);
+  report.formula = best.formula();
+  report.expr_json = best.to_json();
+  report.k = best.k();
+  report.baselines = baselines;
+  report.delta_bic_const = bic - baselines.bic_const;
+  report.delta_bic_linear = bic - baselines.bic_linear;
+  report.z_vs_shuffled = z_score(bic, baselines);
+  report.n_train = train.n_rows();
+  report.n_test = test.n_rows();
+  report.classify();
+  return report;
+}
+
 Discoverer::Discoverer(Dataset data, const DiscoverConfig& config)
     : data_(std::move(data)), config_(config) {
   if (config_.population == 0) throw std::invalid_argument("population must be at least 1");
@@ -175,26 +206,10 @@ DiscoverReport Discoverer::run() const {
     if (scores[i] < scores[best_index]) best_index = i;
   const Expr& best = population[best_index];
 
-  DiscoverReport report;
-  report.bic = scores[best_index];
-  report.mse_train = finite_row_mse(best, train);
-  report.mse_test = finite_row_mse(best, test);
-  report.formula = best.formula();
-  report.expr_json = best.to_json();
-  report.k = best.k();
+  DiscoverReport report = assess(best, scores[best_index], train, test, baselines);
   const auto elapsed = std::chrono::steady_clock::now() - start;
   report.wall_clock_ms =
       static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count());
-  report.baselines = baselines;
-  report.delta_bic_const = report.bic - baselines.bic_const;
-  report.delta_bic_linear = report.bic - baselines.bic_linear;
-  report.z_vs_shuffled = baselines.bic_shuffled_std > 1e-9
-                             ? (report.bic - baselines.bic_shuffled_mean) / baselines.bic_shuffled_std
-                             : 0.0;
-  report.verdict = Verdict::Noise;
-  report.n_train = train.n_rows();
-  report.n_test = test.n_rows();
-  report.classify();
   return report;
 }
 

@@ -13,8 +13,8 @@
 
 namespace quorvex {
 
-// The settings of one discovery. Taken as they are: the defaults of the C
-// entry (0 -> 40 generations, and so on) are applied there, not here.
+// The settings of one discovery, taken as they are. The member defaults are
+// also what the C entry's zero and out-of-range arguments stand for.
 struct DiscoverConfig {
   size_t population = 200;
   uint32_t generations = 40;
@@ -25,6 +25,12 @@ struct DiscoverConfig {
   bool verbose = false;  // one progress line per generation on standard error
   bool use_niches = true;
   bool restart_on_stagnation = true;
+
+  // The settings behind the C entry's five arguments: 0 generations,
+  // population or depth, or a test fraction outside (0, 1), mean the default.
+  static DiscoverConfig from_c_arguments(uint32_t generations, size_t population,
+                                         uint32_t max_depth, uint64_t seed,
+                                         double test_fraction) noexcept;
 };
 
 // A dataset paired with its settings. run() only reads both, so a Discoverer
@@ -69,6 +75,12 @@ class Discoverer {
   ProgressHook progress_hook_;
   PhaseTimes* phase_times_ = nullptr;
 };
+
+// The report of `best`, whose score on `train` is `bic`, as a discovery gives
+// it for its winner: errors on both sides of the split, the comparisons with
+// the baselines and the verdict. wall_clock_ms stays 0.
+DiscoverReport assess(const Expr& best, double bic, const Dataset& train, const Dataset& test,
+                      const BaselinesReport& baselines);
 
 // Runs one discovery on `data` (taken over). Throws std::invalid_argument
 // when config.population is 0.

@@ -29,6 +29,12 @@ const char* verdict_name(Verdict v) noexcept {
   return "Noise";
 }
 
+double z_score(double bic, const BaselinesReport& baselines) noexcept {
+  return baselines.bic_shuffled_std > 1e-9
+             ? (bic - baselines.bic_shuffled_mean) / baselines.bic_shuffled_std
+             : 0.0;
+}
+
 void DiscoverReport::classify() {
   // Strict comparisons: a NaN fails every test.
   verdict = Verdict::Noise;

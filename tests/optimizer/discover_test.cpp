@@ -50,11 +50,13 @@ TEST(Discover, SameResultForEveryThreadCountAndRun) {
 
 TEST(Discover, ConcurrentDiscoveriesMatchSequentialOnes) {
   std::vector<std::string> sequential;
-  for (uint64_t s = 0; s < 4; ++s) sequential.push_back(without_wall(discover(quadratic(80), small_config(s))));
+  for (uint64_t s = 0; s < 4; ++s)
+    sequential.push_back(without_wall(discover(quadratic(80), small_config(s))));
   std::vector<std::string> parallel(4);
   std::vector<std::thread> hosts;
   for (uint64_t s = 0; s < 4; ++s)
-    hosts.emplace_back([&, s] { parallel[s] = without_wall(discover(quadratic(80), small_config(s))); });
+    hosts.emplace_back(
+        [&, s] { parallel[s] = without_wall(discover(quadratic(80), small_config(s))); });
   for (auto& h : hosts) h.join();
   EXPECT_EQ(parallel, sequential);
 }
@@ -65,12 +67,34 @@ TEST(Discover, PopulationZeroIsRejected) {
   EXPECT_THROW(discover(quadratic(10), c), std::invalid_argument);
 }
 
+TEST(Discover, CArgumentsOutOfRangeMeanTheDefaults) {
+  const DiscoverConfig defaults;
+  const DiscoverConfig zero = DiscoverConfig::from_c_arguments(0, 0, 0, 7, 0.0);
+  EXPECT_EQ(zero.generations, 40u);
+  EXPECT_EQ(zero.population, 200u);
+  EXPECT_EQ(zero.max_depth, 4u);
+  EXPECT_EQ(zero.seed, 7u);
+  EXPECT_EQ(zero.n_shuffles, 30u);
+  EXPECT_FALSE(zero.verbose);
+  EXPECT_TRUE(zero.use_niches && zero.restart_on_stagnation);
+  for (double f : {0.0, 1.0, -0.5, 1.5, std::nan(""), HUGE_VAL, -HUGE_VAL})
+    EXPECT_EQ(DiscoverConfig::from_c_arguments(1, 1, 1, 0, f).test_fraction, defaults.test_fraction)
+        << f;
+  const DiscoverConfig given = DiscoverConfig::from_c_arguments(3, 5, 2, 1, 0x1p-1074);
+  EXPECT_EQ(given.generations, 3u);
+  EXPECT_EQ(given.population, 5u);
+  EXPECT_EQ(given.max_depth, 2u);
+  EXPECT_EQ(given.test_fraction, 0x1p-1074);
+}
+
 TEST(Discover, ReportFieldsAreConsistent) {
   const DiscoverReport r = discover(quadratic(100), small_config(3));
   EXPECT_EQ(r.n_train, 80u);
   EXPECT_EQ(r.n_test, 20u);
   EXPECT_EQ(r.delta_bic_const, r.bic - r.baselines.bic_const);
   EXPECT_EQ(r.delta_bic_linear, r.bic - r.baselines.bic_linear);
+  EXPECT_EQ(r.z_vs_shuffled,
+            (r.bic - r.baselines.bic_shuffled_mean) / r.baselines.bic_shuffled_std);
   EXPECT_FALSE(r.formula.empty());
   EXPECT_FALSE(r.verdict_reason.empty());
 }
