@@ -23,7 +23,6 @@
 #include "baselines/baselines.h"
 #include "calibrate_suites.h"
 #include "diagnostics.h"
-#include "model.h"
 #include "optimizer/discover.h"
 #include "optimizer/scoring.h"
 #include "permutation.h"
@@ -141,16 +140,13 @@ Outcome run_task(const Task& t, const Settings& s, const std::vector<Problem>& n
   const DiscoverConfig config = config_of(s, t.search_seed);
   Discoverer discoverer(std::move(data), config);
   discoverer.set_max_threads(max_threads);
-  const DiscoverReport report = discoverer.run();
+  const DiscoverResult result = discoverer.run();
+  const DiscoverReport& report = result.report;
 
   Outcome o;
   o.verdict = report.verdict;
   o.exact_fit = report.mse_train == 0.0;
-  if (!report.expr_json.empty()) {
-    const Expr best = cli::expression_from_json(cli::parse_json(report.expr_json));
-    o.train_rows = cli::count_finite_rows(
-        best, discoverer.data().split(config.test_fraction, config.seed).first);
-  }
+  o.train_rows = cli::count_finite_rows(result.best, result.train);
   if (t.permutations > 0)
     o.p_value =
         cli::permutation_test(discoverer.data(), config, report.bic, t.permutations, max_threads)
@@ -308,7 +304,7 @@ std::string exact_fit_section(const Settings& s, const std::vector<Problem>& ngu
       const Expr rounded =
           Expr::bin(Op::Mul, *tree, Expr::constant(1.0 + std::numeric_limits<double>::epsilon()));
       const DiscoverReport near = judge(rounded, data, config);
-      const DiscoverReport searched = discover(data, config);
+      const DiscoverReport searched = discover(data, config).report;
       ++laws;
       exact_noise += exact.verdict == Verdict::Noise;
       rounded_strong += near.verdict == Verdict::Strong;
@@ -326,7 +322,7 @@ std::string exact_fit_section(const Settings& s, const std::vector<Problem>& ngu
     const double x = sampler.uniform(-1.0, 1.0);
     constant.push_row(&x, 2.5);
   }
-  const DiscoverReport searched = discover(constant, config);
+  const DiscoverReport searched = discover(constant, config).report;
   md += "\nThe law written exactly got Noise for " + fraction(exact_noise, laws) +
         " laws; multiplied by (1 + 2^-52) it got Strong for " + fraction(rounded_strong, laws) +
         "; the search on the same noiseless data got Strong for " + fraction(search_strong, laws) +

@@ -173,14 +173,9 @@ int run_predict(const Options& opt) {
 
 // The finite share of the best formula on the training rows (text mode only)
 // and the warnings it and exact fits call for.
-std::vector<std::string> verdict_lines(const Discoverer& discoverer, const DiscoverReport& report,
-                                       const Options& opt) {
-  if (report.expr_json.empty()) return {};
-  const Expr best = cli::expression_from_json(cli::parse_json(report.expr_json));
-  const DiscoverConfig& config = discoverer.config();
-  const Dataset train = discoverer.data().split(config.test_fraction, config.seed).first;
+std::vector<std::string> verdict_lines(const DiscoverResult& result, const Options& opt) {
   cli::VerdictNotes notes =
-      cli::verdict_notes(report, cli::count_finite_rows(best, train),
+      cli::verdict_notes(result.report, cli::count_finite_rows(result.best, result.train),
                          opt.permutations > 0 ? "see the permutation p-value below"
                                               : "check it with --permutations 99");
   std::vector<std::string> lines;
@@ -232,7 +227,8 @@ int run(const Options& opt) {
       if (show_bar) bar.update(generation, generations, best);
     });
   }
-  const DiscoverReport report = discoverer.run();
+  const DiscoverResult result = discoverer.run();
+  const DiscoverReport& report = result.report;
   bar.finish();
 
   if (plot_file != nullptr) {
@@ -242,10 +238,7 @@ int run(const Options& opt) {
     plot.baselines = report.baselines;
     plot.formula = report.formula;
     plot.verdict = verdict_name(report.verdict);
-    // The search's own split, made again from the same fraction and seed.
-    const auto [train, test] = discoverer.data().split(config.test_fraction, config.seed);
-    cli::add_points(plot, cli::expression_from_json(cli::parse_json(report.expr_json)), train,
-                    test);
+    cli::add_points(plot, result.best, result.train, result.test);
     const std::string svg = cli::render_svg(plot);
     std::FILE* f = plot_file;
     plot_file = nullptr;
@@ -260,7 +253,7 @@ int run(const Options& opt) {
   // it (on stderr in JSON mode, where stdout is one JSON document).
   std::string out = opt.json ? report.to_json() + "\n" : report.to_pretty();
   std::string aside;
-  for (const std::string& line : verdict_lines(discoverer, report, opt))
+  for (const std::string& line : verdict_lines(result, opt))
     (opt.json ? aside : out) += line + "\n";
   if (!write_stdout(out)) return kExitWriteFailed;
   std::fwrite(aside.data(), 1, aside.size(), stderr);

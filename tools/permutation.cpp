@@ -42,7 +42,7 @@ PermutationResult permutation_test(const Dataset& data, const DiscoverConfig& co
   for (size_t i = 1; i <= n_permutations; ++i) {
     Discoverer null_run(data.shuffled_target(permutation_seed(config.seed, i)), null_config);
     null_run.set_max_threads(max_threads);
-    const double b = null_run.run().bic;
+    const double b = null_run.run().report.bic;
     result.null_bics.push_back(b);
     // A NaN real BIC (never produced by a discovery) loses to every null.
     if (b <= real_bic || std::isnan(real_bic)) ++result.at_or_below;

@@ -32,7 +32,7 @@ QUORVEX_API CReport* quorvex_discover(const CDataset* ds, uint32_t generations, 
   const auto config = quorvex::DiscoverConfig::from_c_arguments(generations, population, max_depth,
                                                                 seed, test_fraction);
   auto report = std::make_unique<quorvex::DiscoverReport>(
-      quorvex::discover(quorvex::Dataset(*ds->dataset), config));
+      quorvex::discover(quorvex::Dataset(*ds->dataset), config).report);
   return new CReport{std::move(report)};
 }
 

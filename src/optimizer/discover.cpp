@@ -114,7 +114,7 @@ std::vector<double> Discoverer::fitness_population(const std::vector<Expr>& popu
   return quorvex::fitness_population(population, data, max_threads);
 }
 
-DiscoverReport Discoverer::run() const {
+DiscoverResult Discoverer::run() const {
   // The caller's thread evaluates too (baselines, the winner's errors): give it
   // the workers' floating-point state, and the host its own back on return.
   FpStateGuard fixed_state;
@@ -210,10 +210,10 @@ DiscoverReport Discoverer::run() const {
   const auto elapsed = std::chrono::steady_clock::now() - start;
   report.wall_clock_ms =
       static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count());
-  return report;
+  return {std::move(report), std::move(population[best_index]), std::move(train), std::move(test)};
 }
 
-DiscoverReport discover(Dataset data, const DiscoverConfig& config) {
+DiscoverResult discover(Dataset data, const DiscoverConfig& config) {
   Discoverer discoverer(std::move(data), config);
   return discoverer.run();
 }

@@ -33,6 +33,16 @@ struct DiscoverConfig {
                                          double test_fraction) noexcept;
 };
 
+// A discovery's report with what a host needs beside it: the best tree itself
+// and the rows it was trained and tested on (the search's own split), so that
+// nothing has to be parsed back from the report's strings or split again.
+struct DiscoverResult {
+  DiscoverReport report;
+  Expr best;
+  Dataset train;
+  Dataset test;
+};
+
 // A dataset paired with its settings. run() only reads both, so a Discoverer
 // can be run again with the same result.
 //
@@ -46,7 +56,7 @@ class Discoverer {
   // can be scored and no best candidate reported.
   Discoverer(Dataset data, const DiscoverConfig& config);
 
-  DiscoverReport run() const;
+  DiscoverResult run() const;
 
   // Threads that score populations, the caller included; 0 uses the whole
   // pool. Results do not depend on it.
@@ -84,6 +94,6 @@ DiscoverReport assess(const Expr& best, double bic, const Dataset& train, const 
 
 // Runs one discovery on `data` (taken over). Throws std::invalid_argument
 // when config.population is 0.
-DiscoverReport discover(Dataset data, const DiscoverConfig& config);
+DiscoverResult discover(Dataset data, const DiscoverConfig& config);
 
 }  // namespace quorvex
