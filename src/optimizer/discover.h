@@ -58,8 +58,8 @@ class Discoverer {
 
   DiscoverResult run() const;
 
-  // Threads that score populations, the caller included; 0 uses the whole
-  // pool. Results do not depend on it.
+  // Threads that score populations, the caller included; 0 means one per
+  // logical processor. Results do not depend on it.
   void set_max_threads(size_t threads) noexcept { max_threads_ = threads; }
 
   // Called on the search's thread after each generation step with the steps
