@@ -3,13 +3,13 @@
 // after every header it shares with the rest of the library), so the
 // library itself still runs on any x86-64. Built by GCC and by clang (so that
 // the fuzzing build reaches these kernels too). Not on Windows: mingw cannot
-// keep the stack aligned for spilled 32-byte registers, and its pow is not
-// the one the integer-power shortcuts were checked against.
+// keep the stack aligned for spilled 32-byte registers. Only where the
+// integer-power shortcuts hold, since these kernels take them throughout.
 #include "expr/compiled.h"
 #include "expr/compiled_kernels.h"
 #include "expr/int_pow.h"
 
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(_WIN32)
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(_WIN32) && QUORVEX_INT_POW_SHORTCUTS
 #define QUORVEX_EVAL_AVX2 1
 #endif
 
