@@ -1,5 +1,6 @@
 # make test   installs what a fresh Debian 12 machine lacks (as root), then
-#             builds and runs every test in an optimised build, under
+#             builds the library alone with nothing but the compiler and CMake
+#             (test-library), builds and runs every test in an optimised build, under
 #             AddressSanitizer + UndefinedBehaviorSanitizer, and under
 #             ThreadSanitizer, and cross-builds quorvex.dll with mingw-w64 and
 #             runs its tests under wine (test-windows); then fuzzes the C
@@ -23,7 +24,7 @@ define install_missing
 	fi
 endef
 
-.PHONY: deps deps-windows test test-release test-asan test-windows test-tsan test-fuzz run bench clean
+.PHONY: deps deps-windows test test-library test-release test-asan test-windows test-tsan test-fuzz run bench clean
 
 deps:
 	$(call install_missing,$(DEPS))
@@ -31,7 +32,19 @@ deps:
 deps-windows:
 	$(call install_missing,$(WINDOWS_DEPS))
 
-test: deps test-release test-asan test-windows test-tsan test-fuzz
+test: deps test-library test-release test-asan test-windows test-tsan test-fuzz
+
+# The library as a consumer builds it: every option beyond it off, and each
+# package only the tests, benchmarks or command use refused if looked for.
+test-library:
+	rm -rf build/library
+	cmake -S . -B build/library -DCMAKE_BUILD_TYPE=Release -DQUORVEX_WERROR=ON \
+	  -DQUORVEX_BUILD_TESTS=OFF -DQUORVEX_BUILD_BENCH=OFF -DQUORVEX_BUILD_TOOLS=OFF \
+	  -DQUORVEX_FUZZ=OFF -DQUORVEX_BUILD_EXAMPLES=OFF \
+	  -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON -DCMAKE_DISABLE_FIND_PACKAGE_benchmark=ON \
+	  -DCMAKE_DISABLE_FIND_PACKAGE_CLI11=ON -DCMAKE_DISABLE_FIND_PACKAGE_nlohmann_json=ON
+	cmake --build build/library -j $(JOBS)
+	test -f build/library/src/libquorvex.so
 
 test-release:
 	cmake --preset release
