@@ -5,11 +5,14 @@
 #             ThreadSanitizer, and cross-builds quorvex.dll with mingw-w64 and
 #             runs its tests under wine (test-windows); then fuzzes the C
 #             interface for a minute (test-fuzz).
-# make run    builds the library and the quorvex command and runs a discovery
-#             on an example data set.
+# make run    installs only what the library and the command need, builds them
+#             and runs a discovery on an example data set.
 JOBS ?= $(shell nproc)
-DEPS = cmake make g++ libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev \
-       libcli11-dev python3 python3-numpy python3-pytest binutils \
+# The library and the command.
+RUN_DEPS = cmake make g++ libeigen3-dev libcli11-dev
+# Everything the tests, benchmarks and fuzzing use besides.
+DEPS = $(RUN_DEPS) libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev \
+       python3 python3-numpy python3-pytest binutils \
        python3-pandas python3-sklearn python3-distributed python3-sympy librsvg2-bin pkg-config \
        clang-14 libclang-rt-14-dev valgrind
 # The Windows build: the -posix mingw-w64 flavour (std::thread), wine to run
@@ -24,10 +27,13 @@ define install_missing
 	fi
 endef
 
-.PHONY: deps deps-windows test test-library test-release test-asan test-windows test-tsan test-fuzz run bench clean
+.PHONY: deps deps-run deps-windows test test-library test-release test-asan test-windows test-tsan test-fuzz run bench clean
 
 deps:
 	$(call install_missing,$(DEPS))
+
+deps-run:
+	$(call install_missing,$(RUN_DEPS))
 
 deps-windows:
 	$(call install_missing,$(WINDOWS_DEPS))
@@ -83,10 +89,10 @@ test-fuzz:
 	  -timeout=60 -rss_limit_mb=2048 -print_final_stats=1 -dict=fuzz/capi.dict \
 	  -artifact_prefix=build/fuzz/ $(FUZZ_CORPUS) fuzz/corpus
 
-run: deps
-	cmake --preset release
-	cmake --build --preset release -j $(JOBS) --target quorvex_cli
-	./build/release/tools/quorvex --seed 1 --target y examples/data/product_sum.csv
+run: deps-run
+	cmake -S . -B build/run -DCMAKE_BUILD_TYPE=Release -DQUORVEX_BUILD_TOOLS=ON
+	cmake --build build/run -j $(JOBS) --target quorvex_cli
+	./build/run/tools/quorvex --seed 1 --target y examples/data/product_sum.csv
 
 bench: deps
 	bench/run.sh
