@@ -107,13 +107,6 @@ Discoverer::Discoverer(Dataset data, const DiscoverConfig& config)
   if (config_.population == 0) throw std::invalid_argument("population must be at least 1");
 }
 
-uint64_t Discoverer::niche_key(const Expr& tree) { return quorvex::niche_key(tree); }
-
-std::vector<double> Discoverer::fitness_population(const std::vector<Expr>& population,
-                                                   const Dataset& data, size_t max_threads) {
-  return quorvex::fitness_population(population, data, max_threads);
-}
-
 DiscoverResult Discoverer::run() const {
   // The caller's thread evaluates too (baselines, the winner's errors): give it
   // the workers' floating-point state, and the host its own back on return.

@@ -74,10 +74,6 @@ class Discoverer {
   const Dataset& data() const noexcept { return data_; }
   const DiscoverConfig& config() const noexcept { return config_; }
 
-  static uint64_t niche_key(const Expr& tree);
-  static std::vector<double> fitness_population(const std::vector<Expr>& population,
-                                                const Dataset& data, size_t max_threads = 0);
-
  private:
   Dataset data_;
   DiscoverConfig config_;

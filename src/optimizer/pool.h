@@ -22,8 +22,6 @@ class WorkerPool {
   // callers). body must not throw.
   void run(size_t n, const std::function<void(size_t)>& body, size_t max_threads = 0);
 
-  size_t worker_count() const noexcept { return workers_; }
-
  private:
   WorkerPool();
   struct Impl;

@@ -197,9 +197,4 @@ void JsonWriter::value_string(std::string_view s) {
   append_json_string(out_, s);
 }
 
-void JsonWriter::value_null() {
-  before_value();
-  out_ += "null";
-}
-
 }  // namespace quorvex
