@@ -83,12 +83,6 @@ constexpr double kNoiseLevels[] = {0.0, 0.01, 0.1};
 // The seed of data set b of stream a: independent streams from one 64-bit mixer.
 uint64_t mix(uint64_t a, uint64_t b) { return cli::permutation_seed(a, b + 1); }
 
-std::string decimal(size_t v) {
-  char buf[24];
-  const auto res = std::to_chars(buf, buf + sizeof buf, v);
-  return std::string(buf, res.ptr);
-}
-
 // Depth and test fraction at their defaults.
 DiscoverConfig config_of(const Settings& s, uint64_t seed) {
   return DiscoverConfig::from_c_arguments(s.generations, s.population, 0, seed, 0.0);
@@ -184,8 +178,9 @@ std::vector<Outcome> run_all(const std::vector<Task>& tasks, const Settings& s,
         const auto secs = std::chrono::duration_cast<std::chrono::seconds>(
                               std::chrono::steady_clock::now() - start)
                               .count();
-        std::string line = "calibrate: " + decimal(done) + "/" + decimal(total) + " discoveries (" +
-                           decimal(percent) + "%), " + decimal(static_cast<size_t>(secs)) + " s";
+        std::string line = "calibrate: " + format_integer(done) + "/" + format_integer(total) +
+                           " discoveries (" + format_integer(percent) + "%), " +
+                           format_integer(static_cast<size_t>(secs)) + " s";
         line = terminal ? "\r" + line : line + "\n";
         std::fwrite(line.data(), 1, line.size(), stderr);
       }
@@ -223,7 +218,7 @@ std::string rate(size_t k, size_t n) {
          percent(hi) + ")";
 }
 
-std::string fraction(size_t k, size_t n) { return decimal(k) + "/" + decimal(n); }
+std::string fraction(size_t k, size_t n) { return format_integer(k) + "/" + format_integer(n); }
 
 struct Tally {
   size_t runs = 0, strong = 0, weak = 0, noise = 0;
@@ -261,10 +256,11 @@ Tally tally(const std::vector<Task>& tasks, const std::vector<Outcome>& out,
 }
 
 std::string verdict_row(const std::string& label, const Tally& t) {
-  return "| " + label + " | " + decimal(t.runs) + " | " + rate(t.strong, t.runs) + " | " +
+  return "| " + label + " | " + format_integer(t.runs) + " | " + rate(t.strong, t.runs) + " | " +
          rate(t.weak, t.runs) + " | " + rate(t.noise, t.runs) + " | " + rate(t.all_finite, t.runs) +
          " | " + fraction(t.strong_all_finite, t.all_finite) + " | " +
-         fraction(t.strong_not_finite, t.runs - t.all_finite) + " | " + decimal(t.exact) + " |\n";
+         fraction(t.strong_not_finite, t.runs - t.all_finite) + " | " + format_integer(t.exact) +
+         " |\n";
 }
 
 const char* kVerdictHeader =
@@ -335,12 +331,13 @@ std::string exact_fit_section(const Settings& s, const std::vector<Problem>& ngu
 std::string report(const Settings& s, const std::vector<Task>& tasks,
                    const std::vector<Outcome>& out, const std::vector<Problem>& nguyen,
                    const std::vector<Problem>& feynman) {
-  std::string md =
-      "## Settings\n\nPopulation " + decimal(s.population) + ", " + decimal(s.generations) +
-      " generations, maximum depth 4, test fraction 0.2, 30 shuffled-target nulls. " +
-      decimal(s.noise_sets) + " noise data sets per target distribution, " + decimal(s.repeats) +
-      " data sets per benchmark problem and noise level. Rates are shares of runs "
-      "with 95% Wilson intervals.\n\n";
+  std::string md = "## Settings\n\nPopulation " + format_integer(s.population) + ", " +
+                   format_integer(s.generations) +
+                   " generations, maximum depth 4, test fraction 0.2, 30 shuffled-target nulls. " +
+                   format_integer(s.noise_sets) + " noise data sets per target distribution, " +
+                   format_integer(s.repeats) +
+                   " data sets per benchmark problem and noise level. Rates are shares of runs "
+                   "with 95% Wilson intervals.\n\n";
 
   md +=
       "## Pure noise\n\nTargets drawn independently of the features; n cycles through "
@@ -354,17 +351,17 @@ std::string report(const Settings& s, const std::vector<Task>& tasks,
   md += verdict_row("all noise",
                     tally(tasks, out, [](const Task& t) { return t.suite == Suite::Noise; }));
   for (size_t n : kNoiseRows)
-    md += verdict_row("normal, n = " + decimal(n), tally(tasks, out, [&](const Task& t) {
+    md += verdict_row("normal, n = " + format_integer(n), tally(tasks, out, [&](const Task& t) {
                         return t.suite == Suite::Noise && t.law == TargetLaw::Normal && t.n == n;
                       }));
   for (size_t d = 1; d <= 5; ++d)
-    md += verdict_row("normal, " + decimal(d) + (d == 1 ? " feature" : " features"),
+    md += verdict_row("normal, " + format_integer(d) + (d == 1 ? " feature" : " features"),
                       tally(tasks, out, [&](const Task& t) {
                         return t.suite == Suite::Noise && t.law == TargetLaw::Normal && t.d == d;
                       }));
 
   md += "\n## Benchmarks with a real law\n\nNguyen-1..12 (20 points) and " +
-        decimal(feynman.size()) +
+        format_integer(feynman.size()) +
         " Feynman equations (100 points), Gaussian noise of 0, 1% and 10% of the clean "
         "targets' standard deviation.\n\n";
   md += kVerdictHeader;
@@ -376,7 +373,7 @@ std::string report(const Settings& s, const std::vector<Task>& tasks,
                           return t.suite == suite && t.noise_level == level;
                         }));
 
-  md += "\nStrong verdicts per problem (of " + decimal(s.repeats) +
+  md += "\nStrong verdicts per problem (of " + format_integer(s.repeats) +
         " data sets per noise level):\n\n| problem | law | noise 0% | 1% | 10% |\n"
         "|---|---|---:|---:|---:|\n";
   for (Suite suite : {Suite::Nguyen, Suite::Feynman}) {
@@ -395,18 +392,18 @@ std::string report(const Settings& s, const std::vector<Task>& tasks,
 
   md += "\n## Exact fits\n\n" + exact_fit_section(s, nguyen, feynman);
 
-  md += "\n## Permutation test\n\n" + decimal(s.permutations) +
+  md += "\n## Permutation test\n\n" + format_integer(s.permutations) +
         " permutations per tested data set; a data set counts as significant when p <= 0.05. "
         "The tested data sets are the first " +
-        decimal(s.perm_noise_sets) + " noise data sets of each distribution and the first " +
-        decimal(s.perm_repeats) + " of each benchmark problem and noise level.\n\n" +
+        format_integer(s.perm_noise_sets) + " noise data sets of each distribution and the first " +
+        format_integer(s.perm_repeats) + " of each benchmark problem and noise level.\n\n" +
         "| data | data sets | p <= 0.05 | p <= 0.01 | verdict Strong on the same data sets | "
         "p <= 0.05 among those Strong |\n"
         "|---|---:|---|---|---|---:|\n";
   const auto perm_row = [&](const std::string& label, const Tally& t) {
-    md += "| " + label + " | " + decimal(t.tested) + " | " + rate(t.significant, t.tested) + " | " +
-          rate(t.very_significant, t.tested) + " | " + rate(t.strong_tested, t.tested) + " | " +
-          fraction(t.strong_significant, t.strong_tested) + " |\n";
+    md += "| " + label + " | " + format_integer(t.tested) + " | " + rate(t.significant, t.tested) +
+          " | " + rate(t.very_significant, t.tested) + " | " + rate(t.strong_tested, t.tested) +
+          " | " + fraction(t.strong_significant, t.strong_tested) + " |\n";
   };
   for (TargetLaw law : kLaws)
     perm_row(

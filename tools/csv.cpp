@@ -5,16 +5,11 @@
 #include <limits>
 #include <system_error>
 
+#include "text/numbers.h"
 #include "text/utf8.h"
 
 namespace quorvex::csv {
 namespace {
-
-std::string number_text(size_t n) {
-  char buf[24];
-  const auto res = std::to_chars(buf, buf + sizeof buf, n);
-  return std::string(buf, res.ptr);
-}
 
 bool is_blank(char c) { return c == ' ' || c == '\t'; }
 
@@ -122,8 +117,8 @@ class CellScanner {
 };
 
 std::string cell_count_message(size_t cells, size_t expected) {
-  return "the row has " + number_text(cells) + (cells == 1 ? " cell" : " cells") +
-         " but the header has " + number_text(expected);
+  return "the row has " + format_integer(cells) + (cells == 1 ? " cell" : " cells") +
+         " but the header has " + format_integer(expected);
 }
 
 }  // namespace
@@ -233,8 +228,8 @@ size_t target_column(const std::vector<std::string>& header,
     if (header[c] != *name) continue;
     if (found != header.size())
       throw CsvError("the target " + quoted_excerpt(*name) +
-                         " names more than one column (columns " + number_text(found + 1) +
-                         " and " + number_text(c + 1) + ")",
+                         " names more than one column (columns " + format_integer(found + 1) +
+                         " and " + format_integer(c + 1) + ")",
                      1, c + 1);
     found = c;
   }
@@ -252,8 +247,8 @@ size_t target_column(const std::vector<std::string>& header,
 std::string describe(std::string_view file, const CsvError& error) {
   std::string out(file);
   if (error.line() != 0) {
-    out += ':' + number_text(error.line());
-    if (error.column() != 0) out += ':' + number_text(error.column());
+    out += ':' + format_integer(error.line());
+    if (error.column() != 0) out += ':' + format_integer(error.column());
   }
   out += ": ";
   out += error.what();

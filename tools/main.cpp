@@ -22,6 +22,7 @@
 #include "plot.h"
 #include "progress.h"
 #include "report/report.h"
+#include "text/numbers.h"
 
 namespace quorvex {
 namespace {
@@ -138,9 +139,7 @@ int run_predict(const Options& opt) {
   } catch (const cli::JsonError& e) {
     std::string where = model_file;
     if (e.offset() != cli::JsonError::npos) {
-      char buf[24];
-      const auto res = std::to_chars(buf, buf + sizeof buf, e.offset());
-      where += ": byte " + std::string(buf, res.ptr);
+      where += ": byte " + format_integer(e.offset());
     }
     print_error(where + ": " + e.what());
     return kExitBadInput;

@@ -37,17 +37,11 @@ void pad_left(std::string& out, const std::string& s, size_t width) {
   out += s;
 }
 
-std::string decimal(uint32_t v) {
-  char buf[16];
-  const auto res = std::to_chars(buf, buf + sizeof buf, v);
-  return std::string(buf, res.ptr);
-}
-
 void write_progress(uint32_t generation, uint32_t generations, double best) {
   std::string line = "[quorvex] gen ";
-  pad_left(line, decimal(generation), 3);
+  pad_left(line, format_integer(generation), 3);
   line += '/';
-  const std::string total = decimal(generations);
+  const std::string total = format_integer(generations);
   line += total;
   if (total.size() < 3) line.append(3 - total.size(), ' ');
   line += "  best_BIC = ";
