@@ -135,7 +135,10 @@ struct Avx2 {
     for (; i + 4 <= n; i += 4) {
       const __m256d x = _mm256_loadu_pd(a + i);
       const __m256d neg = _mm256_cmp_pd(x, _mm256_setzero_pd(), _CMP_LT_OQ);
-      _mm256_store_pd(o + i, _mm256_blendv_pd(_mm256_sqrt_pd(x), _mm256_set1_pd(kGuardNaN), neg));
+      // Negative lanes take the square root of 0, not of x: clang treats every
+      // NaN as the same and would otherwise keep sqrt's own NaN for them.
+      const __m256d root = _mm256_sqrt_pd(_mm256_andnot_pd(neg, x));
+      _mm256_store_pd(o + i, _mm256_blendv_pd(root, _mm256_set1_pd(kGuardNaN), neg));
     }
     for (; i < n; ++i) o[i] = sqrt_guarded(a[i]);
   }
