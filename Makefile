@@ -1,14 +1,18 @@
 # make test   installs what a fresh Debian 12 machine lacks (as root), then
-#             builds and runs every test in an optimised build, under
+#             builds the library alone with nothing but the compiler and CMake
+#             (test-library), builds and runs every test in an optimised build, under
 #             AddressSanitizer + UndefinedBehaviorSanitizer, and under
 #             ThreadSanitizer, and cross-builds quorvex.dll with mingw-w64 and
 #             runs its tests under wine (test-windows); then fuzzes the C
 #             interface for a minute (test-fuzz).
-# make run    builds the library and the quorvex command and runs a discovery
-#             on an example data set.
+# make run    installs only what the library and the command need, builds them
+#             and runs a discovery on an example data set.
 JOBS ?= $(shell nproc)
-DEPS = cmake make g++ libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev \
-       libcli11-dev python3 python3-numpy python3-pytest binutils \
+# The library and the command.
+RUN_DEPS = cmake make g++ libeigen3-dev libcli11-dev
+# Everything the tests, benchmarks and fuzzing use besides.
+DEPS = $(RUN_DEPS) libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev \
+       python3 python3-numpy python3-pytest binutils \
        python3-pandas python3-sklearn python3-distributed python3-sympy librsvg2-bin pkg-config \
        clang-14 libclang-rt-14-dev valgrind
 # The Windows build: the -posix mingw-w64 flavour (std::thread), wine to run
@@ -23,15 +27,30 @@ define install_missing
 	fi
 endef
 
-.PHONY: deps deps-windows test test-release test-asan test-windows test-tsan test-fuzz run bench clean
+.PHONY: deps deps-run deps-windows test test-library test-release test-asan test-windows test-tsan test-fuzz run bench clean
 
 deps:
 	$(call install_missing,$(DEPS))
 
+deps-run:
+	$(call install_missing,$(RUN_DEPS))
+
 deps-windows:
 	$(call install_missing,$(WINDOWS_DEPS))
 
-test: deps test-release test-asan test-windows test-tsan test-fuzz
+test: deps test-library test-release test-asan test-windows test-tsan test-fuzz
+
+# The library as a consumer builds it: every option beyond it off, and each
+# package only the tests, benchmarks or command use refused if looked for.
+test-library:
+	rm -rf build/library
+	cmake -S . -B build/library -DCMAKE_BUILD_TYPE=Release -DQUORVEX_WERROR=ON \
+	  -DQUORVEX_BUILD_TESTS=OFF -DQUORVEX_BUILD_BENCH=OFF -DQUORVEX_BUILD_TOOLS=OFF \
+	  -DQUORVEX_FUZZ=OFF -DQUORVEX_BUILD_EXAMPLES=OFF \
+	  -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON -DCMAKE_DISABLE_FIND_PACKAGE_benchmark=ON \
+	  -DCMAKE_DISABLE_FIND_PACKAGE_CLI11=ON -DCMAKE_DISABLE_FIND_PACKAGE_nlohmann_json=ON
+	cmake --build build/library -j $(JOBS)
+	test -f build/library/src/libquorvex.so
 
 test-release:
 	cmake --preset release
@@ -70,10 +89,10 @@ test-fuzz:
 	  -timeout=60 -rss_limit_mb=2048 -print_final_stats=1 -dict=fuzz/capi.dict \
 	  -artifact_prefix=build/fuzz/ $(FUZZ_CORPUS) fuzz/corpus
 
-run: deps
-	cmake --preset release
-	cmake --build --preset release -j $(JOBS) --target quorvex_cli
-	./build/release/tools/quorvex --seed 1 --target y examples/data/product_sum.csv
+run: deps-run
+	cmake -S . -B build/run -DCMAKE_BUILD_TYPE=Release -DQUORVEX_BUILD_TOOLS=ON
+	cmake --build build/run -j $(JOBS) --target quorvex_cli
+	./build/run/tools/quorvex --seed 1 --target y examples/data/product_sum.csv
 
 bench: deps
 	bench/run.sh

@@ -75,7 +75,7 @@ void BM_Discover(benchmark::State& state) {
     quorvex::Discoverer d(std::move(copy), config);
     d.set_max_threads(threads);
     d.set_phase_times(&phases);
-    bic = d.run().bic;
+    bic = d.run().report.bic;
   }
   const double n = static_cast<double>(state.iterations());
   const double total = copy_s + phases.total;

@@ -68,11 +68,11 @@
  * process. A discovery evaluates about generations x population trees on
  * every training row, each in time proportional to its size. Memory holds a
  * few copies of the population, and every feature leaf of every tree holds
- * its own copy of the feature's name, so long names multiply: two names of
- * 1 MiB take tens of seconds and 3 GiB at the default settings. The linear
- * baselines solve a (features + 1)-square system, in time cubic in the
- * feature count: 5,000 features take minutes. A million candidates for one
- * generation take several seconds and 0.75 GiB.
+ * its own copy of the feature's name, so long names multiply: names of
+ * megabytes take gigabytes. The linear baselines solve a (features + 1)-square
+ * system, in time cubic in the feature count: thousands of features take
+ * minutes. A population of a million takes seconds and most of a gigabyte per
+ * generation. docs/cost.md has the measured figures and how to reproduce them.
  */
 #ifndef QUORVEX_H
 #define QUORVEX_H
@@ -248,24 +248,23 @@ QUORVEX_API char* quorvex_report_json(const CReport* report) QUORVEX_NOEXCEPT;
  *
  * - Rows where the formula is NaN or infinite are left out of its error but
  *   still counted in its BIC, so a formula undefined on the rows hardest to
- *   fit can look decisive. On pure noise (30 to 300 rows, 1 to 5 features)
- *   the verdict was Strong in 12% of runs with normal targets, 66% with
- *   Student-t (2 dof) targets and 90% with Cauchy targets, nearly always
- *   with a formula undefined on part of the training rows: of 1133 runs
- *   whose formula was finite on every training row, 13 were Strong.
+ *   fit can look decisive. On pure noise the verdict was Strong in about one
+ *   run in ten with normal targets and in most runs with heavy-tailed
+ *   targets, nearly always with a formula undefined on part of the training
+ *   rows; with a formula finite on every training row, Strong was rare.
  * - A mean squared error of exactly 0 scores +inf, like an unusable formula.
- *   The true law of a noiseless data set, written exactly, gets Noise (22 of
- *   22 laws tried); the same law with one rounding error gets Strong. A
+ *   The true law of a noiseless data set, written exactly, gets Noise (every
+ *   law tried did); the same law with one rounding error gets Strong. A
  *   constant target makes the constant model score +inf and the verdict Weak.
  *
- * On real laws (Nguyen-1..12, 14 Feynman equations, 0 to 10% noise) it was
- * Strong in 49% (Nguyen) and 67 to 70% (Feynman) of runs.
+ * On benchmark laws with up to 10% noise it was Strong in about half to two
+ * thirds of runs.
  *
  * Before acting on Strong or Weak, check on how many rows the formula is
  * finite, and run a permutation test: the same discovery repeated on copies
  * whose target is permuted (the quorvex command's --permutations N, Python's
- * quorvex.permutation_test). On the noise above it was significant at the 5%
- * level in 4% of data sets; on the real laws in 92 to 100%. docs/verdict.md
+ * quorvex.permutation_test). At the 5% level it rejected no more than about
+ * 5% of pure-noise data sets and nearly all benchmark-law ones. docs/verdict.md
  * has the measurements and how to reproduce them.
  */
 QUORVEX_API int32_t quorvex_report_verdict(const CReport* report) QUORVEX_NOEXCEPT;

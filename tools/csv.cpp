@@ -6,16 +6,11 @@
 #include <limits>
 #include <system_error>
 
+#include "text/numbers.h"
 #include "text/utf8.h"
 
 namespace quorvex::csv {
 namespace {
-
-std::string number_text(size_t n) {
-  char buf[24];
-  const auto res = std::to_chars(buf, buf + sizeof buf, n);
-  return std::string(buf, res.ptr);
-}
 
 bool equals_ignoring_case(std::string_view a, std::string_view lower) {
   if (a.size() != lower.size()) return false;
@@ -146,8 +141,8 @@ char detect_separator(std::string_view header) {
 }
 
 std::string cell_count_message(size_t cells, size_t expected) {
-  return "the row has " + number_text(cells) + (cells == 1 ? " cell" : " cells") +
-         " but the header has " + number_text(expected);
+  return "the row has " + format_integer(cells) + (cells == 1 ? " cell" : " cells") +
+         " but the header has " + format_integer(expected);
 }
 
 std::string not_a_number_message(std::string_view cell, const std::string& name, char separator,
@@ -354,7 +349,7 @@ Columns select_columns(const std::vector<std::string>& names, const Selection& s
             "the first column has no name: it looks like an index column (pandas' to_csv writes "
             "one); leave it out with --exclude '' or write the file with index=False",
             1, 1);
-      throw CsvError("column " + number_text(c + 1) +
+      throw CsvError("column " + format_integer(c + 1) +
                          " has no name; name it or leave it out with --exclude ''",
                      1, c + 1);
     }
@@ -362,7 +357,7 @@ Columns select_columns(const std::vector<std::string>& names, const Selection& s
       if (names[used[j]] == names[c]) {
         const size_t first = std::min(used[j], c), second = std::max(used[j], c);
         throw CsvError("the name " + quoted_excerpt(names[c]) + " is given to columns " +
-                           number_text(first + 1) + " and " + number_text(second + 1) +
+                           format_integer(first + 1) + " and " + format_integer(second + 1) +
                            ": a formula could not tell them apart; rename one",
                        1, second + 1);
       }
@@ -379,8 +374,8 @@ size_t target_column(const std::vector<std::string>& header,
     if (header[c] != *name) continue;
     if (found != header.size())
       throw CsvError("the target " + quoted_excerpt(*name) +
-                         " names more than one column (columns " + number_text(found + 1) +
-                         " and " + number_text(c + 1) + ")",
+                         " names more than one column (columns " + format_integer(found + 1) +
+                         " and " + format_integer(c + 1) + ")",
                      1, c + 1);
     found = c;
   }
@@ -396,8 +391,8 @@ bool is_usable(double value) noexcept { return std::fabs(value) <= kLargestUsabl
 std::string describe(std::string_view file, const CsvError& error) {
   std::string out(file);
   if (error.line() != 0) {
-    out += ':' + number_text(error.line());
-    if (error.column() != 0) out += ':' + number_text(error.column());
+    out += ':' + format_integer(error.line());
+    if (error.column() != 0) out += ':' + format_integer(error.column());
   }
   out += ": ";
   out += error.what();

@@ -8,16 +8,6 @@
 
 namespace quorvex::cli {
 
-namespace {
-
-std::string decimal(size_t v) {
-  char buf[24];
-  const auto res = std::to_chars(buf, buf + sizeof buf, v);
-  return std::string(buf, res.ptr);
-}
-
-}  // namespace
-
 FiniteRows count_finite_rows(const Expr& tree, const Dataset& data) {
   FiniteRows rows;
   rows.total = data.n_rows();
@@ -30,7 +20,7 @@ std::string format_share(FiniteRows rows) {
   if (rows.total == 0) return "-";
   // Tenths of a percent, truncated, in integers: nothing rounds up to 100.0.
   const size_t t = rows.finite / rows.total * 1000 + rows.finite % rows.total * 1000 / rows.total;
-  return decimal(t / 10) + "." + decimal(t % 10) + "%";
+  return format_integer(t / 10) + "." + format_integer(t % 10) + "%";
 }
 
 std::optional<std::string> linear_note(const DiscoverReport& report) {
@@ -51,15 +41,17 @@ VerdictNotes verdict_notes(const DiscoverReport& report, FiniteRows train_rows,
                            const std::string& check_hint) {
   VerdictNotes notes;
   notes.finite = "finite  : " + format_share(train_rows) + " of training rows (" +
-                 decimal(train_rows.finite) + " of " + decimal(train_rows.total) + ")";
+                 format_integer(train_rows.finite) + " of " + format_integer(train_rows.total) +
+                 ")";
   std::vector<std::string>& lines = notes.warnings;
   if (train_rows.finite < train_rows.total && report.verdict != Verdict::Noise) {
-    lines.push_back(
-        "warning : the formula is undefined (NaN or infinite) on " +
-        decimal(train_rows.total - train_rows.finite) + " of " + decimal(train_rows.total) +
-        " training rows; the BIC leaves those rows out but still counts them, so "
-        "a formula that dodges the hardest rows can look decisive by chance and this " +
-        verdict_name(report.verdict) + " verdict may be far too optimistic: " + check_hint);
+    lines.push_back("warning : the formula is undefined (NaN or infinite) on " +
+                    format_integer(train_rows.total - train_rows.finite) + " of " +
+                    format_integer(train_rows.total) +
+                    " training rows; the BIC leaves those rows out but still counts them, so "
+                    "a formula that dodges the hardest rows can look decisive by chance and this " +
+                    verdict_name(report.verdict) +
+                    " verdict may be far too optimistic: " + check_hint);
   }
   if (report.mse_train == 0.0) {
     lines.push_back(

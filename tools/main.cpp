@@ -25,6 +25,7 @@
 #include "progress.h"
 #include "report/report.h"
 #include "resources.h"
+#include "text/numbers.h"
 
 namespace quorvex {
 namespace {
@@ -206,17 +207,9 @@ void check_outputs(const Options& opt) {
 
 // Zero and out-of-range settings mean the defaults, as through the C entry.
 DiscoverConfig make_config(const Options& opt) {
-  DiscoverConfig config;
-  config.generations = opt.generations == 0 ? 40 : opt.generations;
-  config.population = opt.population == 0 ? 200 : opt.population;
-  config.max_depth = opt.max_depth == 0 ? 4 : opt.max_depth;
-  config.seed = opt.seed;
-  config.test_fraction =
-      opt.test_fraction > 0.0 && opt.test_fraction < 1.0 ? opt.test_fraction : 0.2;
-  config.n_shuffles = 30;
+  DiscoverConfig config = DiscoverConfig::from_c_arguments(
+      opt.generations, opt.population, opt.max_depth, opt.seed, opt.test_fraction);
   config.verbose = opt.verbose;
-  config.use_niches = true;
-  config.restart_on_stagnation = true;
   return config;
 }
 
@@ -227,8 +220,8 @@ void check_resources(const DiscoverConfig& config) {
 }
 
 struct SearchResult {
-  DiscoverReport report;
-  std::vector<double> best_by_generation;  // recorded only for the plot
+  DiscoverResult found;
+  std::vector<double> best_by_generation;
 };
 
 SearchResult search(Discoverer& discoverer, const Options& opt) {
@@ -241,25 +234,22 @@ SearchResult search(Discoverer& discoverer, const Options& opt) {
       if (show_bar) bar.update(generation, generations, best);
     });
   }
-  DiscoverReport report = discoverer.run();
+  DiscoverResult found = discoverer.run();
   bar.finish();
-  return {std::move(report), std::move(best_by_generation)};
+  return {std::move(found), std::move(best_by_generation)};
 }
 
 // ---- outputs -----------------------------------------------------------------
 
-void write_plot(const Discoverer& discoverer, SearchResult& result, const std::string& path) {
-  const DiscoverReport& report = result.report;
+void write_plot(SearchResult& result, const std::string& path) {
+  const DiscoverReport& report = result.found.report;
   cli::PlotData plot;
   plot.best_by_generation = std::move(result.best_by_generation);
   plot.best_by_generation.push_back(report.bic);
   plot.baselines = report.baselines;
   plot.formula = report.formula;
   plot.verdict = verdict_name(report.verdict);
-  // The search's own split, made again from the same fraction and seed.
-  const DiscoverConfig& config = discoverer.config();
-  const auto [train, test] = discoverer.data().split(config.test_fraction, config.seed);
-  cli::add_points(plot, cli::expression_from_json(cli::parse_json(report.expr_json)), train, test);
+  cli::add_points(plot, result.found.best, result.found.train, result.found.test);
   try {
     cli::write_atomically(path, cli::render_svg(plot), "the plot");
   } catch (const cli::FileError& e) {
@@ -269,14 +259,9 @@ void write_plot(const Discoverer& discoverer, SearchResult& result, const std::s
 
 // The finite share of the best formula on the training rows (text mode only)
 // and the warnings it and exact fits call for.
-std::vector<std::string> verdict_lines(const Discoverer& discoverer, const DiscoverReport& report,
-                                       const Options& opt) {
-  if (report.expr_json.empty()) return {};
-  const Expr best = cli::expression_from_json(cli::parse_json(report.expr_json));
-  const DiscoverConfig& config = discoverer.config();
-  const Dataset train = discoverer.data().split(config.test_fraction, config.seed).first;
+std::vector<std::string> verdict_lines(const DiscoverResult& result, const Options& opt) {
   cli::VerdictNotes notes =
-      cli::verdict_notes(report, cli::count_finite_rows(best, train),
+      cli::verdict_notes(result.report, cli::count_finite_rows(result.best, result.train),
                          opt.permutations > 0 ? "see the permutation p-value below"
                                               : "check it with --permutations 99");
   std::vector<std::string> lines;
@@ -287,13 +272,14 @@ std::vector<std::string> verdict_lines(const Discoverer& discoverer, const Disco
 
 // The library's report stays as it is; what its verdict leaves out follows
 // it (on stderr in JSON mode, where stdout is one JSON document).
-void print_report(const Discoverer& discoverer, const DiscoverReport& report,
-                  const std::string& dropped_note, const Options& opt) {
+void print_report(const DiscoverResult& found, const std::string& dropped_note,
+                  const Options& opt) {
+  const DiscoverReport& report = found.report;
   std::string out = opt.json ? report.to_json() + "\n" : report.to_pretty();
   std::string aside;
   std::string& notes = opt.json ? aside : out;
   if (!dropped_note.empty()) notes += dropped_note + "\n";
-  for (const std::string& line : verdict_lines(discoverer, report, opt)) notes += line + "\n";
+  for (const std::string& line : verdict_lines(found, opt)) notes += line + "\n";
   write_stdout(out);
   std::fwrite(aside.data(), 1, aside.size(), stderr);
 }
@@ -336,9 +322,9 @@ void run_discovery(const Options& opt) {
   }
   Discoverer discoverer(std::move(data), config);
   SearchResult result = search(discoverer, opt);
-  if (opt.plot) write_plot(discoverer, result, *opt.plot);
-  print_report(discoverer, result.report, dropped_note, opt);
-  if (opt.permutations > 0) print_permutation_test(discoverer, result.report, opt);
+  if (opt.plot) write_plot(result, *opt.plot);
+  print_report(result.found, dropped_note, opt);
+  if (opt.permutations > 0) print_permutation_test(discoverer, result.found.report, opt);
 }
 
 Expr read_model(const std::string& model_file) {

@@ -7,16 +7,6 @@
 
 namespace quorvex::cli {
 
-namespace {
-
-std::string decimal(size_t v) {
-  char buf[24];
-  const auto res = std::to_chars(buf, buf + sizeof buf, v);
-  return std::string(buf, res.ptr);
-}
-
-}  // namespace
-
 uint64_t permutation_seed(uint64_t seed, uint64_t i) noexcept {
   uint64_t z = seed + i * 0x9E3779B97F4A7C15ULL;
   z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
@@ -42,7 +32,7 @@ PermutationResult permutation_test(const Dataset& data, const DiscoverConfig& co
   for (size_t i = 1; i <= n_permutations; ++i) {
     Discoverer null_run(data.shuffled_target(permutation_seed(config.seed, i)), null_config);
     null_run.set_max_threads(max_threads);
-    const double b = null_run.run().bic;
+    const double b = null_run.run().report.bic;
     result.null_bics.push_back(b);
     // A NaN real BIC (never produced by a discovery) loses to every null.
     if (b <= real_bic || std::isnan(real_bic)) ++result.at_or_below;
@@ -54,9 +44,10 @@ PermutationResult permutation_test(const Dataset& data, const DiscoverConfig& co
 
 std::string permutation_line(const PermutationResult& result) {
   const size_t n = result.null_bics.size();
-  return "p-value : " + format_fixed(result.p_value, 4) + " = " + decimal(1 + result.at_or_below) +
-         "/" + decimal(n + 1) + " from " + decimal(n) + " permutations of the target (" +
-         decimal(result.at_or_below) + " null BICs at or below the real one)";
+  return "p-value : " + format_fixed(result.p_value, 4) + " = " +
+         format_integer(1 + result.at_or_below) + "/" + format_integer(n + 1) + " from " +
+         format_integer(n) + " permutations of the target (" + format_integer(result.at_or_below) +
+         " null BICs at or below the real one)";
 }
 
 }  // namespace quorvex::cli

@@ -6,6 +6,8 @@
 #include <limits>
 #include <string_view>
 
+#include "text/numbers.h"
+
 namespace quorvex::cli {
 namespace {
 
@@ -19,12 +21,6 @@ constexpr const char* kBestColour = "#222222";
 constexpr const char* kConstColour = "#c44e52";
 constexpr const char* kLinearColour = "#55a868";
 constexpr const char* kShuffledColour = "#8172b3";
-
-std::string count_text(size_t v) {
-  char buf[24];
-  const auto res = std::to_chars(buf, buf + sizeof buf, v);
-  return std::string(buf, res.ptr);
-}
 
 // Text content and attribute values: XML escapes, and the control
 // characters XML 1.0 cannot hold shown as '?'.
@@ -174,9 +170,9 @@ void legend_entry(Svg& svg, double x, double y, const char* colour, bool dot,
 size_t stride_for(size_t n) { return n <= kMaxPoints ? 1 : (n + kMaxPoints - 1) / kMaxPoints; }
 
 std::string shown_label(const char* what, size_t shown_points, size_t stride, size_t rows) {
-  std::string s = std::string(what) + " (" + count_text(rows) + ")";
-  if (stride > 1) s += ", every " + count_text(stride) + "th shown";
-  if (shown_points < rows) s += ", " + count_text(rows - shown_points) + " not finite";
+  std::string s = std::string(what) + " (" + format_integer(rows) + ")";
+  if (stride > 1) s += ", every " + format_integer(stride) + "th shown";
+  if (shown_points < rows) s += ", " + format_integer(rows - shown_points) + " not finite";
   return s;
 }
 

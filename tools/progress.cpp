@@ -16,12 +16,6 @@ namespace {
 
 constexpr uint32_t kBarWidth = 30;
 
-std::string decimal(uint32_t v) {
-  char buf[16];
-  const auto res = std::to_chars(buf, buf + sizeof buf, v);
-  return std::string(buf, res.ptr);
-}
-
 void write(const std::string& s) {
   std::fwrite(s.data(), 1, s.size(), stderr);
   std::fflush(stderr);
@@ -43,8 +37,8 @@ std::string ProgressBar::line(uint32_t generation, uint32_t generations, double 
   std::string s = "quorvex [";
   s.append(static_cast<size_t>(filled), '#');
   s.append(static_cast<size_t>(kBarWidth - filled), '.');
-  s += "] generation " + decimal(generation) + "/" + decimal(generations) + "  best BIC " +
-       format_fixed(best, 3);
+  s += "] generation " + format_integer(generation) + "/" + format_integer(generations) +
+       "  best BIC " + format_fixed(best, 3);
   return s;
 }
 

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "baselines/baselines.h"
+#include "baselines/eliminate.h"
 
 namespace quorvex {
 namespace {
@@ -97,36 +98,6 @@ class TargetBlocks {
   std::vector<const double*> cols_;
   std::vector<double> buf_;
 };
-
-// Gauss-Jordan with partial pivoting on a v x w row-major matrix whose first
-// v columns are the system and the rest are right-hand sides. Pivots and
-// multipliers come from the system part only, so each right-hand side sees
-// exactly the operations a fit of its own would apply.
-void eliminate(std::vector<double>& m, size_t v, size_t w) {
-  for (size_t o = 0; o < v; ++o) {
-    size_t best = o;
-    double best_abs = std::fabs(m[o * w + o]);
-    for (size_t r = o + 1; r < v; ++r) {
-      const double cand = std::fabs(m[r * w + o]);
-      if (cand > best_abs) {  // ties keep the earlier row; NaN never wins
-        best = r;
-        best_abs = cand;
-      }
-    }
-    if (best != o) std::swap_ranges(&m[o * w], &m[o * w] + w, &m[best * w]);
-    const double piv = m[o * w + o];
-    if (std::fabs(piv) < 1e-14) continue;  // a NaN pivot is not skipped
-    double* row_o = &m[o * w];
-    for (size_t c = 0; c < w; ++c) row_o[c] = row_o[c] / piv;
-    for (size_t r = 0; r < v; ++r) {
-      if (r == o) continue;
-      double* row_r = &m[r * w];
-      const double f = row_r[o];
-      if (f == 0.0) continue;
-      for (size_t c = 0; c < w; ++c) row_r[c] = row_r[c] - row_o[c] * f;
-    }
-  }
-}
 
 // Adds R rows of the design block x (row-major, width v) and of the targets y
 // (row-major, width g) into the upper triangle of a (skipped when null) and

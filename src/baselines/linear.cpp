@@ -1,14 +1,16 @@
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <utility>
 #include <vector>
 
 #include "baselines/baselines.h"
+#include "baselines/eliminate.h"
 
 namespace quorvex {
 
-// A direct transcription of the fit, one dataset at a time. `compute` has a
-// batched path that must agree with this one bit for bit.
+// The fit of one dataset at a time. `compute` has a batched path that must
+// agree with this one bit for bit.
 std::pair<std::vector<double>, double> linear_predictor(const Dataset& data) {
   const size_t n = data.n_rows();
   const size_t p = data.features().size();
@@ -47,29 +49,7 @@ std::pair<std::vector<double>, double> linear_predictor(const Dataset& data) {
     m[j * w + v] = b[j];
   }
 
-  for (size_t o = 0; o < v; ++o) {
-    size_t best = o;
-    double best_abs = std::fabs(m[o * w + o]);
-    for (size_t r = o + 1; r < v; ++r) {
-      const double cand = std::fabs(m[r * w + o]);
-      if (cand > best_abs) {  // false for NaN either side
-        best = r;
-        best_abs = cand;
-      }
-    }
-    if (best != o) {
-      for (size_t c = 0; c < w; ++c) std::swap(m[o * w + c], m[best * w + c]);
-    }
-    const double piv = m[o * w + o];
-    if (std::fabs(piv) < 1e-14) continue;
-    for (size_t c = 0; c < w; ++c) m[o * w + c] = m[o * w + c] / piv;
-    for (size_t r = 0; r < v; ++r) {
-      if (r == o) continue;
-      const double f = m[r * w + o];
-      if (f == 0.0) continue;
-      for (size_t c = 0; c < w; ++c) m[r * w + c] = m[r * w + c] - m[o * w + c] * f;
-    }
-  }
+  eliminate(m, v, w);
 
   std::vector<double> coef(v);
   for (size_t j = 0; j < v; ++j) coef[j] = m[j * w + v];

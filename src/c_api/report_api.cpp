@@ -29,18 +29,10 @@ QUORVEX_API CReport* quorvex_discover(const CDataset* ds, uint32_t generations, 
                                       uint32_t max_depth, uint64_t seed,
                                       double test_fraction) noexcept {
   if (ds == nullptr) return nullptr;
-  quorvex::DiscoverConfig config;
-  config.generations = generations == 0 ? 40 : generations;
-  config.population = population == 0 ? 200 : population;
-  config.max_depth = max_depth == 0 ? 4 : max_depth;
-  config.seed = seed;
-  config.test_fraction = (test_fraction > 0.0 && test_fraction < 1.0) ? test_fraction : 0.2;
-  config.n_shuffles = 30;
-  config.verbose = false;
-  config.use_niches = true;
-  config.restart_on_stagnation = true;
+  const auto config = quorvex::DiscoverConfig::from_c_arguments(generations, population, max_depth,
+                                                                seed, test_fraction);
   auto report = std::make_unique<quorvex::DiscoverReport>(
-      quorvex::discover(quorvex::Dataset(*ds->dataset), config));
+      quorvex::discover(quorvex::Dataset(*ds->dataset), config).report);
   return new CReport{std::move(report)};
 }
 

@@ -13,7 +13,6 @@ void Dataset::add_feature(std::string name) {
   if (it == column_index_.end()) {
     c = columns_.size();
     columns_.emplace_back(targets_.size(), 0.0);
-    column_names_.push_back(name);
     column_source_.push_back(position);
     column_index_.emplace(name, c);
   } else {
@@ -48,7 +47,6 @@ Dataset Dataset::gather(const size_t* positions, size_t count) const {
   Dataset out(target_name_);
   out.features_ = features_;
   out.position_column_ = position_column_;
-  out.column_names_ = column_names_;
   out.column_source_ = column_source_;
   out.column_index_ = column_index_;
   out.columns_.resize(columns_.size());

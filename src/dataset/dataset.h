@@ -20,8 +20,6 @@ class Row {
 
   double value(std::string_view name) const noexcept;
   double target() const noexcept;
-  size_t index() const noexcept { return index_; }
-  const Dataset& dataset() const noexcept { return *dataset_; }
 
  private:
   const Dataset* dataset_;
@@ -52,7 +50,6 @@ class Dataset {
 
   // Distinct feature names, each with its own column, in first-seen order.
   size_t n_columns() const noexcept { return columns_.size(); }
-  const std::string& column_name(size_t c) const noexcept { return column_names_[c]; }
   size_t find_column(std::string_view name) const noexcept;
   // The column that holds feature position `position` of features().
   size_t column_of_feature(size_t position) const noexcept { return position_column_[position]; }
@@ -73,13 +70,14 @@ class Dataset {
  private:
   struct NameHash {
     using is_transparent = void;
-    size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
+    size_t operator()(std::string_view s) const noexcept {
+      return std::hash<std::string_view>{}(s);
+    }
   };
 
   std::string target_name_;
   std::vector<std::string> features_;
   std::vector<size_t> position_column_;
-  std::vector<std::string> column_names_;
   std::vector<size_t> column_source_;  // the last feature position naming each column
   std::unordered_map<std::string, size_t, NameHash, std::equal_to<>> column_index_;
   std::vector<std::vector<double>> columns_;
@@ -87,7 +85,9 @@ class Dataset {
 };
 
 inline double Row::target() const noexcept { return dataset_->targets()[index_]; }
-inline double Row::value(std::string_view name) const noexcept { return dataset_->value(index_, name); }
+inline double Row::value(std::string_view name) const noexcept {
+  return dataset_->value(index_, name);
+}
 
 // The shuffle shared by split and shuffled_target: for i = n-1 down to 1,
 // swap items i and below(i + 1). Draws nothing for fewer than two items.

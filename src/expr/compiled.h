@@ -103,7 +103,8 @@ void evaluate_rows(const CompiledExpr& program, size_t n_rows, double* out);
 size_t finite_squared_errors(const double* y, const double* t, size_t count, double* sq);
 
 // Which machine code runs the programs. Both give the same bits; Avx2 needs
-// a CPU with AVX2 and FMA and is never built for Windows.
+// a CPU with AVX2 and FMA, and is built for x86-64 with glibc only (see
+// compiled_avx2.cpp).
 enum class EvalPath : uint8_t { Portable, Avx2 };
 EvalPath eval_path() noexcept;
 bool eval_path_available(EvalPath path) noexcept;

@@ -1,14 +1,15 @@
 // The AVX2 + FMA kernels of the compiled evaluator, chosen at run time when
 // the CPU has both. Only this file is built for that target (by a pragma,
 // after every header it shares with the rest of the library), so the
-// library itself still runs on any x86-64. Not on Windows: mingw cannot keep
-// the stack aligned for spilled 32-byte registers, and its pow is not the one
-// the integer-power shortcuts were checked against.
+// library itself still runs on any x86-64. Built by GCC and by clang (so that
+// the fuzzing build reaches these kernels too). Not on Windows: mingw cannot
+// keep the stack aligned for spilled 32-byte registers. Only where the
+// integer-power shortcuts hold, since these kernels take them throughout.
 #include "expr/compiled.h"
 #include "expr/compiled_kernels.h"
 #include "expr/int_pow.h"
 
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(_WIN32)
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(_WIN32) && QUORVEX_INT_POW_SHORTCUTS
 #define QUORVEX_EVAL_AVX2 1
 #endif
 
@@ -21,8 +22,12 @@
 #include <cstddef>
 #include <cstdint>
 
+#ifdef __clang__
+#pragma clang attribute push(__attribute__((target("avx2,fma"))), apply_to = function)
+#else
 #pragma GCC push_options
 #pragma GCC target("avx2,fma")
+#endif
 
 #include "expr/compiled_interpreter.h"
 
@@ -130,7 +135,10 @@ struct Avx2 {
     for (; i + 4 <= n; i += 4) {
       const __m256d x = _mm256_loadu_pd(a + i);
       const __m256d neg = _mm256_cmp_pd(x, _mm256_setzero_pd(), _CMP_LT_OQ);
-      _mm256_store_pd(o + i, _mm256_blendv_pd(_mm256_sqrt_pd(x), _mm256_set1_pd(kGuardNaN), neg));
+      // Negative lanes take the square root of 0, not of x: clang treats every
+      // NaN as the same and would otherwise keep sqrt's own NaN for them.
+      const __m256d root = _mm256_sqrt_pd(_mm256_andnot_pd(neg, x));
+      _mm256_store_pd(o + i, _mm256_blendv_pd(root, _mm256_set1_pd(kGuardNaN), neg));
     }
     for (; i < n; ++i) o[i] = sqrt_guarded(a[i]);
   }
@@ -236,7 +244,11 @@ constexpr Kernels kAvx2 = {&interpret<Avx2>, &avx2_finite_squared_errors};
 }  // namespace eval_detail
 }  // namespace quorvex
 
+#ifdef __clang__
+#pragma clang attribute pop
+#else
 #pragma GCC pop_options
+#endif
 
 namespace quorvex::eval_detail {
 // Outside the AVX2 region: this runs on every CPU.

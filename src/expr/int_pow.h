@@ -22,13 +22,14 @@
 
 namespace quorvex {
 
-// The platform's pow is glibc's here. mingw's pow (x87) is a different
-// function, and the rule has not been checked against it.
-#ifdef _WIN32
-inline constexpr bool kIntPowShortcuts = false;
+// Only glibc's pow was checked against the rule. mingw's (x87), musl's and
+// Apple's are different functions: there every power calls pow.
+#ifdef __GLIBC__
+#define QUORVEX_INT_POW_SHORTCUTS 1
 #else
-inline constexpr bool kIntPowShortcuts = true;
+#define QUORVEX_INT_POW_SHORTCUTS 0
 #endif
+inline constexpr bool kIntPowShortcuts = QUORVEX_INT_POW_SHORTCUTS != 0;
 
 // The platform's pow, with an exponent the compiler cannot see: GCC turns
 // pow(x, 2.0) into x * x and pow(x, -1.0) into 1 / x, which differ from the

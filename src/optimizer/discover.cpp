@@ -37,17 +37,11 @@ void pad_left(std::string& out, const std::string& s, size_t width) {
   out += s;
 }
 
-std::string decimal(uint32_t v) {
-  char buf[16];
-  const auto res = std::to_chars(buf, buf + sizeof buf, v);
-  return std::string(buf, res.ptr);
-}
-
 void write_progress(uint32_t generation, uint32_t generations, double best) {
   std::string line = "[quorvex] gen ";
-  pad_left(line, decimal(generation), 3);
+  pad_left(line, format_integer(generation), 3);
   line += '/';
-  const std::string total = decimal(generations);
+  const std::string total = format_integer(generations);
   line += total;
   if (total.size() < 3) line.append(3 - total.size(), ' ');
   line += "  best_BIC = ";
@@ -71,19 +65,43 @@ size_t tournament(Lcg& select, const std::vector<Ranked>& ranked) {
 
 }  // namespace
 
+DiscoverConfig DiscoverConfig::from_c_arguments(uint32_t generations, size_t population,
+                                                uint32_t max_depth, uint64_t seed,
+                                                double test_fraction) noexcept {
+  DiscoverConfig config;
+  if (generations != 0) config.generations = generations;
+  if (population != 0) config.population = population;
+  if (max_depth != 0) config.max_depth = max_depth;
+  config.seed = seed;
+  if (test_fraction > 0.0 && test_fraction < 1.0) config.test_fraction = test_fraction;
+  return config;
+}
+
+DiscoverReport assess(const Expr& best, double bic, const Dataset& train, const Dataset& test,
+                      const BaselinesReport& baselines) {
+  DiscoverReport report;
+  report.bic = bic;
+  report.mse_train = finite_row_mse(best, train);
+  report.mse_test = finite_row_mse(best, test);
+  report.formula = best.formula();
+  report.expr_json = best.to_json();
+  report.k = best.k();
+  report.baselines = baselines;
+  report.delta_bic_const = bic - baselines.bic_const;
+  report.delta_bic_linear = bic - baselines.bic_linear;
+  report.z_vs_shuffled = z_score(bic, baselines);
+  report.n_train = train.n_rows();
+  report.n_test = test.n_rows();
+  report.classify();
+  return report;
+}
+
 Discoverer::Discoverer(Dataset data, const DiscoverConfig& config)
     : data_(std::move(data)), config_(config) {
   if (config_.population == 0) throw std::invalid_argument("population must be at least 1");
 }
 
-uint64_t Discoverer::niche_key(const Expr& tree) { return quorvex::niche_key(tree); }
-
-std::vector<double> Discoverer::fitness_population(const std::vector<Expr>& population,
-                                                   const Dataset& data, size_t max_threads) {
-  return quorvex::fitness_population(population, data, max_threads);
-}
-
-DiscoverReport Discoverer::run() const {
+DiscoverResult Discoverer::run() const {
   // The caller's thread evaluates too (baselines, the winner's errors): give it
   // the workers' floating-point state, and the host its own back on return.
   FpStateGuard fixed_state;
@@ -175,30 +193,14 @@ DiscoverReport Discoverer::run() const {
     if (scores[i] < scores[best_index]) best_index = i;
   const Expr& best = population[best_index];
 
-  DiscoverReport report;
-  report.bic = scores[best_index];
-  report.mse_train = finite_row_mse(best, train);
-  report.mse_test = finite_row_mse(best, test);
-  report.formula = best.formula();
-  report.expr_json = best.to_json();
-  report.k = best.k();
+  DiscoverReport report = assess(best, scores[best_index], train, test, baselines);
   const auto elapsed = std::chrono::steady_clock::now() - start;
   report.wall_clock_ms =
       static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count());
-  report.baselines = baselines;
-  report.delta_bic_const = report.bic - baselines.bic_const;
-  report.delta_bic_linear = report.bic - baselines.bic_linear;
-  report.z_vs_shuffled = baselines.bic_shuffled_std > 1e-9
-                             ? (report.bic - baselines.bic_shuffled_mean) / baselines.bic_shuffled_std
-                             : 0.0;
-  report.verdict = Verdict::Noise;
-  report.n_train = train.n_rows();
-  report.n_test = test.n_rows();
-  report.classify();
-  return report;
+  return {std::move(report), std::move(population[best_index]), std::move(train), std::move(test)};
 }
 
-DiscoverReport discover(Dataset data, const DiscoverConfig& config) {
+DiscoverResult discover(Dataset data, const DiscoverConfig& config) {
   Discoverer discoverer(std::move(data), config);
   return discoverer.run();
 }

@@ -13,8 +13,8 @@
 
 namespace quorvex {
 
-// The settings of one discovery. Taken as they are: the defaults of the C
-// entry (0 -> 40 generations, and so on) are applied there, not here.
+// The settings of one discovery, taken as they are. The member defaults are
+// also what the C entry's zero and out-of-range arguments stand for.
 struct DiscoverConfig {
   size_t population = 200;
   uint32_t generations = 40;
@@ -25,6 +25,22 @@ struct DiscoverConfig {
   bool verbose = false;  // one progress line per generation on standard error
   bool use_niches = true;
   bool restart_on_stagnation = true;
+
+  // The settings behind the C entry's five arguments: 0 generations,
+  // population or depth, or a test fraction outside (0, 1), mean the default.
+  static DiscoverConfig from_c_arguments(uint32_t generations, size_t population,
+                                         uint32_t max_depth, uint64_t seed,
+                                         double test_fraction) noexcept;
+};
+
+// A discovery's report with what a host needs beside it: the best tree itself
+// and the rows it was trained and tested on (the search's own split), so that
+// nothing has to be parsed back from the report's strings or split again.
+struct DiscoverResult {
+  DiscoverReport report;
+  Expr best;
+  Dataset train;
+  Dataset test;
 };
 
 // A dataset paired with its settings. run() only reads both, so a Discoverer
@@ -40,10 +56,10 @@ class Discoverer {
   // can be scored and no best candidate reported.
   Discoverer(Dataset data, const DiscoverConfig& config);
 
-  DiscoverReport run() const;
+  DiscoverResult run() const;
 
-  // Threads that score populations, the caller included; 0 uses the whole
-  // pool. Results do not depend on it.
+  // Threads that score populations, the caller included; 0 means one per
+  // logical processor. Results do not depend on it.
   void set_max_threads(size_t threads) noexcept { max_threads_ = threads; }
 
   // Called on the search's thread after each generation step with the steps
@@ -58,10 +74,6 @@ class Discoverer {
   const Dataset& data() const noexcept { return data_; }
   const DiscoverConfig& config() const noexcept { return config_; }
 
-  static uint64_t niche_key(const Expr& tree);
-  static std::vector<double> fitness_population(const std::vector<Expr>& population,
-                                                const Dataset& data, size_t max_threads = 0);
-
  private:
   Dataset data_;
   DiscoverConfig config_;
@@ -70,8 +82,14 @@ class Discoverer {
   PhaseTimes* phase_times_ = nullptr;
 };
 
+// The report of `best`, whose score on `train` is `bic`, as a discovery gives
+// it for its winner: errors on both sides of the split, the comparisons with
+// the baselines and the verdict. wall_clock_ms stays 0.
+DiscoverReport assess(const Expr& best, double bic, const Dataset& train, const Dataset& test,
+                      const BaselinesReport& baselines);
+
 // Runs one discovery on `data` (taken over). Throws std::invalid_argument
 // when config.population is 0.
-DiscoverReport discover(Dataset data, const DiscoverConfig& config);
+DiscoverResult discover(Dataset data, const DiscoverConfig& config);
 
 }  // namespace quorvex

@@ -18,10 +18,9 @@ class WorkerPool {
 
   // Runs body(i) once for every i in [0, n) and returns when all are done.
   // At most `max_threads` threads work on this call, the caller included
-  // (0: the caller plus every worker). body must not throw.
+  // (0: one per logical processor, so that one worker stays free for other
+  // callers). body must not throw.
   void run(size_t n, const std::function<void(size_t)>& body, size_t max_threads = 0);
-
-  size_t worker_count() const noexcept { return workers_; }
 
  private:
   WorkerPool();

@@ -24,9 +24,10 @@ double candidate_score_reference(const Expr& tree, const Dataset& data);
 double finite_row_mse_reference(const Expr& tree, const Dataset& data);
 
 // Candidate scores of a population, in population order whatever the number
-// of threads. max_threads 0 uses the whole worker pool. With a memo, trees
-// equal to one it holds, or to an earlier tree of the same population, are
-// not evaluated again, and the memo then holds this population's trees. With
+// of threads. max_threads as for WorkerPool::run (0: one thread per logical
+// processor, the caller included). With a memo, trees equal to one it holds,
+// or to an earlier tree of the same population, are not evaluated again, and
+// the memo then holds this population's trees. With
 // a column cache, functions of columns that several trees apply are
 // computed once (the cache lives as long as `data` stays the same).
 std::vector<double> fitness_population(const std::vector<Expr>& population, const Dataset& data,

@@ -7,15 +7,6 @@
 #include "text/numbers.h"
 
 namespace quorvex {
-namespace {
-
-void append_uint(std::string& out, uint64_t v) {
-  char buf[24];
-  const auto res = std::to_chars(buf, buf + sizeof buf, v);
-  out.append(buf, res.ptr);
-}
-
-}  // namespace
 
 const char* verdict_name(Verdict v) noexcept {
   switch (v) {
@@ -27,6 +18,12 @@ const char* verdict_name(Verdict v) noexcept {
       return "Noise";
   }
   return "Noise";
+}
+
+double z_score(double bic, const BaselinesReport& baselines) noexcept {
+  return baselines.bic_shuffled_std > 1e-9
+             ? (bic - baselines.bic_shuffled_mean) / baselines.bic_shuffled_std
+             : 0.0;
 }
 
 void DiscoverReport::classify() {
@@ -53,7 +50,7 @@ std::string DiscoverReport::to_pretty() const {
   out += "\nformula : ";
   out += formula;
   out += "\nk       : ";
-  append_uint(out, k);
+  out += format_integer(k);
   out += "\nMSE     : train=";
   out += format_fixed(mse_train, 6);
   out += " test=";
@@ -79,11 +76,11 @@ std::string DiscoverReport::to_pretty() const {
   out += "\nreason  : ";
   out += verdict_reason;
   out += "\nn_train = ";
-  append_uint(out, n_train);
+  out += format_integer(n_train);
   out += "  n_test = ";
-  append_uint(out, n_test);
+  out += format_integer(n_test);
   out += "  wall = ";
-  append_uint(out, wall_clock_ms);
+  out += format_integer(wall_clock_ms);
   out += " ms\n";
   return out;
 }

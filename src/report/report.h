@@ -17,6 +17,10 @@ struct BaselinesReport {
   double bic_shuffled_std = 0.0;
 };
 
+// How many standard deviations `bic` lies from the mean of the shuffled-target
+// nulls (below is better); 0 when the nulls hardly vary.
+double z_score(double bic, const BaselinesReport& baselines) noexcept;
+
 // The result of one discovery. Fields in record order (the JSON order).
 struct DiscoverReport {
   std::string formula;

@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <system_error>
 
+#include "text/numbers.h"
+
 namespace quorvex {
 
 void append_json_number(std::string& out, double value) {
@@ -180,26 +182,17 @@ void JsonWriter::value(double v) {
 
 void JsonWriter::value_int(int64_t v) {
   before_value();
-  char buf[24];
-  const auto res = std::to_chars(buf, buf + sizeof buf, v);
-  out_.append(buf, res.ptr);
+  out_ += format_integer(v);
 }
 
 void JsonWriter::value_uint(uint64_t v) {
   before_value();
-  char buf[24];
-  const auto res = std::to_chars(buf, buf + sizeof buf, v);
-  out_.append(buf, res.ptr);
+  out_ += format_integer(v);
 }
 
 void JsonWriter::value_string(std::string_view s) {
   before_value();
   append_json_string(out_, s);
-}
-
-void JsonWriter::value_null() {
-  before_value();
-  out_ += "null";
 }
 
 }  // namespace quorvex

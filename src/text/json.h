@@ -31,7 +31,6 @@ class JsonWriter {
   void value_int(int64_t v);
   void value_uint(uint64_t v);
   void value_string(std::string_view s);
-  void value_null();
 
   const std::string& str() const noexcept { return out_; }
   std::string take() noexcept { return std::move(out_); }

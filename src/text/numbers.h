@@ -1,5 +1,7 @@
 #pragma once
 
+#include <charconv>
+#include <concepts>
 #include <string>
 
 namespace quorvex {
@@ -16,5 +18,13 @@ std::string format_fixed(double value, int decimals);
 
 // format_fixed with a sign on every value but NaN: "+0.00", "+inf", "-0.00".
 std::string format_signed_fixed(double value, int decimals);
+
+// The decimal digits of an integer, with a minus sign when negative.
+template <std::integral T>
+std::string format_integer(T value) {
+  char buf[24];
+  const auto res = std::to_chars(buf, buf + sizeof buf, value);
+  return std::string(buf, res.ptr);
+}
 
 }  // namespace quorvex

@@ -11,7 +11,9 @@
 #include <utility>
 #include <vector>
 
+#include "../golden/golden_case.h"
 #include "baselines/baselines.h"
+#include "optimizer/discover.h"
 #include "rng/lcg.h"
 #include "text/numbers.h"
 
@@ -175,17 +177,6 @@ TEST(Compute, NoRows) {
   EXPECT_TRUE(std::isnan(r.bic_shuffled_std));
 }
 
-// Each recorded discovery: rebuild its dataset, split it as the discovery did
-// and compare the baselines with the recorded report.
-double golden_number(const nlohmann::json& v) {
-  if (v.is_string()) {
-    const std::string s = v.get<std::string>();
-    if (s == "NaN") return kNaN;
-    return s == "-inf" ? -kInf : kInf;
-  }
-  return v.get<double>();
-}
-
 // Line `line` (from 0) of the pretty text: the number after "BIC = ", and the
 // one after " ± " when asked.
 std::string pretty_field(const std::string& pretty, int line, bool after_pm) {
@@ -197,30 +188,22 @@ std::string pretty_field(const std::string& pretty, int line, bool after_pm) {
   return text.substr(start, text.find(' ', start) - start);
 }
 
+// Each recorded discovery: rebuild its dataset, split it as the discovery did
+// and compare the baselines with the recorded report.
 TEST(Compute, ReproducesRecordedDiscoveries) {
-  const std::filesystem::path dir = std::filesystem::path(QUORVEX_GOLDEN_DIR) / "discover";
-  int files = 0;
-  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
-    if (entry.path().extension() != ".json") continue;
-    SCOPED_TRACE(entry.path().filename().string());
-    ++files;
-    std::ifstream in(entry.path());
-    const nlohmann::json g = nlohmann::json::parse(in);
-
+  const auto files = golden::cases(QUORVEX_GOLDEN_DIR "/discover");
+  for (const auto& path : files) {
+    SCOPED_TRACE(path.filename().string());
+    const nlohmann::json g = golden::load(path);
     Dataset ds(g["target"].get<std::string>());
-    for (const auto& op : g["ops"]) {
-      if (op.contains("add_feature")) {
-        ds.add_feature(op["add_feature"].get<std::string>());
-        continue;
-      }
-      std::vector<double> values;
-      for (const auto& v : op["push_row"]["values"]) values.push_back(golden_number(v));
-      ds.push_row(values.data(), golden_number(op["push_row"]["target"]));
-    }
-    const uint64_t seed = g["args"]["seed"].get<uint64_t>();
-    double tf = golden_number(g["args"]["test_fraction"]);
-    if (!(tf > 0.0 && tf < 1.0)) tf = 0.2;
-    const Dataset train = ds.split(tf, seed).first;
+    golden::replay_ops(
+        g, [&](const std::string& name) { ds.add_feature(name); },
+        [&](const double* values, double target) { ds.push_row(values, target); });
+    const golden::Args a = golden::args(g);
+    const DiscoverConfig config = DiscoverConfig::from_c_arguments(
+        a.generations, a.population, a.max_depth, a.seed, a.test_fraction);
+    const uint64_t seed = config.seed;
+    const Dataset train = ds.split(config.test_fraction, seed).first;
 
     const nlohmann::json want = nlohmann::json::parse(g["expected_json"].get<std::string>());
     ASSERT_EQ(train.n_rows(), want["n_train"].get<size_t>());
@@ -246,7 +229,7 @@ TEST(Compute, ReproducesRecordedDiscoveries) {
       EXPECT_EQ(format_fixed(f.value, 2), pretty_field(pretty, f.line, f.after_pm));
     }
   }
-  EXPECT_GT(files, 20);
+  EXPECT_GT(files.size(), 20u);
 }
 
 }  // namespace

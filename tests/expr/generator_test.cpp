@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "../golden/golden_case.h"
 #include "dataset/dataset.h"
 #include "rng/lcg.h"
 
@@ -515,11 +516,7 @@ void run_golden(const std::filesystem::path& path) {
 }
 
 TEST(ExprGenGolden, AllStreams) {
-  const std::filesystem::path dir = std::filesystem::path(QUORVEX_GOLDEN_DIR) / "generator";
-  std::vector<std::filesystem::path> files;
-  for (const auto& entry : std::filesystem::directory_iterator(dir))
-    if (entry.path().extension() == ".json") files.push_back(entry.path());
-  std::sort(files.begin(), files.end());
+  const auto files = golden::cases(QUORVEX_GOLDEN_DIR "/generator");
   ASSERT_GE(files.size(), 3u);
   for (const auto& f : files) run_golden(f);
 }

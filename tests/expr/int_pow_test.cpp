@@ -32,10 +32,10 @@ constexpr size_t kPerFamily = 64000 * kScale;  // a few million inputs per expon
 // on NaNs, which is what the rule guards against. mingw's pow returns them
 // as they are for these exponents (but for NaN payloads), so the coverage of
 // those differences is checked on glibc only.
-#ifdef _WIN32
-constexpr bool kGlibcPow = false;
-#else
+#ifdef __GLIBC__
 constexpr bool kGlibcPow = true;
+#else
+constexpr bool kGlibcPow = false;
 #endif
 
 __extension__ typedef unsigned __int128 U128;

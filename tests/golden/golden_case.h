@@ -2,12 +2,12 @@
 
 // Loads a recorded discovery (dataset operations, the five arguments and the
 // expected outputs) and replays it through the C interface.
-#include <nlohmann/json.hpp>
-
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <limits>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -47,19 +47,28 @@ inline std::vector<std::filesystem::path> cases(const std::string& dir) {
   return out;
 }
 
-inline CDataset* build_dataset(const nlohmann::json& c) {
-  CDataset* ds = quorvex_dataset_new(c["target"].get<std::string>().c_str());
+// Replays the recorded dataset operations in order: add_feature(name) and
+// push_row(values, target), values never NULL (even with no features).
+template <typename AddFeature, typename PushRow>
+void replay_ops(const nlohmann::json& c, AddFeature add_feature, PushRow push_row) {
   for (const auto& op : c["ops"]) {
     if (op.contains("add_feature")) {
-      quorvex_dataset_add_feature(ds, op["add_feature"].get<std::string>().c_str());
+      add_feature(op["add_feature"].get<std::string>());
     } else {
       const auto& row = op["push_row"];
       std::vector<double> values;
       for (const auto& v : row["values"]) values.push_back(number(v));
-      values.push_back(0.0);  // never NULL, even with no features
-      quorvex_dataset_push_row(ds, values.data(), number(row["target"]));
+      values.push_back(0.0);
+      push_row(values.data(), number(row["target"]));
     }
   }
+}
+
+inline CDataset* build_dataset(const nlohmann::json& c) {
+  CDataset* ds = quorvex_dataset_new(c["target"].get<std::string>().c_str());
+  replay_ops(
+      c, [&](const std::string& name) { quorvex_dataset_add_feature(ds, name.c_str()); },
+      [&](const double* values, double target) { quorvex_dataset_push_row(ds, values, target); });
   return ds;
 }
 
@@ -91,6 +100,8 @@ inline std::string mask_digits_after(const std::string& s, const std::string& pr
 inline std::string mask_wall_json(const std::string& s) {
   return mask_digits_after(s, "\"wall_clock_ms\": ");
 }
-inline std::string mask_wall_pretty(const std::string& s) { return mask_digits_after(s, "wall = "); }
+inline std::string mask_wall_pretty(const std::string& s) {
+  return mask_digits_after(s, "wall = ");
+}
 
 }  // namespace golden

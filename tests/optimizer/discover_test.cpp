@@ -40,21 +40,23 @@ std::string without_wall(DiscoverReport r) {
 TEST(Discover, SameResultForEveryThreadCountAndRun) {
   Discoverer d(quadratic(120), small_config(9));
   d.set_max_threads(1);
-  const std::string one = without_wall(d.run());
+  const std::string one = without_wall(d.run().report);
   d.set_max_threads(0);
-  EXPECT_EQ(without_wall(d.run()), one);
+  EXPECT_EQ(without_wall(d.run().report), one);
   d.set_max_threads(3);
-  EXPECT_EQ(without_wall(d.run()), one);
-  EXPECT_EQ(without_wall(discover(quadratic(120), small_config(9))), one);
+  EXPECT_EQ(without_wall(d.run().report), one);
+  EXPECT_EQ(without_wall(discover(quadratic(120), small_config(9)).report), one);
 }
 
 TEST(Discover, ConcurrentDiscoveriesMatchSequentialOnes) {
   std::vector<std::string> sequential;
-  for (uint64_t s = 0; s < 4; ++s) sequential.push_back(without_wall(discover(quadratic(80), small_config(s))));
+  for (uint64_t s = 0; s < 4; ++s)
+    sequential.push_back(without_wall(discover(quadratic(80), small_config(s)).report));
   std::vector<std::string> parallel(4);
   std::vector<std::thread> hosts;
   for (uint64_t s = 0; s < 4; ++s)
-    hosts.emplace_back([&, s] { parallel[s] = without_wall(discover(quadratic(80), small_config(s))); });
+    hosts.emplace_back(
+        [&, s] { parallel[s] = without_wall(discover(quadratic(80), small_config(s)).report); });
   for (auto& h : hosts) h.join();
   EXPECT_EQ(parallel, sequential);
 }
@@ -65,14 +67,50 @@ TEST(Discover, PopulationZeroIsRejected) {
   EXPECT_THROW(discover(quadratic(10), c), std::invalid_argument);
 }
 
+TEST(Discover, CArgumentsOutOfRangeMeanTheDefaults) {
+  const DiscoverConfig defaults;
+  const DiscoverConfig zero = DiscoverConfig::from_c_arguments(0, 0, 0, 7, 0.0);
+  EXPECT_EQ(zero.generations, 40u);
+  EXPECT_EQ(zero.population, 200u);
+  EXPECT_EQ(zero.max_depth, 4u);
+  EXPECT_EQ(zero.seed, 7u);
+  EXPECT_EQ(zero.n_shuffles, 30u);
+  EXPECT_FALSE(zero.verbose);
+  EXPECT_TRUE(zero.use_niches && zero.restart_on_stagnation);
+  for (double f : {0.0, 1.0, -0.5, 1.5, std::nan(""), HUGE_VAL, -HUGE_VAL})
+    EXPECT_EQ(DiscoverConfig::from_c_arguments(1, 1, 1, 0, f).test_fraction, defaults.test_fraction)
+        << f;
+  const DiscoverConfig given = DiscoverConfig::from_c_arguments(3, 5, 2, 1, 0x1p-1074);
+  EXPECT_EQ(given.generations, 3u);
+  EXPECT_EQ(given.population, 5u);
+  EXPECT_EQ(given.max_depth, 2u);
+  EXPECT_EQ(given.test_fraction, 0x1p-1074);
+}
+
 TEST(Discover, ReportFieldsAreConsistent) {
-  const DiscoverReport r = discover(quadratic(100), small_config(3));
+  const DiscoverReport r = discover(quadratic(100), small_config(3)).report;
   EXPECT_EQ(r.n_train, 80u);
   EXPECT_EQ(r.n_test, 20u);
   EXPECT_EQ(r.delta_bic_const, r.bic - r.baselines.bic_const);
   EXPECT_EQ(r.delta_bic_linear, r.bic - r.baselines.bic_linear);
+  EXPECT_EQ(r.z_vs_shuffled,
+            (r.bic - r.baselines.bic_shuffled_mean) / r.baselines.bic_shuffled_std);
   EXPECT_FALSE(r.formula.empty());
   EXPECT_FALSE(r.verdict_reason.empty());
+}
+
+TEST(Discover, ResultCarriesTheReportedTreeAndTheSearchSplit) {
+  const Dataset data = quadratic(90);
+  const DiscoverConfig config = small_config(5);
+  const DiscoverResult r = discover(data, config);
+  EXPECT_EQ(r.best.to_json(), r.report.expr_json);
+  EXPECT_EQ(r.best.formula(), r.report.formula);
+  EXPECT_EQ(candidate_score(r.best, r.train), r.report.bic);
+  const auto [train, test] = data.split(config.test_fraction, config.seed);
+  EXPECT_EQ(r.train.targets(), train.targets());
+  EXPECT_EQ(r.test.targets(), test.targets());
+  EXPECT_EQ(r.train.column(0), train.column(0));
+  EXPECT_EQ(r.train.features(), data.features());
 }
 
 TEST(Discover, VerboseWritesOneLinePerGeneration) {

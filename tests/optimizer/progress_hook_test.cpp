@@ -35,14 +35,14 @@ TEST(ProgressHook, SeesEveryGenerationAndChangesNothing) {
   config.generations = 9;
   config.seed = 4;
   Discoverer plain(cubic(90), config);
-  const std::string expected = without_wall(plain.run());
+  const std::string expected = without_wall(plain.run().report);
 
   Discoverer observed(cubic(90), config);
   std::vector<Call> calls;
   observed.set_progress_hook([&](uint32_t g, uint32_t total, double best) {
     calls.push_back({g, total, best});
   });
-  const DiscoverReport report = observed.run();
+  const DiscoverReport report = observed.run().report;
   EXPECT_EQ(without_wall(report), expected);
 
   ASSERT_EQ(calls.size(), 9u);

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "../golden/golden_case.h"
+
 namespace quorvex {
 namespace {
 
@@ -250,14 +252,10 @@ double number_or_text(const nlohmann::json& v, const std::vector<std::string>& l
 }
 
 TEST(Golden, RendersRecordedReports) {
-  const std::filesystem::path dir = std::filesystem::path(QUORVEX_GOLDEN_DIR) / "discover";
-  int files = 0;
-  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
-    if (entry.path().extension() != ".json") continue;
-    SCOPED_TRACE(entry.path().filename().string());
-    ++files;
-    std::ifstream in(entry.path());
-    const nlohmann::json g = nlohmann::json::parse(in);
+  const auto files = golden::cases(QUORVEX_GOLDEN_DIR "/discover");
+  for (const auto& path : files) {
+    SCOPED_TRACE(path.filename().string());
+    const nlohmann::json g = golden::load(path);
     const std::string want_json = g["expected_json"].get<std::string>();
     const std::string want_pretty = g["expected_pretty"].get<std::string>();
     const nlohmann::json j = nlohmann::json::parse(want_json);
@@ -290,7 +288,7 @@ TEST(Golden, RendersRecordedReports) {
     EXPECT_EQ(r.to_json(), want_json);
     EXPECT_EQ(r.to_pretty(), want_pretty);
   }
-  EXPECT_GT(files, 20);
+  EXPECT_GT(files.size(), 20u);
 }
 
 }  // namespace

@@ -168,7 +168,7 @@ TEST(JsonWriter, CompactMixedMembers) {
   JsonWriter w(JsonWriter::Style::Compact);
   w.begin_object();
   w.key("a");
-  w.value_null();
+  w.value(std::numeric_limits<double>::quiet_NaN());
   w.key("b");
   w.begin_array();
   w.end_array();

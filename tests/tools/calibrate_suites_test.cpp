@@ -1,5 +1,6 @@
 // The calibration data: the laws as written for the search agree with their
-// plain definitions, and the samplers draw from the intended distributions.
+// plain definitions, the samplers draw from the intended distributions, and
+// the report's intervals are right.
 
 #include "calibrate_suites.h"
 
@@ -7,10 +8,26 @@
 
 #include <cmath>
 #include <string>
+#include <utility>
 #include <vector>
+
+#include "calibrate.h"
 
 namespace quorvex::calibrate {
 namespace {
+
+TEST(CalibrateReport, WilsonIntervalsMatchTheirTextbookValues) {
+  const auto [lo0, hi0] = wilson(0, 10);
+  EXPECT_NEAR(lo0, 0.0, 1e-12);
+  EXPECT_NEAR(hi0, 0.27753, 1e-5);
+  const auto [lo5, hi5] = wilson(5, 10);
+  EXPECT_NEAR(lo5, 0.23659, 1e-5);
+  EXPECT_NEAR(hi5, 0.76341, 1e-5);
+  const auto [lo10, hi10] = wilson(10, 10);
+  EXPECT_NEAR(lo10, 1.0 - hi0, 1e-12);
+  EXPECT_NEAR(hi10, 1.0, 1e-12);
+  EXPECT_EQ(wilson(0, 0), std::make_pair(0.0, 1.0));
+}
 
 TEST(CalibrateSuites, TreesAgreeWithTheLawsOnTheirRanges) {
   std::vector<Problem> problems = nguyen_problems();

@@ -146,12 +146,13 @@ Dataset quadratic(size_t n) {
 TEST(Permutation, EachNullIsTheSameDiscoveryOnTheDocumentedShuffle) {
   const Dataset data = quadratic(30);
   const DiscoverConfig config = tiny(17);
-  const double real = discover(data, config).bic;
+  const double real = discover(data, config).report.bic;
   const PermutationResult result = permutation_test(data, config, real, 4);
   ASSERT_EQ(result.null_bics.size(), 4u);
   size_t below = 0;
   for (uint64_t i = 1; i <= 4; ++i) {
-    const double expected = discover(data.shuffled_target(permutation_seed(17, i)), config).bic;
+    const double expected =
+        discover(data.shuffled_target(permutation_seed(17, i)), config).report.bic;
     EXPECT_EQ(result.null_bics[i - 1], expected) << i;
     below += expected <= real;
   }
