@@ -21,7 +21,7 @@ flags=()
 [[ -n "${CLASSIC_ONLY:-}" ]] && flags=(--classic-only)
 
 cmake -S "$root" -B "$out/build" -DCMAKE_BUILD_TYPE=Release -DQUORVEX_WERROR=ON \
-  -DQUORVEX_BUILD_TESTS=OFF >/dev/null
+  -DQUORVEX_BUILD_TESTS=OFF -DQUORVEX_BUILD_BENCH=ON -DQUORVEX_BUILD_TOOLS=ON >/dev/null
 cmake --build "$out/build" -j "$jobs" --target refine_bench >/dev/null
 
 rm -rf "$out/suite"
