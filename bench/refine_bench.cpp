@@ -188,10 +188,9 @@ std::string run_classic(const Problem& p, const Dataset& train, const Dataset& f
   config.test_fraction = 0.2;
   config.n_shuffles = 30;
   const auto t0 = std::chrono::steady_clock::now();
-  const quorvex::DiscoverReport r = quorvex::discover(Dataset(train), config);
+  const quorvex::DiscoverResult found = quorvex::discover(Dataset(train), config);
   const double seconds = since(t0);
-  const Expr tree = quorvex::cli::model_expression(r.expr_json);
-  return line_start(p, "classic", r, tree, fresh, seconds) + "}";
+  return line_start(p, "classic", found.report, found.best, fresh, seconds) + "}";
 }
 
 #ifdef QUORVEX_BENCH_REFINE
