@@ -31,6 +31,11 @@ constexpr uint32_t kMaxNodes = 40;
 // Candidates whose inner constants are fitted each generation, best first.
 constexpr size_t kFitsPerGeneration = 12;
 constexpr uint32_t kFitIterations = 25;
+// Fits of trees with more constants than this are skipped: such trees are
+// bloat, and their fits cost the square of the count.
+constexpr size_t kMaxFittedConstants = 12;
+// Front formulas carried into each new population.
+constexpr size_t kFrontParents = 12;
 constexpr uint32_t kQuickFitIterations = 3;
 // Quick fits only need the right basin: they read at most this many of the
 // (already shuffled) training rows.
@@ -129,6 +134,61 @@ Dataset first_rows(const Dataset& data, size_t count) {
   return data.gather(positions.data(), positions.size());
 }
 
+// x^e for a multiple e of 1/2: integer powers, and half powers as sqrt(x^2e).
+Expr power_of(const std::string& name, double e) {
+  const auto twice = static_cast<int32_t>(std::lround(2.0 * e));
+  if (twice % 2 != 0) {
+    Expr inner = twice == 1 ? Expr::feature(name) : Expr::pow(Expr::feature(name), twice);
+    return Expr::sqrt(std::move(inner));
+  }
+  const int32_t whole = twice / 2;
+  return whole == 1 ? Expr::feature(name) : Expr::pow(Expr::feature(name), whole);
+}
+
+// Products of powers of the features that are positive on every training
+// row, with the exponents of a least-squares fit of log|y| on their logs
+// rounded to whole and to half numbers: laws like q1·q2/(ε·r²) or
+// sqrt(γ·p/ρ) are straight lines in logs, and the search then starts from them.
+std::vector<Expr> power_law_trees(const Dataset& train) {
+  std::vector<Expr> out;
+  const std::vector<double>& y = train.targets();
+  bool positive = true, negative = true;
+  for (double v : y) positive = positive && v > 0.0, negative = negative && v < 0.0;
+  if (!positive && !negative) return out;
+  Dataset logs("y");
+  std::vector<std::string> names;
+  std::vector<const double*> cols;
+  for (const std::string& f : distinct_features(train)) {
+    const std::vector<double>& c = train.column(train.find_column(f));
+    bool ok = true;
+    for (double v : c) ok = ok && v > 0.0;
+    if (!ok) continue;
+    names.push_back(f);
+    cols.push_back(c.data());
+    logs.add_feature(f);
+  }
+  if (names.empty() || names.size() > 8) return out;
+  std::vector<double> row(names.size());
+  for (size_t i = 0; i < y.size(); ++i) {
+    for (size_t j = 0; j < names.size(); ++j) row[j] = std::log(cols[j][i]);
+    logs.push_row(row.data(), std::log(std::fabs(y[i])));
+  }
+  const std::vector<double> coef = linear_predictor(logs).first;
+  for (double step : {1.0, 0.5}) {
+    Expr product = Expr::constant(1.0);
+    bool any = false;
+    for (size_t j = 0; j < names.size(); ++j) {
+      const double e = std::round(coef[j + 1] / step) * step;
+      if (!std::isfinite(e) || e == 0.0 || std::fabs(e) > 3.0) continue;
+      Expr term = power_of(names[j], e);
+      product = any ? Expr::bin(Op::Mul, std::move(product), std::move(term)) : std::move(term);
+      any = true;
+    }
+    if (any && (out.empty() || !(out.back() == product))) out.push_back(std::move(product));
+  }
+  return out;
+}
+
 size_t tournament(Lcg& rng, const std::vector<Candidate>& pop) {
   size_t w = rng.below(pop.size());
   for (int t = 0; t < 2; ++t) {
@@ -152,6 +212,8 @@ class Search {
     pop_.clear();
     pop_.reserve(cfg_.population);
     if (!train_.features().empty() && cfg_.population > 1) pop_.emplace_back(linear_tree(train_));
+    for (Expr& t : power_law_trees(train_))
+      if (pop_.size() + 1 < cfg_.population) pop_.emplace_back(std::move(t));
     while (pop_.size() < cfg_.population) pop_.emplace_back(gen_.random(cfg_.max_depth));
   }
 
@@ -181,7 +243,8 @@ class Search {
       if (c.fitted == 2) continue;
       const bool top = chosen.size() < kFitsPerGeneration && std::isfinite(c.score.score);
       if (!top && c.fitted) continue;
-      if (constants_of(c.tree).empty()) {
+      const size_t n_constants = constants_of(c.tree).size();
+      if (n_constants == 0 || n_constants > kMaxFittedConstants) {
         c.fitted = 2;
         continue;
       }
@@ -243,6 +306,13 @@ class Search {
         elite.scored = false;
         elite.fitted = 0;
       }
+    }
+    // The front's formulas stay in the population: small good structures
+    // are what crossover builds laws from, and the big ones would crowd them out.
+    for (const FrontEntry& e : front_.pareto()) {
+      if (next.size() + 1 >= p || next.size() >= elites + kFrontParents) break;
+      next.emplace_back(e.tree);
+      next.back().fitted = 2;
     }
     while (next.size() < p) {
       const double r = select_.next_f64();
