@@ -189,6 +189,37 @@ std::vector<Expr> power_law_trees(const Dataset& train) {
   return out;
 }
 
+// `e` with its node number `target` (preorder) replaced by edit(node).
+template <typename Edit>
+Expr edit_at(const Expr& e, size_t target, const Edit& edit, size_t& index) {
+  if (index++ == target) return edit(e);
+  switch (e.kind()) {
+    case Expr::Kind::Const:
+    case Expr::Kind::Feature:
+      return e;
+    case Expr::Kind::Bin: {
+      Expr left = edit_at(e.left(), target, edit, index);
+      Expr right = edit_at(e.right(), target, edit, index);
+      return Expr::bin(e.op(), std::move(left), std::move(right));
+    }
+    case Expr::Kind::Pow:
+      return Expr::pow(edit_at(e.child(), target, edit, index), e.exponent());
+    case Expr::Kind::Exp:
+      return Expr::exp(edit_at(e.child(), target, edit, index));
+    case Expr::Kind::Log:
+      return Expr::log(edit_at(e.child(), target, edit, index));
+    case Expr::Kind::Sqrt:
+      return Expr::sqrt(edit_at(e.child(), target, edit, index));
+  }
+  return e;
+}
+
+template <typename Edit>
+Expr edit_at(const Expr& e, size_t target, const Edit& edit) {
+  size_t index = 0;
+  return edit_at(e, target, edit, index);
+}
+
 size_t tournament(Lcg& rng, const std::vector<Candidate>& pop) {
   size_t w = rng.below(pop.size());
   for (int t = 0; t < 2; ++t) {
@@ -317,18 +348,37 @@ class Search {
     while (next.size() < p) {
       const double r = select_.next_f64();
       Expr child = Expr::constant(0.0);
-      if (r < 0.45) {
+      if (r < 0.4) {
         const size_t a = tournament(select_, pop_);
         const size_t b = tournament(select_, pop_);
         child = gen_.crossover(pop_[a].tree, pop_[b].tree);
-      } else if (r < 0.8) {
+      } else if (r < 0.68) {
         child = gen_.mutate(pop_[tournament(select_, pop_)].tree, cfg_.max_depth);
-      } else if (r < 0.92) {
-        // Grows a term or a factor onto a good tree: how sums like
-        // x^4 + x^3 + x^2 + x are built one piece at a time.
+      } else if (r < 0.9) {
+        // Grows a term or a factor onto a part of a good tree, or wraps that
+        // part in a function: how sums like x^4 + x^3 + x^2 + x and nestings
+        // like m/sqrt(1 - v^2/c^2) are built one piece at a time.
         const Expr& parent = pop_[tournament(select_, pop_)].tree;
+        const size_t at = select_.below(node_count(parent));
+        const bool grow = r < 0.8;
         const auto op = static_cast<Op>(select_.below(4));
-        child = Expr::bin(op, parent, gen_.random(2));
+        const size_t wrap = select_.below(5);
+        Expr addition = grow ? gen_.random(2) : Expr::constant(0.0);
+        child = edit_at(parent, at, [&](const Expr& part) {
+          if (grow) return Expr::bin(op, part, addition);
+          switch (wrap) {
+            case 0:
+              return Expr::sqrt(part);
+            case 1:
+              return Expr::pow(part, -1);
+            case 2:
+              return Expr::pow(part, 2);
+            case 3:
+              return Expr::exp(part);
+            default:
+              return Expr::log(part);
+          }
+        });
       } else {
         child = gen_.random(cfg_.max_depth);
       }
