@@ -40,6 +40,9 @@ constexpr uint32_t kQuickFitIterations = 3;
 // Quick fits only need the right basin: they read at most this many of the
 // (already shuffled) training rows.
 constexpr size_t kQuickFitRows = 128;
+// Full fits read at most this many: constants fitted on a few hundred rows
+// are as good as final for ranking; the front is polished on all rows.
+constexpr size_t kFitRows = 320;
 
 struct Candidate {
   explicit Candidate(Expr t) : tree(std::move(t)) {}
@@ -236,6 +239,7 @@ class Search {
         cfg_(cfg),
         floor_(floor),
         sample_(first_rows(train, kQuickFitRows)),
+        fit_rows_(first_rows(train, kFitRows)),
         gen_(distinct_features(train), Lcg(cfg.seed)),
         select_(cfg.seed ^ 0x9E3779B97F4A7C15ULL) {}
 
@@ -291,7 +295,7 @@ class Search {
         [&](size_t j) {
           Candidate& c = pop_[chosen[j]];
           const bool quick = steps[j] == kQuickFitIterations;
-          FitOutcome fit = fit_constants(c.tree, quick ? sample_ : train_, steps[j]);
+          FitOutcome fit = fit_constants(c.tree, quick ? sample_ : fit_rows_, steps[j]);
           if (!fit.improved) return;
           const ScaledScore s = score_scaled(fit.tree, train_, floor_);
           if (s.score <= c.score.score || !std::isfinite(c.score.score)) {
@@ -404,6 +408,7 @@ class Search {
   const RefinedConfig& cfg_;
   double floor_;
   Dataset sample_;
+  Dataset fit_rows_;
   ExprGen gen_;
   Lcg select_;
   std::vector<Candidate> pop_;
