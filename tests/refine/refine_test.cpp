@@ -71,6 +71,39 @@ TEST(Refine, FindsExactLawsInTheirSimplestForm) {
   }
 }
 
+TEST(Refine, StartsMultiplicativeLawsFromTheirLogs) {
+  // q1·q2/(4π·r²): a straight line in logs, found in the first generations.
+  Dataset d("F");
+  for (const char* f : {"q1", "q2", "r"}) d.add_feature(f);
+  Lcg rng(3);
+  for (int i = 0; i < 200; ++i) {
+    const double v[3] = {1.0 + 4.0 * rng.next_f64(), 1.0 + 4.0 * rng.next_f64(),
+                         1.0 + 4.0 * rng.next_f64()};
+    d.push_row(v, v[0] * v[1] / (4.0 * M_PI * v[2] * v[2]));
+  }
+  RefinedConfig cfg;
+  cfg.generations = 3;
+  const auto r = refine(d, cfg);
+  EXPECT_LE(r.report.mse_train, r.mse_floor) << r.report.formula;
+  EXPECT_LE(r.report.k, 8u) << r.report.formula;
+}
+
+TEST(Refine, StopsAtTheTimeLimitAndWhenTheFrontStalls) {
+  const auto d = make(300, [](double x, double z, Lcg& rng) {
+    return std::sin(3.0 * x) * z + 0.3 * (rng.next_f64() - 0.5);
+  });
+  RefinedConfig cfg;
+  cfg.time_limit = 1e-9;
+  const auto timed = refine(d, cfg);
+  EXPECT_EQ(timed.stop, StopReason::TimeLimit);
+  EXPECT_EQ(timed.generations, 1u);
+  cfg.time_limit = 0.0;
+  cfg.patience = 2;
+  const auto stalled = refine(d, cfg);
+  EXPECT_EQ(stalled.stop, StopReason::Patience);
+  EXPECT_LT(stalled.generations, cfg.generations);
+}
+
 TEST(Refine, SetsAsideNonFiniteRowsAndRefusesTooFew) {
   auto d = make(100, [](double x, double z, Lcg&) { return x + z; });
   const double bad[2] = {kNaN, 1.0};
@@ -131,7 +164,9 @@ TEST(Refine, NeverEndsFarBehindAStraightLineAndCallsNoiseNoise) {
   // difference of parameter counting (nodes against coefficients).
   const auto lin = make(
       200, [](double x, double z, Lcg& rng) { return 1.5 * x - 0.5 * z + (rng.next_f64() - 0.5); });
-  const auto r = refine(lin, RefinedConfig{});
+  RefinedConfig short_run;
+  short_run.generations = 40;
+  const auto r = refine(lin, short_run);
   const double counting = (4.0 * 2 + 1 - 3) * std::log(static_cast<double>(r.report.n_train));
   EXPECT_LE(r.report.delta_bic_linear, counting) << r.report.formula;
 
@@ -139,6 +174,7 @@ TEST(Refine, NeverEndsFarBehindAStraightLineAndCallsNoiseNoise) {
   for (uint64_t s = 0; s < 5; ++s) {
     RefinedConfig cfg;
     cfg.seed = s;
+    cfg.generations = 40;
     const auto noise =
         refine(make(
                    150, [](double, double, Lcg& rng) { return rng.next_f64(); }, 100 + s),
