@@ -25,8 +25,9 @@ namespace quorvex {
 namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
-// Larger trees are not scored: BIC would reject them anyway on any data set
-// of realistic size, and they slow every generation.
+// Larger children are not kept: BIC would reject them anyway on any data set
+// of realistic size, and they slow every generation. (The seeded straight
+// line may be larger: it is there whatever the number of features.)
 constexpr uint32_t kMaxNodes = 40;
 // Candidates whose inner constants are fitted each generation, best first.
 constexpr size_t kFitsPerGeneration = 12;
@@ -125,10 +126,16 @@ Expr linear_tree(const Dataset& train) {
     terms.push_back(Expr::bin(Op::Mul, Expr::constant(slope), Expr::feature(names[j])));
   }
   if (terms.empty()) return Expr::constant(0.0);
-  Expr sum = std::move(terms[0]);
-  for (size_t i = 1; i < terms.size(); ++i)
-    sum = Expr::bin(Op::Add, std::move(sum), std::move(terms[i]));
-  return sum;
+  // Summed in pairs: a tree of logarithmic depth whatever the feature count,
+  // so that no walk over it recurses deeply.
+  while (terms.size() > 1) {
+    std::vector<Expr> pairs;
+    for (size_t i = 0; i + 1 < terms.size(); i += 2)
+      pairs.push_back(Expr::bin(Op::Add, std::move(terms[i]), std::move(terms[i + 1])));
+    if (terms.size() % 2 == 1) pairs.push_back(std::move(terms.back()));
+    terms = std::move(pairs);
+  }
+  return std::move(terms[0]);
 }
 
 Dataset first_rows(const Dataset& data, size_t count) {
@@ -259,7 +266,6 @@ class Search {
           Candidate& c = pop_[i];
           if (c.scored) return;
           c.scored = true;
-          if (node_count(c.tree) > kMaxNodes) return;
           c.score = score_scaled(c.tree, train_, floor_);
         },
         cfg_.max_threads);

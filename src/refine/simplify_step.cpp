@@ -5,6 +5,7 @@
 #include <map>
 
 #include "expr/compiled.h"
+#include "expr/derivatives.h"
 #include "expr/simplify.h"
 #include "refine/fit.h"
 #include "refine/scaled.h"
@@ -18,6 +19,11 @@ constexpr int kPruneRounds = 8;
 constexpr uint32_t kPruneFitIterations = 30;
 // Entries pruned, lowest BIC first: pruning costs a fit per node and option.
 constexpr size_t kPrunedEntries = 3;
+// Pruning tries every node: larger trees (a seeded line over many features)
+// would cost more than the whole search.
+constexpr uint32_t kMaxPrunedNodes = 45;
+// Nor is a tree with many constants polished: each step costs their square.
+constexpr size_t kMaxPolishedConstants = 24;
 
 double plain_mse(const Expr& tree, const Dataset& train) {
   CompiledExpr program;
@@ -78,6 +84,7 @@ const Expr* node_at(const Expr& e, size_t target, size_t& index) {
 // a 1 would do.
 void prune(FrontEntry& entry, const Dataset& train, double floor) {
   const size_t n = train.n_rows();
+  if (node_count(entry.tree) > kMaxPrunedNodes) return;
   for (int round = 0; round < kPruneRounds; ++round) {
     bool better = false;
     const uint32_t nodes = node_count(entry.tree);
@@ -142,7 +149,9 @@ std::vector<FrontEntry> simplify_front(const std::vector<FrontEntry>& front, con
       }
     }
     // A last, longer fit of the constants: the search's fits stop early.
-    FitOutcome polished = fit_constants(out.tree, train, kPolishIterations);
+    FitOutcome polished = constants_of(out.tree).size() <= kMaxPolishedConstants
+                              ? fit_constants(out.tree, train, kPolishIterations)
+                              : FitOutcome{};
     if (polished.improved) {
       const double mse = plain_mse(polished.tree, train);
       if (mse < out.mse_train) {

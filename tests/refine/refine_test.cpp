@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <limits>
 #include <stdexcept>
+#include <string>
+#include <vector>
 
 #include "baselines/baselines.h"
 #include "refine/scaled.h"
@@ -170,6 +172,23 @@ TEST(Refine, NeverEndsFarBehindAStraightLineAndCallsNoiseNoise) {
   const auto r = refine(lin, short_run);
   const double counting = (4.0 * 2 + 1 - 3) * std::log(static_cast<double>(r.report.n_train));
   EXPECT_LE(r.report.delta_bic_linear, counting) << r.report.formula;
+
+  // Many features: the line is far larger than any bred tree, and still kept.
+  Dataset wide("y");
+  for (int j = 0; j < 60; ++j) {
+    std::string name = "f";
+    name += std::to_string(j);
+    wide.add_feature(name);
+  }
+  Lcg wide_rng(9);
+  std::vector<double> v(60);
+  for (int i = 0; i < 300; ++i) {
+    double y = 0.0;
+    for (int j = 0; j < 60; ++j) y += (j % 7 - 3) * (v[j] = wide_rng.next_f64());
+    wide.push_row(v.data(), y + 0.1 * wide_rng.next_f64());
+  }
+  const auto w = refine(wide, short_run);
+  EXPECT_LT(w.report.delta_bic_const, -100.0) << w.report.formula;
 
   size_t strong = 0;
   for (uint64_t s = 0; s < 5; ++s) {
