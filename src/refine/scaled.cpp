@@ -1,5 +1,6 @@
 #include "refine/scaled.h"
 
+#include <Eigen/Dense>
 #include <cmath>
 #include <vector>
 
@@ -54,18 +55,110 @@ ScaledScore score_values(const double* f, const Dataset& train, uint32_t raw_nod
     const double mse = sse / nd;
     const uint32_t k = raw_nodes + c.extra;
     const double s = refined_bic(mse, n, k, floor);
-    if (s < best.score) best = ScaledScore{s, mse, c.a, c.b, c.form, k};
+    if (s < best.score) best = ScaledScore{s, mse, c.a, c.b, c.form, k, {}};
   }
   return best;
+}
+
+namespace {
+
+constexpr size_t kMaxTerms = 8;
+
+bool reads_feature(const Expr& e) {
+  switch (e.kind()) {
+    case Expr::Kind::Const:
+      return false;
+    case Expr::Kind::Feature:
+      return true;
+    case Expr::Kind::Bin:
+      return reads_feature(e.left()) || reads_feature(e.right());
+    default:
+      return reads_feature(e.child());
+  }
+}
+
+void collect_terms(const Expr& e, std::vector<const Expr*>& out) {
+  if (e.kind() == Expr::Kind::Bin && (e.op() == Op::Add || e.op() == Op::Sub)) {
+    collect_terms(e.left(), out);
+    collect_terms(e.right(), out);
+  } else if (reads_feature(e)) {
+    out.push_back(&e);
+  }
+}
+
+// a + Σ b_j·t_j by least squares over the terms' values (column-major,
+// n rows each); the normal equations' sums run in row order.
+ScaledScore score_terms(const std::vector<const Expr*>& terms, const double* values,
+                        const Dataset& train, double floor) {
+  ScaledScore out;
+  const std::vector<double>& y = train.targets();
+  const size_t n = y.size(), m = terms.size() + 1;
+  auto col = [&](size_t j, size_t i) { return j == 0 ? 1.0 : values[(j - 1) * n + i]; };
+  Eigen::MatrixXd normal =
+      Eigen::MatrixXd::Zero(static_cast<Eigen::Index>(m), static_cast<Eigen::Index>(m));
+  Eigen::VectorXd rhs = Eigen::VectorXd::Zero(static_cast<Eigen::Index>(m));
+  for (size_t j = 0; j < m; ++j) {
+    const auto jj = static_cast<Eigen::Index>(j);
+    double s = 0.0;
+    for (size_t i = 0; i < n; ++i) s += col(j, i) * y[i];
+    rhs[jj] = s;
+    for (size_t k = 0; k <= j; ++k) {
+      double t = 0.0;
+      for (size_t i = 0; i < n; ++i) t += col(j, i) * col(k, i);
+      normal(jj, static_cast<Eigen::Index>(k)) = normal(static_cast<Eigen::Index>(k), jj) = t;
+    }
+  }
+  if (!normal.allFinite() || !rhs.allFinite()) return out;
+  const Eigen::VectorXd beta = normal.ldlt().solve(rhs);
+  if (!beta.allFinite()) return out;
+  double sse = 0.0;
+  for (size_t i = 0; i < n; ++i) {
+    double p = beta[0];
+    for (size_t j = 1; j < m; ++j) p += beta[static_cast<Eigen::Index>(j)] * col(j, i);
+    const double e = y[i] - p;
+    sse += e * e;
+  }
+  uint32_t nodes = 1;                                       // a
+  for (const Expr* t : terms) nodes += node_count(*t) + 3;  // b_j, ·, +
+  out.mse = sse / static_cast<double>(n);
+  out.score = refined_bic(out.mse, n, nodes, floor);
+  out.form = ScaledScore::Form::Terms;
+  out.a = beta[0];
+  out.complexity = nodes;
+  for (size_t j = 1; j < m; ++j) out.coef.push_back(beta[static_cast<Eigen::Index>(j)]);
+  return out;
+}
+
+}  // namespace
+
+std::vector<const Expr*> sum_terms(const Expr& raw) {
+  std::vector<const Expr*> terms;
+  if (raw.kind() != Expr::Kind::Bin || (raw.op() != Op::Add && raw.op() != Op::Sub)) return terms;
+  collect_terms(raw, terms);
+  if (terms.size() < 2 || terms.size() > kMaxTerms) terms.clear();
+  return terms;
 }
 
 ScaledScore score_scaled(const Expr& raw, const Dataset& train, double floor) {
   thread_local CompiledExpr program;
   thread_local std::vector<double> f;
+  const size_t n = train.n_rows();
   program.compile(raw, train);
-  f.resize(train.n_rows());
-  evaluate_rows(program, train.n_rows(), f.data());
-  return score_values(f.data(), train, node_count(raw), floor);
+  f.resize(n);
+  evaluate_rows(program, n, f.data());
+  ScaledScore best = score_values(f.data(), train, node_count(raw), floor);
+  if (!std::isfinite(best.score)) return best;
+  const std::vector<const Expr*> terms = sum_terms(raw);
+  if (terms.empty()) return best;
+  thread_local std::vector<double> values;
+  values.resize(terms.size() * n);
+  for (size_t j = 0; j < terms.size(); ++j) {
+    program.compile(*terms[j], train);
+    evaluate_rows(program, n, &values[j * n]);
+  }
+  ScaledScore split = score_terms(terms, values.data(), train, floor);
+  if (split.score < best.score) best = std::move(split);
+  return best;
 }
 
 Expr scaled_tree(const Expr& raw, const ScaledScore& s) {
@@ -78,6 +171,15 @@ Expr scaled_tree(const Expr& raw, const ScaledScore& s) {
       return Expr::bin(Op::Mul, Expr::constant(s.b), raw);
     case ScaledScore::Form::Affine:
       return Expr::bin(Op::Add, Expr::constant(s.a), Expr::bin(Op::Mul, Expr::constant(s.b), raw));
+    case ScaledScore::Form::Terms: {
+      const std::vector<const Expr*> terms = sum_terms(raw);
+      if (terms.size() != s.coef.size()) return raw;
+      Expr sum = Expr::constant(s.a);
+      for (size_t j = 0; j < terms.size(); ++j)
+        sum = Expr::bin(Op::Add, std::move(sum),
+                        Expr::bin(Op::Mul, Expr::constant(s.coef[j]), *terms[j]));
+      return sum;
+    }
   }
   return raw;
 }

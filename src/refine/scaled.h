@@ -2,12 +2,14 @@
 
 // A candidate's score in the refined search: its output f on every training
 // row, scaled by least squares to the best of f, a + f, b·f and a + b·f, and
-// charged with the nodes of the scaled tree. A candidate that is not finite
-// on every training row scores +inf.
+// for a sum f = t1 ± t2 ± ... also a + b1·t1 + b2·t2 + ...; charged with the
+// nodes of the scaled tree. A candidate that is not finite on every training
+// row scores +inf.
 
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <vector>
 
 #include "dataset/dataset.h"
 #include "expr/expr.h"
@@ -19,14 +21,21 @@ namespace quorvex {
 double refined_bic(double mse, size_t n, uint32_t k, double floor) noexcept;
 
 struct ScaledScore {
-  enum class Form : uint8_t { Plain, Offset, Scale, Affine };  // f, a + f, b·f, a + b·f
+  // f, a + f, b·f, a + b·f, a + Σ b_j·t_j
+  enum class Form : uint8_t { Plain, Offset, Scale, Affine, Terms };
   double score = std::numeric_limits<double>::infinity();
   double mse = std::numeric_limits<double>::infinity();
   double a = 0.0;
   double b = 1.0;
   Form form = Form::Plain;
-  uint32_t complexity = 0;  // nodes of the scaled tree
+  uint32_t complexity = 0;   // nodes of the scaled tree
+  std::vector<double> coef;  // Terms: b_j of the sum's terms in order
 };
+
+// The terms t_j of a sum or difference at the top of `raw` that read a
+// feature (a constant term is the intercept's business); empty when raw is
+// not such a sum or has more than a handful of terms.
+std::vector<const Expr*> sum_terms(const Expr& raw);
 
 // Scores `raw` on every row of `train`. Sums run in row order.
 ScaledScore score_scaled(const Expr& raw, const Dataset& train, double floor);
