@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <utility>
 
 #include "text/numbers.h"
 
@@ -27,12 +28,23 @@ PermutationResult permutation_test(const Dataset& data, const DiscoverConfig& co
                                    const PermutationProgress& progress) {
   DiscoverConfig null_config = config;
   null_config.verbose = false;  // the nulls run silently
+  return permutation_test(
+      data, config.seed, real_bic, n_permutations,
+      [&](Dataset permuted) {
+        Discoverer null_run(std::move(permuted), null_config);
+        null_run.set_max_threads(max_threads);
+        return null_run.run().report.bic;
+      },
+      progress);
+}
+
+PermutationResult permutation_test(const Dataset& data, uint64_t seed, double real_bic,
+                                   size_t n_permutations, const NullDiscovery& run_null,
+                                   const PermutationProgress& progress) {
   PermutationResult result;
   result.null_bics.reserve(n_permutations);
   for (size_t i = 1; i <= n_permutations; ++i) {
-    Discoverer null_run(data.shuffled_target(permutation_seed(config.seed, i)), null_config);
-    null_run.set_max_threads(max_threads);
-    const double b = null_run.run().report.bic;
+    const double b = run_null(data.shuffled_target(permutation_seed(seed, i)));
     result.null_bics.push_back(b);
     // A NaN real BIC (never produced by a discovery) loses to every null.
     if (b <= real_bic || std::isnan(real_bic)) ++result.at_or_below;

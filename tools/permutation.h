@@ -41,6 +41,13 @@ PermutationResult permutation_test(const Dataset& data, const DiscoverConfig& co
                                    double real_bic, size_t n_permutations, size_t max_threads = 0,
                                    const PermutationProgress& progress = {});
 
+// The same for any search: `run_null` runs one discovery on a permuted copy
+// and returns its BIC.
+using NullDiscovery = std::function<double(Dataset permuted)>;
+PermutationResult permutation_test(const Dataset& data, uint64_t seed, double real_bic,
+                                   size_t n_permutations, const NullDiscovery& run_null,
+                                   const PermutationProgress& progress = {});
+
 // The line written after the report: "p-value : 0.0100 = 1/100 ...".
 std::string permutation_line(const PermutationResult& result);
 
