@@ -411,7 +411,7 @@ void write_refined_plot(RefinedRun& run, const cli::RefinedSplit& split, const s
 void print_refined_report(const RefinedRun& run, const cli::RefinedSplit& split,
                           const std::string& dropped_note, const Options& opt) {
   const RefinedResult& r = run.result;
-  std::string out = opt.json ? cli::refined_json(r, run.interrupted) + "\n" : r.report.to_pretty();
+  std::string out = opt.json ? cli::refined_json(r) + "\n" : r.report.to_pretty();
   std::string aside;
   std::string& notes = opt.json ? aside : out;
   if (!opt.json) out += cli::search_line(r, run.interrupted) + "\n";

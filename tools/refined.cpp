@@ -13,6 +13,24 @@ std::string stop_text(const RefinedResult& result, bool interrupted) {
   return stop_reason_name(result.stop);
 }
 
+// The names of the extended C interface's refined JSON, so that every host
+// writes the same document.
+const char* json_stop_name(StopReason r) {
+  switch (r) {
+    case StopReason::Generations:
+      return "generations";
+    case StopReason::Patience:
+      return "patience";
+    case StopReason::Exact:
+      return "exact";
+    case StopReason::TimeLimit:
+      return "time limit";
+    case StopReason::Callback:
+      return "stopped by caller";
+  }
+  return "generations";
+}
+
 std::string padded(std::string s, size_t width) {
   if (s.size() < width) s.insert(0, width - s.size(), ' ');
   return s;
@@ -54,7 +72,7 @@ std::vector<std::string> front_table(const RefinedResult& result) {
   return lines;
 }
 
-std::string refined_json(const RefinedResult& result, bool interrupted) {
+std::string refined_json(const RefinedResult& result) {
   std::string out = result.report.to_json();
   // The report's object stays as it is; the added members go before its end.
   while (!out.empty() && out.back() != '}') out.pop_back();
@@ -67,14 +85,16 @@ std::string refined_json(const RefinedResult& result, bool interrupted) {
   };
   member("search");
   append_json_string(out, "refined");
-  member("generations");
-  out += format_integer(result.generations);
-  member("stop");
-  append_json_string(out, stop_text(result, interrupted));
   member("rows_set_aside");
   out += format_integer(result.rows_set_aside);
   member("finite_share");
   append_json_number(out, result.finite_share);
+  member("generations");
+  out += format_integer(result.generations);
+  member("stop_reason");
+  append_json_string(out, json_stop_name(result.stop));
+  member("mse_floor");
+  append_json_number(out, result.mse_floor);
   member("front");
   out += "[";
   for (size_t i = 0; i < result.front.size(); ++i) {

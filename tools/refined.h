@@ -24,9 +24,10 @@ std::string search_line(const RefinedResult& result, bool interrupted);
 // reported formula marked with '*'.
 std::vector<std::string> front_table(const RefinedResult& result);
 
-// The report's JSON with what a refined discovery adds: the search, its
-// stop, the rows set aside, the finite share and the front. The report's
-// members come first and unchanged, so readers of either search agree.
-std::string refined_json(const RefinedResult& result, bool interrupted);
+// The report's JSON with what a refined discovery adds (the schema of the
+// extended C interface's refined JSON, include/quorvex_ext.h): the report's
+// members first and unchanged, then the search, rows set aside, finite
+// share, generations, stop reason, error floor and front.
+std::string refined_json(const RefinedResult& result);
 
 }  // namespace quorvex::cli

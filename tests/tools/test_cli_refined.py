@@ -76,6 +76,8 @@ def test_text_report_is_followed_by_the_search_the_notes_and_the_front():
     assert len(starred) == 1
     assert (starred[0]["formula"], starred[0]["complexity"]) == (report["formula"], report["k"])
     assert report["bic"] == min(e["bic"] for e in front)
+    assert list(report)[len(CLASSIC_KEYS):] == ["search", "rows_set_aside", "finite_share",
+                                                "generations", "stop_reason", "mse_floor", "front"]
     assert report["search"] == "refined" and report["rows_set_aside"] == 0
     assert report["finite_share"] == 1.0
 
@@ -83,7 +85,7 @@ def test_text_report_is_followed_by_the_search_the_notes_and_the_front():
 def test_the_exact_law_is_found_and_its_json_predicts_through_predict(tmp_path):
     result = run(data("product_sum.csv"), "--json")
     report = json.loads(result.stdout)
-    assert report["verdict"] == "Strong" and report["stop"] == "exact fit"
+    assert report["verdict"] == "Strong" and report["stop_reason"] == "exact"
     model = tmp_path / "model.json"
     model.write_bytes(result.stdout)
     predicted = run("--predict", model, data("product_sum.csv"))
@@ -157,7 +159,7 @@ def test_time_limit_stops_the_search(tmp_path):
     elapsed = time.monotonic() - start
     assert result.returncode == 0, result.stderr
     report = json.loads(result.stdout)
-    assert report["stop"] == "time limit"
+    assert report["stop_reason"] == "time limit"
     assert elapsed < 5, elapsed
 
 
