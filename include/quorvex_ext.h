@@ -29,9 +29,10 @@
  * - Handles belong to the caller until passed to their free function.
  *   Datasets, results and returned strings have independent lifetimes.
  * - No exception or other fault crosses this interface, whatever the
- *   arguments the documentation allows. As in quorvex.h, running out of
- *   memory, or a request that can never fit such as a population of 2^40,
- *   terminates the process.
+ *   arguments the documentation allows. Running out of memory fails the call
+ *   ("out of memory") where it can, but a request that can never fit, such
+ *   as a population of 2^40, may still terminate the process, as in
+ *   quorvex.h (the worker threads cannot report it).
  * - Nothing is read from files or the environment, nothing is written.
  * - The library computes in one fixed floating-point state and gives the
  *   calling thread its own back, as quorvex.h describes.
@@ -316,7 +317,7 @@ QVX_API int32_t qvx_discover(const qvx_dataset* ds, const qvx_options* options,
 #define QVX_PRETTY 3         /* the text report (see below) */
 #define QVX_JSON 4           /* the JSON report (see below) */
 #define QVX_VERDICT_REASON 5 /* "ΔBIC vs const = ..., vs linear = ..., z vs shuffled = ..." */
-#define QVX_STOP_NAME 6      /* "generations", "patience", "exact", "time limit", "stopped by caller" */
+#define QVX_STOP_NAME 6      /* "generations", "no improvement", "exact fit", "time limit", "stopped by caller" */
 
 /*
  * The verdict: 2 Strong, 1 Weak, 0 Noise, by the rule quorvex.h describes
