@@ -14,7 +14,8 @@ RUN_DEPS = cmake make g++ libeigen3-dev libcli11-dev
 DEPS = $(RUN_DEPS) libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev \
        python3 python3-numpy python3-pytest binutils \
        python3-pandas python3-sklearn python3-distributed python3-sympy librsvg2-bin pkg-config \
-       clang-14 libclang-rt-14-dev valgrind
+       clang-14 libclang-rt-14-dev valgrind \
+       python3-setuptools python3-wheel python3-build python3-venv
 # The Windows build: the -posix mingw-w64 flavour (std::thread), wine to run
 # the tests, and GoogleTest's sources to compile it for Windows.
 WINDOWS_DEPS = g++-mingw-w64-x86-64-posix wine64 googletest nlohmann-json3-dev cmake make
@@ -27,7 +28,7 @@ define install_missing
 	fi
 endef
 
-.PHONY: deps deps-run deps-windows test test-library test-release test-asan test-windows test-tsan test-fuzz run bench clean
+.PHONY: deps deps-run deps-windows test test-library test-release test-python-package test-asan test-windows test-tsan test-fuzz run bench clean
 
 deps:
 	$(call install_missing,$(DEPS))
@@ -38,7 +39,7 @@ deps-run:
 deps-windows:
 	$(call install_missing,$(WINDOWS_DEPS))
 
-test: deps test-library test-release test-asan test-windows test-tsan test-fuzz
+test: deps test-library test-release test-python-package test-asan test-windows test-tsan test-fuzz
 
 # The library as a consumer builds it: every option beyond it off, and each
 # package only the tests, benchmarks or command use refused if looked for.
@@ -56,6 +57,19 @@ test-release:
 	cmake --preset release
 	cmake --build --preset release -j $(JOBS)
 	ctest --preset release -j $(JOBS)
+
+# The Python package as a user installs it: pip builds both libraries with
+# CMake into a fresh virtual environment (Debian's packages, no index), a wheel
+# is built the same way, and the package's tests run there from another folder,
+# without QUORVEX_LIBRARY or PYTHONPATH.
+test-python-package:
+	rm -rf build/pyvenv build/wheel
+	/usr/bin/python3 -m venv --system-site-packages build/pyvenv
+	build/pyvenv/bin/pip install --quiet --no-build-isolation --no-index ./bindings/python
+	/usr/bin/python3 -m build --wheel --no-isolation --outdir build/wheel bindings/python
+	cd build && env -u QUORVEX_LIBRARY -u PYTHONPATH QUORVEX_INSTALLED=1 \
+	  QUORVEX_WHEEL_DIR=$(CURDIR)/build/wheel pyvenv/bin/python -m pytest -q -p no:cacheprovider \
+	  $(CURDIR)/tests/python
 
 test-asan:
 	cmake --preset asan

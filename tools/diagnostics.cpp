@@ -38,7 +38,7 @@ std::optional<std::string> linear_note(const DiscoverReport& report) {
 }
 
 VerdictNotes verdict_notes(const DiscoverReport& report, FiniteRows train_rows,
-                           const std::string& check_hint) {
+                           const std::string& check_hint, bool error_floored) {
   VerdictNotes notes;
   notes.finite = "finite  : " + format_share(train_rows) + " of training rows (" +
                  format_integer(train_rows.finite) + " of " + format_integer(train_rows.total) +
@@ -53,7 +53,7 @@ VerdictNotes verdict_notes(const DiscoverReport& report, FiniteRows train_rows,
                     verdict_name(report.verdict) +
                     " verdict may be far too optimistic: " + check_hint);
   }
-  if (report.mse_train == 0.0) {
+  if (report.mse_train == 0.0 && !error_floored) {
     lines.push_back(
         "note    : the training error is exactly zero, which the BIC scores as +inf, like an "
         "unusable formula: an exact fit gets no credit in the verdict; judge it by the test "

@@ -41,7 +41,9 @@ struct VerdictNotes {
 std::optional<std::string> linear_note(const DiscoverReport& report);
 
 // `check_hint` ends the warning, e.g. "check it with --permutations 99".
+// `error_floored`: the score floors the error (the refined search), so an
+// exact fit scores well and the zero-error note does not apply.
 VerdictNotes verdict_notes(const DiscoverReport& report, FiniteRows train_rows,
-                           const std::string& check_hint);
+                           const std::string& check_hint, bool error_floored = false);
 
 }  // namespace quorvex::cli

@@ -2,8 +2,10 @@
 // applies a saved report's formula to new rows.
 
 #include <CLI/CLI.hpp>
+#include <atomic>
 #include <charconv>
 #include <cmath>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -23,6 +25,8 @@
 #include "permutation.h"
 #include "plot.h"
 #include "progress.h"
+#include "refine/refine.h"
+#include "refined.h"
 #include "report/report.h"
 #include "resources.h"
 #include "text/numbers.h"
@@ -32,6 +36,7 @@ namespace {
 
 constexpr int kExitBadInput = 2;
 constexpr int kExitWriteFailed = 1;
+constexpr int kExitInterrupted = 130;  // as a shell reports a SIGINT
 
 struct Options {
   std::string file;
@@ -40,8 +45,10 @@ struct Options {
   std::vector<std::string> exclude;
   std::optional<char> separator;
   bool drop_missing = false;
-  uint32_t generations = 40;
-  size_t population = 200;
+  bool classic = false;
+  double time_limit = 0.0;
+  uint32_t generations = 0;  // 0: the search's default
+  size_t population = 0;
   uint32_t max_depth = 4;
   uint64_t seed = 0;
   double test_fraction = 0.2;
@@ -206,18 +213,59 @@ void check_outputs(const Options& opt) {
 // ---- the discovery ------------------------------------------------------------
 
 // Zero and out-of-range settings mean the defaults, as through the C entry.
-DiscoverConfig make_config(const Options& opt) {
+DiscoverConfig make_classic_config(const Options& opt) {
   DiscoverConfig config = DiscoverConfig::from_c_arguments(
       opt.generations, opt.population, opt.max_depth, opt.seed, opt.test_fraction);
   config.verbose = opt.verbose;
   return config;
 }
 
-void check_resources(const DiscoverConfig& config) {
-  if (const auto refusal =
-          cli::population_refusal(config.population, config.max_depth, cli::memory_limit()))
+void check_resources(size_t population, uint32_t max_depth) {
+  if (const auto refusal = cli::population_refusal(population, max_depth, cli::memory_limit()))
     throw CommandError(*refusal, kExitBadInput);
 }
+
+// Zero settings mean the refined search's defaults; a test fraction outside
+// (0, 1) is an error here, not silently 0.2 as through the C entry.
+RefinedConfig make_refined_config(const Options& opt) {
+  RefinedConfig config;
+  if (opt.population != 0) config.population = opt.population;
+  if (opt.generations != 0) config.generations = opt.generations;
+  if (opt.max_depth != 0) config.max_depth = opt.max_depth;
+  config.seed = opt.seed;
+  if (!(opt.test_fraction > 0.0 && opt.test_fraction < 1.0))
+    throw CommandError(
+        "--test-fraction must lie strictly between 0 and 1 (the classic search, --classic, "
+        "takes such values as 0.2)",
+        kExitBadInput);
+  config.test_fraction = opt.test_fraction;
+  config.time_limit = opt.time_limit;
+  return config;
+}
+
+// ---- Ctrl-C ---------------------------------------------------------------------
+
+// Set by the first Ctrl-C during a refined search, which then stops after its
+// current generation; a second Ctrl-C ends the process as usual.
+std::atomic<bool> interrupted{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
+
+extern "C" void on_interrupt(int) {
+  interrupted.store(true);
+  std::signal(SIGINT, SIG_DFL);
+}
+
+// Catches Ctrl-C while alive.
+class InterruptGuard {
+ public:
+  InterruptGuard() { previous_ = std::signal(SIGINT, on_interrupt); }
+  ~InterruptGuard() { std::signal(SIGINT, previous_ == SIG_ERR ? SIG_DFL : previous_); }
+  InterruptGuard(const InterruptGuard&) = delete;
+  InterruptGuard& operator=(const InterruptGuard&) = delete;
+
+ private:
+  void (*previous_)(int);
+};
 
 struct SearchResult {
   DiscoverResult found;
@@ -241,6 +289,14 @@ SearchResult search(Discoverer& discoverer, const Options& opt) {
 
 // ---- outputs -----------------------------------------------------------------
 
+void save_plot(const cli::PlotData& plot, const std::string& path) {
+  try {
+    cli::write_atomically(path, cli::render_svg(plot), "the plot");
+  } catch (const cli::FileError& e) {
+    throw CommandError(e.what(), kExitWriteFailed);
+  }
+}
+
 void write_plot(SearchResult& result, const std::string& path) {
   const DiscoverReport& report = result.found.report;
   cli::PlotData plot;
@@ -250,11 +306,7 @@ void write_plot(SearchResult& result, const std::string& path) {
   plot.formula = report.formula;
   plot.verdict = verdict_name(report.verdict);
   cli::add_points(plot, result.found.best, result.found.train, result.found.test);
-  try {
-    cli::write_atomically(path, cli::render_svg(plot), "the plot");
-  } catch (const cli::FileError& e) {
-    throw CommandError(e.what(), kExitWriteFailed);
-  }
+  save_plot(plot, path);
 }
 
 // The finite share of the best formula on the training rows (text mode only)
@@ -304,22 +356,159 @@ void print_permutation_test(const Discoverer& discoverer, const DiscoverReport& 
     write_stdout(line);
 }
 
-// ---- the two modes -------------------------------------------------------------
+// ---- the refined search ---------------------------------------------------------
 
-void run_discovery(const Options& opt) {
-  const DiscoverConfig config = make_config(opt);
+struct RefinedRun {
+  RefinedResult result;
+  std::vector<double> best_by_generation;  // after each generation
+  bool interrupted = false;
+};
+
+RefinedRun refined_search(const Dataset& data, const RefinedConfig& config, const Options& opt) {
+  cli::ProgressBar bar;
+  const bool show_bar = !opt.quiet && !opt.verbose && cli::ProgressBar::stderr_is_terminal();
+  RefinedRun run;
+  const RefineProgress progress = [&](const GenerationInfo& info) {
+    if (opt.plot) run.best_by_generation.push_back(info.best_bic);
+    if (show_bar) bar.update(info.generation, config.generations, info.best_bic, info.elapsed);
+    if (opt.verbose) {
+      std::string line = "[quorvex] gen " + format_integer(info.generation) + "/" +
+                         format_integer(config.generations) +
+                         "  t = " + format_fixed(info.elapsed, 2) +
+                         " s  best_BIC = " + format_fixed(info.best_bic, 3) +
+                         "  front = " + format_integer(info.front_size) + "\n";
+      std::fwrite(line.data(), 1, line.size(), stderr);
+    }
+    return !interrupted.load();
+  };
+  try {
+    run.result = refine(data, config, &progress);
+  } catch (const std::invalid_argument& e) {
+    bar.finish();
+    throw CommandError(shown_input(opt) + ": " + e.what(), kExitBadInput);
+  }
+  bar.finish();
+  run.interrupted = run.result.stop == StopReason::Callback;
+  return run;
+}
+
+void write_refined_plot(RefinedRun& run, const cli::RefinedSplit& split, const std::string& path) {
+  const RefinedResult& r = run.result;
+  cli::PlotData plot;
+  plot.best_by_generation = std::move(run.best_by_generation);
+  plot.first_generation = 1;
+  plot.baselines = r.report.baselines;
+  plot.formula = r.report.formula;
+  plot.verdict = verdict_name(r.report.verdict);
+  for (const FrontEntry& e : r.front)
+    plot.front.push_back({e.complexity, e.mse_train, e.mse_test,
+                          e.complexity == r.report.k && e.bic == r.report.bic});
+  plot.mse_floor = r.mse_floor;
+  cli::add_points(plot, r.best, split.train, split.test);
+  save_plot(plot, path);
+}
+
+void print_refined_report(const RefinedRun& run, const cli::RefinedSplit& split,
+                          const std::string& dropped_note, const Options& opt) {
+  const RefinedResult& r = run.result;
+  std::string out = opt.json ? cli::refined_json(r) + "\n" : r.report.to_pretty();
+  std::string aside;
+  std::string& notes = opt.json ? aside : out;
+  if (!opt.json) out += cli::search_line(r, run.interrupted) + "\n";
+  if (!dropped_note.empty()) notes += dropped_note + "\n";
+  if (r.rows_set_aside > 0)
+    notes += "set aside: " + format_integer(r.rows_set_aside) +
+             " rows with a non-finite value, by the search\n";
+  cli::VerdictNotes verdict =
+      cli::verdict_notes(r.report, cli::count_finite_rows(r.best, split.train),
+                         opt.permutations > 0 ? "see the permutation p-value below"
+                                              : "check it with --permutations 99",
+                         true);
+  if (!opt.json) notes += verdict.finite + "\n";
+  for (const std::string& w : verdict.warnings) notes += w + "\n";
+  if (!opt.json)
+    for (const std::string& line : cli::front_table(r)) out += line + "\n";
+  write_stdout(out);
+  std::fwrite(aside.data(), 1, aside.size(), stderr);
+}
+
+// The nulls run with the real run's settings; Ctrl-C stops the one running
+// and ends the test.
+void print_refined_permutation_test(const Dataset& data, const RefinedConfig& config,
+                                    double real_bic, const Options& opt) {
+  const bool show_count = !opt.quiet && cli::ProgressBar::stderr_is_terminal();
+  const RefineProgress stop_on_interrupt = [](const GenerationInfo&) {
+    return !interrupted.load();
+  };
+  // refined_permutation_test's nulls (the command's rows are all finite by
+  // now, so none is set aside), run here so that Ctrl-C can stop the current one.
+  cli::PermutationResult test;
+  for (size_t i = 1; i <= opt.permutations; ++i) {
+    const Dataset permuted = data.shuffled_target(cli::permutation_seed(config.seed, i));
+    const double bic = refine(permuted, config, &stop_on_interrupt).report.bic;
+    if (interrupted.load())
+      throw CommandError("interrupted by Ctrl-C during the permutation test", kExitInterrupted);
+    test.null_bics.push_back(bic);
+    if (bic <= real_bic || std::isnan(real_bic)) ++test.at_or_below;
+    if (show_count) {
+      std::string s = "quorvex: permutation " + decimal(i) + "/" + decimal(opt.permutations);
+      if (i == opt.permutations) s.assign(s.size(), ' ');
+      s = "\r" + s + (i == opt.permutations ? "\r" : "");
+      std::fwrite(s.data(), 1, s.size(), stderr);
+      std::fflush(stderr);
+    }
+  }
+  test.p_value = cli::permutation_p_value(real_bic, test.null_bics);
+  const std::string line = cli::permutation_line(test) + "\n";
+  if (opt.json)
+    std::fwrite(line.data(), 1, line.size(), stderr);
+  else
+    write_stdout(line);
+}
+
+// ---- the modes -------------------------------------------------------------------
+
+// The text and the table go before the search starts; only the dataset stays.
+Dataset read_dataset(const Options& opt, std::string& dropped_note) {
+  csv::CsvTable table =
+      read_table(opt, read_input(opt.file), {opt.target, opt.features, opt.exclude});
+  dropped_note = set_aside_unusable_rows(table, opt);
+  return to_dataset(table);
+}
+
+// Ctrl-C stops the search after its current generation; the best formula so
+// far is reported, no plot is written, and the exit code is 130.
+void run_refined_discovery(const Options& opt) {
+  const RefinedConfig config = make_refined_config(opt);
   check_outputs(opt);
-  check_resources(config);
+  check_resources(config.population, config.max_depth);
+  std::string dropped_note;
+  const Dataset data = read_dataset(opt, dropped_note);
+  const cli::RefinedSplit split = cli::refined_split(data, config);
+
+  InterruptGuard guard;
+  RefinedRun run = refined_search(data, config, opt);
+  if (opt.plot && !run.interrupted) write_refined_plot(run, split, *opt.plot);
+  print_refined_report(run, split, dropped_note, opt);
+  if (run.interrupted)
+    throw CommandError("interrupted by Ctrl-C after " + format_integer(run.result.generations) +
+                           " generations: the report above is the best formula found so far" +
+                           (opt.plot ? "; no plot was written" : ""),
+                       kExitInterrupted);
+  if (opt.permutations > 0)
+    print_refined_permutation_test(data, config, run.result.report.bic, opt);
+}
+
+void run_classic_discovery(const Options& opt) {
+  if (opt.time_limit > 0.0)
+    throw CommandError("--time-limit applies to the refined search only; drop --classic or it",
+                       kExitBadInput);
+  const DiscoverConfig config = make_classic_config(opt);
+  check_outputs(opt);
+  check_resources(config.population, config.max_depth);
 
   std::string dropped_note;
-  Dataset data;
-  {
-    // The text and the table go before the search starts; only the dataset stays.
-    csv::CsvTable table =
-        read_table(opt, read_input(opt.file), {opt.target, opt.features, opt.exclude});
-    dropped_note = set_aside_unusable_rows(table, opt);
-    data = to_dataset(table);
-  }
+  Dataset data = read_dataset(opt, dropped_note);
   Discoverer discoverer(std::move(data), config);
   SearchResult result = search(discoverer, opt);
   if (opt.plot) write_plot(result, *opt.plot);
@@ -381,8 +570,10 @@ int run(const Options& opt) {
   try {
     if (opt.predict)
       run_predict(opt);
+    else if (opt.classic)
+      run_classic_discovery(opt);
     else
-      run_discovery(opt);
+      run_refined_discovery(opt);
     return 0;
   } catch (const CommandError& e) {
     print_error(e.what());
@@ -447,7 +638,8 @@ std::optional<int> parse_command_line(int argc, char** argv, Options& opt) {
   CLI::App app{
       "Searches for a closed-form formula that explains the target column of a CSV file\n"
       "from the other columns, and judges it against constant, linear and\n"
-      "shuffled-target baselines.",
+      "shuffled-target baselines. The refined search runs by default and shows the best\n"
+      "formula of each complexity under the report; --classic runs the C entry's search.",
       "quorvex"};
   app.set_version_flag("--version", "quorvex " QUORVEX_VERSION);
   app.add_option("file", opt.file,
@@ -475,12 +667,25 @@ std::optional<int> parse_command_line(int argc, char** argv, Options& opt) {
       "--drop-missing", opt.drop_missing,
       "Set aside rows with a missing or unusable value (empty, NA, NaN, inf, beyond ±1e100) in "
       "the columns used, and say how many; without it such rows stop the command");
-  app.add_option("--generations", opt.generations, "Generations to evolve (0 means 40)")
-      ->check(whole_number<uint32_t>())
-      ->capture_default_str();
-  app.add_option("--population", opt.population, "Candidates per generation (0 means 200)")
-      ->check(whole_number<size_t>())
-      ->capture_default_str();
+  auto* classic = app.add_flag(
+      "--classic", opt.classic,
+      "Run the C entry's search (quorvex_discover) instead of the refined one, with its report "
+      "byte for byte (see docs/classic-and-refined.md)");
+  app.add_option("--time-limit", opt.time_limit,
+                 "Seconds after which the refined search reports its best formula so far "
+                 "(default: none; the result then depends on the machine's speed)")
+      ->option_text("SECONDS")
+      ->check(CLI::NonNegativeNumber)
+      ->excludes(classic);
+  app.add_option("--generations", opt.generations,
+                 "Generations: the refined search's cap (default 150; it usually stops earlier "
+                 "once the front stops improving), the classic search's count (default 40); 0 "
+                 "means the default")
+      ->check(whole_number<uint32_t>());
+  app.add_option("--population", opt.population,
+                 "Candidates per generation (default 300 refined, 200 classic; 0 means the "
+                 "default)")
+      ->check(whole_number<size_t>());
   app.add_option("--max-depth", opt.max_depth,
                  "Depth budget of the trees grown at random (the first population, fresh "
                  "candidates, the subtrees mutation inserts); crossover can splice deeper "
@@ -491,7 +696,8 @@ std::optional<int> parse_command_line(int argc, char** argv, Options& opt) {
       ->check(whole_number<uint64_t>())
       ->capture_default_str();
   app.add_option("--test-fraction", opt.test_fraction,
-                 "Share of rows held out for testing; values outside (0, 1) mean 0.2")
+                 "Share of rows held out for testing, strictly between 0 and 1 (with --classic, "
+                 "values outside (0, 1) mean 0.2)")
       ->capture_default_str();
   auto* json = app.add_flag("--json", opt.json, "Print the JSON report instead of the text report");
   auto* verbose =
@@ -499,9 +705,10 @@ std::optional<int> parse_command_line(int argc, char** argv, Options& opt) {
   app.add_flag("--quiet", opt.quiet,
                "No progress bar (one is drawn on stderr only when it is a terminal)");
   auto* plot = app.add_option("--plot", opt.plot,
-                              "Also write FILE.svg: predicted against observed values, and the "
-                              "best BIC of each generation against the baselines (written only "
-                              "when the run succeeds)")
+                              "Also write FILE.svg: predicted against observed values, the "
+                              "best BIC of each generation against the baselines, and the "
+                              "front's errors against complexity (written only when the run "
+                              "succeeds)")
                    ->option_text("FILE.svg");
   auto* predict =
       app.add_option("--predict", opt.predict,

@@ -12,6 +12,7 @@ namespace quorvex::cli {
 namespace {
 
 constexpr double kWidth = 1100;
+constexpr double kWidthWithFront = 1650;
 constexpr double kHeight = 530;
 constexpr size_t kMaxPoints = 4000;  // per set; more rows are thinned evenly
 
@@ -231,11 +232,13 @@ void bic_panel(Svg& svg, const Frame& f, const PlotData& plot) {
     lo = 0.0;
     hi = 1.0;
   }
-  const double last = best.empty() ? 1.0 : static_cast<double>(best.size() - 1);
-  const Scale sx{0.0, std::max(last, 1.0), f.left, f.right()};
+  const double first = plot.first_generation;
+  const double last = best.empty() ? first + 1.0 : first + static_cast<double>(best.size() - 1);
+  const Scale sx{first, std::max(last, first + 1.0), f.left, f.right()};
   const Scale sy{lo, hi, f.bottom(), f.top};
-  draw_axes(svg, f, sx, sy, "generation (0: the initial population)", "best BIC (lower is better)",
-            true);
+  draw_axes(svg, f, sx, sy,
+            plot.first_generation == 0 ? "generation (0: the initial population)" : "generation",
+            "best BIC (lower is better)", true);
 
   struct Baseline {
     const char* id;
@@ -272,7 +275,7 @@ void bic_panel(Svg& svg, const Frame& f, const PlotData& plot) {
       continue;
     }
     if (!points.empty()) points += ' ';
-    points += coordinate(sx(static_cast<double>(g))) + "," + coordinate(sy(best[g]));
+    points += coordinate(sx(first + static_cast<double>(g))) + "," + coordinate(sy(best[g]));
   }
   flush();
   svg.raw("</g>\n");
@@ -289,6 +292,65 @@ void bic_panel(Svg& svg, const Frame& f, const PlotData& plot) {
     if (!std::isfinite(lines[i].value)) label += " (not drawn)";
     legend_entry(svg, column[i], row[i], lines[i].colour, false, label);
   }
+  svg.raw("</g>\n");
+}
+
+// Errors span many orders of magnitude (an exact law sits at the floor), so
+// the panel shows log10 of the error.
+void front_panel(Svg& svg, const Frame& f, const PlotData& plot) {
+  svg.raw("<g id=\"front\">\n");
+  svg.text(f.left, f.top - 12, "Error against complexity (the front)",
+           "font-size=\"15\" font-weight=\"bold\"");
+  const double floor = plot.mse_floor > 0.0 ? plot.mse_floor : 1e-300;
+  auto shown = [&](double mse) {
+    return std::isfinite(mse) ? std::log10(std::max(mse, floor))
+                              : std::numeric_limits<double>::quiet_NaN();
+  };
+  std::vector<double> xs, ys;
+  for (const auto& p : plot.front) {
+    xs.push_back(p.complexity);
+    ys.push_back(shown(p.mse_train));
+    ys.push_back(shown(p.mse_test));
+  }
+  double xlo, xhi, ylo, yhi;
+  if (!padded_range(xs, xlo, xhi)) {
+    xlo = 0.0;
+    xhi = 1.0;
+  }
+  if (!padded_range(ys, ylo, yhi)) {
+    ylo = 0.0;
+    yhi = 1.0;
+  }
+  const Scale sx{xlo, xhi, f.left, f.right()};
+  const Scale sy{ylo, yhi, f.bottom(), f.top};
+  draw_axes(svg, f, sx, sy, "complexity (nodes)", "log10 of the mean squared error", true);
+  const struct {
+    const char* cls;
+    const char* colour;
+    bool train;
+  } sets[] = {{"train", kTrainColour, true}, {"test", kTestColour, false}};
+  for (const auto& set : sets) {
+    std::string points;
+    std::string dots;
+    for (const auto& p : plot.front) {
+      const double y = shown(set.train ? p.mse_train : p.mse_test);
+      if (!std::isfinite(y)) continue;
+      const std::string xy = coordinate(sx(p.complexity)) + "," + coordinate(sy(y));
+      points += (points.empty() ? "" : " ") + xy;
+      dots += "<circle cx=\"" + coordinate(sx(p.complexity)) + "\" cy=\"" + coordinate(sy(y)) +
+              "\" r=\"" + (p.reported ? "5.50" : "3.50") + "\"/>\n";
+    }
+    svg.raw(std::string("<g class=\"") + set.cls + "\" stroke=\"" + set.colour + "\" fill=\"" +
+            set.colour + "\">\n");
+    if (!points.empty())
+      svg.raw("<polyline fill=\"none\" stroke-width=\"1.5\" points=\"" + points + "\"/>\n");
+    svg.raw(dots);
+    svg.raw("</g>\n");
+  }
+  const double legend_y = f.bottom() + 62;
+  legend_entry(svg, f.left, legend_y, kTrainColour, true, "training error");
+  legend_entry(svg, f.left + f.width / 2, legend_y, kTestColour, true, "test error");
+  svg.text(f.left, legend_y + 16, "larger dot: the formula reported", "font-size=\"11\"");
   svg.raw("</g>\n");
 }
 
@@ -343,16 +405,18 @@ void add_points(PlotData& plot, const Expr& best, const Dataset& train, const Da
 }
 
 std::string render_svg(const PlotData& plot) {
+  const double width = plot.front.empty() ? kWidth : kWidthWithFront;
   Svg svg;
   svg.raw("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n");
-  svg.raw("<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + coordinate(kWidth) +
-          "\" height=\"" + coordinate(kHeight) + "\" viewBox=\"0 0 " + coordinate(kWidth) + " " +
+  svg.raw("<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + coordinate(width) +
+          "\" height=\"" + coordinate(kHeight) + "\" viewBox=\"0 0 " + coordinate(width) + " " +
           coordinate(kHeight) + "\" font-family=\"DejaVu Sans, Arial, sans-serif\">\n");
   svg.raw("<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n");
   svg.text(20, 26, "quorvex: " + shorten(plot.formula, 140), "font-size=\"13\"");
   svg.text(20, 44, "verdict: " + plot.verdict, "font-size=\"13\" font-weight=\"bold\"");
   scatter_panel(svg, Frame{90, 90, 400, 340}, plot);
   bic_panel(svg, Frame{640, 90, 420, 340}, plot);
+  if (!plot.front.empty()) front_panel(svg, Frame{1190, 90, 420, 340}, plot);
   svg.raw("</svg>\n");
   return std::move(svg.str());
 }

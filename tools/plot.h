@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -23,7 +24,20 @@ struct PlotData {
   // Best score of each scored population: the initial one first, the final
   // one (the report's bic) last. +inf where nothing could be scored.
   std::vector<double> best_by_generation;
+  // The generation of best_by_generation[0]: 0 for the initial population (the
+  // classic search), 1 when the first score is after one generation (the refined).
+  uint32_t first_generation = 0;
   BaselinesReport baselines;
+  // A refined discovery's front: the best formula of each complexity. Empty
+  // for a classic discovery, whose plot then has no third panel.
+  struct FrontPoint {
+    uint32_t complexity;
+    double mse_train;
+    double mse_test;
+    bool reported;
+  };
+  std::vector<FrontPoint> front;
+  double mse_floor = 0.0;  // errors below it are drawn at it (a log scale has no zero)
   std::string formula;
   std::string verdict;
 };
@@ -33,7 +47,8 @@ void add_points(PlotData& plot, const Expr& best, const Dataset& train, const Da
 
 // One SVG document with two panels: predicted against observed (test rows
 // over training rows, with the diagonal), and the best BIC of each
-// generation with the three baselines as horizontal lines.
+// generation with the three baselines as horizontal lines; a third, the
+// front's training and test errors against complexity, when there is one.
 std::string render_svg(const PlotData& plot);
 
 // Number text for SVG: fixed with two decimals for coordinates, and up to

@@ -31,19 +31,21 @@ bool ProgressBar::stderr_is_terminal() noexcept {
 #endif
 }
 
-std::string ProgressBar::line(uint32_t generation, uint32_t generations, double best) {
+std::string ProgressBar::line(uint32_t generation, uint32_t generations, double best,
+                              double elapsed) {
   const uint64_t filled =
       generations == 0 ? kBarWidth : uint64_t{generation} * kBarWidth / generations;
   std::string s = "quorvex [";
   s.append(static_cast<size_t>(filled), '#');
   s.append(static_cast<size_t>(kBarWidth - filled), '.');
-  s += "] generation " + format_integer(generation) + "/" + format_integer(generations) +
-       "  best BIC " + format_fixed(best, 3);
+  s += "] generation " + format_integer(generation) + "/" + format_integer(generations);
+  if (elapsed >= 0.0) s += "  " + format_fixed(elapsed, 1) + " s";
+  s += "  best BIC " + format_fixed(best, 3);
   return s;
 }
 
-void ProgressBar::update(uint32_t generation, uint32_t generations, double best) {
-  std::string s = line(generation, generations, best);
+void ProgressBar::update(uint32_t generation, uint32_t generations, double best, double elapsed) {
+  std::string s = line(generation, generations, best, elapsed);
   const size_t width = s.size();
   if (width < drawn_) s.append(drawn_ - width, ' ');
   drawn_ = width;

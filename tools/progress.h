@@ -12,11 +12,13 @@ class ProgressBar {
   // Whether standard error is a terminal: a bar only makes sense there.
   static bool stderr_is_terminal() noexcept;
 
-  void update(uint32_t generation, uint32_t generations, double best);
+  // `elapsed` (seconds) is shown when not negative.
+  void update(uint32_t generation, uint32_t generations, double best, double elapsed = -1.0);
   void finish();
 
   // The bar's text for one state, without the carriage return.
-  static std::string line(uint32_t generation, uint32_t generations, double best);
+  static std::string line(uint32_t generation, uint32_t generations, double best,
+                          double elapsed = -1.0);
 
  private:
   size_t drawn_ = 0;  // width of the line on screen, to erase it

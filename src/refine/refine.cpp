@@ -59,22 +59,6 @@ double seconds_since(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-// Positions of the rows whose target and feature values are all finite.
-std::vector<size_t> finite_rows(const Dataset& data) {
-  std::vector<size_t> columns;
-  for (size_t j = 0; j < data.features().size(); ++j) columns.push_back(data.column_of_feature(j));
-  std::sort(columns.begin(), columns.end());
-  columns.erase(std::unique(columns.begin(), columns.end()), columns.end());
-  std::vector<size_t> keep;
-  keep.reserve(data.n_rows());
-  for (size_t i = 0; i < data.n_rows(); ++i) {
-    bool ok = std::isfinite(data.targets()[i]);
-    for (size_t c : columns) ok = ok && std::isfinite(data.column(c)[i]);
-    if (ok) keep.push_back(i);
-  }
-  return keep;
-}
-
 std::vector<std::string> distinct_features(const Dataset& data) {
   std::vector<std::string> out;
   std::unordered_set<std::string> seen;
@@ -436,6 +420,21 @@ std::pair<double, size_t> finite_errors(const Expr& tree, const Dataset& data) {
 }
 
 }  // namespace
+
+std::vector<size_t> finite_rows(const Dataset& data) {
+  std::vector<size_t> columns;
+  for (size_t j = 0; j < data.features().size(); ++j) columns.push_back(data.column_of_feature(j));
+  std::sort(columns.begin(), columns.end());
+  columns.erase(std::unique(columns.begin(), columns.end()), columns.end());
+  std::vector<size_t> keep;
+  keep.reserve(data.n_rows());
+  for (size_t i = 0; i < data.n_rows(); ++i) {
+    bool ok = std::isfinite(data.targets()[i]);
+    for (size_t c : columns) ok = ok && std::isfinite(data.column(c)[i]);
+    if (ok) keep.push_back(i);
+  }
+  return keep;
+}
 
 const char* stop_reason_name(StopReason r) noexcept {
   switch (r) {

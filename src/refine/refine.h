@@ -90,6 +90,10 @@ inline constexpr double kRelativeMseFloor = 1e-12;
 // The fewest rows a refined discovery accepts after setting rows aside.
 inline constexpr size_t kMinRefineRows = 5;
 
+// Positions of the rows a refined discovery keeps: those whose target and
+// feature values are all finite, in order.
+std::vector<size_t> finite_rows(const Dataset& data);
+
 // Runs one refined discovery. Throws std::invalid_argument for settings it
 // cannot run (population 0, a test fraction outside (0, 1)) and for data
 // that leaves fewer than kMinRefineRows usable rows.

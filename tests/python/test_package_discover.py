@@ -200,7 +200,7 @@ PROBE = ("import quorvex\n"
 def test_library_found_next_to_the_package_or_on_the_system_path(tmp_path, quorvex_package):
     shutil.copytree(os.path.join(PACKAGE_DIR, "quorvex"), tmp_path / "quorvex",
                     ignore=shutil.ignore_patterns("__pycache__"))
-    lib = os.path.realpath(os.environ["QUORVEX_LIBRARY"])
+    lib = os.path.realpath(quorvex_package.library_path())
     system = tmp_path / "system"
     system.mkdir()
     shutil.copy(lib, system / "libquorvex.so.0")

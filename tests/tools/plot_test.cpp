@@ -96,12 +96,34 @@ TEST(PlotSvg, LargeSetsAreThinnedEvenly) {
   EXPECT_NE(svg.find("every 3th shown"), std::string::npos);
 }
 
+// Exact fits (error 0, below the floor) sit at the floor on the log scale, and
+// a non-finite test error leaves its point out rather than breaking the panel.
+TEST(PlotSvg, FrontPanelOnlyWithAFront) {
+  PlotData plot;
+  plot.best_by_generation = {5.0, 3.0, 1.0};
+  plot.first_generation = 1;
+  EXPECT_EQ(render_svg(plot).find("id=\"front\""), std::string::npos);
+  plot.mse_floor = 1e-12;
+  plot.front = {{1, 4.0, 5.0, false}, {3, 0.5, kInf, false}, {5, 0.0, 0.0, true}};
+  const std::string svg = render_svg(plot);
+  const size_t panel = svg.find("id=\"front\"");
+  ASSERT_NE(panel, std::string::npos);
+  const std::string front = svg.substr(panel);
+  EXPECT_EQ(count(front, "<circle"), 3u + 2u + 2u);  // train, test, two legend dots
+  EXPECT_EQ(count(front, "r=\"5.50\""), 2u);         // the reported formula, in both sets
+  EXPECT_EQ(front.find("nan"), std::string::npos);
+  EXPECT_NE(front.find(">-10</text>"), std::string::npos);  // the axis reaches the floor
+  EXPECT_NE(svg.find("width=\"1650.00\""), std::string::npos);
+}
+
 TEST(ProgressLine, FillsWithTheGenerations) {
   EXPECT_EQ(ProgressBar::line(0, 40, kInf),
             "quorvex [..............................] generation 0/40  best BIC inf");
   EXPECT_EQ(ProgressBar::line(20, 40, -123.45678),
             "quorvex [###############...............] generation 20/40  best BIC -123.457");
   EXPECT_EQ(ProgressBar::line(3, 3, 1.0).substr(0, 40), "quorvex [##############################]");
+  EXPECT_EQ(ProgressBar::line(15, 150, -2.5, 1.26),
+            "quorvex [###...........................] generation 15/150  1.3 s  best BIC -2.500");
 }
 
 }  // namespace

@@ -11,6 +11,8 @@ CLI = os.environ.get("QUORVEX_CLI")
 DATA_DIR = os.environ.get("QUORVEX_DATA_DIR")
 # Small searches keep the suite fast; the settings do not change what is checked.
 QUICK = ["--population", "20", "--generations", "3"]
+# The C entry's search, whose report layout and settings these tests pin down.
+CLASSIC = ["--classic", *QUICK]
 
 REPORT_KEYS = ["formula", "expr_json", "k", "mse_train", "mse_test", "bic", "baselines",
                "delta_bic_const", "delta_bic_linear", "z_vs_shuffled", "verdict",
@@ -91,7 +93,7 @@ def test_usage_errors(args):
 
 
 def test_text_report():
-    result = run(data("product_sum.csv"), *QUICK)
+    result = run(data("product_sum.csv"), *CLASSIC)
     assert result.returncode == 0, result.stderr
     assert result.stderr == b""
     lines = result.stdout.decode().split("\n")
@@ -106,7 +108,7 @@ def test_text_report():
 
 
 def test_json_report():
-    result = run(data("sqrt_noisy.csv"), "--json", *QUICK)
+    result = run(data("sqrt_noisy.csv"), "--json", *CLASSIC)
     assert result.returncode == 0, result.stderr
     assert result.stdout.endswith(b"}\n") and not result.stdout.endswith(b"\n\n")
     report = json.loads(result.stdout)
@@ -136,7 +138,8 @@ def test_same_seed_same_report(fmt):
 
 
 def test_verbose_writes_one_line_per_generation():
-    result = run(data("sqrt_noisy.csv"), "--verbose", "--population", "20", "--generations", "4")
+    result = run(data("sqrt_noisy.csv"), "--classic", "--verbose", "--population", "20",
+                 "--generations", "4")
     assert result.returncode == 0
     lines = result.stderr.decode().splitlines()
     assert [line[:20] for line in lines] == [f"[quorvex] gen   {g}/4 " for g in range(1, 5)]
@@ -147,7 +150,8 @@ def test_verbose_writes_one_line_per_generation():
 
 def test_zero_settings_take_the_defaults():
     # Generations 0 means 40: one progress line each.
-    result = run(data("sqrt_noisy.csv"), "--verbose", "--generations", "0", "--population", "8")
+    result = run(data("sqrt_noisy.csv"), "--classic", "--verbose", "--generations", "0",
+                 "--population", "8")
     assert result.returncode == 0
     lines = result.stderr.decode().splitlines()
     assert len(lines) == 40 and lines[-1].startswith("[quorvex] gen  40/40 ")
@@ -156,8 +160,8 @@ def test_zero_settings_take_the_defaults():
 @pytest.mark.parametrize("fraction, n_test", [
     ("0.5", 100), ("0.999", 200), ("0", 40), ("1", 40), ("-0.5", 40), ("1.5", 40), ("nan", 40),
 ])
-def test_test_fraction_outside_the_open_interval_means_a_fifth(fraction, n_test):
-    result = run(data("pure_noise.csv"), "--json", "--test-fraction", fraction, *QUICK)
+def test_classic_test_fraction_outside_the_open_interval_means_a_fifth(fraction, n_test):
+    result = run(data("pure_noise.csv"), "--json", "--test-fraction", fraction, *CLASSIC)
     assert result.returncode == 0, result.stderr
     report = json.loads(result.stdout)
     assert (report["n_train"], report["n_test"]) == (200 - n_test, n_test)

@@ -32,7 +32,8 @@ def without_wall(output):
 
 def test_plot_has_both_panels_and_leaves_the_report_alone(tmp_path):
     plot = tmp_path / "run.svg"
-    args = [data("sqrt_noisy.csv"), "--seed", "5", "--json", "--generations", "6", "--population", "30"]
+    args = [data("sqrt_noisy.csv"), "--classic", "--seed", "5", "--json", "--generations", "6",
+            "--population", "30"]
     with_plot = run(*args, "--plot", plot)
     assert with_plot.returncode == 0, with_plot.stderr
     without_plot = run(*args)
@@ -99,8 +100,8 @@ def run_on_terminal(*args):
 
 
 def test_progress_bar_only_on_a_terminal():
-    code, out, terminal = run_on_terminal(data("sqrt_noisy.csv"), "--population", "20",
-                                          "--generations", "4")
+    code, out, terminal = run_on_terminal(data("sqrt_noisy.csv"), "--classic", "--population",
+                                          "20", "--generations", "4")
     assert code == 0
     assert out.startswith("─── quorvex".encode())
     for g in range(1, 5):
@@ -109,7 +110,7 @@ def test_progress_bar_only_on_a_terminal():
     assert terminal.endswith(b"\r")  # the bar is erased, the report stays clean
     # --quiet silences it; --verbose keeps its own lines instead.
     assert run_on_terminal(data("sqrt_noisy.csv"), "--quiet", *QUICK)[2] == b""
-    verbose = run_on_terminal(data("sqrt_noisy.csv"), "--verbose", *QUICK)[2]
+    verbose = run_on_terminal(data("sqrt_noisy.csv"), "--classic", "--verbose", *QUICK)[2]
     assert b"generation" not in verbose and verbose.count(b"[quorvex] gen ") == 3
 
 

@@ -1,4 +1,4 @@
-#include "model.h"
+#include "expr/read_json.h"
 
 #include <charconv>
 #include <cmath>
@@ -8,7 +8,7 @@
 
 #include "text/utf8.h"
 
-namespace quorvex::cli {
+namespace quorvex {
 namespace {
 
 constexpr int kMaxNesting = 2000;
@@ -340,4 +340,4 @@ std::vector<std::string> expression_features(const Expr& expr) {
   return names;
 }
 
-}  // namespace quorvex::cli
+}  // namespace quorvex

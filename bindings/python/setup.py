@@ -1,0 +1,74 @@
+"""Builds the quorvex shared libraries with CMake and puts them inside the package.
+
+The C++ sources are those of the repository this folder belongs to (two levels
+up), or of QUORVEX_SOURCE_DIR. CMake, a C++20 compiler and Eigen must be installed;
+nothing is downloaded.
+"""
+import os
+import shutil
+import subprocess
+
+from setuptools import Distribution, setup
+from setuptools.command.build_py import build_py
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+# The libraries the package loads, by the names its loader looks for.
+LIBRARIES = {"quorvex": "libquorvex.so.0", "quorvex_ext": "libquorvex_ext.so.0"}
+
+
+def source_dir():
+    root = os.environ.get("QUORVEX_SOURCE_DIR") or os.path.join(HERE, "..", "..")
+    root = os.path.abspath(root)
+    if not os.path.exists(os.path.join(root, "include", "quorvex.h")):
+        raise RuntimeError(
+            f"{root} is not the quorvex source tree; build from a checkout of the repository "
+            "or set QUORVEX_SOURCE_DIR")
+    return root
+
+
+class BuildWithLibraries(build_py):
+    """Runs CMake for the libraries alone, then copies them into the built package."""
+
+    def run(self):
+        super().run()
+        root = source_dir()
+        # Kept between builds so that a reinstall compiles only what changed.
+        build = os.path.join(HERE, "build", "cmake")
+        subprocess.check_call([
+            "cmake", "-S", root, "-B", build, "-DCMAKE_BUILD_TYPE=Release",
+            "-DQUORVEX_BUILD_TESTS=OFF", "-DQUORVEX_BUILD_BENCH=OFF", "-DQUORVEX_BUILD_TOOLS=OFF",
+            "-DQUORVEX_FUZZ=OFF", "-DQUORVEX_BUILD_EXAMPLES=OFF", "-DQUORVEX_INSTALL=OFF"])
+        jobs = os.environ.get("QUORVEX_BUILD_JOBS", "2")
+        targets = [t for t in LIBRARIES if self._has_target(build, t)]
+        subprocess.check_call(["cmake", "--build", build, "-j", jobs, "--target", *targets])
+        package = os.path.join(self.build_lib, "quorvex")
+        for target in targets:
+            name = LIBRARIES[target]
+            built = self._find(build, name)
+            shutil.copyfile(os.path.realpath(built), os.path.join(package, name))
+
+    @staticmethod
+    def _has_target(build, target):
+        # The extended library exists once its sources are in the tree.
+        if target == "quorvex":
+            return True
+        help_text = subprocess.run(["cmake", "--build", build, "--target", "help"],
+                                   capture_output=True, text=True).stdout
+        return any(line.split()[-1:] == [target] for line in help_text.splitlines())
+
+    @staticmethod
+    def _find(build, name):
+        for folder, _, files in os.walk(build):
+            if name in files:
+                return os.path.join(folder, name)
+        raise RuntimeError(f"CMake built no {name} under {build}")
+
+
+class BinaryDistribution(Distribution):
+    """The wheel holds native libraries: tag it for this platform."""
+
+    def has_ext_modules(self):
+        return True
+
+
+setup(cmdclass={"build_py": BuildWithLibraries}, distclass=BinaryDistribution)

@@ -1,0 +1,450 @@
+/*
+ * quorvex_ext: the extended interface of quorvex. Everything a host needs
+ * beyond the 18 functions of quorvex.h: both searches (classic and refined)
+ * with options, progress callbacks that can stop a search, datasets from
+ * columns, every field of a result as a typed value, the front of a refined
+ * search, prediction with the library's own evaluator, the permutation test
+ * and a readable reason for every failure.
+ *
+ * It is a second library (libquorvex_ext.so.0, quorvex_ext.dll) with its own
+ * handles; it neither needs nor accepts the handles of quorvex.h. The names
+ * carry the prefix qvx_ so that both libraries can be loaded into one process,
+ * even with global symbol binding, without one name shadowing the other.
+ *
+ * Conventions that hold for every function
+ * ----------------------------------------
+ * - Failure is reported through the return value: a status (QVX_OK or one of
+ *   the QVX_ERR_ codes below), or NULL, or NaN where a number is returned.
+ *   Every function but qvx_last_error, qvx_version and the free functions
+ *   sets the calling thread's last-error text: the reason of its failure, or
+ *   "" when it succeeded. A call that fails changes nothing the caller can
+ *   see, and writes nothing through its output pointers.
+ * - Pointer arguments are tested for NULL before anything else.
+ * - Strings passed in are NUL-terminated and must be valid UTF-8, strictly,
+ *   as in quorvex.h (no overlong forms, no surrogates, nothing above
+ *   U+10FFFF); they are read up to their first NUL and copied.
+ * - Strings returned are new NUL-terminated UTF-8 buffers owned by the
+ *   caller, to be released exactly once with qvx_string_free, unmodified.
+ *   (qvx_last_error is the one exception: its text belongs to the library.)
+ * - Handles belong to the caller until passed to their free function.
+ *   Datasets, results and returned strings have independent lifetimes.
+ * - No exception or other fault crosses this interface, whatever the
+ *   arguments the documentation allows. Running out of memory fails the call
+ *   ("out of memory") where it can, but a request that can never fit, such
+ *   as a population of 2^40, may still terminate the process, as in
+ *   quorvex.h (the worker threads cannot report it).
+ * - Nothing is read from files or the environment, nothing is written.
+ * - The library computes in one fixed floating-point state and gives the
+ *   calling thread its own back, as quorvex.h describes.
+ * - Callbacks run on the thread that made the call, between generations (or
+ *   permutations); they must not call qvx_ functions that modify the
+ *   dataset in use, nor free it.
+ *
+ * What the library cannot detect (the caller's obligation)
+ * --------------------------------------------------------
+ * As in quorvex.h: handles it did not create or already freed, arrays
+ * shorter than the counts passed with them, pointers to unreadable memory,
+ * strings without a NUL, strings modified before qvx_string_free, and a
+ * dataset modified while another call uses it. Each is undefined behaviour.
+ *
+ * Threads
+ * -------
+ * Distinct handles may be used from different threads at once. Calls that
+ * only read a dataset (n_rows, n_features, discover, permutation_test) may run
+ * concurrently on one dataset; a call that modifies it (add_feature,
+ * push_row, free) must not overlap any other call on it. A result is
+ * read-only: any number of threads may read it, but qvx_result_free must not
+ * overlap another use. The last-error text is per thread.
+ *
+ * Worker pools
+ * ------------
+ * Scoring runs on a process-wide pool of worker threads, one per logical
+ * processor, created by the first search and kept until the process ends
+ * (the library is never unloaded while it lives), exactly as in quorvex.h.
+ * This library holds its own copy of the engine and therefore its own pool:
+ * a process that loads both libraries and searches with both has two pools.
+ * They are independent (neither can deadlock the other), and each search
+ * gives the same bits on either; but two searches running at the same time,
+ * one per library, use up to twice as many threads as processors. Sharing
+ * one pool would need one library to call into the other's internals, which
+ * neither exports. Limit a search with qvx_options.max_threads where that
+ * matters. Memory checkers show the pool at exit as quorvex.h explains.
+ */
+#ifndef QUORVEX_EXT_H
+#define QUORVEX_EXT_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#define QVX_VERSION_MAJOR 0
+#define QVX_VERSION_MINOR 2
+#define QVX_VERSION_PATCH 0
+/* The version this header describes, as qvx_version returns it. */
+#define QVX_VERSION_NUMBER (QVX_VERSION_MAJOR * 10000 + QVX_VERSION_MINOR * 100 + QVX_VERSION_PATCH)
+
+#if defined(_WIN32) || defined(__CYGWIN__)
+#  if defined(QVX_BUILDING_DLL)
+#    define QVX_API __declspec(dllexport)
+#  elif defined(QVX_STATIC)
+#    define QVX_API
+#  else
+#    define QVX_API __declspec(dllimport)
+#  endif
+#elif defined(__GNUC__)
+#  define QVX_API __attribute__((visibility("default")))
+#else
+#  define QVX_API
+#endif
+
+#ifdef __cplusplus
+#  define QVX_NOEXCEPT noexcept
+#else
+#  define QVX_NOEXCEPT
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Opaque dataset: feature names, a target name and rows. */
+typedef struct qvx_dataset qvx_dataset;
+/* Opaque, read-only result of one discovery. */
+typedef struct qvx_result qvx_result;
+
+/* ---- Status codes ---------------------------------------------------------- */
+
+#define QVX_OK 0
+/* An argument the call refuses: NULL, invalid UTF-8, a setting out of range,
+ * an unknown field or front index. */
+#define QVX_ERR_ARGUMENT 1
+/* The data cannot serve the request: too few usable rows for a refined
+ * search, a formula that is not an expression's JSON, or one that reads a
+ * feature the columns lack. */
+#define QVX_ERR_DATA 2
+/* A callback asked to stop and there is no result to give (a classic search
+ * or a permutation test stopped before its end). */
+#define QVX_STOPPED 3
+
+/*
+ * The reason the calling thread's last failing call failed, in English, or ""
+ * after a call that succeeded. Never NULL. The text belongs to the library:
+ * do not free it; it stays valid until the calling thread's next qvx_ call.
+ */
+QVX_API const char* qvx_last_error(void) QVX_NOEXCEPT;
+
+/* The library's version, major * 10000 + minor * 100 + patch; compare it
+ * with QVX_VERSION_NUMBER to learn whether the header and the library match. */
+QVX_API uint32_t qvx_version(void) QVX_NOEXCEPT;
+
+/* ---- Datasets ---------------------------------------------------------------- */
+
+/*
+ * Creates an empty dataset whose target is called `target_name`.
+ * Returns a new handle (release with qvx_dataset_free), or NULL when
+ * `target_name` is NULL or not valid UTF-8.
+ */
+QVX_API qvx_dataset* qvx_dataset_new(const char* target_name) QVX_NOEXCEPT;
+
+/*
+ * Creates a dataset from columns in one call: n_features feature columns
+ * called names[0..n_features), column j holding columns[j][0..n_rows), and
+ * the targets target[0..n_rows). The same dataset as qvx_dataset_new, one
+ * qvx_dataset_add_feature per name and one qvx_dataset_push_row per row:
+ * repeated names are kept, and a repeated name reads the later column.
+ * `names` and `columns` may be NULL only when n_features is 0, `target` and
+ * every columns[j] only when n_rows is 0. Values are stored unchanged, NaN
+ * and infinities included.
+ * Returns a new handle, or NULL when a pointer that must not be NULL is NULL
+ * or a name (or `target_name`) is not valid UTF-8.
+ */
+QVX_API qvx_dataset* qvx_dataset_from_columns(const char* target_name, size_t n_features,
+                                              const char* const* names,
+                                              const double* const* columns,
+                                              const double* target, size_t n_rows) QVX_NOEXCEPT;
+
+/* Appends a feature column called `name`, as quorvex_dataset_add_feature does
+ * (rows pushed before read 0.0 for it). Returns QVX_OK, or QVX_ERR_ARGUMENT
+ * when `ds` or `name` is NULL or `name` is not valid UTF-8. */
+QVX_API int32_t qvx_dataset_add_feature(qvx_dataset* ds, const char* name) QVX_NOEXCEPT;
+
+/* Appends one row: values[i] for the i-th feature added, exactly as many as
+ * there are features now (none read when there are none, but `values` must
+ * not be NULL), and the target. Returns QVX_OK, or QVX_ERR_ARGUMENT when
+ * `ds` or `values` is NULL. */
+QVX_API int32_t qvx_dataset_push_row(qvx_dataset* ds, const double* values,
+                                     double target) QVX_NOEXCEPT;
+
+/* Rows pushed so far; 0 when `ds` is NULL (last error set). */
+QVX_API size_t qvx_dataset_n_rows(const qvx_dataset* ds) QVX_NOEXCEPT;
+/* Feature names added so far, repeats included; 0 when `ds` is NULL. */
+QVX_API size_t qvx_dataset_n_features(const qvx_dataset* ds) QVX_NOEXCEPT;
+
+/* Releases the dataset; NULL is ignored. Results made from it stay valid. */
+QVX_API void qvx_dataset_free(qvx_dataset* ds) QVX_NOEXCEPT;
+
+/* ---- Options ------------------------------------------------------------------- */
+
+#define QVX_SEARCH_REFINED 0
+#define QVX_SEARCH_CLASSIC 1
+
+/*
+ * The settings of a discovery. `size` comes first so that the record can grow
+ * without breaking hosts built against an older header: always fill it with
+ * qvx_options_init, then change what you need. Members added by later
+ * versions will go at the end and will take 0 to mean their default; a
+ * library given a record larger than it knows accepts it when the bytes it
+ * does not know are all zero.
+ */
+typedef struct qvx_options {
+  size_t size;           /* sizeof(qvx_options) as the host was built */
+  int32_t search;        /* QVX_SEARCH_REFINED or QVX_SEARCH_CLASSIC */
+  uint32_t generations;  /* at least 1; refined: a cap, most runs stop earlier */
+  size_t population;     /* at least 1 */
+  uint32_t max_depth;    /* at least 1; budgets above 64 act as 64 */
+  uint64_t seed;         /* any value; 0 is an ordinary seed */
+  double test_fraction;  /* strictly between 0 and 1 */
+  size_t n_shuffles;     /* shuffled-target nulls of the baselines, at least 2 */
+  /* Refined only (a classic search needs all three 0): */
+  double time_limit;       /* seconds of wall clock, then the best so far; 0: none */
+  uint32_t patience;       /* generations without improvement before stopping; 0: never */
+  uint32_t exact_patience; /* the same once the best formula is exact */
+  /* Threads that score, the caller included; 0: the whole pool. Results do
+   * not depend on it. */
+  size_t max_threads;
+} qvx_options;
+
+/*
+ * Fills the first `size` bytes of *options with the defaults of `search`
+ * and sets options->size to `size`; pass sizeof(qvx_options).
+ *   refined: generations 150, population 300, max_depth 4, seed 0,
+ *            test_fraction 0.2, n_shuffles 30, time_limit 0, patience 25,
+ *            exact_patience 15, max_threads 0;
+ *   classic: generations 40, population 200, max_depth 4, seed 0,
+ *            test_fraction 0.2, n_shuffles 30, the three refined-only
+ *            members 0, max_threads 0 -- the settings of quorvex_discover
+ *            with zero arguments.
+ * Bytes beyond the record this library knows are set to 0.
+ * Returns QVX_OK, or QVX_ERR_ARGUMENT (writing nothing) when `options` is
+ * NULL, `size` is smaller than this first version of the record, or `search`
+ * is neither search.
+ */
+QVX_API int32_t qvx_options_init(qvx_options* options, size_t size, int32_t search) QVX_NOEXCEPT;
+
+/* ---- Discovery ------------------------------------------------------------------ */
+
+/*
+ * Called after each generation with the generations done, the configured
+ * number (the cap, for a refined search), the seconds since the search began
+ * and the best BIC so far (classic: that generation's best score; refined:
+ * the front's lowest BIC). Return 0 to go on, anything else to stop.
+ */
+typedef int32_t (*qvx_progress_fn)(void* user, uint32_t generation, uint32_t generations,
+                                   double elapsed, double best_bic);
+
+/*
+ * Runs one discovery on a copy of the dataset's current content, blocking
+ * until it ends, and stores a new result in *out (release with
+ * qvx_result_free).
+ *
+ * classic  The search of quorvex_discover: with the settings of
+ *          qvx_options_init(QVX_SEARCH_CLASSIC) changed only in generations,
+ *          population, max_depth, seed and test_fraction, the text and JSON
+ *          renderings are byte for byte those of quorvex_discover with the
+ *          same five arguments (wall-clock figure aside). Returning non-zero
+ *          from `progress` abandons it: the call returns QVX_STOPPED and no
+ *          result, since a classic search cut short is not a classic result.
+ *          A dataset with no usable rows still gives a result (verdict Noise),
+ *          as in quorvex.h.
+ * refined  Rows whose target or a feature value is NaN or infinite are set
+ *          aside (and counted); the rest are split, and the search returns
+ *          its front of the best formula per complexity, simplified. It stops
+ *          at the generation cap, after `patience` generations without an
+ *          improvement, once exact, at the time limit, or when `progress`
+ *          returns non-zero; each gives a normal result, and its stop reason
+ *          says which. Fewer than 5 usable rows, or fewer than 3 of them for
+ *          training, give QVX_ERR_DATA. With a time limit the result depends
+ *          on the machine's speed; without one, equal data, options and seed
+ *          give the same result on every run and any number of threads.
+ *
+ * `progress` may be NULL; `user` is passed to it unchanged.
+ * Returns QVX_OK, QVX_ERR_ARGUMENT (a NULL `ds`, `options` or `out`, a
+ * `size` below the first version, or a setting out of range: the last-error
+ * text names it), QVX_ERR_DATA or QVX_STOPPED; *out is written only with
+ * QVX_OK.
+ */
+QVX_API int32_t qvx_discover(const qvx_dataset* ds, const qvx_options* options,
+                             qvx_progress_fn progress, void* user, qvx_result** out) QVX_NOEXCEPT;
+
+/* ---- Results ---------------------------------------------------------------------- */
+
+/* Fields of qvx_result_number (doubles, stored exactly, NaN and infinities
+ * included). */
+#define QVX_MSE_TRAIN 0         /* error on the training rows where the formula is finite */
+#define QVX_MSE_TEST 1          /* the same on the test rows (NaN if none) */
+#define QVX_BIC 2               /* the formula's BIC (lower is better) */
+#define QVX_DELTA_BIC_CONST 3   /* bic minus the constant model's */
+#define QVX_DELTA_BIC_LINEAR 4  /* bic minus the linear model's */
+#define QVX_Z_VS_SHUFFLED 5     /* (bic - mean null BIC) / null std; 0 when std <= 1e-9 */
+#define QVX_BIC_CONST 6         /* the constant model's BIC */
+#define QVX_BIC_LINEAR 7        /* the linear model's BIC */
+#define QVX_BIC_SHUFFLED_MEAN 8 /* mean BIC of linear fits to shuffled targets */
+#define QVX_BIC_SHUFFLED_STD 9  /* their standard deviation */
+/* Share of the (cleaned) training and test rows on which the formula is
+ * finite; 1 for a refined result's training rows by construction. NaN for a
+ * classic result without rows. */
+#define QVX_FINITE_SHARE 10
+/* Refined: the error below which a fit counts as exact; classic: 0. */
+#define QVX_MSE_FLOOR 11
+
+/* Fields of qvx_result_count. */
+#define QVX_SEARCH 0         /* QVX_SEARCH_REFINED or QVX_SEARCH_CLASSIC */
+#define QVX_K 1              /* the formula's k (refined: its complexity) */
+#define QVX_N_TRAIN 2        /* training rows */
+#define QVX_N_TEST 3         /* test rows */
+#define QVX_ROWS_SET_ASIDE 4 /* refined: rows with a non-finite value; classic: 0 */
+#define QVX_GENERATIONS 5    /* generations run */
+#define QVX_FRONT_SIZE 6     /* entries of the front; classic: 0 */
+#define QVX_WALL_CLOCK_MS 7  /* the search's duration in milliseconds */
+/* Why the search ended: 0 its generations, 1 patience, 2 an exact fit held
+ * for exact_patience generations, 3 the time limit, 4 the callback. A
+ * classic search always runs its generations (0). */
+#define QVX_STOP_REASON 8
+
+/* Fields of qvx_result_text. */
+#define QVX_FORMULA 0        /* the best formula, as quorvex_report_formula */
+#define QVX_EXPR_JSON 1      /* its expression JSON, the input of qvx_predict */
+#define QVX_SIMPLIFIED 2     /* the formula simplified (refined: already is) */
+#define QVX_PRETTY 3         /* the text report (see below) */
+#define QVX_JSON 4           /* the JSON report (see below) */
+#define QVX_VERDICT_REASON 5 /* "ΔBIC vs const = ..., vs linear = ..., z vs shuffled = ..." */
+#define QVX_STOP_NAME 6      /* "generations", "no improvement", "exact fit", "time limit", "stopped by caller" */
+
+/*
+ * The verdict: 2 Strong, 1 Weak, 0 Noise, by the rule quorvex.h describes
+ * (for a refined result, against baselines on the same cleaned training
+ * rows); -1 when `result` is NULL.
+ */
+QVX_API int32_t qvx_result_verdict(const qvx_result* result) QVX_NOEXCEPT;
+
+/* A QVX_ number field; NaN when `result` is NULL or `field` unknown (the
+ * last-error text tells them from a stored NaN). */
+QVX_API double qvx_result_number(const qvx_result* result, int32_t field) QVX_NOEXCEPT;
+
+/* A QVX_ count field; 0 when `result` is NULL or `field` unknown (see the
+ * last-error text). */
+QVX_API uint64_t qvx_result_count(const qvx_result* result, int32_t field) QVX_NOEXCEPT;
+
+/*
+ * A QVX_ text field as a new string (release with qvx_string_free), or NULL
+ * when `result` is NULL or `field` unknown.
+ *
+ * Renderings of a classic result: exactly quorvex_report_pretty and
+ * quorvex_report_json.
+ *
+ * Renderings of a refined result: the text report is the classic one's
+ * thirteen lines followed by
+ *   "simplified: <formula>" (only when it differs from the formula line),
+ *   "rows set aside : <n>   finite share : <share, 4 decimals>",
+ *   "generations : <n> (<stop name>)",
+ *   "front   :" and one line per entry:
+ *   "  k=<complexity>  train=<mse_train>  test=<mse_test>  BIC=<bic>  <formula>"
+ * each ending in "\n". The JSON report is one object, indented by two spaces,
+ * without a trailing line feed: the fifteen members of the classic report in
+ * their order (formula, expr_json, k, mse_train, mse_test, bic, baselines,
+ * delta_bic_const, delta_bic_linear, z_vs_shuffled, verdict, verdict_reason,
+ * n_train, n_test, wall_clock_ms), then
+ *   "search": "refined",
+ *   "rows_set_aside": integer,
+ *   "finite_share": number,
+ *   "generations": integer,
+ *   "stop_reason": one of the QVX_STOP_NAME texts,
+ *   "mse_floor": number,
+ *   "front": [ {"complexity": integer, "mse_train": number,
+ *               "mse_test": number, "bic": number, "formula": string,
+ *               "expr_json": string}, ... ] by increasing complexity.
+ * NaN and infinities are null, as in the classic report.
+ */
+QVX_API char* qvx_result_text(const qvx_result* result, int32_t field) QVX_NOEXCEPT;
+
+/* Fields of qvx_front_number. */
+#define QVX_FRONT_COMPLEXITY 0 /* nodes of the tree, scaling included */
+#define QVX_FRONT_MSE_TRAIN 1
+#define QVX_FRONT_MSE_TEST 2
+#define QVX_FRONT_BIC 3
+
+/* A number of front entry `index` (0 .. QVX_FRONT_SIZE - 1, by increasing
+ * complexity); NaN when `result` is NULL, `index` out of range or `field`
+ * unknown. */
+QVX_API double qvx_front_number(const qvx_result* result, size_t index,
+                                int32_t field) QVX_NOEXCEPT;
+
+/* The formula (QVX_FORMULA) or expression JSON (QVX_EXPR_JSON) of front
+ * entry `index` as a new string, or NULL as for qvx_front_number. */
+QVX_API char* qvx_front_text(const qvx_result* result, size_t index, int32_t field) QVX_NOEXCEPT;
+
+/* Releases a result; NULL is ignored. Strings already returned stay valid. */
+QVX_API void qvx_result_free(qvx_result* result) QVX_NOEXCEPT;
+
+/* Releases a string returned by this library (not one from quorvex.h, nor
+ * qvx_last_error's). NULL is ignored. */
+QVX_API void qvx_string_free(char* s) QVX_NOEXCEPT;
+
+/* ---- Prediction ------------------------------------------------------------------ */
+
+/*
+ * Evaluates a formula on n_rows rows given as columns and writes
+ * out[0..n_rows). `formula_json` is an expression's JSON (QVX_EXPR_JSON,
+ * quorvex_report_json's "expr_json") or a whole JSON report of either
+ * interface, whose "expr_json" is used. Column j, called names[j], holds
+ * columns[j][0..n_rows); a repeated name reads the later column, and columns
+ * the formula does not read are ignored. The values are those of the
+ * library's own evaluator, bit for bit: where the formula is undefined (a
+ * divisor below 1e-300 in magnitude, log of x <= 0, sqrt of x < 0, 0 to a
+ * negative power) the value is NaN.
+ * `names`, `columns` may be NULL only when n_features is 0, each columns[j]
+ * and `out` only when n_rows is 0.
+ * Returns QVX_OK; QVX_ERR_ARGUMENT for a NULL that is not allowed or a string
+ * that is not valid UTF-8; QVX_ERR_DATA when `formula_json` is not such a
+ * document or the formula reads a feature not among `names` (out is then
+ * not written).
+ */
+QVX_API int32_t qvx_predict(const char* formula_json, size_t n_features, const char* const* names,
+                            const double* const* columns, size_t n_rows,
+                            double* out) QVX_NOEXCEPT;
+
+/* ---- Permutation test --------------------------------------------------------------- */
+
+/* Called after each permuted discovery with the number done and the total.
+ * Return 0 to go on, anything else to stop (the test then gives no p-value). */
+typedef int32_t (*qvx_permutation_fn)(void* user, size_t done, size_t total);
+
+/*
+ * How often the search finds, on data whose target is permuted, a formula
+ * scoring at least as well as the real one: the same discovery is run again
+ * on n_permutations copies of the dataset, copy i (from 1) with its targets
+ * permuted by the library's own shuffle seeded with the i-th output of
+ * SplitMix64 started at options->seed, with the same options. The p-value is
+ * (1 + the number of null BICs <= real_bic) / (n_permutations + 1); a NaN
+ * real_bic gives 1. The quorvex command's --permutations and Python's
+ * quorvex.permutation_test follow the same rule for the classic search, so
+ * every host gets the same p-value. A refined test first sets aside the rows
+ * a refined discovery sets aside and permutes the targets of the rest.
+ *
+ * `real_bic` is the real result's QVX_BIC, from a qvx_discover with the same
+ * dataset and options. null_bics, when not NULL, receives the n_permutations
+ * null BICs in permutation order; *p_value the p-value. 0 permutations give
+ * a p-value of 1. The cost is n_permutations discoveries.
+ * Returns QVX_OK; QVX_ERR_ARGUMENT as for qvx_discover or for a NULL
+ * `p_value`; QVX_ERR_DATA as for qvx_discover; QVX_STOPPED when `progress`
+ * asked to stop (nothing is written then).
+ */
+QVX_API int32_t qvx_permutation_test(const qvx_dataset* ds, const qvx_options* options,
+                                     double real_bic, size_t n_permutations,
+                                     qvx_permutation_fn progress, void* user, double* null_bics,
+                                     double* p_value) QVX_NOEXCEPT;
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* QUORVEX_EXT_H */

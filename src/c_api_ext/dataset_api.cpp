@@ -1,0 +1,78 @@
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "c_api_ext/handles.h"
+
+using quorvex::ext::fail;
+using quorvex::ext::guarded;
+using quorvex::ext::guarded_status;
+using quorvex::ext::utf8_argument;
+
+extern "C" {
+
+QVX_API qvx_dataset* qvx_dataset_new(const char* target_name) noexcept {
+  return guarded<qvx_dataset*>(nullptr, [&] {
+    return new qvx_dataset{quorvex::Dataset(utf8_argument(target_name, "target_name"))};
+  });
+}
+
+QVX_API qvx_dataset* qvx_dataset_from_columns(const char* target_name, size_t n_features,
+                                              const char* const* names,
+                                              const double* const* columns, const double* target,
+                                              size_t n_rows) noexcept {
+  return guarded<qvx_dataset*>(nullptr, [&] {
+    if (n_features > 0 && names == nullptr) fail(QVX_ERR_ARGUMENT, "names is NULL");
+    if (n_features > 0 && columns == nullptr) fail(QVX_ERR_ARGUMENT, "columns is NULL");
+    if (n_rows > 0 && target == nullptr) fail(QVX_ERR_ARGUMENT, "target is NULL");
+    auto ds = std::make_unique<qvx_dataset>(
+        qvx_dataset{quorvex::Dataset(utf8_argument(target_name, "target_name"))});
+    for (size_t j = 0; j < n_features; ++j) {
+      const std::string what = "names[" + std::to_string(j) + "]";
+      ds->data.add_feature(utf8_argument(names[j], what.c_str()));
+      if (n_rows > 0 && columns[j] == nullptr)
+        fail(QVX_ERR_ARGUMENT, "columns[" + std::to_string(j) + "] is NULL");
+    }
+    ds->data.reserve_rows(n_rows);
+    std::vector<double> row(n_features);
+    for (size_t i = 0; i < n_rows; ++i) {
+      for (size_t j = 0; j < n_features; ++j) row[j] = columns[j][i];
+      ds->data.push_row(row.data(), target[i]);
+    }
+    return ds.release();
+  });
+}
+
+QVX_API int32_t qvx_dataset_add_feature(qvx_dataset* ds, const char* name) noexcept {
+  return guarded_status([&] {
+    if (ds == nullptr) fail(QVX_ERR_ARGUMENT, "ds is NULL");
+    ds->data.add_feature(utf8_argument(name, "name"));
+  });
+}
+
+QVX_API int32_t qvx_dataset_push_row(qvx_dataset* ds, const double* values,
+                                     double target) noexcept {
+  return guarded_status([&] {
+    if (ds == nullptr) fail(QVX_ERR_ARGUMENT, "ds is NULL");
+    if (values == nullptr) fail(QVX_ERR_ARGUMENT, "values is NULL");
+    ds->data.push_row(values, target);
+  });
+}
+
+QVX_API size_t qvx_dataset_n_rows(const qvx_dataset* ds) noexcept {
+  return guarded<size_t>(0, [&] {
+    if (ds == nullptr) fail(QVX_ERR_ARGUMENT, "ds is NULL");
+    return ds->data.n_rows();
+  });
+}
+
+QVX_API size_t qvx_dataset_n_features(const qvx_dataset* ds) noexcept {
+  return guarded<size_t>(0, [&] {
+    if (ds == nullptr) fail(QVX_ERR_ARGUMENT, "ds is NULL");
+    return ds->data.features().size();
+  });
+}
+
+QVX_API void qvx_dataset_free(qvx_dataset* ds) noexcept { delete ds; }
+
+}  // extern "C"

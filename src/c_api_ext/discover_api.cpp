@@ -1,0 +1,134 @@
+#include <chrono>
+#include <cmath>
+#include <memory>
+#include <utility>
+
+#include "c_api_ext/handles.h"
+#include "c_api_ext/options.h"
+#include "expr/simplify.h"
+#include "optimizer/discover.h"
+#include "optimizer/fp_state.h"
+#include "optimizer/permutation.h"
+#include "refine/refine.h"
+#include "refine/refined_permutation.h"
+
+namespace {
+
+using quorvex::ext::fail;
+using quorvex::ext::guarded_status;
+using quorvex::ext::read_options;
+using quorvex::ext::Settings;
+using quorvex::ext::StopRequest;
+
+// Share of the rows of both sides of the split on which `tree` is finite.
+double finite_share(const quorvex::Expr& tree, const quorvex::Dataset& train,
+                    const quorvex::Dataset& test) {
+  const quorvex::FpStateGuard fixed_state;
+  size_t finite = 0;
+  for (const quorvex::Dataset* side : {&train, &test})
+    for (size_t i = 0; i < side->n_rows(); ++i)
+      if (std::isfinite(tree.evaluate(side->row(i)))) ++finite;
+  const size_t total = train.n_rows() + test.n_rows();
+  return total == 0 ? std::nan("") : static_cast<double>(finite) / static_cast<double>(total);
+}
+
+std::unique_ptr<qvx_result> run_classic(const quorvex::Dataset& data, const Settings& s,
+                                        qvx_progress_fn progress, void* user) {
+  quorvex::Discoverer discoverer(quorvex::Dataset(data), s.classic);
+  discoverer.set_max_threads(s.max_threads);
+  const auto start = std::chrono::steady_clock::now();
+  if (progress != nullptr) {
+    // The hook only observes the classic loop; a stop request leaves it by
+    // unwinding, so the loop itself stays as it is.
+    discoverer.set_progress_hook([&](uint32_t generation, uint32_t generations, double best) {
+      const double elapsed =
+          std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+      if (progress(user, generation, generations, elapsed, best) != 0) throw StopRequest{};
+    });
+  }
+  quorvex::DiscoverResult r = discoverer.run();
+  auto out = std::make_unique<qvx_result>();
+  out->search = QVX_SEARCH_CLASSIC;
+  out->simplified = quorvex::simplify(r.best, r.train).formula();
+  out->finite_share = finite_share(r.best, r.train, r.test);
+  out->generations = s.classic.generations;
+  out->report = std::move(r.report);
+  out->best = std::move(r.best);
+  return out;
+}
+
+std::unique_ptr<qvx_result> run_refined(const quorvex::Dataset& data, const Settings& s,
+                                        qvx_progress_fn progress, void* user) {
+  const uint32_t cap = s.refined.generations;
+  const quorvex::RefineProgress hook = [&](const quorvex::GenerationInfo& info) {
+    return progress(user, info.generation, cap, info.elapsed, info.best_bic) == 0;
+  };
+  quorvex::RefinedResult r = quorvex::refine(data, s.refined, progress ? &hook : nullptr);
+  auto out = std::make_unique<qvx_result>();
+  out->search = QVX_SEARCH_REFINED;
+  out->simplified = r.report.formula;  // the refined search simplifies its front
+  out->report = std::move(r.report);
+  out->best = std::move(r.best);
+  out->front = std::move(r.front);
+  out->rows_set_aside = r.rows_set_aside;
+  out->finite_share = r.finite_share;
+  out->generations = r.generations;
+  out->stop = r.stop;
+  out->mse_floor = r.mse_floor;
+  return out;
+}
+
+}  // namespace
+
+extern "C" {
+
+QVX_API int32_t qvx_discover(const qvx_dataset* ds, const qvx_options* options,
+                             qvx_progress_fn progress, void* user, qvx_result** out) noexcept {
+  return guarded_status([&] {
+    if (ds == nullptr) fail(QVX_ERR_ARGUMENT, "ds is NULL");
+    if (out == nullptr) fail(QVX_ERR_ARGUMENT, "out is NULL");
+    const Settings s = read_options(options);
+    try {
+      auto result = s.search == QVX_SEARCH_CLASSIC ? run_classic(ds->data, s, progress, user)
+                                                   : run_refined(ds->data, s, progress, user);
+      *out = result.release();
+    } catch (const StopRequest&) {
+      fail(QVX_STOPPED,
+           "stopped by the progress callback: a classic search cut short gives no "
+           "result");
+    }
+  });
+}
+
+QVX_API int32_t qvx_permutation_test(const qvx_dataset* ds, const qvx_options* options,
+                                     double real_bic, size_t n_permutations,
+                                     qvx_permutation_fn progress, void* user, double* null_bics,
+                                     double* p_value) noexcept {
+  return guarded_status([&] {
+    if (ds == nullptr) fail(QVX_ERR_ARGUMENT, "ds is NULL");
+    if (p_value == nullptr) fail(QVX_ERR_ARGUMENT, "p_value is NULL");
+    const Settings s = read_options(options);
+    quorvex::PermutationProgress hook;
+    if (progress != nullptr)
+      hook = [&](size_t done, size_t total) {
+        if (progress(user, done, total) != 0) throw StopRequest{};
+      };
+    quorvex::PermutationResult r;
+    try {
+      r = s.search == QVX_SEARCH_CLASSIC
+              ? quorvex::permutation_test(ds->data, s.classic, real_bic, n_permutations,
+                                          s.max_threads, hook)
+              : quorvex::refined_permutation_test(ds->data, s.refined, real_bic, n_permutations,
+                                                  hook);
+    } catch (const StopRequest&) {
+      fail(QVX_STOPPED, "stopped by the progress callback before the last permutation");
+    }
+    if (null_bics != nullptr)
+      for (size_t i = 0; i < r.null_bics.size(); ++i) null_bics[i] = r.null_bics[i];
+    *p_value = r.p_value;
+  });
+}
+
+QVX_API void qvx_result_free(qvx_result* result) noexcept { delete result; }
+
+}  // extern "C"

@@ -1,0 +1,105 @@
+#include "c_api_ext/options.h"
+
+#include <cmath>
+#include <cstring>
+#include <string>
+
+#include "c_api_ext/handles.h"
+
+namespace quorvex::ext {
+
+Settings read_options(const qvx_options* options) {
+  if (options == nullptr) fail(QVX_ERR_ARGUMENT, "options is NULL");
+  const size_t size = options->size;
+  if (size < kOptionsSizeV1)
+    fail(QVX_ERR_ARGUMENT, "options->size is " + std::to_string(size) +
+                               ", smaller than any qvx_options (use qvx_options_init)");
+  // A newer host's record: its members this library does not know must be at
+  // their default, 0, or the host would get a search it did not ask for.
+  const auto* bytes = reinterpret_cast<const unsigned char*>(options);
+  for (size_t i = sizeof(qvx_options); i < size; ++i)
+    if (bytes[i] != 0)
+      fail(QVX_ERR_ARGUMENT, "options has members this library version does not know");
+  const qvx_options& o = *options;
+
+  Settings s;
+  s.search = o.search;
+  if (o.search != QVX_SEARCH_REFINED && o.search != QVX_SEARCH_CLASSIC)
+    fail(QVX_ERR_ARGUMENT, "options->search is neither QVX_SEARCH_REFINED nor QVX_SEARCH_CLASSIC");
+  if (o.generations == 0) fail(QVX_ERR_ARGUMENT, "options->generations must be at least 1");
+  if (o.population == 0) fail(QVX_ERR_ARGUMENT, "options->population must be at least 1");
+  if (o.max_depth == 0) fail(QVX_ERR_ARGUMENT, "options->max_depth must be at least 1");
+  if (!(o.test_fraction > 0.0 && o.test_fraction < 1.0))
+    fail(QVX_ERR_ARGUMENT, "options->test_fraction must lie strictly between 0 and 1");
+  if (o.n_shuffles < 2) fail(QVX_ERR_ARGUMENT, "options->n_shuffles must be at least 2");
+  if (!(o.time_limit >= 0.0))
+    fail(QVX_ERR_ARGUMENT, "options->time_limit must be 0 or a positive number of seconds");
+  s.max_threads = o.max_threads;
+
+  if (o.search == QVX_SEARCH_CLASSIC) {
+    if (o.time_limit != 0.0 || o.patience != 0 || o.exact_patience != 0)
+      fail(QVX_ERR_ARGUMENT,
+           "the classic search has no time limit or patience: set them to 0 "
+           "(qvx_options_init with QVX_SEARCH_CLASSIC does)");
+    // The settings quorvex_discover builds from its five arguments.
+    s.classic = DiscoverConfig::from_c_arguments(o.generations, o.population, o.max_depth, o.seed,
+                                                 o.test_fraction);
+    s.classic.n_shuffles = o.n_shuffles;
+  } else {
+    RefinedConfig& r = s.refined;
+    r.generations = o.generations;
+    r.population = o.population;
+    r.max_depth = o.max_depth;
+    r.seed = o.seed;
+    r.test_fraction = o.test_fraction;
+    r.n_shuffles = o.n_shuffles;
+    r.time_limit = o.time_limit;
+    r.patience = o.patience;
+    r.exact_patience = o.exact_patience;
+    r.max_threads = o.max_threads;
+  }
+  return s;
+}
+
+}  // namespace quorvex::ext
+
+extern "C" {
+
+QVX_API int32_t qvx_options_init(qvx_options* options, size_t size, int32_t search) noexcept {
+  using namespace quorvex::ext;
+  return guarded_status([&] {
+    if (options == nullptr) fail(QVX_ERR_ARGUMENT, "options is NULL");
+    if (size < kOptionsSizeV1)
+      fail(QVX_ERR_ARGUMENT, "size is " + std::to_string(size) + ", smaller than any qvx_options");
+    if (search != QVX_SEARCH_REFINED && search != QVX_SEARCH_CLASSIC)
+      fail(QVX_ERR_ARGUMENT, "search is neither QVX_SEARCH_REFINED nor QVX_SEARCH_CLASSIC");
+    qvx_options o{};
+    o.size = size;
+    o.search = search;
+    if (search == QVX_SEARCH_CLASSIC) {
+      const quorvex::DiscoverConfig c;
+      o.generations = c.generations;
+      o.population = c.population;
+      o.max_depth = c.max_depth;
+      o.seed = c.seed;
+      o.test_fraction = c.test_fraction;
+      o.n_shuffles = c.n_shuffles;
+    } else {
+      const quorvex::RefinedConfig r;
+      o.generations = r.generations;
+      o.population = r.population;
+      o.max_depth = r.max_depth;
+      o.seed = r.seed;
+      o.test_fraction = r.test_fraction;
+      o.n_shuffles = r.n_shuffles;
+      o.time_limit = r.time_limit;
+      o.patience = r.patience;
+      o.exact_patience = r.exact_patience;
+      o.max_threads = r.max_threads;
+    }
+    std::memcpy(options, &o, sizeof o);
+    std::memset(reinterpret_cast<unsigned char*>(options) + sizeof o, 0, size - sizeof o);
+  });
+}
+
+}  // extern "C"

@@ -1,0 +1,25 @@
+#pragma once
+
+#include <cstddef>
+
+#include "optimizer/discover.h"
+#include "quorvex_ext.h"
+#include "refine/refine.h"
+
+namespace quorvex::ext {
+
+// The first version of qvx_options: the smallest record a host may pass.
+inline constexpr size_t kOptionsSizeV1 = sizeof(qvx_options);
+
+// A host's options, checked, as the engine's settings for its search.
+struct Settings {
+  int32_t search = QVX_SEARCH_REFINED;
+  DiscoverConfig classic;
+  RefinedConfig refined;
+  size_t max_threads = 0;
+};
+
+// Throws Failure(QVX_ERR_ARGUMENT) naming the first setting out of range.
+Settings read_options(const qvx_options* options);
+
+}  // namespace quorvex::ext

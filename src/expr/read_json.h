@@ -1,0 +1,59 @@
+#pragma once
+
+#include <cstddef>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "expr/expr.h"
+
+namespace quorvex {
+
+// A document that is not the JSON a formula is read from. offset is the byte
+// position of the problem in the text, or npos when no one position applies.
+class JsonError : public std::runtime_error {
+ public:
+  static constexpr size_t npos = static_cast<size_t>(-1);
+
+  JsonError(std::string message, size_t offset)
+      : std::runtime_error(std::move(message)), offset_(offset) {}
+  size_t offset() const noexcept { return offset_; }
+
+ private:
+  size_t offset_;
+};
+
+// A parsed JSON value. Numbers keep their literal text as well, so that an
+// integer can be told from a number with a fraction or an exponent.
+struct JsonValue {
+  enum class Type { Null, Bool, Number, String, Array, Object };
+  Type type = Type::Null;
+  bool boolean = false;
+  double number = 0.0;
+  std::string text;  // String: the decoded text; Number: the literal
+  std::vector<JsonValue> items;
+  std::vector<std::pair<std::string, JsonValue>> members;  // in document order
+
+  // The first member named `key`, or nullptr.
+  const JsonValue* find(std::string_view key) const noexcept;
+};
+
+// RFC 8259 JSON in strict UTF-8, one value with optional surrounding blanks.
+// Nesting deeper than 2000 levels is refused rather than risking the stack.
+JsonValue parse_json(std::string_view text);
+
+// The tree of an expression's JSON form: {"Const":2.5}, {"Feature":"x"},
+// {"Bin":["Add",l,r]}, {"Pow":[b,-2]}, {"Exp":c}, {"Log":c}, {"Sqrt":c}.
+// A null constant (how non-finite constants are written) reads as NaN.
+Expr expression_from_json(const JsonValue& value);
+
+// The expression of a saved model: a JSON report (its "expr_json" member) or
+// an expression's JSON form itself.
+Expr model_expression(std::string_view text);
+
+// The feature names an expression reads, in first-use order, each once.
+std::vector<std::string> expression_features(const Expr& expr);
+
+}  // namespace quorvex

@@ -1,0 +1,249 @@
+"""The command's default search, the refined one, end to end: its report, front, JSON,
+time limit, Ctrl-C, plot, progress and the settings it refuses."""
+import json
+import math
+import os
+import pty
+import re
+import signal
+import subprocess
+import time
+import xml.etree.ElementTree as ET
+
+import pytest
+
+CLI = os.environ.get("QUORVEX_CLI")
+DATA_DIR = os.environ.get("QUORVEX_DATA_DIR")
+QUICK = ["--population", "60", "--generations", "20"]
+SVG = "{http://www.w3.org/2000/svg}"
+CLASSIC_KEYS = ["formula", "expr_json", "k", "mse_train", "mse_test", "bic", "baselines",
+                "delta_bic_const", "delta_bic_linear", "z_vs_shuffled", "verdict",
+                "verdict_reason", "n_train", "n_test", "wall_clock_ms"]
+FRONT_ROW = re.compile(r"([* ]) +(\d+) +(\S+) +(\S+) +(-?\d+\.\d{3}|inf|-inf|NaN)  (.+)")
+
+pytestmark = pytest.mark.skipif(not CLI or not DATA_DIR,
+                                reason="QUORVEX_CLI and QUORVEX_DATA_DIR not set")
+
+
+def run(*args, stdin=None):
+    return subprocess.run([CLI, *map(str, args)], input=stdin, capture_output=True, timeout=600)
+
+
+def data(name):
+    return os.path.join(DATA_DIR, name)
+
+
+def write_csv(path, names, rows):
+    path.write_text("\n".join([",".join(names)] + [",".join(map(repr, r)) for r in rows]) + "\n")
+    return path
+
+
+def noisy_wave(tmp_path, n=4000, name="wave.csv"):
+    """A law the search does not find quickly, so that it runs for seconds."""
+    rows = []
+    for i in range(n):
+        a, b, c = (i * 0.37) % 3 - 1.5, (i * 0.61) % 2 + 0.5, (i * 0.23) % 4 - 2
+        rows.append([a, b, c, math.exp(-a * a / 2) * b + math.sin(c) * b / (1 + a * a) +
+                     0.01 * ((i * 7919) % 101 - 50)])
+    return write_csv(tmp_path / name, ["a", "b", "c", "y"], rows)
+
+
+# ---- the report -------------------------------------------------------------------
+
+def test_text_report_is_followed_by_the_search_the_notes_and_the_front():
+    text = run(data("product_sum.csv"), "--seed", "3", *QUICK)
+    assert text.returncode == 0, text.stderr
+    assert text.stderr == b""
+    lines = text.stdout.decode().split("\n")
+    assert lines[0].startswith("─── quorvex discovery report")
+    assert re.fullmatch(r"search  : refined, \d+ generations? in \d+\.\d\d s, stopped: "
+                        r"(generations|no improvement|exact fit)", lines[13]), lines[13]
+    assert lines[14] == "finite  : 100.0% of training rows (160 of 160)"
+    start = lines.index("front   : the best formula of each complexity (* the one reported)")
+    rows = [FRONT_ROW.fullmatch(line) for line in lines[start + 2:-1]]
+    assert rows and all(rows), lines[start:]
+
+    report = json.loads(run(data("product_sum.csv"), "--seed", "3", "--json", *QUICK).stdout)
+    assert list(report)[:len(CLASSIC_KEYS)] == CLASSIC_KEYS
+    assert lines[1] == "formula : " + report["formula"]
+    front = report["front"]
+    assert [int(m.group(2)) for m in rows] == [e["complexity"] for e in front]
+    assert [m.group(6) for m in rows] == [e["formula"] for e in front]
+    # Complexity rises along the front while the training error falls.
+    assert all(a["complexity"] < b["complexity"] for a, b in zip(front, front[1:]))
+    assert all(a["mse_train"] > b["mse_train"] for a, b in zip(front, front[1:]))
+    starred = [e for m, e in zip(rows, front) if m.group(1) == "*"]
+    assert len(starred) == 1
+    assert (starred[0]["formula"], starred[0]["complexity"]) == (report["formula"], report["k"])
+    assert report["bic"] == min(e["bic"] for e in front)
+    assert list(report)[len(CLASSIC_KEYS):] == ["search", "rows_set_aside", "finite_share",
+                                                "generations", "stop_reason", "mse_floor", "front"]
+    assert report["search"] == "refined" and report["rows_set_aside"] == 0
+    assert report["finite_share"] == 1.0
+
+
+def test_the_exact_law_is_found_and_its_json_predicts_through_predict(tmp_path):
+    result = run(data("product_sum.csv"), "--json")
+    report = json.loads(result.stdout)
+    assert report["verdict"] == "Strong" and report["stop_reason"] == "exact"
+    model = tmp_path / "model.json"
+    model.write_bytes(result.stdout)
+    predicted = run("--predict", model, data("product_sum.csv"))
+    assert predicted.returncode == 0, predicted.stderr
+    rows = [list(map(float, line.split(",")))
+            for line in open(data("product_sum.csv")).read().split("\n")[1:] if line]
+    values = [float(v) for v in predicted.stdout.decode().split("\n")[1:-1]]
+    assert values == pytest.approx([r[-1] for r in rows], rel=1e-9, abs=1e-9)
+
+
+def without_timing(output):
+    output = re.sub(rb"wall = \d+ ms", b"", output)
+    output = re.sub(rb" in \d+\.\d\d s,", b"", output)
+    return re.sub(rb'"wall_clock_ms": \d+', b"", output)
+
+
+@pytest.mark.parametrize("fmt", [[], ["--json"]])
+def test_same_seed_same_report(fmt):
+    args = [data("sqrt_noisy.csv"), "--seed", "8", *fmt, *QUICK]
+    first, second = run(*args), run(*args)
+    assert first.returncode == second.returncode == 0
+    assert without_timing(first.stdout) == without_timing(second.stdout)
+
+
+def test_a_straight_line_is_named_under_a_refined_report_too(tmp_path):
+    rows = [[i / 10, 3 * (i / 10) + 1 + 0.3 * ((i * 7919) % 13 - 6)] for i in range(150)]
+    result = run(write_csv(tmp_path / "line.csv", ["x", "y"], rows), *QUICK)
+    assert result.returncode == 0, result.stderr
+    out = result.stdout.decode()
+    assert "verdict : Strong" not in out
+    assert re.search(r"note    : (a straight line fits better|the formula beats a straight line)",
+                     out), out
+
+
+def test_missing_values_are_refused_then_set_aside_on_request(tmp_path):
+    rows = [[i / 10, (i / 10) ** 2] for i in range(60)]
+    rows[7][1] = math.nan
+    path = write_csv(tmp_path / "gap.csv", ["x", "y"], rows)
+    refused = run(path, *QUICK)
+    assert refused.returncode == 2 and b"line 9" in refused.stderr and b"--drop-missing" in refused.stderr
+    dropped = run(path, "--drop-missing", *QUICK)
+    assert dropped.returncode == 0, dropped.stderr
+    assert "dropped : 1 of 60 rows with a missing or unusable value (line 9)" in dropped.stdout.decode()
+
+
+# ---- settings ---------------------------------------------------------------------
+
+@pytest.mark.parametrize("args, words", [
+    (["--test-fraction", "0"], "strictly between 0 and 1"),
+    (["--test-fraction", "1.5"], "strictly between 0 and 1"),
+    (["--time-limit", "-1"], "--time-limit"),
+    (["--time-limit", "2", "--classic"], "excludes"),
+])
+def test_settings_the_refined_search_refuses(args, words):
+    result = run(data("product_sum.csv"), *args, *QUICK)
+    assert result.returncode == 2 and result.stdout == b""
+    assert words in result.stderr.decode(), result.stderr
+
+
+def test_too_few_rows_is_a_clear_error(tmp_path):
+    result = run(write_csv(tmp_path / "tiny.csv", ["x", "y"], [[1, 2], [2, 3], [3, 5]]))
+    assert result.returncode == 2
+    assert b"too few rows" in result.stderr
+
+
+def test_time_limit_stops_the_search(tmp_path):
+    path = noisy_wave(tmp_path)
+    start = time.monotonic()
+    result = run(path, "--time-limit", "0.5", "--population", "2000", "--generations", "100000",
+                 "--json")
+    elapsed = time.monotonic() - start
+    assert result.returncode == 0, result.stderr
+    report = json.loads(result.stdout)
+    assert report["stop_reason"] == "time limit"
+    assert elapsed < 5, elapsed
+
+
+# ---- Ctrl-C -------------------------------------------------------------------------
+
+def test_ctrl_c_reports_the_best_so_far_within_a_second(tmp_path):
+    path = noisy_wave(tmp_path)
+    plot = tmp_path / "kept.svg"
+    plot.write_text("an earlier plot")
+    proc = subprocess.Popen([CLI, path, "--population", "2000", "--generations", "100000",
+                             "--plot", plot, "--verbose"],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    # Wait until the search is under way (its first progress line).
+    first = proc.stderr.readline()
+    assert first.startswith(b"[quorvex] gen 1/100000"), first
+    sent = time.monotonic()
+    proc.send_signal(signal.SIGINT)
+    out, err = proc.communicate(timeout=60)
+    waited = time.monotonic() - sent
+    assert proc.returncode == 130, err
+    assert waited < 1.5, waited
+    text = out.decode()
+    assert text.startswith("─── quorvex discovery report")
+    assert "stopped: interrupted (Ctrl-C)" in text and "\nfront   : " in text
+    assert err.decode().splitlines()[-1].startswith("quorvex: interrupted by Ctrl-C after ")
+    assert plot.read_text() == "an earlier plot"  # a stopped run writes no plot
+
+
+# ---- plot and progress ------------------------------------------------------------
+
+def test_plot_gains_a_panel_of_the_front(tmp_path):
+    plot = tmp_path / "run.svg"
+    result = run(data("sqrt_noisy.csv"), "--json", "--plot", plot, *QUICK)
+    assert result.returncode == 0, result.stderr
+    report = json.loads(result.stdout)
+    root = ET.parse(plot).getroot()
+    groups = {g.get("id"): g for g in root.iter(SVG + "g") if g.get("id")}
+    assert {"predicted-vs-observed", "bic-by-generation", "front"} <= set(groups)
+    for cls in ("train", "test"):
+        dots = next(g for g in groups["front"].iter(SVG + "g") if g.get("class") == cls)
+        assert len(dots.findall(SVG + "circle")) == len(report["front"])
+    # One point of the best BIC per generation run.
+    points = groups["best-bic"].find(SVG + "polyline").get("points").split()
+    assert len(points) == report["generations"]
+    scatter = groups["predicted-vs-observed"]
+    train = next(g for g in scatter.iter(SVG + "g") if g.get("class") == "train")
+    assert len(train.findall(SVG + "circle")) == report["n_train"]
+
+
+def test_progress_bar_shows_generation_time_and_best_bic():
+    master, slave = pty.openpty()
+    proc = subprocess.Popen([CLI, data("sqrt_noisy.csv"), *QUICK], stdout=subprocess.PIPE,
+                            stderr=slave, stdin=subprocess.DEVNULL)
+    os.close(slave)
+    seen = b""
+    while True:
+        try:
+            chunk = os.read(master, 4096)
+        except OSError:
+            break
+        if not chunk:
+            break
+        seen += chunk
+    out = proc.stdout.read()
+    proc.wait(timeout=600)
+    os.close(master)
+    assert proc.returncode == 0 and out.startswith("─── quorvex".encode())
+    assert re.search(rb"\] generation 1/20  \d+\.\d s  best BIC -?\d+\.\d{3}", seen), seen
+    assert seen.endswith(b"\r")
+
+
+def test_verbose_writes_one_line_per_generation():
+    result = run(data("sqrt_noisy.csv"), "--verbose", "--json", *QUICK)
+    report = json.loads(result.stdout)
+    lines = [l for l in result.stderr.decode().splitlines() if l.startswith("[quorvex] gen ")]
+    assert len(lines) == report["generations"]
+    assert re.fullmatch(r"\[quorvex\] gen 1/20  t = \d+\.\d\d s  best_BIC = -?\d+\.\d{3}  "
+                        r"front = \d+", lines[0]), lines[0]
+
+
+def test_permutation_test_runs_refined_nulls(tmp_path):
+    result = run(data("pure_noise.csv"), "--permutations", "3", "--population", "30",
+                 "--generations", "5")
+    assert result.returncode == 0, result.stderr
+    last = result.stdout.decode().split("\n")[-2]
+    assert re.fullmatch(r"p-value : \d\.\d{4} = \d/4 from 3 permutations of the target "
+                        r"\(\d null BICs at or below the real one\)", last), last
