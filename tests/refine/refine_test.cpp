@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <limits>
+#include <numbers>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -82,7 +83,7 @@ TEST(Refine, StartsMultiplicativeLawsFromTheirLogs) {
   for (int i = 0; i < 200; ++i) {
     const double v[3] = {1.0 + 4.0 * rng.next_f64(), 1.0 + 4.0 * rng.next_f64(),
                          1.0 + 4.0 * rng.next_f64()};
-    d.push_row(v, v[0] * v[1] / (4.0 * M_PI * v[2] * v[2]));
+    d.push_row(v, v[0] * v[1] / (4.0 * std::numbers::pi * v[2] * v[2]));
   }
   RefinedConfig cfg;
   cfg.generations = 3;
