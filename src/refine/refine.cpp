@@ -24,7 +24,6 @@ namespace quorvex {
 
 namespace {
 
-constexpr double kInf = std::numeric_limits<double>::infinity();
 // Larger trees are not scored: BIC would reject them anyway on any data set
 // of realistic size, and they slow every generation.
 constexpr uint32_t kMaxNodes = 40;
