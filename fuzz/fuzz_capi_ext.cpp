@@ -110,7 +110,8 @@ qvx_options options(Reader& in, uint64_t& work) {
   if (which & 16) o.time_limit = (in.u8() % 2) ? 0.01 : value(in);
   if (which & 32) o.search = static_cast<int8_t>(in.u8());
   if (which & 64) o.max_threads = in.u8() % 3;
-  if (which & 128) o.size = in.u8();
+  // The record must hold `size` readable bytes: only smaller sizes are drawn.
+  if (which & 128) o.size = in.u8() % (sizeof o + 1);
   // The refined search runs at least one generation, and patience 0 never
   // stops early: bound both.
   work +=
