@@ -3,8 +3,8 @@
 #             (test-library), builds and runs every test in an optimised build, under
 #             AddressSanitizer + UndefinedBehaviorSanitizer, and under
 #             ThreadSanitizer, and cross-builds quorvex.dll with mingw-w64 and
-#             runs its tests under wine (test-windows); then fuzzes the C
-#             interface for a minute (test-fuzz).
+#             runs its tests under wine (test-windows); then fuzzes both C
+#             interfaces for a minute in all (test-fuzz).
 # make run    installs only what the library and the command need, builds them
 #             and runs a discovery on an example data set.
 JOBS ?= $(shell nproc)
@@ -14,7 +14,7 @@ RUN_DEPS = cmake make g++ libeigen3-dev libcli11-dev
 DEPS = $(RUN_DEPS) libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev \
        python3 python3-numpy python3-pytest binutils \
        python3-pandas python3-sklearn python3-distributed python3-sympy librsvg2-bin pkg-config \
-       clang-14 libclang-rt-14-dev valgrind \
+       clang-14 libclang-rt-14-dev valgrind mono-mcs mono-runtime \
        python3-setuptools python3-wheel python3-build python3-venv
 # The Windows build: the -posix mingw-w64 flavour (std::thread), wine to run
 # the tests, and GoogleTest's sources to compile it for Windows.
@@ -88,20 +88,26 @@ test-tsan:
 	cmake --build --preset tsan -j $(JOBS)
 	ctest --preset tsan -j $(JOBS)
 
-# Each run starts from the checked-in seeds (fuzz/corpus) and puts what it
-# finds in a fresh build/fuzz/new, so that replaying an ever larger corpus does
-# not lengthen it; FUZZ_CORPUS=<dir> keeps and grows a corpus across runs.
+# Each run starts from the checked-in seeds (fuzz/corpus, fuzz/corpus_ext) and
+# puts what it finds in a fresh build/fuzz/new (new_ext), so that replaying an
+# ever larger corpus does not lengthen it; FUZZ_CORPUS=<dir> (FUZZ_EXT_CORPUS)
+# keeps and grows a corpus across runs. The two harnesses share FUZZ_SECONDS.
 # A smaller ASan quarantine keeps the many small tree nodes from growing RSS.
 FUZZ_SECONDS ?= 60
 FUZZ_CORPUS ?= build/fuzz/new
+FUZZ_EXT_CORPUS ?= build/fuzz/new_ext
+FUZZ_HALF = $(shell expr $(FUZZ_SECONDS) / 2)
 test-fuzz:
 	cmake --preset fuzz
-	cmake --build --preset fuzz -j $(JOBS) --target fuzz_capi
-	rm -rf build/fuzz/new
-	mkdir -p $(FUZZ_CORPUS)
-	ASAN_OPTIONS=quarantine_size_mb=64 ./build/fuzz/fuzz/fuzz_capi -max_total_time=$(FUZZ_SECONDS) \
+	cmake --build --preset fuzz -j $(JOBS) --target fuzz_capi fuzz_capi_ext
+	rm -rf build/fuzz/new build/fuzz/new_ext
+	mkdir -p $(FUZZ_CORPUS) $(FUZZ_EXT_CORPUS)
+	ASAN_OPTIONS=quarantine_size_mb=64 ./build/fuzz/fuzz/fuzz_capi -max_total_time=$(FUZZ_HALF) \
 	  -timeout=60 -rss_limit_mb=2048 -print_final_stats=1 -dict=fuzz/capi.dict \
 	  -artifact_prefix=build/fuzz/ $(FUZZ_CORPUS) fuzz/corpus
+	ASAN_OPTIONS=quarantine_size_mb=64 ./build/fuzz/fuzz/fuzz_capi_ext \
+	  -max_total_time=$(FUZZ_HALF) -timeout=60 -rss_limit_mb=2048 -print_final_stats=1 \
+	  -artifact_prefix=build/fuzz/ext- $(FUZZ_EXT_CORPUS) fuzz/corpus_ext
 
 run: deps-run
 	cmake -S . -B build/run -DCMAKE_BUILD_TYPE=Release -DQUORVEX_BUILD_TOOLS=ON

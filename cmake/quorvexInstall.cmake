@@ -1,5 +1,5 @@
-# cmake --install: the header, the shared library with its soname links, a
-# CMake package (find_package(quorvex) -> quorvex::quorvex) and quorvex.pc.
+# cmake --install: the headers, both shared libraries with their soname links, a
+# CMake package (find_package(quorvex) -> quorvex::quorvex, quorvex::quorvex_ext) and quorvex.pc.
 # Every file locates the others relative to itself, so the tree can be
 # installed under any prefix (cmake --install <build> --prefix <dir>).
 include(GNUInstallDirs)
@@ -7,11 +7,11 @@ include(CMakePackageConfigHelpers)
 
 set(QUORVEX_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/quorvex)
 
-install(TARGETS quorvex EXPORT quorvexTargets
+install(TARGETS quorvex quorvex_ext EXPORT quorvexTargets
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
-install(FILES ${PROJECT_SOURCE_DIR}/include/quorvex.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/include/quorvex.h ${PROJECT_SOURCE_DIR}/include/quorvex_ext.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(EXPORT quorvexTargets NAMESPACE quorvex:: DESTINATION ${QUORVEX_CMAKE_DIR})
 
 configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/quorvexConfig.cmake.in

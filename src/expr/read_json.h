@@ -25,6 +25,8 @@ class JsonError : public std::runtime_error {
   size_t offset_;
 };
 
+struct JsonMember;
+
 // A parsed JSON value. Numbers keep their literal text as well, so that an
 // integer can be told from a number with a fraction or an exponent.
 struct JsonValue {
@@ -34,10 +36,18 @@ struct JsonValue {
   double number = 0.0;
   std::string text;  // String: the decoded text; Number: the literal
   std::vector<JsonValue> items;
-  std::vector<std::pair<std::string, JsonValue>> members;  // in document order
+  // In document order. (Not std::pair: a pair of an incomplete type cannot
+  // be instantiated here, and clang refuses it.)
+  std::vector<JsonMember> members;
 
   // The first member named `key`, or nullptr.
   const JsonValue* find(std::string_view key) const noexcept;
+};
+
+struct JsonMember {
+  JsonMember(std::string name, JsonValue v) : first(std::move(name)), second(std::move(v)) {}
+  std::string first;
+  JsonValue second;
 };
 
 // RFC 8259 JSON in strict UTF-8, one value with optional surrounding blanks.

@@ -24,7 +24,6 @@ namespace quorvex {
 
 namespace {
 
-constexpr double kInf = std::numeric_limits<double>::infinity();
 // Larger children are not kept: BIC would reject them anyway on any data set
 // of realistic size, and they slow every generation. (The seeded straight
 // line may be larger: it is there whatever the number of features.)

@@ -1,8 +1,8 @@
 # Reads the PE headers of DLL with OBJDUMP (-p) and fails unless
-#  - the export directory records the file name quorvex.dll,
+#  - the export directory records the file name NAME (quorvex.dll by default),
 #  - the exported names are exactly those listed in EXPECTED,
 #  - no mingw runtime DLL is imported (everything must be linked statically,
-#    so that hosts need nothing beside quorvex.dll).
+#    so that hosts need nothing beside the DLL).
 execute_process(COMMAND ${OBJDUMP} -p ${DLL} OUTPUT_VARIABLE out ERROR_VARIABLE err
                 RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
@@ -10,11 +10,14 @@ if(NOT rc EQUAL 0)
 endif()
 
 set(problems "")
+if(NOT NAME)
+  set(NAME quorvex.dll)
+endif()
 
 if(out MATCHES "\nName[ \t]+[0-9a-fA-F]+ ([^\n]*)")
   set(name "${CMAKE_MATCH_1}")
-  if(NOT name STREQUAL "quorvex.dll")
-    string(APPEND problems "export directory name is '${name}', not 'quorvex.dll'\n")
+  if(NOT name STREQUAL NAME)
+    string(APPEND problems "export directory name is '${name}', not '${NAME}'\n")
   endif()
 else()
   string(APPEND problems "no export directory\n")

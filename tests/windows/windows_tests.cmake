@@ -13,6 +13,13 @@ add_test(NAME pe_headers COMMAND ${CMAKE_COMMAND}
   -DEXPECTED=${CMAKE_CURRENT_SOURCE_DIR}/c_api/expected_exports.txt
   -P ${QUORVEX_WIN_DIR}/check_pe.cmake)
 
+add_test(NAME pe_headers_ext COMMAND ${CMAKE_COMMAND}
+  -DOBJDUMP=${CMAKE_OBJDUMP}
+  -DDLL=$<TARGET_FILE:quorvex_ext>
+  -DNAME=quorvex_ext.dll
+  -DEXPECTED=${CMAKE_CURRENT_SOURCE_DIR}/c_api_ext/expected_exports.txt
+  -P ${QUORVEX_WIN_DIR}/check_pe.cmake)
+
 # Loads quorvex.dll with LoadLibraryW, resolves every export by name and
 # calls it from host threads made with CreateThread.
 add_executable(host_dynamic ${QUORVEX_WIN_DIR}/host_dynamic.c)
@@ -35,6 +42,6 @@ if(QUORVEX_WINE64)
 
   # Every test here that runs a Windows program needs the server.
   get_property(all_tests DIRECTORY PROPERTY TESTS)
-  list(REMOVE_ITEM all_tests wine_start wine_stop pe_headers)
+  list(REMOVE_ITEM all_tests wine_start wine_stop pe_headers pe_headers_ext)
   set_tests_properties(${all_tests} PROPERTIES FIXTURES_REQUIRED wine TIMEOUT 300)
 endif()
