@@ -55,7 +55,7 @@ ScaledScore score_values(const double* f, const Dataset& train, uint32_t raw_nod
     const double mse = sse / nd;
     const uint32_t k = raw_nodes + c.extra;
     const double s = refined_bic(mse, n, k, floor);
-    if (s < best.score) best = ScaledScore{s, mse, c.a, c.b, c.form, k, {}};
+    if (s < best.score) best = ScaledScore{s, mse, c.a, c.b, c.form, k, {}, {}};
   }
   return best;
 }
@@ -129,6 +129,90 @@ ScaledScore score_terms(const std::vector<const Expr*>& terms, const double* val
   return out;
 }
 
+constexpr size_t kMaxRationalTerms = 4;
+
+// The terms of P and Q when raw is P / Q, each a sum of at most a few terms
+// that read a feature (constants are the fit's business).
+bool rational_parts(const Expr& raw, std::vector<const Expr*>& p, std::vector<const Expr*>& q) {
+  if (raw.kind() != Expr::Kind::Bin || raw.op() != Op::Div) return false;
+  p.clear();
+  q.clear();
+  collect_terms(raw.left(), p);
+  collect_terms(raw.right(), q);
+  return !q.empty() && p.size() <= kMaxRationalTerms && q.size() <= kMaxRationalTerms;
+}
+
+// y ≈ (a + Σ c_i·p_i) / (b + q_1 + Σ d_j·q_j), linear in its constants once
+// multiplied out: y·q_1 = a + Σ c_i·p_i − b·y − Σ d_j·y·q_j. Least squares on
+// that equation (not on y itself: a start that the front's last fit refines).
+ScaledScore score_rational(const std::vector<const Expr*>& p, const std::vector<const Expr*>& q,
+                           const Dataset& train, double floor) {
+  ScaledScore out;
+  const std::vector<double>& y = train.targets();
+  const size_t n = y.size();
+  thread_local CompiledExpr program;
+  thread_local std::vector<double> pv, qv;
+  pv.resize(p.size() * n);
+  qv.resize(q.size() * n);
+  for (size_t j = 0; j < p.size(); ++j) {
+    program.compile(*p[j], train);
+    evaluate_rows(program, n, &pv[j * n]);
+  }
+  for (size_t j = 0; j < q.size(); ++j) {
+    program.compile(*q[j], train);
+    evaluate_rows(program, n, &qv[j * n]);
+  }
+  // Columns: 1, p_1.., -y, -y·q_2..; target y·q_1.
+  const size_t np = p.size(), nq = q.size(), m = 1 + np + nq;
+  auto col = [&](size_t j, size_t i) {
+    if (j == 0) return 1.0;
+    if (j <= np) return pv[(j - 1) * n + i];
+    if (j == np + 1) return -y[i];
+    return -y[i] * qv[(j - np - 1) * n + i];
+  };
+  const auto mi = static_cast<Eigen::Index>(m);
+  Eigen::MatrixXd normal = Eigen::MatrixXd::Zero(mi, mi);
+  Eigen::VectorXd rhs = Eigen::VectorXd::Zero(mi);
+  for (size_t j = 0; j < m; ++j) {
+    const auto jj = static_cast<Eigen::Index>(j);
+    double s = 0.0;
+    for (size_t i = 0; i < n; ++i) s += col(j, i) * (y[i] * qv[i]);
+    rhs[jj] = s;
+    for (size_t k = 0; k <= j; ++k) {
+      double t = 0.0;
+      for (size_t i = 0; i < n; ++i) t += col(j, i) * col(k, i);
+      normal(jj, static_cast<Eigen::Index>(k)) = normal(static_cast<Eigen::Index>(k), jj) = t;
+    }
+  }
+  if (!normal.allFinite() || !rhs.allFinite()) return out;
+  const Eigen::VectorXd beta = normal.ldlt().solve(rhs);
+  if (!beta.allFinite()) return out;
+  double sse = 0.0;
+  for (size_t i = 0; i < n; ++i) {
+    double num = beta[0];
+    for (size_t j = 0; j < np; ++j) num += beta[static_cast<Eigen::Index>(1 + j)] * pv[j * n + i];
+    double den = beta[static_cast<Eigen::Index>(1 + np)] + qv[i];
+    for (size_t j = 1; j < nq; ++j)
+      den += beta[static_cast<Eigen::Index>(1 + np + j)] * qv[j * n + i];
+    if (!(std::fabs(den) >= 1e-300)) return out;
+    const double e = y[i] - num / den;
+    sse += e * e;
+  }
+  if (!std::isfinite(sse)) return out;
+  uint32_t nodes = 1 + 1 + 2 + node_count(*q[0]);  // ÷, a, b and +
+  for (const Expr* t : p) nodes += node_count(*t) + 3;
+  for (size_t j = 1; j < nq; ++j) nodes += node_count(*q[j]) + 3;
+  out.mse = sse / static_cast<double>(n);
+  out.score = refined_bic(out.mse, n, nodes, floor);
+  out.form = ScaledScore::Form::Rational;
+  out.complexity = nodes;
+  out.a = beta[0];
+  out.b = beta[static_cast<Eigen::Index>(1 + np)];
+  for (size_t j = 0; j < np; ++j) out.coef.push_back(beta[static_cast<Eigen::Index>(1 + j)]);
+  for (size_t j = 1; j < nq; ++j) out.coef2.push_back(beta[static_cast<Eigen::Index>(1 + np + j)]);
+  return out;
+}
+
 }  // namespace
 
 std::vector<const Expr*> sum_terms(const Expr& raw) {
@@ -148,6 +232,12 @@ ScaledScore score_scaled(const Expr& raw, const Dataset& train, double floor) {
   evaluate_rows(program, n, f.data());
   ScaledScore best = score_values(f.data(), train, node_count(raw), floor);
   if (!std::isfinite(best.score)) return best;
+  thread_local std::vector<const Expr*> p, q;
+  if (rational_parts(raw, p, q)) {
+    ScaledScore r = score_rational(p, q, train, floor);
+    if (r.score < best.score) best = std::move(r);
+    return best;
+  }
   const std::vector<const Expr*> terms = sum_terms(raw);
   if (terms.empty()) return best;
   thread_local std::vector<double> values;
@@ -171,6 +261,20 @@ Expr scaled_tree(const Expr& raw, const ScaledScore& s) {
       return Expr::bin(Op::Mul, Expr::constant(s.b), raw);
     case ScaledScore::Form::Affine:
       return Expr::bin(Op::Add, Expr::constant(s.a), Expr::bin(Op::Mul, Expr::constant(s.b), raw));
+    case ScaledScore::Form::Rational: {
+      std::vector<const Expr*> p, q;
+      if (!rational_parts(raw, p, q) || p.size() != s.coef.size() || q.size() != s.coef2.size() + 1)
+        return raw;
+      Expr num = Expr::constant(s.a);
+      for (size_t j = 0; j < p.size(); ++j)
+        num = Expr::bin(Op::Add, std::move(num),
+                        Expr::bin(Op::Mul, Expr::constant(s.coef[j]), *p[j]));
+      Expr den = Expr::bin(Op::Add, Expr::constant(s.b), *q[0]);
+      for (size_t j = 1; j < q.size(); ++j)
+        den = Expr::bin(Op::Add, std::move(den),
+                        Expr::bin(Op::Mul, Expr::constant(s.coef2[j - 1]), *q[j]));
+      return Expr::bin(Op::Div, std::move(num), std::move(den));
+    }
     case ScaledScore::Form::Terms: {
       const std::vector<const Expr*> terms = sum_terms(raw);
       if (terms.size() != s.coef.size()) return raw;

@@ -21,15 +21,17 @@ namespace quorvex {
 double refined_bic(double mse, size_t n, uint32_t k, double floor) noexcept;
 
 struct ScaledScore {
-  // f, a + f, b·f, a + b·f, a + Σ b_j·t_j
-  enum class Form : uint8_t { Plain, Offset, Scale, Affine, Terms };
+  // f, a + f, b·f, a + b·f, a + Σ b_j·t_j, and for f = P/Q with sums P, Q:
+  // (a + Σ c_i·p_i) / (b + q_1 + Σ d_j·q_j)
+  enum class Form : uint8_t { Plain, Offset, Scale, Affine, Terms, Rational };
   double score = std::numeric_limits<double>::infinity();
   double mse = std::numeric_limits<double>::infinity();
   double a = 0.0;
   double b = 1.0;
   Form form = Form::Plain;
-  uint32_t complexity = 0;   // nodes of the scaled tree
-  std::vector<double> coef;  // Terms: b_j of the sum's terms in order
+  uint32_t complexity = 0;    // nodes of the scaled tree
+  std::vector<double> coef;   // Terms: b_j; Rational: c_i
+  std::vector<double> coef2;  // Rational: d_j, j >= 2
 };
 
 // The terms t_j of a sum or difference at the top of `raw` that read a
