@@ -54,6 +54,36 @@ TEST(ScaledScore, PicksTheCheapestFormThatFits) {
   EXPECT_EQ(score_scaled(Expr::log(x), d, floor).score, kInf);
 }
 
+TEST(ScaledScore, FitsSumsTermByTermAndQuotientsAsRationalFunctions) {
+  Dataset d("y");
+  d.add_feature("x");
+  d.add_feature("z");
+  Lcg rng(4);
+  for (int i = 0; i < 50; ++i) {
+    const double v[2] = {rng.next_f64() * 2.0, 1.0 + rng.next_f64()};
+    d.push_row(v, (3.0 + 2.0 * v[0]) / (0.5 + v[1]));
+  }
+  const Expr x = Expr::feature("x"), z = Expr::feature("z");
+  const ScaledScore r = score_scaled(Expr::bin(Op::Div, x, z), d, 1e-20);
+  ASSERT_EQ(r.form, ScaledScore::Form::Rational);
+  EXPECT_LT(r.mse, 1e-20);
+  // The tree it stands for gives the same values.
+  const Expr t = scaled_tree(Expr::bin(Op::Div, x, z), r);
+  for (size_t i = 0; i < d.n_rows(); ++i) EXPECT_NEAR(t.evaluate(d.row(i)), d.targets()[i], 1e-9);
+
+  Dataset poly("y");
+  poly.add_feature("x");
+  for (int i = 0; i < 30; ++i) {
+    const double v = i / 10.0;
+    poly.push_row(&v, 1.0 + 2.0 * v * v - 0.5 * v * v * v);
+  }
+  const Expr sum = Expr::bin(Op::Add, Expr::pow(x, 2), Expr::pow(x, 3));
+  const ScaledScore s = score_scaled(sum, poly, 1e-20);
+  ASSERT_EQ(s.form, ScaledScore::Form::Terms);
+  EXPECT_LT(s.mse, 1e-20);
+  EXPECT_EQ(s.complexity, node_count(scaled_tree(sum, s)));
+}
+
 TEST(Refine, FindsExactLawsInTheirSimplestForm) {
   RefinedConfig cfg;
   cfg.seed = 1;
