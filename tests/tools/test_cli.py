@@ -126,6 +126,7 @@ def test_json_and_text_describe_the_same_discovery():
 
 def without_wall_clock(output):
     output = re.sub(rb"wall = \d+ ms", b"wall = N ms", output)
+    output = re.sub(rb"generations in [0-9.]+ s", b"generations in N s", output)
     return re.sub(rb'"wall_clock_ms": \d+', b'"wall_clock_ms": N', output)
 
 
