@@ -313,3 +313,15 @@ class Dataset:
             lib.quorvex_dataset_free(handle)
             raise
         return handle
+
+    def _ext_handle(self):
+        """A new dataset of the extended library holding these rows; the caller frees it."""
+        lib = _native.ext()
+        columns = [np.ascontiguousarray(self._X[:, j]) for j in range(self._X.shape[1])]
+        names, pointers = _native.columns_args(self._names, columns)
+        y = np.ascontiguousarray(self._y, dtype=np.float64)
+        handle = lib.qvx_dataset_from_columns(self._target_name.encode("utf-8"), len(columns),
+                                              names, pointers, y.ctypes.data, len(y))
+        if not handle:
+            raise DataError("the library rejected the dataset: " + _native.last_error())
+        return handle
