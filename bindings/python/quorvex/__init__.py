@@ -9,20 +9,20 @@
 The shared library is loaded on first use: from $QUORVEX_LIBRARY, from next
 to this package, or from the system library path.
 """
-from ._native import library_path
+from ._native import ext_library_path, library_path
 from .dataset import Dataset
 from .errors import DataError, LibraryNotFoundError, QuorvexError
 from .expr import Bin, Const, Exp, Expr, Feature, Log, Pow, Sqrt
 from .permutation import PermutationTest, permutation_test
-from .report import Baselines, Report, Verdict, discover
+from .report import Baselines, FrontEntry, Report, Verdict, discover
 from .sweep import sweep
 
 __version__ = "0.1.0"
 
 __all__ = [
-    "Baselines", "Bin", "Const", "DataError", "Dataset", "Exp", "Expr", "Feature",
+    "Baselines", "Bin", "FrontEntry", "Const", "DataError", "Dataset", "Exp", "Expr", "Feature",
     "LibraryNotFoundError", "Log", "PermutationTest", "Pow", "QuorvexError", "QuorvexRegressor",
-    "Report", "Sqrt", "Verdict", "discover", "library_path", "permutation_test", "sweep",
+    "Report", "Sqrt", "Verdict", "discover", "ext_library_path", "library_path", "permutation_test", "sweep",
 ]
 
 

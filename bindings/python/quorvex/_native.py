@@ -209,11 +209,8 @@ def _load_ext():
                                        f"{EXT_ENV_VAR}={explicit!r}: {e}") from None
     # Next to the classic library in use (QUORVEX_LIBRARY names a build tree), then next to
     # this package, then the system search path.
-    folders = []
-    try:
-        folders.append(os.path.dirname(os.path.abspath(library_path())))
-    except LibraryNotFoundError:
-        pass
+    folders = [os.path.dirname(os.path.abspath(library_path()))] \
+        if os.path.sep in library_path() else []
     folders.append(os.path.dirname(os.path.abspath(__file__)))
     tried = []
     for folder in dict.fromkeys(folders):
@@ -245,6 +242,7 @@ def ext():
     """The loaded extended library, loading it on first use."""
     global _ext, _ext_path
     if _ext is None:
+        lib()  # the package needs both; a missing classic library is reported as before
         with _ext_lock:
             if _ext is None:
                 handle, path = _load_ext()
