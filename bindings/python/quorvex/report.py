@@ -317,7 +317,8 @@ def check_time_limit(time_limit, search):
     return value
 
 
-def options(search, generations, population, max_depth, seed, test_fraction, time_limit):
+def options(search, generations, population, max_depth, seed, test_fraction, time_limit,
+            patience=None):
     """The library's options record: its defaults for `search`, then every setting given.
 
     0 keeps the library's default for generations, population and max_depth."""
@@ -339,6 +340,11 @@ def options(search, generations, population, max_depth, seed, test_fraction, tim
         if value:
             setattr(record, name, value)
     record.seed, record.test_fraction, record.time_limit = seed, test_fraction, time_limit
+    if patience is not None:
+        if search == "classic":
+            raise DataError("patience needs the refined search; a classic search always runs "
+                            "its generations")
+        record.patience = _unsigned("patience", patience, 32)
     return record
 
 
@@ -363,8 +369,8 @@ def raise_for(status):
 
 
 def discover(X, y=None, *, search="refined", generations=0, population=0, max_depth=0, seed=0,
-             test_fraction=0.2, time_limit=None, progress=None, feature_names=None,
-             missing=None):
+             test_fraction=0.2, time_limit=None, patience=None, progress=None,
+             feature_names=None, missing=None):
     """Searches for a formula that explains y from the columns of X and judges it.
 
     X and y are as for `Dataset` (or X is a Dataset and y is left out), and so
@@ -373,7 +379,8 @@ def discover(X, y=None, *, search="refined", generations=0, population=0, max_de
 
     search="refined" (the default) returns the front of the best formula per
     complexity, simplified, and stops once nothing improves, once exact, or
-    after `time_limit` seconds; search="classic" is the C entry's search and
+    after `time_limit` seconds (`patience`: generations without improvement
+    before it stops, 25 by default, 0 never); search="classic" is the C entry's search and
     gives its report byte for byte. 0 means the library's default for
     generations (refined: a cap of 150; classic: 40), population (300; 200)
     and max_depth (4). test_fraction must lie strictly between 0 and 1.
@@ -384,7 +391,8 @@ def discover(X, y=None, *, search="refined", generations=0, population=0, max_de
     False never. Ctrl-C stops the search and raises KeyboardInterrupt.
     """
     data = as_dataset(X, y, feature_names, missing)
-    record = options(search, generations, population, max_depth, seed, test_fraction, time_limit)
+    record = options(search, generations, population, max_depth, seed, test_fraction, time_limit,
+                     patience)
     lib = _native.ext()
     out = ctypes.c_void_p()
     ds = data._ext_handle()
