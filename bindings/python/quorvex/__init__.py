@@ -1,13 +1,15 @@
 """quorvex: search for a closed-form formula that explains a target, and judge it against chance.
 
     >>> import quorvex
-    >>> report = quorvex.discover(X, y, seed=1)
-    >>> print(report)                   # the text report
+    >>> report = quorvex.discover(X, y, seed=1)   # the refined search; search="classic" too
+    >>> print(report)                   # the text report, with the front
     >>> report.verdict                  # Verdict.Strong / Weak / Noise
+    >>> pandas.DataFrame(report.front)  # the best formula at each complexity
     >>> report.predict(X_new)           # the formula on new rows
 
-The shared library is loaded on first use: from $QUORVEX_LIBRARY, from next
-to this package, or from the system library path.
+The shared libraries are loaded on first use: from $QUORVEX_LIBRARY and
+$QUORVEX_EXT_LIBRARY, from next to this package, or from the system library
+path (the extended one also from beside the first).
 """
 from ._native import ext_library_path, library_path
 from .dataset import Dataset

@@ -84,8 +84,10 @@ class Watch:
         self.interrupted = True
 
     def __enter__(self):
-        # signal.signal works only in the main thread; elsewhere Ctrl-C is not ours to take.
-        if threading.current_thread() is threading.main_thread():
+        # Only Python's own Ctrl-C handling is replaced: a handler of the program's own already
+        # runs in the callback, and signal.signal works only in the main thread.
+        if threading.current_thread() is threading.main_thread() \
+                and signal.getsignal(signal.SIGINT) is signal.default_int_handler:
             try:
                 self._previous = signal.signal(signal.SIGINT, self._on_sigint)
             except ValueError:
