@@ -26,10 +26,14 @@ class Bar:
         self.drawn = False
 
     def update(self, generation, generations, elapsed, best_bic):
+        self.latest = (generation, generations, elapsed, best_bic)
         now = time.monotonic()
         if self.drawn and now - self.last < 0.1 and generation < generations:
             return
         self.last = now
+        self._draw(generation, generations, elapsed, best_bic)
+
+    def _draw(self, generation, generations, elapsed, best_bic):
         share = min(generation / generations, 1.0) if generations else 1.0
         filled = int(share * _WIDTH)
         bar = "#" * filled + "-" * (_WIDTH - filled)
@@ -40,6 +44,7 @@ class Bar:
 
     def close(self):
         if self.drawn:
+            self._draw(*self.latest)  # a refined search often ends before its cap
             self.stream.write("\n")
             self.stream.flush()
 
