@@ -67,7 +67,7 @@ test-python-package:
 	/usr/bin/python3 -m venv --system-site-packages build/pyvenv
 	build/pyvenv/bin/pip install --quiet --no-build-isolation --no-index ./bindings/python
 	/usr/bin/python3 -m build --wheel --no-isolation --outdir build/wheel bindings/python
-	cd build && env -u QUORVEX_LIBRARY -u PYTHONPATH QUORVEX_INSTALLED=1 \
+	cd build && env -u QUORVEX_LIBRARY -u QUORVEX_EXT_LIBRARY -u PYTHONPATH QUORVEX_INSTALLED=1 \
 	  QUORVEX_WHEEL_DIR=$(CURDIR)/build/wheel pyvenv/bin/python -m pytest -q -p no:cacheprovider \
 	  $(CURDIR)/tests/python
 

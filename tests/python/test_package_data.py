@@ -53,7 +53,11 @@ def test_missing_values_stop_discover_or_are_set_aside(quorvex_package, bad, whe
     assert "dropped : 2 of 40 rows with a missing or unusable value (rows 4, 9, counting from 0)" \
         in str(dropped)
     # "keep" hands the rows to the library as they are.
-    assert q.discover(Xb, yb, missing="keep", **SMALL).n_train + 8 == 40
+    assert q.discover(Xb, yb, missing="keep", search="classic", **SMALL).n_train + 8 == 40
+    # The refined search sets them aside itself and says how many.
+    kept = q.discover(Xb, yb, missing="keep", **SMALL)
+    aside = 0 if math.isfinite(bad) else 2  # beyond 1e100 is finite: the library keeps it
+    assert (kept.rows_set_aside, kept.n_train + kept.n_test) == (aside, 40 - aside)
     with pytest.raises(q.DataError, match="missing must be one of"):
         q.discover(X, y, missing="skip")
 
@@ -103,7 +107,7 @@ def test_line_feeds_in_names_do_not_upset_the_baselines(quorvex_package):
     y = X[:, 0] ** 2
     X[5, 0] = math.nan  # makes the linear baselines inf and NaN
     report = q.discover(X, y, feature_names=["a\nb"], missing="keep", seed=0, population=30,
-                        generations=5)
+                        generations=5, search="classic")
     assert "a\nb" in report.formula
     assert report.baselines.bic_linear == math.inf
     assert report.baselines.bic_shuffled_mean == math.inf

@@ -34,7 +34,8 @@ def test_recorded_discovery_through_the_package(quorvex_package, case):
     q = quorvex_package
     X = np.array(case["rows"], dtype=float).reshape(len(case["rows"]), len(case["names"]))
     args = args_of(case)
-    given = dict(feature_names=case["names"], missing="keep")  # the library's data, as recorded
+    # The library's data, as recorded, through the C entry's search.
+    given = dict(feature_names=case["names"], missing="keep", search="classic")
     if len(set(case["names"])) < len(case["names"]):
         with pytest.raises(q.DataError, match="could not tell them apart"):
             q.discover(X, case["targets"], **given, **args)
@@ -182,36 +183,58 @@ def test_settings_accept_numpy_integers_and_edge_values(quorvex_package):
     report = q.discover(x, y, generations=np.uint32(2), population=np.int64(5),
                         seed=2 ** 64 - 1, test_fraction=np.float32(0.5))
     assert (report.n_train, report.n_test) == (5, 5)
-    assert q.discover(x, y, generations=1, population=3, test_fraction=0.999).n_test == 10
+    classic = dict(generations=1, population=3, test_fraction=0.999)
+    assert q.discover(x, y, search="classic", **classic).n_test == 10
+    # The refined search needs 3 training rows and says so.
+    with pytest.raises(q.DataError, match="training"):
+        q.discover(x, y, **classic)
 
 
 def run_python(code, env_update, cwd=None):
-    env = {k: v for k, v in os.environ.items() if k not in ("QUORVEX_LIBRARY", "PYTHONPATH")}
+    env = {k: v for k, v in os.environ.items()
+           if k not in ("QUORVEX_LIBRARY", "QUORVEX_EXT_LIBRARY", "PYTHONPATH")}
     env.update(env_update)
     return subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True,
                           cwd=cwd, timeout=120)
 
 
 PROBE = ("import quorvex\n"
-         "r = quorvex.discover([[1.0], [2.0], [3.0]], [1.0, 2.0, 3.0], generations=1, population=2)\n"
-         "print(quorvex.library_path())\n")
+         "r = quorvex.discover([[1.0], [2.0], [3.0]], [1.0, 2.0, 3.0], generations=1, population=2,\n"
+         "                     search='classic')\n"
+         "print(quorvex.library_path())\n"
+         "print(quorvex.ext_library_path())\n")
 
 
 def test_library_found_next_to_the_package_or_on_the_system_path(tmp_path, quorvex_package):
     shutil.copytree(os.path.join(PACKAGE_DIR, "quorvex"), tmp_path / "quorvex",
                     ignore=shutil.ignore_patterns("__pycache__"))
-    lib = os.path.realpath(quorvex_package.library_path())
+    libs = {name: os.path.realpath(path) for name, path in (
+        ("libquorvex.so.0", quorvex_package.library_path()),
+        ("libquorvex_ext.so.0", quorvex_package.ext_library_path()))}
     system = tmp_path / "system"
     system.mkdir()
-    shutil.copy(lib, system / "libquorvex.so.0")
+    for name, path in libs.items():
+        shutil.copy(path, system / name)
     result = run_python(PROBE, {"PYTHONPATH": str(tmp_path), "LD_LIBRARY_PATH": str(system)})
     assert result.returncode == 0, result.stderr
-    assert result.stdout.strip() == "libquorvex.so.0"
+    assert result.stdout.split() == ["libquorvex.so.0", "libquorvex_ext.so.0"]
 
-    shutil.copy(lib, tmp_path / "quorvex" / "libquorvex.so.0")
+    for name, path in libs.items():
+        shutil.copy(path, tmp_path / "quorvex" / name)
     result = run_python(PROBE, {"PYTHONPATH": str(tmp_path), "LD_LIBRARY_PATH": str(system)})
     assert result.returncode == 0, result.stderr
-    assert result.stdout.strip() == str(tmp_path / "quorvex" / "libquorvex.so.0")
+    assert result.stdout.split() == [str(tmp_path / "quorvex" / name) for name in libs]
+
+    # QUORVEX_LIBRARY naming a build tree: the extended library is found beside it.
+    os.remove(tmp_path / "quorvex" / "libquorvex_ext.so.0")
+    elsewhere = tmp_path / "build"
+    elsewhere.mkdir()
+    for name, path in libs.items():
+        shutil.copy(path, elsewhere / name)
+    result = run_python(PROBE, {"PYTHONPATH": str(tmp_path),
+                                "QUORVEX_LIBRARY": str(elsewhere / "libquorvex.so.0")})
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split()[1] == str(elsewhere / "libquorvex_ext.so.0")
 
 
 @pytest.mark.parametrize("library, words", [

@@ -36,10 +36,9 @@ def test_further_checks(name):
     getattr(estimator_checks, name)("QuorvexRegressor", QuorvexRegressor())
 
 
-@pytest.mark.xfail(strict=True, raises=ValueError,
-                   reason="on pure noise the best formula is undefined (NaN) on some rows, "
-                          "and r2_score rejects NaN predictions")
-def test_column_name_check_scores_nan_predictions():
+def test_column_name_check_scores_predictions():
+    # The refined search keeps only formulas finite on every training row, so the scores get
+    # no NaN; the classic search's best formula may be undefined on some rows.
     estimator_checks.check_dataframe_column_names_consistency("QuorvexRegressor",
                                                               QuorvexRegressor())
 
@@ -75,7 +74,8 @@ def test_dataframe_names_reach_the_formula():
 def test_params_clone_pickle_and_grid_search():
     model = QuorvexRegressor(generations=5, population=30, seed=3)
     assert model.get_params() == {"generations": 5, "population": 30, "max_depth": 0, "seed": 3,
-                                  "test_fraction": 0.2, "missing": "error"}
+                                  "test_fraction": 0.2, "missing": "error", "search": "refined",
+                                  "time_limit": None}
     assert model.set_params(seed=4, max_depth=3).get_params()["seed"] == 4
     assert clone(model).get_params() == model.get_params()
     X, y = product_sum(60)
@@ -88,8 +88,19 @@ def test_params_clone_pickle_and_grid_search():
     assert search.best_params_["quorvexregressor__seed"] in (0, 1)
 
 
+def test_search_choice_reaches_the_library():
+    X, y = product_sum(60)
+    classic = QuorvexRegressor(search="classic", generations=3, population=20, seed=1).fit(X, y)
+    assert classic.report_.to_json() .split('"wall_clock_ms"')[0] == quorvex.discover(
+        X, y, search="classic", generations=3, population=20, seed=1).to_json().split(
+        '"wall_clock_ms"')[0]
+    refined = QuorvexRegressor(seed=1, time_limit=30).fit(X, y)
+    assert refined.report_.search == "refined" and refined.report_.front
+
+
 def test_bad_parameters_are_rejected_at_fit():
     X, y = product_sum(20)
-    for params in ({"seed": -1}, {"generations": 2.5}, {"population": "many"}):
+    for params in ({"seed": -1}, {"generations": 2.5}, {"population": "many"},
+                   {"search": "fast"}, {"time_limit": 0}, {"search": "classic", "time_limit": 1}):
         with pytest.raises(ValueError):
             QuorvexRegressor(**params).fit(X, y)

@@ -1,28 +1,30 @@
 """quorvex: search for a closed-form formula that explains a target, and judge it against chance.
 
     >>> import quorvex
-    >>> report = quorvex.discover(X, y, seed=1)
-    >>> print(report)                   # the text report
+    >>> report = quorvex.discover(X, y, seed=1)   # the refined search; search="classic" too
+    >>> print(report)                   # the text report, with the front
     >>> report.verdict                  # Verdict.Strong / Weak / Noise
+    >>> pandas.DataFrame(report.front)  # the best formula at each complexity
     >>> report.predict(X_new)           # the formula on new rows
 
-The shared library is loaded on first use: from $QUORVEX_LIBRARY, from next
-to this package, or from the system library path.
+The shared libraries are loaded on first use: from $QUORVEX_LIBRARY and
+$QUORVEX_EXT_LIBRARY, from next to this package, or from the system library
+path (the extended one also from beside the first).
 """
-from ._native import library_path
+from ._native import ext_library_path, library_path
 from .dataset import Dataset
 from .errors import DataError, LibraryNotFoundError, QuorvexError
 from .expr import Bin, Const, Exp, Expr, Feature, Log, Pow, Sqrt
 from .permutation import PermutationTest, permutation_test
-from .report import Baselines, Report, Verdict, discover
+from .report import Baselines, FrontEntry, Report, Verdict, discover
 from .sweep import sweep
 
 __version__ = "0.1.0"
 
 __all__ = [
-    "Baselines", "Bin", "Const", "DataError", "Dataset", "Exp", "Expr", "Feature",
+    "Baselines", "Bin", "FrontEntry", "Const", "DataError", "Dataset", "Exp", "Expr", "Feature",
     "LibraryNotFoundError", "Log", "PermutationTest", "Pow", "QuorvexError", "QuorvexRegressor",
-    "Report", "Sqrt", "Verdict", "discover", "library_path", "permutation_test", "sweep",
+    "Report", "Sqrt", "Verdict", "discover", "ext_library_path", "library_path", "permutation_test", "sweep",
 ]
 
 

@@ -1,5 +1,4 @@
 """Datasets: named float64 feature columns and a target, checked before they reach the library."""
-import ctypes
 import decimal
 import numbers
 
@@ -287,29 +286,14 @@ class Dataset:
         return (f"Dataset({self.n_rows} rows, features={list(self._names)!r}, "
                 f"target={self._target_name!r})")
 
-    def _handle(self):
-        """A new library dataset holding these rows; the caller frees it."""
-        lib = _native.lib()
-        handle = lib.quorvex_dataset_new(self._target_name.encode("utf-8"))
+    def _ext_handle(self):
+        """A new dataset of the extended library holding these rows; the caller frees it."""
+        lib = _native.ext()
+        columns = [np.ascontiguousarray(self._X[:, j]) for j in range(self._X.shape[1])]
+        names, pointers = _native.columns_args(self._names, columns)
+        y = np.ascontiguousarray(self._y, dtype=np.float64)
+        handle = lib.qvx_dataset_from_columns(self._target_name.encode("utf-8"), len(columns),
+                                              names, pointers, y.ctypes.data, len(y))
         if not handle:
-            raise DataError(f"the library rejected the target name {self._target_name!r}")
-        try:
-            for name in self._names:
-                if lib.quorvex_dataset_add_feature(handle, name.encode("utf-8")) != 0:
-                    raise DataError(f"the library rejected the feature name {name!r}")
-            X = self._X
-            push = lib.quorvex_dataset_push_row
-            if X.shape[1] == 0:
-                # Nothing is read, but the pointer must not be NULL.
-                spare = (ctypes.c_double * 1)()
-                row_address = [ctypes.addressof(spare)] * X.shape[0]
-            else:
-                base, stride = X.ctypes.data, X.shape[1] * X.itemsize
-                row_address = range(base, base + stride * X.shape[0], stride)
-            for address, target in zip(row_address, self._y.tolist()):
-                if push(handle, address, target) != 0:
-                    raise DataError("the library rejected a row")
-        except BaseException:
-            lib.quorvex_dataset_free(handle)
-            raise
+            raise DataError("the library rejected the dataset: " + _native.last_error())
         return handle

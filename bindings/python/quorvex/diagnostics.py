@@ -60,7 +60,7 @@ def warnings(report):
             f"(finite on {_percent(share)}); the BIC leaves undefined rows out but still counts "
             "them, so a formula that dodges the hardest rows can look decisive by chance and "
             f"this {report.verdict.name} verdict may be far too optimistic: {_CHECK}")
-    if report.mse_train == 0.0:
+    if report.mse_train == 0.0 and report.search == "classic":  # refined scores an error floor
         out.append(
             "the training error is exactly zero, which the BIC scores as +inf, like an unusable "
             "formula: an exact fit gets no credit in the verdict; judge it by the test error")

@@ -14,8 +14,12 @@ except ImportError:  # pragma: no cover
     Interval = None
 
 
+_REFINED_MIN_ROWS = 5
+
+
 class QuorvexRegressor(RegressorMixin, BaseEstimator):
-    """Fits one closed-form formula. Settings as for `quorvex.discover` (0 = default).
+    """Fits one closed-form formula. Settings as for `quorvex.discover` (0 = default):
+    `search` is "refined" (the default) or "classic", `time_limit` seconds or None.
 
     `missing` ("error", "drop" or "keep") is as for `quorvex.discover`; with
     "error", predict refuses NaN and infinities too.
@@ -33,16 +37,20 @@ class QuorvexRegressor(RegressorMixin, BaseEstimator):
             "seed": [Interval(Integral, 0, 2**64 - 1, closed="both")],
             "test_fraction": [Interval(Real, 0, 1, closed="neither")],
             "missing": [StrOptions({"error", "drop", "keep"})],
+            "search": [StrOptions({"refined", "classic"})],
+            "time_limit": [None, Interval(Real, 0, None, closed="neither")],
         }
 
     def __init__(self, generations=0, population=0, max_depth=0, seed=0, test_fraction=0.2,
-                 missing="error"):
+                 missing="error", search="refined", time_limit=None):
         self.generations = generations
         self.population = population
         self.max_depth = max_depth
         self.seed = seed
         self.test_fraction = test_fraction
         self.missing = missing
+        self.search = search
+        self.time_limit = time_limit
 
     def _names(self):
         if hasattr(self, "feature_names_in_"):
@@ -55,9 +63,13 @@ class QuorvexRegressor(RegressorMixin, BaseEstimator):
         # Non-finite values are judged by Dataset's `missing` rule, with its message.
         X, y = self._validate_data(X, y, force_all_finite=False, dtype=np.float64, y_numeric=True)
         data = Dataset(X, y, feature_names=self._names(), missing=self.missing)
-        report = discover(data, generations=self.generations, population=self.population,
-                          max_depth=self.max_depth, seed=self.seed,
-                          test_fraction=self.test_fraction)
+        if self.search == "refined" and data.n_rows < _REFINED_MIN_ROWS:
+            # In scikit-learn's words, which its checks expect.
+            raise ValueError(f"the refined search needs at least {_REFINED_MIN_ROWS} rows; got "
+                             f"n_samples = {data.n_rows}")
+        report = discover(data, search=self.search, generations=self.generations,
+                          population=self.population, max_depth=self.max_depth, seed=self.seed,
+                          test_fraction=self.test_fraction, time_limit=self.time_limit)
         self.report_ = report
         self.expr_ = report.expr
         self.formula_ = report.formula

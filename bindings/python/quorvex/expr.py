@@ -1,11 +1,9 @@
-"""The expression of a report as Python objects, evaluated the way the library evaluates it.
+"""The expression of a report as Python objects, evaluated by the library itself.
 
-`predict` applies the library's guards: a divisor with |b| < 1e-300, a zero
-base with a negative exponent, log of x <= 0 and sqrt of x < 0 give NaN.
-By default exp, log and pow come from the C math library through Python's
-math module, one value at a time, so predictions agree with the library bit
-for bit on the same platform. numpy's own exp, log and power are faster but
-may differ in the last bit (`exact=False`).
+`predict` hands the expression's JSON and the columns to the extended
+library's evaluator (qvx_predict), so predictions are the library's bit for
+bit, guards included: a divisor with |b| < 1e-300, a zero base with a
+negative exponent, log of x <= 0 and sqrt of x < 0 give NaN.
 """
 import json
 import math
@@ -15,10 +13,10 @@ from typing import Union
 
 import numpy as np
 
+from . import _native
 from .dataset import as_matrix, check_name, is_dataframe
 from .errors import DataError
 
-_DIV_GUARD = 1e-300
 # The deepest JSON nesting read, as in the command's --predict.
 MAX_NESTING = 2000
 _OPS = ("Add", "Sub", "Mul", "Div")
@@ -83,22 +81,22 @@ class Expr:
             raise DataError(f"the expression reads feature {missing[0]!r}, which the row does not "
                             "have (it has: " + ", ".join(map(repr, row)) + ")")
         columns = {name: np.array([float(row[name])]) for name in self.features()}
-        return float(_eval(self, columns, 1, True)[0])
+        return float(predict_json(self.to_json(), columns, 1)[0])
 
     def predict(self, X, feature_names=None, *, exact=True):
-        """Predictions for every row of X as a float64 array.
+        """Predictions for every row of X as a float64 array, from the library's evaluator.
 
         X is a DataFrame, a mapping from names to columns, or a 2-D array (or
         list of rows) whose columns are named by `feature_names`. Every feature
-        the expression reads must be present.
+        the expression reads must be present. `exact` is accepted for older
+        code and has no effect: every value is the library's.
         """
         columns, n = _columns(X, feature_names)
         for name in self.features():
             if name not in columns:
                 raise DataError(f"the expression reads feature {name!r}, which the data does not "
                                 "have (it has: " + ", ".join(map(repr, columns)) + ")")
-        with np.errstate(all="ignore"):
-            return _eval(self, columns, n, exact)
+        return predict_json(self.to_json(), columns, n)
 
     def to_sympy(self):
         """The expression as a sympy expression (needs sympy). The guards are not represented."""
@@ -257,63 +255,17 @@ def _columns(X, feature_names):
     return columns, matrix.shape[0]
 
 
-def _exp1(v):
-    try:
-        return math.exp(v)
-    except OverflowError:
-        return math.inf
-
-
-def _pow1(x, e):
-    if x == 0.0 and e < 0:
-        return math.nan
-    try:
-        return math.pow(x, e)
-    except OverflowError:
-        return -math.inf if x < 0 and e % 2 == 1 else math.inf
-
-
-def _map(fn, values):
-    return np.fromiter(map(fn, values.tolist()), dtype=np.float64, count=len(values))
-
-
-def _eval(e, columns, n, exact):
-    if isinstance(e, Const):
-        return np.full(n, e.value, dtype=np.float64)
-    if isinstance(e, Feature):
-        return np.array(columns[e.name], dtype=np.float64)
-    if isinstance(e, Bin):
-        a = _eval(e.left, columns, n, exact)
-        b = _eval(e.right, columns, n, exact)
-        if e.op == "Add":
-            return a + b
-        if e.op == "Sub":
-            return a - b
-        if e.op == "Mul":
-            return a * b
-        out = a / b
-        out[np.abs(b) < _DIV_GUARD] = np.nan
-        return out
-    x = _eval(_children(e)[0], columns, n, exact)
-    if isinstance(e, Pow):
-        if exact:
-            ex = e.exponent
-            out = _map(lambda v: _pow1(v, ex), x)
-        else:
-            out = np.power(x, float(e.exponent))
-        if e.exponent < 0:
-            out[x == 0.0] = np.nan
-        return out
-    if isinstance(e, Exp):
-        return _map(_exp1, x) if exact else np.exp(x)
-    if isinstance(e, Log):
-        bad = x <= 0.0
-        safe = np.where(bad, 1.0, x)
-        out = _map(math.log, safe) if exact else np.log(safe)
-        out[bad] = np.nan
-        return out
-    # Sqrt: IEEE square root is exact everywhere; sqrt(-0.0) stays -0.0.
-    out = np.sqrt(np.where(x < 0.0, np.nan, x))
+def predict_json(formula_json, columns, n):
+    """The library's values of a formula's JSON on named float64 columns of n rows."""
+    lib = _native.ext()
+    names = list(columns)
+    arrays = [np.ascontiguousarray(columns[name], dtype=np.float64) for name in names]
+    name_array, pointers = _native.columns_args(names, arrays)
+    out = np.empty(n, dtype=np.float64)
+    text = formula_json.encode("utf-8") if isinstance(formula_json, str) else formula_json
+    status = lib.qvx_predict(text, len(names), name_array, pointers, n, out.ctypes.data)
+    if status != _native.QVX_OK:
+        raise DataError("the library cannot evaluate the formula: " + _native.last_error())
     return out
 
 

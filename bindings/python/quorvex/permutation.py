@@ -9,12 +9,17 @@ p-value is (1 + the number of permuted runs whose BIC is at or below the real
 one) / (permutations + 1); it is valid whatever the search does, as long as
 the rows are exchangeable (independent and identically distributed).
 
-Permutation i (from 1) shuffles the targets of all rows with the library's
-own shuffle (`Lcg` Fisher-Yates, as `Dataset::shuffled_target`) seeded with
-the i-th output of SplitMix64 started at the run's seed; each permuted run
-uses the run's own settings and seed. The command-line tool's
-`--permutations` follows the same rule, so both give the same p-value.
+The library runs the test (qvx_permutation_test): permutation i (from 1)
+shuffles the targets with the library's own shuffle seeded with the i-th
+output of SplitMix64 started at the run's seed, and each permuted run uses the
+run's own settings and seed; every host, the command included, gets the same
+p-value.
+
+With an executor the permuted runs are spread over it instead, so this
+module keeps a copy of that draw (`permutation_seed`, `shuffled_targets`) to
+build each permuted dataset here; the tests hold it to the library's.
 """
+import ctypes
 import math
 import operator
 from dataclasses import dataclass
@@ -22,9 +27,10 @@ from typing import Tuple
 
 import numpy as np
 
+from . import _native
 from .dataset import Dataset
 from .errors import DataError
-from .report import Report, as_dataset, discover
+from .report import Report, as_dataset, discover, options, raise_for, run
 from .sweep import sweep
 
 _MASK = 2 ** 64 - 1
@@ -80,15 +86,17 @@ def _at_or_below(real_bic, null_bics):
     return sum(b <= real_bic for b in null_bics)
 
 
-def permutation_test(X, y=None, *, n_permutations=99, executor=None, generations=0,
-                     population=0, max_depth=0, seed=0, test_fraction=0.2, feature_names=None,
-                     missing=None):
+def permutation_test(X, y=None, *, n_permutations=99, executor=None, search="refined",
+                     generations=0, population=0, max_depth=0, seed=0, test_fraction=0.2,
+                     time_limit=None, progress=None, feature_names=None, missing=None):
     """Runs `discover` on the data and on `n_permutations` copies with permuted targets.
 
-    Takes the arguments of `discover`. The permuted runs go to `executor` (any
-    concurrent.futures.Executor: a process pool, dask's client.get_executor()...)
-    or run here one after another; the result does not depend on how they ran.
-    It costs n_permutations + 1 discoveries. Returns a PermutationTest.
+    Takes the arguments of `discover`. Without an executor the library runs
+    the permuted discoveries (Ctrl-C stops them and raises KeyboardInterrupt);
+    with one (any concurrent.futures.Executor: a process pool, dask's
+    client.get_executor()...) they run there. The result does not depend on
+    where they ran. It costs n_permutations + 1 discoveries. Returns a
+    PermutationTest.
     """
     if isinstance(n_permutations, bool):
         raise DataError("n_permutations must be an integer, not a bool")
@@ -99,15 +107,40 @@ def permutation_test(X, y=None, *, n_permutations=99, executor=None, generations
     if n < 0:
         raise DataError(f"n_permutations must not be negative, not {n}")
     data = as_dataset(X, y, feature_names, missing)
-    settings = dict(generations=generations, population=population, max_depth=max_depth,
-                    seed=seed, test_fraction=test_fraction)
-    report = discover(data, **settings)  # checks the settings before any permuted run
-    jobs = [dict(X=Dataset(data.X, shuffled_targets(data.y, permutation_seed(seed, i)),
-                           feature_names=data.feature_names, target_name=data.target_name,
-                           missing="keep"),  # rows already judged by `missing`
-                 **settings)
-            for i in range(1, n + 1)]
-    null_bics = tuple(r.bic for r in sweep(jobs, executor))
+    settings = dict(search=search, generations=generations, population=population,
+                    max_depth=max_depth, seed=seed, test_fraction=test_fraction,
+                    time_limit=time_limit)
+    # Checks the settings before any permuted run.
+    report = discover(data, progress=progress, **settings)
+    if executor is None:
+        null_bics = _in_library(data, settings, report.bic, n, progress)
+    else:
+        X_used, y_used = data.X, data.y
+        if search == "refined":  # the library permutes only the rows it keeps
+            keep = np.isfinite(X_used).all(axis=1) & np.isfinite(y_used)
+            X_used, y_used = X_used[keep], y_used[keep]
+        jobs = [dict(X=Dataset(X_used, shuffled_targets(y_used, permutation_seed(seed, i)),
+                               feature_names=data.feature_names, target_name=data.target_name,
+                               missing="keep"),  # rows already judged by `missing`
+                     progress=False, **settings)
+                for i in range(1, n + 1)]
+        null_bics = tuple(r.bic for r in sweep(jobs, executor))
     return PermutationTest(report=report, p_value=p_value(report.bic, null_bics),
                            null_bics=null_bics,
                            n_at_or_below=_at_or_below(report.bic, null_bics))
+
+
+def _in_library(data, settings, real_bic, n, progress):
+    record = options(**settings)
+    lib = _native.ext()
+    nulls = np.empty(max(n, 1), dtype=np.float64)
+    p = ctypes.c_double()
+    ds = data._ext_handle()
+    try:
+        status = run(lambda callback: lib.qvx_permutation_test(
+            ds, ctypes.byref(record), real_bic, n, callback, None, nulls.ctypes.data,
+            ctypes.byref(p)), progress, permutations=True)
+    finally:
+        lib.qvx_dataset_free(ds)
+    raise_for(status)
+    return tuple(nulls[:n].tolist())

@@ -12,6 +12,7 @@ from typing import NamedTuple, Tuple
 
 from . import _native
 from . import diagnostics as _diagnostics
+from . import progress as _progress
 from .dataset import Dataset
 from .errors import DataError, QuorvexError
 from .expr import Expr
@@ -25,6 +26,21 @@ class Verdict(enum.IntEnum):
 
     def __str__(self):
         return self.name
+
+
+class FrontEntry(NamedTuple):
+    """One formula of a refined search's front: the best found at its complexity.
+
+    `pandas.DataFrame(report.front)` makes a table of the front."""
+    complexity: int
+    mse_train: float
+    mse_test: float
+    bic: float
+    formula: str
+    expr: Expr
+
+    def predict(self, X, feature_names=None):
+        return self.expr.predict(X, feature_names=feature_names)
 
 
 class Baselines(NamedTuple):
@@ -65,6 +81,14 @@ class Report:
     finite_share: float = math.nan
     # Positions (from 0) of the rows given to discover that missing="drop" set aside.
     dropped_rows: Tuple[int, ...] = ()
+    search: str = "refined"
+    # The refined search's front, by increasing complexity; empty for a classic search.
+    front: Tuple["FrontEntry", ...] = ()
+    simplified: str = ""
+    # Rows the library set aside for a NaN or infinite value (refined, missing="keep").
+    rows_set_aside: int = 0
+    generations: int = 0
+    stop_reason: str = "generations"
 
     @property
     def expr(self):
@@ -72,8 +96,9 @@ class Report:
         return Expr.from_json(self.expr_json)
 
     def predict(self, X, *, exact=True):
-        """The formula's value on every row of X; a 2-D array's columns are the discovery's features."""
-        return self.expr.predict(X, feature_names=self.feature_names, exact=exact)
+        """The formula's value on every row of X, from the library's evaluator; a 2-D array's
+        columns are the discovery's features. (`exact` has no effect, kept for older code.)"""
+        return self.expr.predict(X, feature_names=self.feature_names)
 
     @property
     def warnings(self):
@@ -116,49 +141,53 @@ class Report:
                 f"mse_test={self.mse_test!r})")
 
 
-_TOKENS = {"inf": math.inf, "-inf": -math.inf, "NaN": math.nan}
+# Field codes of quorvex_ext.h.
+_NUMBERS = dict(mse_train=0, mse_test=1, bic=2, delta_bic_const=3, delta_bic_linear=4,
+                z_vs_shuffled=5, bic_const=6, bic_linear=7, bic_shuffled_mean=8,
+                bic_shuffled_std=9)
+_K, _N_TRAIN, _N_TEST, _ROWS_SET_ASIDE, _GENERATIONS, _FRONT_SIZE, _WALL_CLOCK_MS = 1, 2, 3, 4, 5, 6, 7
+_FORMULA, _EXPR_JSON, _SIMPLIFIED, _PRETTY, _JSON, _VERDICT_REASON, _STOP_NAME = range(7)
 
 
-def _baselines(doc, text, formula):
-    """Exact baselines: the JSON has every finite value; the text tells inf from NaN for the rest.
-
-    The baseline lines follow the formula, whose feature names may hold line feeds.
-    """
-    lines = text.split("\n")[formula.count("\n"):]
-    shown = [lines[6].rsplit("= ", 1)[1], lines[7].rsplit("= ", 1)[1]]
-    mean, _, std = lines[8].rsplit("= ", 1)[1].partition(" \u00b1 ")
-    shown += [mean, std]
-    values = []
-    for key, token in zip(Baselines._fields, shown):
-        v = doc["baselines"][key]
-        values.append(float(v) if v is not None else _TOKENS.get(token, math.nan))
-    return Baselines(*values)
-
-
-def _read(lib, handle, feature_names):
-    text = _native.take_string(lib.quorvex_report_pretty(handle))
-    doc_text = _native.take_string(lib.quorvex_report_json(handle))
-    doc = json.loads(doc_text)
-    formula = _native.take_string(lib.quorvex_report_formula(handle))
+def _read(lib, handle, feature_names, search):
+    number = {name: lib.qvx_result_number(handle, code) for name, code in _NUMBERS.items()}
+    count = lambda field: int(lib.qvx_result_count(handle, field))
+    text = lambda field: _native.take_ext_string(lib.qvx_result_text(handle, field))
+    front = []
+    for i in range(count(_FRONT_SIZE)):
+        front.append(FrontEntry(
+            complexity=int(lib.qvx_front_number(handle, i, 0)),
+            mse_train=lib.qvx_front_number(handle, i, 1),
+            mse_test=lib.qvx_front_number(handle, i, 2),
+            bic=lib.qvx_front_number(handle, i, 3),
+            formula=_native.take_ext_string(lib.qvx_front_text(handle, i, _FORMULA)),
+            expr=Expr.from_json(_native.take_ext_string(lib.qvx_front_text(handle, i, _EXPR_JSON)))))
     return Report(
-        formula=formula,
-        verdict=Verdict(lib.quorvex_report_verdict(handle)),
-        mse_train=lib.quorvex_report_mse_train(handle),
-        mse_test=lib.quorvex_report_mse_test(handle),
-        bic=lib.quorvex_report_bic(handle),
-        delta_bic_const=lib.quorvex_report_delta_bic_const(handle),
-        delta_bic_linear=lib.quorvex_report_delta_bic_linear(handle),
-        z_vs_shuffled=lib.quorvex_report_z_vs_shuffled(handle),
-        k=doc["k"],
-        baselines=_baselines(doc, text, formula),
-        verdict_reason=doc["verdict_reason"],
-        n_train=doc["n_train"],
-        n_test=doc["n_test"],
-        wall_clock_ms=doc["wall_clock_ms"],
-        expr_json=doc["expr_json"],
+        formula=text(_FORMULA),
+        verdict=Verdict(lib.qvx_result_verdict(handle)),
+        mse_train=number["mse_train"],
+        mse_test=number["mse_test"],
+        bic=number["bic"],
+        delta_bic_const=number["delta_bic_const"],
+        delta_bic_linear=number["delta_bic_linear"],
+        z_vs_shuffled=number["z_vs_shuffled"],
+        k=count(_K),
+        baselines=Baselines(number["bic_const"], number["bic_linear"],
+                            number["bic_shuffled_mean"], number["bic_shuffled_std"]),
+        verdict_reason=text(_VERDICT_REASON),
+        n_train=count(_N_TRAIN),
+        n_test=count(_N_TEST),
+        wall_clock_ms=count(_WALL_CLOCK_MS),
+        expr_json=text(_EXPR_JSON),
         feature_names=tuple(feature_names),
-        _text=text,
-        _json=doc_text,
+        _text=text(_PRETTY),
+        _json=text(_JSON),
+        search=search,
+        front=tuple(front),
+        simplified=text(_SIMPLIFIED),
+        rows_set_aside=count(_ROWS_SET_ASIDE),
+        generations=count(_GENERATIONS),
+        stop_reason=text(_STOP_NAME),
     )
 
 
@@ -265,38 +294,120 @@ def check_test_fraction(test_fraction):
     return value
 
 
-def discover(X, y=None, *, generations=0, population=0, max_depth=0, seed=0, test_fraction=0.2,
+def check_search(search):
+    if search not in _native.SEARCHES:
+        raise DataError(f"search must be 'refined' or 'classic', not {search!r}")
+    return search
+
+
+def check_time_limit(time_limit, search):
+    if time_limit is None:
+        return 0.0
+    if isinstance(time_limit, bool):
+        raise DataError("time_limit must be a number of seconds, not a bool")
+    try:
+        value = float(time_limit)
+    except (TypeError, ValueError):
+        raise DataError(f"time_limit must be a number of seconds, not {time_limit!r}") from None
+    if not value > 0.0 or value == math.inf:
+        raise DataError(f"time_limit must be a positive number of seconds, not {time_limit!r}")
+    if search == "classic":
+        raise DataError("time_limit needs the refined search; a classic search always runs its "
+                        "generations")
+    return value
+
+
+def options(search, generations, population, max_depth, seed, test_fraction, time_limit,
+            patience=None):
+    """The library's options record: its defaults for `search`, then every setting given.
+
+    0 keeps the library's default for generations, population and max_depth."""
+    generations = _unsigned("generations", generations, 32)
+    population = _unsigned("population", population, 8 * ctypes.sizeof(ctypes.c_size_t))
+    max_depth = _unsigned("max_depth", max_depth, 32)
+    seed = _unsigned("seed", seed, 64)
+    search = check_search(search)
+    time_limit = check_time_limit(time_limit, search)
+    test_fraction = check_test_fraction(test_fraction)
+    lib = _native.ext()
+    record = _native.Options()
+    if lib.qvx_options_init(ctypes.byref(record), ctypes.sizeof(record),
+                            _native.SEARCHES[search]) != _native.QVX_OK:
+        raise QuorvexError(_native.last_error())
+    _check_population_fits(population or record.population, max_depth or record.max_depth)
+    for name, value in (("generations", generations), ("population", population),
+                        ("max_depth", max_depth)):
+        if value:
+            setattr(record, name, value)
+    record.seed, record.test_fraction, record.time_limit = seed, test_fraction, time_limit
+    if patience is not None:
+        if search == "classic":
+            raise DataError("patience needs the refined search; a classic search always runs "
+                            "its generations")
+        record.patience = _unsigned("patience", patience, 32)
+    return record
+
+
+def run(call, progress, permutations=False):
+    """Runs call(callback) with the progress bar and Ctrl-C watch; returns its status."""
+    with _progress.Watch(progress, permutations) as watch:
+        status = call(watch.callback)
+    if watch.interrupted:
+        raise KeyboardInterrupt
+    return status
+
+
+def raise_for(status):
+    if status == _native.QVX_ERR_ARGUMENT:
+        raise DataError(_native.last_error())
+    if status == _native.QVX_ERR_DATA:
+        raise DataError(_native.last_error())
+    if status == _native.QVX_STOPPED:
+        raise KeyboardInterrupt
+    if status != _native.QVX_OK:
+        raise QuorvexError(f"the library failed ({status}): {_native.last_error()}")
+
+
+def discover(X, y=None, *, search="refined", generations=0, population=0, max_depth=0, seed=0,
+             test_fraction=0.2, time_limit=None, patience=None, progress=None,
              feature_names=None, missing=None):
     """Searches for a formula that explains y from the columns of X and judges it.
 
     X and y are as for `Dataset` (or X is a Dataset and y is left out), and so
     is `missing` ("error" by default, "drop" or "keep"): what to do with rows
     holding NaN, an infinity or a magnitude above 1e100.
-    0 means the library's default for generations (40), population (200) and
-    max_depth (4), the depth budget of trees grown at random (crossover can
-    splice deeper ones, up to depth 10). test_fraction must lie strictly
-    between 0 and 1. Equal data, settings and seed give the same report, apart
-    from wall_clock_ms.
+
+    search="refined" (the default) returns the front of the best formula per
+    complexity, simplified, and stops once nothing improves, once exact, or
+    after `time_limit` seconds (`patience`: generations without improvement
+    before it stops, 25 by default, 0 never); search="classic" is the C entry's search and
+    gives its report byte for byte. 0 means the library's default for
+    generations (refined: a cap of 150; classic: 40), population (300; 200)
+    and max_depth (4). test_fraction must lie strictly between 0 and 1.
+    Without a time limit, equal data, settings and seed give the same report,
+    apart from wall_clock_ms.
+
+    progress=None shows a bar on stderr when it is a terminal, True always,
+    False never. Ctrl-C stops the search and raises KeyboardInterrupt.
     """
     data = as_dataset(X, y, feature_names, missing)
-    generations = _unsigned("generations", generations, 32)
-    population = _unsigned("population", population, 8 * ctypes.sizeof(ctypes.c_size_t))
-    max_depth = _unsigned("max_depth", max_depth, 32)
-    seed = _unsigned("seed", seed, 64)
-    _check_population_fits(population, max_depth)
-    test_fraction = check_test_fraction(test_fraction)
-
-    lib = _native.lib()
-    ds = data._handle()
+    record = options(search, generations, population, max_depth, seed, test_fraction, time_limit,
+                     patience)
+    lib = _native.ext()
+    out = ctypes.c_void_p()
+    ds = data._ext_handle()
     try:
-        handle = lib.quorvex_discover(ds, generations, population, max_depth, seed, test_fraction)
+        status = run(lambda callback: lib.qvx_discover(ds, ctypes.byref(record), callback, None,
+                                                       ctypes.byref(out)), progress)
+    except KeyboardInterrupt:
+        lib.qvx_result_free(out)  # a refined search stopped by the callback still gives one
+        raise
     finally:
-        lib.quorvex_dataset_free(ds)
-    if not handle:
-        raise QuorvexError("the library returned no report")
+        lib.qvx_dataset_free(ds)
+    raise_for(status)
     try:
-        report = _read(lib, handle, data.feature_names)
+        report = _read(lib, out, data.feature_names, search)
     finally:
-        lib.quorvex_report_free(handle)
+        lib.qvx_result_free(out)
     return dataclasses.replace(report, finite_share=_diagnostics.finite_share(report, data),
                                dropped_rows=data.dropped_rows)

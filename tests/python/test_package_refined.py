@@ -1,0 +1,157 @@
+"""The refined search from Python: the front, prediction, progress and Ctrl-C."""
+import math
+import os
+import signal
+import subprocess
+import sys
+import time
+from concurrent.futures import ThreadPoolExecutor
+
+import numpy as np
+import pytest
+
+pd = pytest.importorskip("pandas")
+
+
+def law(n=200, noise=0.0, seed=0):
+    rng = np.random.default_rng(seed)
+    X = rng.uniform(0.5, 4.0, size=(n, 2))
+    return X, 3.0 * X[:, 0] ** 2 / X[:, 1] + noise * rng.normal(size=n)
+
+
+def reference(e, cols):
+    """An evaluation written here from the tree, with numpy: the library's guards aside."""
+    q = sys.modules["quorvex"]
+    if isinstance(e, q.Const):
+        return np.full(len(next(iter(cols.values()))), e.value)
+    if isinstance(e, q.Feature):
+        return cols[e.name]
+    if isinstance(e, q.Bin):
+        a, b = reference(e.left, cols), reference(e.right, cols)
+        return {"Add": np.add, "Sub": np.subtract, "Mul": np.multiply, "Div": np.divide}[e.op](a, b)
+    child = reference(e.base if isinstance(e, q.Pow) else e.child, cols)
+    if isinstance(e, q.Pow):
+        return np.power(child, float(e.exponent))
+    return {q.Exp: np.exp, q.Log: np.log, q.Sqrt: np.sqrt}[type(e)](child)
+
+
+def test_refined_by_default_finds_the_exact_law(quorvex_package):
+    q = quorvex_package
+    X, y = law()
+    report = q.discover(X, y, feature_names=["mass", "radius"], seed=1)
+    assert report.search == "refined" and report.stop_reason == "exact fit"
+    assert report.verdict == q.Verdict.Strong and report.rows_set_aside == 0
+    np.testing.assert_allclose(report.predict(X), y, rtol=1e-12)
+    assert report.expr.features() == ["mass", "radius"]
+    assert "front   :" in str(report) and report.simplified == report.formula
+    assert report.baselines.bic_const == report.to_dict()["baselines"]["bic_const"]
+
+
+def test_front_is_a_table_and_predicts_its_errors(quorvex_package):
+    q = quorvex_package
+    X, y = law(noise=0.3, seed=2)
+    report = q.discover(X, y, seed=2, generations=40)
+    table = pd.DataFrame(report.front)
+    assert list(table.columns) == ["complexity", "mse_train", "mse_test", "bic", "formula", "expr"]
+    assert table["complexity"].is_monotonic_increasing and len(table) >= 2
+    assert report.formula in list(table["formula"])
+    n = report.n_train + report.n_test
+    for entry in report.front:
+        values = entry.predict(X, feature_names=["x0", "x1"])
+        with np.errstate(all="ignore"):
+            np.testing.assert_allclose(values, reference(entry.expr, {"x0": X[:, 0], "x1": X[:, 1]}),
+                                       rtol=1e-12)
+        # Whatever the split, the errors of both parts add up to the error on every row.
+        pooled = (report.n_train * entry.mse_train + report.n_test * entry.mse_test) / n
+        assert math.isclose(pooled, float(np.mean((values - y) ** 2)), rel_tol=1e-9)
+        assert entry.formula == entry.expr.formula()
+
+
+def test_classic_keeps_the_c_entry_s_report_and_refuses_refined_settings(quorvex_package):
+    q = quorvex_package
+    X, y = law(60)
+    classic = q.discover(X, y, search="classic", generations=3, population=20)
+    assert classic.search == "classic" and classic.front == () and classic.rows_set_aside == 0
+    assert classic.to_text().startswith("─── quorvex discovery report")
+    for bad in (dict(time_limit=1.0), dict(patience=3)):
+        with pytest.raises(q.DataError, match="refined"):
+            q.discover(X, y, search="classic", **bad)
+    for bad in (dict(search="fast"), dict(time_limit=-1), dict(time_limit="soon")):
+        with pytest.raises(q.DataError):
+            q.discover(X, y, **bad)
+    with pytest.raises(q.DataError, match="at least 5"):
+        q.discover(X[:4], y[:4])
+
+
+def test_permutation_test_in_the_library_matches_the_spread_one(quorvex_package):
+    q = quorvex_package
+    X, y = law(40, noise=2.0, seed=3)
+    X[7, 0] = math.nan  # set aside by the refined search before permuting
+    settings = dict(n_permutations=3, seed=5, generations=5, population=30, missing="keep")
+    here = q.permutation_test(X, y, **settings)
+    with ThreadPoolExecutor(2) as pool:
+        spread = q.permutation_test(X, y, executor=pool, **settings)
+    assert here.null_bics == spread.null_bics and here.p_value == spread.p_value
+    assert here.report.rows_set_aside == 1
+
+
+def test_progress_bar_only_on_a_terminal(quorvex_package, capfd):
+    q = quorvex_package
+    X, y = law(60)
+    q.discover(X, y, generations=5)
+    q.discover(X, y, generations=5, progress=True, search="classic")
+    err = capfd.readouterr().err
+    assert err.count("\n") == 1 and err.startswith("\r[") and "generation 5/5" in err
+
+    import pty
+    master, slave = pty.openpty()
+    code = ("import numpy as np, quorvex\n"
+            "x = np.linspace(1, 2, 50).reshape(-1, 1)\n"
+            "quorvex.discover(x, 2 * x[:, 0] + np.sin(9 * x[:, 0]), generations=5)\n"
+            "quorvex.discover(x, x[:, 0], generations=5, progress=False)\n")
+    child = subprocess.run([sys.executable, "-c", code], stderr=slave, timeout=120)
+    os.close(slave)
+    shown = b""
+    try:
+        while chunk := os.read(master, 4096):
+            shown += chunk
+    except OSError:  # the terminal closes with its last writer
+        pass
+    os.close(master)
+    assert child.returncode == 0
+    assert shown.count(b"generation ") >= 1 and shown.count(b"\n") == 1, shown
+
+
+CTRL_C = """
+import signal, sys
+import numpy as np, quorvex
+rng = np.random.default_rng(0)
+X, y = rng.normal(size=(3000, 3)), rng.normal(size=3000)
+print("ready", flush=True)
+try:
+    quorvex.discover(X, y, search=sys.argv[1], generations=2**32 - 1, progress=False,
+                     **({} if sys.argv[1] == "classic" else dict(patience=0, time_limit=300)))
+except KeyboardInterrupt:
+    print("interrupted", signal.getsignal(signal.SIGINT) is signal.default_int_handler)
+    sys.exit(3)
+"""
+
+
+@pytest.mark.parametrize("search", ["refined", "classic"])
+def test_ctrl_c_stops_a_discovery_within_a_second(quorvex_package, search):
+    child = subprocess.Popen([sys.executable, "-c", CTRL_C, search], stdout=subprocess.PIPE,
+                             text=True)
+    try:
+        assert child.stdout.readline().strip() == "ready"
+        time.sleep(1.5)  # well into the search
+        assert child.poll() is None
+        sent = time.monotonic()
+        child.send_signal(signal.SIGINT)
+        out = child.stdout.read()
+        child.wait(timeout=30)
+        delay = time.monotonic() - sent
+    finally:
+        child.kill()
+    print(f"Ctrl-C to exit ({search}): {delay:.3f} s")
+    assert (child.returncode, out.strip()) == (3, "interrupted True")
+    assert delay < 1.0
