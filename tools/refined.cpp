@@ -1,8 +1,6 @@
 #include "refined.h"
 
-#include <cmath>
-
-#include "text/json.h"
+#include "refine/render.h"
 #include "text/numbers.h"
 
 namespace quorvex::cli {
@@ -13,24 +11,6 @@ std::string stop_text(const RefinedResult& result, bool interrupted) {
   return stop_reason_name(result.stop);
 }
 
-// The names of the extended C interface's refined JSON, so that every host
-// writes the same document.
-const char* json_stop_name(StopReason r) {
-  switch (r) {
-    case StopReason::Generations:
-      return "generations";
-    case StopReason::Patience:
-      return "patience";
-    case StopReason::Exact:
-      return "exact";
-    case StopReason::TimeLimit:
-      return "time limit";
-    case StopReason::Callback:
-      return "stopped by caller";
-  }
-  return "generations";
-}
-
 std::string padded(std::string s, size_t width) {
   if (s.size() < width) s.insert(0, width - s.size(), ' ');
   return s;
@@ -39,13 +19,8 @@ std::string padded(std::string s, size_t width) {
 }  // namespace
 
 RefinedSplit refined_split(const Dataset& data, const RefinedConfig& config) {
-  std::vector<size_t> keep;
-  for (size_t i = 0; i < data.n_rows(); ++i) {
-    bool finite = std::isfinite(data.targets()[i]);
-    for (size_t c = 0; c < data.n_columns(); ++c)
-      finite = finite && std::isfinite(data.column(c)[i]);
-    if (finite) keep.push_back(i);
-  }
+  // The rows and the split of the refined search itself.
+  const std::vector<size_t> keep = finite_rows(data);
   auto [train, test] =
       data.gather(keep.data(), keep.size()).split(config.test_fraction, config.seed);
   return {std::move(train), std::move(test)};
@@ -72,53 +47,6 @@ std::vector<std::string> front_table(const RefinedResult& result) {
   return lines;
 }
 
-std::string refined_json(const RefinedResult& result) {
-  std::string out = result.report.to_json();
-  // The report's object stays as it is; the added members go before its end.
-  while (!out.empty() && out.back() != '}') out.pop_back();
-  if (!out.empty()) out.pop_back();
-  while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
-  auto member = [&](const char* key) {
-    out += ",\n  ";
-    append_json_string(out, key);
-    out += ": ";
-  };
-  member("search");
-  append_json_string(out, "refined");
-  member("rows_set_aside");
-  out += format_integer(result.rows_set_aside);
-  member("finite_share");
-  append_json_number(out, result.finite_share);
-  member("generations");
-  out += format_integer(result.generations);
-  member("stop_reason");
-  append_json_string(out, json_stop_name(result.stop));
-  member("mse_floor");
-  append_json_number(out, result.mse_floor);
-  member("front");
-  out += "[";
-  for (size_t i = 0; i < result.front.size(); ++i) {
-    const FrontEntry& e = result.front[i];
-    JsonWriter w(JsonWriter::Style::Compact);
-    w.begin_object();
-    w.key("complexity");
-    w.value_uint(e.complexity);
-    w.key("mse_train");
-    w.value(e.mse_train);
-    w.key("mse_test");
-    w.value(e.mse_test);
-    w.key("bic");
-    w.value(e.bic);
-    w.key("formula");
-    w.value_string(e.tree.formula());
-    w.key("expr_json");
-    w.value_string(e.tree.to_json());
-    w.end_object();
-    out += (i == 0 ? "\n    " : ",\n    ") + w.str();
-  }
-  out += result.front.empty() ? "]" : "\n  ]";
-  out += "\n}";
-  return out;
-}
+std::string refined_json(const RefinedResult& result) { return refined_report_json(result); }
 
 }  // namespace quorvex::cli

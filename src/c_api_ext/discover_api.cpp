@@ -50,10 +50,10 @@ std::unique_ptr<qvx_result> run_classic(const quorvex::Dataset& data, const Sett
   auto out = std::make_unique<qvx_result>();
   out->search = QVX_SEARCH_CLASSIC;
   out->simplified = quorvex::simplify(r.best, r.train).formula();
-  out->finite_share = finite_share(r.best, r.train, r.test);
-  out->generations = s.classic.generations;
-  out->report = std::move(r.report);
-  out->best = std::move(r.best);
+  out->result.finite_share = finite_share(r.best, r.train, r.test);
+  out->result.generations = s.classic.generations;
+  out->result.report = std::move(r.report);
+  out->result.best = std::move(r.best);
   return out;
 }
 
@@ -67,14 +67,7 @@ std::unique_ptr<qvx_result> run_refined(const quorvex::Dataset& data, const Sett
   auto out = std::make_unique<qvx_result>();
   out->search = QVX_SEARCH_REFINED;
   out->simplified = r.report.formula;  // the refined search simplifies its front
-  out->report = std::move(r.report);
-  out->best = std::move(r.best);
-  out->front = std::move(r.front);
-  out->rows_set_aside = r.rows_set_aside;
-  out->finite_share = r.finite_share;
-  out->generations = r.generations;
-  out->stop = r.stop;
-  out->mse_floor = r.mse_floor;
+  out->result = std::move(r);
   return out;
 }
 

@@ -22,15 +22,9 @@ struct qvx_dataset {
 
 struct qvx_result {
   int32_t search = QVX_SEARCH_REFINED;
-  quorvex::DiscoverReport report;
-  quorvex::Expr best = quorvex::Expr::constant(0.0);
   std::string simplified;
-  std::vector<quorvex::FrontEntry> front;
-  uint64_t rows_set_aside = 0;
-  double finite_share = 1.0;
-  uint32_t generations = 0;
-  quorvex::StopReason stop = quorvex::StopReason::Generations;
-  double mse_floor = 0.0;
+  // A classic discovery fills the report, best, finite_share and generations.
+  quorvex::RefinedResult result;
 };
 
 namespace quorvex::ext {

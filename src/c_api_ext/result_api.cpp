@@ -3,7 +3,7 @@
 #include <string>
 
 #include "c_api_ext/handles.h"
-#include "text/json.h"
+#include "refine/render.h"
 #include "text/numbers.h"
 
 namespace {
@@ -23,108 +23,28 @@ const qvx_result& live(const qvx_result* r) {
 }
 
 const quorvex::FrontEntry& front_entry(const qvx_result& r, size_t index) {
-  if (index >= r.front.size())
+  if (index >= r.result.front.size())
     fail(QVX_ERR_ARGUMENT, "front index " + std::to_string(index) + " is not below the front's " +
-                               std::to_string(r.front.size()) + " entries");
-  return r.front[index];
+                               std::to_string(r.result.front.size()) + " entries");
+  return r.result.front[index];
 }
 
 // The refined text report: the classic lines, then what the refined search adds.
 std::string refined_pretty(const qvx_result& r) {
   using quorvex::format_fixed;
   using quorvex::format_integer;
-  std::string out = r.report.to_pretty();
-  if (r.simplified != r.report.formula) out += "simplified: " + r.simplified + "\n";
-  out += "rows set aside : " + format_integer(r.rows_set_aside) +
-         "   finite share : " + format_fixed(r.finite_share, 4) + "\n";
-  out += "generations : " + format_integer(r.generations) + " (" +
-         quorvex::stop_reason_name(r.stop) + ")\n";
+  std::string out = r.result.report.to_pretty();
+  if (r.simplified != r.result.report.formula) out += "simplified: " + r.simplified + "\n";
+  out += "rows set aside : " + format_integer(r.result.rows_set_aside) +
+         "   finite share : " + format_fixed(r.result.finite_share, 4) + "\n";
+  out += "generations : " + format_integer(r.result.generations) + " (" +
+         quorvex::stop_reason_name(r.result.stop) + ")\n";
   out += "front   :\n";
-  for (const quorvex::FrontEntry& e : r.front)
+  for (const quorvex::FrontEntry& e : r.result.front)
     out += "  k=" + format_integer(e.complexity) + "  train=" + format_fixed(e.mse_train, 6) +
            "  test=" + format_fixed(e.mse_test, 6) + "  BIC=" + format_fixed(e.bic, 2) + "  " +
            e.tree.formula() + "\n";
   return out;
-}
-
-// The refined JSON report: the classic members in their order, then the
-// refined ones (the header documents the schema).
-std::string refined_json(const qvx_result& r) {
-  const quorvex::DiscoverReport& d = r.report;
-  quorvex::JsonWriter w(quorvex::JsonWriter::Style::Pretty);
-  w.begin_object();
-  w.key("formula");
-  w.value_string(d.formula);
-  w.key("expr_json");
-  w.value_string(d.expr_json);
-  w.key("k");
-  w.value_uint(d.k);
-  w.key("mse_train");
-  w.value(d.mse_train);
-  w.key("mse_test");
-  w.value(d.mse_test);
-  w.key("bic");
-  w.value(d.bic);
-  w.key("baselines");
-  w.begin_object();
-  w.key("bic_const");
-  w.value(d.baselines.bic_const);
-  w.key("bic_linear");
-  w.value(d.baselines.bic_linear);
-  w.key("bic_shuffled_mean");
-  w.value(d.baselines.bic_shuffled_mean);
-  w.key("bic_shuffled_std");
-  w.value(d.baselines.bic_shuffled_std);
-  w.end_object();
-  w.key("delta_bic_const");
-  w.value(d.delta_bic_const);
-  w.key("delta_bic_linear");
-  w.value(d.delta_bic_linear);
-  w.key("z_vs_shuffled");
-  w.value(d.z_vs_shuffled);
-  w.key("verdict");
-  w.value_string(quorvex::verdict_name(d.verdict));
-  w.key("verdict_reason");
-  w.value_string(d.verdict_reason);
-  w.key("n_train");
-  w.value_uint(d.n_train);
-  w.key("n_test");
-  w.value_uint(d.n_test);
-  w.key("wall_clock_ms");
-  w.value_uint(d.wall_clock_ms);
-  w.key("search");
-  w.value_string("refined");
-  w.key("rows_set_aside");
-  w.value_uint(r.rows_set_aside);
-  w.key("finite_share");
-  w.value(r.finite_share);
-  w.key("generations");
-  w.value_uint(r.generations);
-  w.key("stop_reason");
-  w.value_string(quorvex::stop_reason_name(r.stop));
-  w.key("mse_floor");
-  w.value(r.mse_floor);
-  w.key("front");
-  w.begin_array();
-  for (const quorvex::FrontEntry& e : r.front) {
-    w.begin_object();
-    w.key("complexity");
-    w.value_uint(e.complexity);
-    w.key("mse_train");
-    w.value(e.mse_train);
-    w.key("mse_test");
-    w.value(e.mse_test);
-    w.key("bic");
-    w.value(e.bic);
-    w.key("formula");
-    w.value_string(e.tree.formula());
-    w.key("expr_json");
-    w.value_string(e.tree.to_json());
-    w.end_object();
-  }
-  w.end_array();
-  w.end_object();
-  return w.take();
 }
 
 }  // namespace
@@ -132,14 +52,14 @@ std::string refined_json(const qvx_result& r) {
 extern "C" {
 
 QVX_API int32_t qvx_result_verdict(const qvx_result* result) noexcept {
-  return guarded<int32_t>(-1,
-                          [&] { return 2 - static_cast<int32_t>(live(result).report.verdict); });
+  return guarded<int32_t>(
+      -1, [&] { return 2 - static_cast<int32_t>(live(result).result.report.verdict); });
 }
 
 QVX_API double qvx_result_number(const qvx_result* result, int32_t field) noexcept {
   return guarded<double>(kNaN, [&] {
     const qvx_result& r = live(result);
-    const quorvex::DiscoverReport& d = r.report;
+    const quorvex::DiscoverReport& d = r.result.report;
     switch (field) {
       case QVX_MSE_TRAIN:
         return d.mse_train;
@@ -162,9 +82,9 @@ QVX_API double qvx_result_number(const qvx_result* result, int32_t field) noexce
       case QVX_BIC_SHUFFLED_STD:
         return d.baselines.bic_shuffled_std;
       case QVX_FINITE_SHARE:
-        return r.finite_share;
+        return r.result.finite_share;
       case QVX_MSE_FLOOR:
-        return r.mse_floor;
+        return r.result.mse_floor;
     }
     unknown_field(field);
   });
@@ -177,21 +97,21 @@ QVX_API uint64_t qvx_result_count(const qvx_result* result, int32_t field) noexc
       case QVX_SEARCH:
         return static_cast<uint64_t>(r.search);
       case QVX_K:
-        return r.report.k;
+        return r.result.report.k;
       case QVX_N_TRAIN:
-        return r.report.n_train;
+        return r.result.report.n_train;
       case QVX_N_TEST:
-        return r.report.n_test;
+        return r.result.report.n_test;
       case QVX_ROWS_SET_ASIDE:
-        return r.rows_set_aside;
+        return r.result.rows_set_aside;
       case QVX_GENERATIONS:
-        return r.generations;
+        return r.result.generations;
       case QVX_FRONT_SIZE:
-        return r.front.size();
+        return r.result.front.size();
       case QVX_WALL_CLOCK_MS:
-        return r.report.wall_clock_ms;
+        return r.result.report.wall_clock_ms;
       case QVX_STOP_REASON:
-        return static_cast<uint64_t>(r.stop);
+        return static_cast<uint64_t>(r.result.stop);
     }
     unknown_field(field);
   });
@@ -204,25 +124,25 @@ QVX_API char* qvx_result_text(const qvx_result* result, int32_t field) noexcept 
     std::string text;
     switch (field) {
       case QVX_FORMULA:
-        text = r.report.formula;
+        text = r.result.report.formula;
         break;
       case QVX_EXPR_JSON:
-        text = r.report.expr_json;
+        text = r.result.report.expr_json;
         break;
       case QVX_SIMPLIFIED:
         text = r.simplified;
         break;
       case QVX_PRETTY:
-        text = classic ? r.report.to_pretty() : refined_pretty(r);
+        text = classic ? r.result.report.to_pretty() : refined_pretty(r);
         break;
       case QVX_JSON:
-        text = classic ? r.report.to_json() : refined_json(r);
+        text = classic ? r.result.report.to_json() : quorvex::refined_report_json(r.result);
         break;
       case QVX_VERDICT_REASON:
-        text = r.report.verdict_reason;
+        text = r.result.report.verdict_reason;
         break;
       case QVX_STOP_NAME:
-        text = quorvex::stop_reason_name(r.stop);
+        text = quorvex::stop_reason_name(r.result.stop);
         break;
       default:
         unknown_field(field);

@@ -48,6 +48,13 @@ std::vector<FrontEntry> Front::pareto() const {
   return out;
 }
 
+double Front::best_mse() const {
+  double best = std::numeric_limits<double>::infinity();
+  for (const auto& [c, e] : entries_)
+    if (e.mse_train < best) best = e.mse_train;
+  return best;
+}
+
 double Front::best_bic() const {
   double best = std::numeric_limits<double>::infinity();
   for (const auto& [c, e] : entries_)

@@ -24,6 +24,7 @@ class Front {
   // Entries no simpler entry matches or beats, by increasing complexity.
   std::vector<FrontEntry> pareto() const;
   double best_bic() const;
+  double best_mse() const;
   size_t size() const noexcept { return entries_.size(); }
 
  private:

@@ -10,6 +10,7 @@
 
 #include "baselines/baselines.h"
 #include "expr/derivatives.h"
+#include "expr/edit.h"
 #include "expr/generator.h"
 #include "expr/simplify.h"
 #include "optimizer/fp_state.h"
@@ -64,17 +65,6 @@ std::vector<std::string> distinct_features(const Dataset& data) {
   for (const std::string& f : data.features())
     if (seen.insert(f).second) out.push_back(f);
   return out;
-}
-
-double variance(const std::vector<double>& y) {
-  if (y.empty()) return 0.0;
-  const double n = static_cast<double>(y.size());
-  double s = 0.0;
-  for (double v : y) s += v;
-  const double mean = s / n;
-  double sq = 0.0;
-  for (double v : y) sq += (v - mean) * (v - mean);
-  return sq / n;
 }
 
 // The baselines, with an exact constant or linear fit scored at the floor
@@ -182,37 +172,6 @@ std::vector<Expr> power_law_trees(const Dataset& train) {
   return out;
 }
 
-// `e` with its node number `target` (preorder) replaced by edit(node).
-template <typename Edit>
-Expr edit_at(const Expr& e, size_t target, const Edit& edit, size_t& index) {
-  if (index++ == target) return edit(e);
-  switch (e.kind()) {
-    case Expr::Kind::Const:
-    case Expr::Kind::Feature:
-      return e;
-    case Expr::Kind::Bin: {
-      Expr left = edit_at(e.left(), target, edit, index);
-      Expr right = edit_at(e.right(), target, edit, index);
-      return Expr::bin(e.op(), std::move(left), std::move(right));
-    }
-    case Expr::Kind::Pow:
-      return Expr::pow(edit_at(e.child(), target, edit, index), e.exponent());
-    case Expr::Kind::Exp:
-      return Expr::exp(edit_at(e.child(), target, edit, index));
-    case Expr::Kind::Log:
-      return Expr::log(edit_at(e.child(), target, edit, index));
-    case Expr::Kind::Sqrt:
-      return Expr::sqrt(edit_at(e.child(), target, edit, index));
-  }
-  return e;
-}
-
-template <typename Edit>
-Expr edit_at(const Expr& e, size_t target, const Edit& edit) {
-  size_t index = 0;
-  return edit_at(e, target, edit, index);
-}
-
 size_t tournament(Lcg& rng, const std::vector<Candidate>& pop) {
   size_t w = rng.below(pop.size());
   for (int t = 0; t < 2; ++t) {
@@ -273,7 +232,9 @@ class Search {
         continue;
       }
       bool duplicate = false;
-      for (size_t j : chosen) duplicate = duplicate || pop_[j].tree == c.tree;
+      // Equal trees score alike: the cheap comparison first.
+      for (size_t j : chosen)
+        duplicate = duplicate || (pop_[j].score.score == c.score.score && pop_[j].tree == c.tree);
       if (duplicate) continue;
       c.fitted = top ? 2 : 1;
       chosen.push_back(i);
@@ -471,7 +432,7 @@ RefinedResult refine(const Dataset& data, const RefinedConfig& cfg,
   auto [train, test] = clean.split(cfg.test_fraction, cfg.seed);
   if (train.n_rows() < 3) throw std::invalid_argument("too few training rows (at least 3 needed)");
 
-  const double var = variance(train.targets());
+  const double var = const_predictor(train).second;
   const double floor = var > 0.0 ? kRelativeMseFloor * var : std::numeric_limits<double>::min();
   result.mse_floor = floor;
   const BaselinesReport baselines = refined_baselines(train, cfg.n_shuffles, cfg.seed, floor);
@@ -489,11 +450,7 @@ RefinedResult refine(const Dataset& data, const RefinedConfig& cfg,
     info.elapsed = seconds_since(start);
     info.best_bic = search.front().best_bic();
     info.front_size = search.front().size();
-    const bool exact = [&] {
-      for (const FrontEntry& e : search.front().pareto())
-        if (e.mse_train <= floor) return true;
-      return false;
-    }();
+    const bool exact = search.front().best_mse() <= floor;
     if (progress && *progress && !(*progress)(info)) {
       result.stop = StopReason::Callback;
       break;

@@ -64,6 +64,30 @@ namespace {
 
 constexpr size_t kMaxTerms = 8;
 
+// Least squares of target(i) on the columns col(j, i), j < m, through the
+// normal equations (each sum in row order) and LDLT; empty when not finite.
+template <typename Col, typename Target>
+Eigen::VectorXd least_squares(size_t m, size_t n, const Col& col, const Target& target) {
+  const auto mi = static_cast<Eigen::Index>(m);
+  Eigen::MatrixXd normal = Eigen::MatrixXd::Zero(mi, mi);
+  Eigen::VectorXd rhs = Eigen::VectorXd::Zero(mi);
+  for (size_t j = 0; j < m; ++j) {
+    const auto jj = static_cast<Eigen::Index>(j);
+    double s = 0.0;
+    for (size_t i = 0; i < n; ++i) s += col(j, i) * target(i);
+    rhs[jj] = s;
+    for (size_t k = 0; k <= j; ++k) {
+      double t = 0.0;
+      for (size_t i = 0; i < n; ++i) t += col(j, i) * col(k, i);
+      normal(jj, static_cast<Eigen::Index>(k)) = normal(static_cast<Eigen::Index>(k), jj) = t;
+    }
+  }
+  if (!normal.allFinite() || !rhs.allFinite()) return {};
+  Eigen::VectorXd beta = normal.ldlt().solve(rhs);
+  if (!beta.allFinite()) return {};
+  return beta;
+}
+
 bool reads_feature(const Expr& e) {
   switch (e.kind()) {
     case Expr::Kind::Const:
@@ -94,23 +118,8 @@ ScaledScore score_terms(const std::vector<const Expr*>& terms, const double* val
   const std::vector<double>& y = train.targets();
   const size_t n = y.size(), m = terms.size() + 1;
   auto col = [&](size_t j, size_t i) { return j == 0 ? 1.0 : values[(j - 1) * n + i]; };
-  Eigen::MatrixXd normal =
-      Eigen::MatrixXd::Zero(static_cast<Eigen::Index>(m), static_cast<Eigen::Index>(m));
-  Eigen::VectorXd rhs = Eigen::VectorXd::Zero(static_cast<Eigen::Index>(m));
-  for (size_t j = 0; j < m; ++j) {
-    const auto jj = static_cast<Eigen::Index>(j);
-    double s = 0.0;
-    for (size_t i = 0; i < n; ++i) s += col(j, i) * y[i];
-    rhs[jj] = s;
-    for (size_t k = 0; k <= j; ++k) {
-      double t = 0.0;
-      for (size_t i = 0; i < n; ++i) t += col(j, i) * col(k, i);
-      normal(jj, static_cast<Eigen::Index>(k)) = normal(static_cast<Eigen::Index>(k), jj) = t;
-    }
-  }
-  if (!normal.allFinite() || !rhs.allFinite()) return out;
-  const Eigen::VectorXd beta = normal.ldlt().solve(rhs);
-  if (!beta.allFinite()) return out;
+  const Eigen::VectorXd beta = least_squares(m, n, col, [&](size_t i) { return y[i]; });
+  if (beta.size() == 0) return out;
   double sse = 0.0;
   for (size_t i = 0; i < n; ++i) {
     double p = beta[0];
@@ -170,23 +179,8 @@ ScaledScore score_rational(const std::vector<const Expr*>& p, const std::vector<
     if (j == np + 1) return -y[i];
     return -y[i] * qv[(j - np - 1) * n + i];
   };
-  const auto mi = static_cast<Eigen::Index>(m);
-  Eigen::MatrixXd normal = Eigen::MatrixXd::Zero(mi, mi);
-  Eigen::VectorXd rhs = Eigen::VectorXd::Zero(mi);
-  for (size_t j = 0; j < m; ++j) {
-    const auto jj = static_cast<Eigen::Index>(j);
-    double s = 0.0;
-    for (size_t i = 0; i < n; ++i) s += col(j, i) * (y[i] * qv[i]);
-    rhs[jj] = s;
-    for (size_t k = 0; k <= j; ++k) {
-      double t = 0.0;
-      for (size_t i = 0; i < n; ++i) t += col(j, i) * col(k, i);
-      normal(jj, static_cast<Eigen::Index>(k)) = normal(static_cast<Eigen::Index>(k), jj) = t;
-    }
-  }
-  if (!normal.allFinite() || !rhs.allFinite()) return out;
-  const Eigen::VectorXd beta = normal.ldlt().solve(rhs);
-  if (!beta.allFinite()) return out;
+  const Eigen::VectorXd beta = least_squares(m, n, col, [&](size_t i) { return y[i] * qv[i]; });
+  if (beta.size() == 0) return out;
   double sse = 0.0;
   for (size_t i = 0; i < n; ++i) {
     double num = beta[0];

@@ -6,6 +6,7 @@
 
 #include "expr/compiled.h"
 #include "expr/derivatives.h"
+#include "expr/edit.h"
 #include "expr/simplify.h"
 #include "refine/fit.h"
 #include "refine/scaled.h"
@@ -37,30 +38,6 @@ double plain_mse(const Expr& tree, const Dataset& train) {
     sse += e * e;
   }
   return sse / static_cast<double>(f.size());
-}
-
-// `e` with its node number `target` (preorder) replaced by `with`.
-Expr replace_node(const Expr& e, size_t target, size_t& index, const Expr& with) {
-  if (index++ == target) return with;
-  switch (e.kind()) {
-    case Expr::Kind::Const:
-    case Expr::Kind::Feature:
-      return e;
-    case Expr::Kind::Bin: {
-      Expr left = replace_node(e.left(), target, index, with);
-      Expr right = replace_node(e.right(), target, index, with);
-      return Expr::bin(e.op(), std::move(left), std::move(right));
-    }
-    case Expr::Kind::Pow:
-      return Expr::pow(replace_node(e.child(), target, index, with), e.exponent());
-    case Expr::Kind::Exp:
-      return Expr::exp(replace_node(e.child(), target, index, with));
-    case Expr::Kind::Log:
-      return Expr::log(replace_node(e.child(), target, index, with));
-    case Expr::Kind::Sqrt:
-      return Expr::sqrt(replace_node(e.child(), target, index, with));
-  }
-  return e;
 }
 
 const Expr* node_at(const Expr& e, size_t target, size_t& index) {
@@ -104,8 +81,7 @@ void prune(FrontEntry& entry, const Dataset& train, double floor) {
         options.push_back(node->child());
       }
       for (const Expr& with : options) {
-        size_t at = 0;
-        Expr tree = replace_node(entry.tree, target, at, with);
+        Expr tree = edit_at(entry.tree, target, [&](const Expr&) { return with; });
         FitOutcome fit = fit_constants(tree, train, kPruneFitIterations);
         if (fit.improved) tree = std::move(fit.tree);
         const double mse = plain_mse(tree, train);

@@ -85,7 +85,7 @@ def test_text_report_is_followed_by_the_search_the_notes_and_the_front():
 def test_the_exact_law_is_found_and_its_json_predicts_through_predict(tmp_path):
     result = run(data("product_sum.csv"), "--json")
     report = json.loads(result.stdout)
-    assert report["verdict"] == "Strong" and report["stop_reason"] == "exact"
+    assert report["verdict"] == "Strong" and report["stop_reason"] == "exact fit"
     model = tmp_path / "model.json"
     model.write_bytes(result.stdout)
     predicted = run("--predict", model, data("product_sum.csv"))
