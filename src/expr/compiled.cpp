@@ -141,6 +141,14 @@ CompiledExpr::Code CompiledExpr::unary_code(Expr::Kind kind, int32_t exponent) n
       return Code::Log;
     case Expr::Kind::Sqrt:
       return Code::Sqrt;
+    case Expr::Kind::Sin:
+      return Code::Sin;
+    case Expr::Kind::Cos:
+      return Code::Cos;
+    case Expr::Kind::Tanh:
+      return Code::Tanh;
+    case Expr::Kind::Abs:
+      return Code::Abs;
     default:
       return exponent == 1    ? Code::PowOne
              : exponent == 2  ? Code::PowTwo
@@ -212,10 +220,7 @@ CompiledExpr::Operand CompiledExpr::emit(const Expr& e, const Dataset& data,
       code_.push_back(in);
       return {K::Slot, in.dst, nullptr, 0.0};
     }
-    case Expr::Kind::Pow:
-    case Expr::Kind::Exp:
-    case Expr::Kind::Log:
-    case Expr::Kind::Sqrt: {
+    default: {
       const Operand a = emit(e.child(), data, cache);
       if (a.kind == K::Const) return Operand::constant(e.evaluate(featureless_row()));
       Instr in{};
@@ -232,7 +237,6 @@ CompiledExpr::Operand CompiledExpr::emit(const Expr& e, const Dataset& data,
       return {K::Slot, in.dst, nullptr, 0.0};
     }
   }
-  return Operand::constant(0.0);  // unreachable: Kind has seven values
 }
 
 const double* CompiledExpr::run(size_t begin, size_t count, double* slots) const {

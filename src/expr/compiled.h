@@ -48,8 +48,12 @@ class CompiledExpr {
     PowMinusOne,
     PowMinusTwo,
     Pow,
+    Sin,
+    Cos,
+    Tanh,
+    Abs,
   };
-  // The code of a Pow, Exp, Log or Sqrt node (exponent: a Pow's).
+  // The code of a one-child node (exponent: a Pow's).
   static Code unary_code(Expr::Kind kind, int32_t exponent) noexcept;
 
   struct Instr {

@@ -12,6 +12,7 @@
 
 #include "expr/compiled.h"
 #include "expr/compiled_kernels.h"
+#include "expr/functions.h"
 #include "expr/int_pow.h"
 
 namespace quorvex {
@@ -34,6 +35,9 @@ inline void exp_block(double* o, const double* a, size_t n) {
 }
 inline void log_block(double* o, const double* a, size_t n) {
   for (size_t i = 0; i < n; ++i) o[i] = log_guarded(a[i]);
+}
+inline void function_block(Expr::Kind kind, double* o, const double* a, size_t n) {
+  for (size_t i = 0; i < n; ++i) o[i] = apply_function(kind, a[i]);
 }
 inline void pow_block(double* o, const double* a, int32_t e, size_t n) {
   for (size_t i = 0; i < n; ++i) o[i] = pow_guarded(a[i], e);
@@ -110,6 +114,18 @@ void interpret(const CompiledExpr::Instr* code, size_t n_code, size_t begin, siz
         break;
       case Code::Pow:
         pow_block(o, a, in.exponent, count);
+        break;
+      case Code::Sin:
+        function_block(Expr::Kind::Sin, o, a, count);
+        break;
+      case Code::Cos:
+        function_block(Expr::Kind::Cos, o, a, count);
+        break;
+      case Code::Tanh:
+        function_block(Expr::Kind::Tanh, o, a, count);
+        break;
+      case Code::Abs:
+        function_block(Expr::Kind::Abs, o, a, count);
         break;
     }
   }

@@ -4,6 +4,8 @@
 #include <bit>
 #include <cmath>
 
+#include "expr/functions.h"
+
 namespace quorvex {
 
 namespace {
@@ -49,14 +51,9 @@ Expr replace(const Expr& e, const double* values, size_t& next) {
     }
     case Expr::Kind::Pow:
       return Expr::pow(replace(e.child(), values, next), e.exponent());
-    case Expr::Kind::Exp:
-      return Expr::exp(replace(e.child(), values, next));
-    case Expr::Kind::Log:
-      return Expr::log(replace(e.child(), values, next));
-    case Expr::Kind::Sqrt:
-      return Expr::sqrt(replace(e.child(), values, next));
+    default:
+      return Expr::function(e.kind(), replace(e.child(), values, next));
   }
-  return e;
 }
 
 }  // namespace
@@ -210,10 +207,30 @@ void DualProgram::run(const double* theta, double* values, double* jac) const {
               if (want_d)
                 for (size_t r = 0; r < m; ++r) g[r] = 1.0 / va[r];
               break;
-            default:  // Sqrt
+            case Expr::Kind::Sqrt:
               for (size_t r = 0; r < m; ++r) v[r] = va[r] < 0.0 ? kGuardNaN : std::sqrt(va[r]);
               if (want_d)
                 for (size_t r = 0; r < m; ++r) g[r] = 0.5 / v[r];
+              break;
+            case Expr::Kind::Sin:
+              for (size_t r = 0; r < m; ++r) v[r] = sin_guarded(va[r]);
+              if (want_d)
+                for (size_t r = 0; r < m; ++r) g[r] = std::cos(va[r]);
+              break;
+            case Expr::Kind::Cos:
+              for (size_t r = 0; r < m; ++r) v[r] = cos_guarded(va[r]);
+              if (want_d)
+                for (size_t r = 0; r < m; ++r) g[r] = -std::sin(va[r]);
+              break;
+            case Expr::Kind::Tanh:
+              for (size_t r = 0; r < m; ++r) v[r] = std::tanh(va[r]);
+              if (want_d)
+                for (size_t r = 0; r < m; ++r) g[r] = 1.0 - v[r] * v[r];
+              break;
+            default:  // Abs
+              for (size_t r = 0; r < m; ++r) v[r] = std::fabs(va[r]);
+              if (want_d)
+                for (size_t r = 0; r < m; ++r) g[r] = va[r] < 0.0 ? -1.0 : 1.0;
               break;
           }
           if (!want_d) break;

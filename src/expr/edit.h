@@ -24,14 +24,9 @@ Expr edit_at(const Expr& e, size_t target, const Edit& edit, size_t& index) {
     }
     case Expr::Kind::Pow:
       return Expr::pow(edit_at(e.child(), target, edit, index), e.exponent());
-    case Expr::Kind::Exp:
-      return Expr::exp(edit_at(e.child(), target, edit, index));
-    case Expr::Kind::Log:
-      return Expr::log(edit_at(e.child(), target, edit, index));
-    case Expr::Kind::Sqrt:
-      return Expr::sqrt(edit_at(e.child(), target, edit, index));
+    default:
+      return Expr::function(e.kind(), edit_at(e.child(), target, edit, index));
   }
-  return e;
 }
 
 template <typename Edit>

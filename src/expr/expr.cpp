@@ -5,6 +5,8 @@
 #include <cmath>
 #include <utility>
 
+#include "expr/functions.h"
+
 namespace quorvex {
 
 namespace {
@@ -63,6 +65,18 @@ Expr Expr::sqrt(Expr child) {
   e.a_ = std::make_unique<Expr>(std::move(child));
   return e;
 }
+
+Expr Expr::function(Kind kind, Expr child) {
+  Expr e;
+  e.kind_ = kind;
+  e.a_ = std::make_unique<Expr>(std::move(child));
+  return e;
+}
+
+Expr Expr::sin(Expr child) { return function(Kind::Sin, std::move(child)); }
+Expr Expr::cos(Expr child) { return function(Kind::Cos, std::move(child)); }
+Expr Expr::tanh(Expr child) { return function(Kind::Tanh, std::move(child)); }
+Expr Expr::abs(Expr child) { return function(Kind::Abs, std::move(child)); }
 
 Expr::Expr(const Expr& other)
     : kind_(other.kind_),
@@ -123,8 +137,13 @@ double Expr::evaluate(const Row& row) const {
       if (x < 0.0) return kGuardNaN;
       return std::sqrt(x);  // keeps -0.0 and NaN
     }
+    case Kind::Sin:
+    case Kind::Cos:
+    case Kind::Tanh:
+    case Kind::Abs:
+      return apply_function(kind_, a_->evaluate(row));
   }
-  return kGuardNaN;  // unreachable: Kind has seven values
+  return kGuardNaN;  // unreachable: every kind is handled
 }
 
 uint32_t Expr::k() const noexcept {

@@ -14,7 +14,21 @@ enum class Op : uint8_t { Add = 0, Sub = 1, Mul = 2, Div = 3 };
 // exclusively; copying copies every node.
 class Expr {
  public:
-  enum class Kind : uint8_t { Const = 0, Feature = 1, Bin = 2, Pow = 3, Exp = 4, Log = 5, Sqrt = 6 };
+  // Sin, Cos, Tanh and Abs appear only in refined searches: the classic
+  // generator never builds them.
+  enum class Kind : uint8_t {
+    Const = 0,
+    Feature = 1,
+    Bin = 2,
+    Pow = 3,
+    Exp = 4,
+    Log = 5,
+    Sqrt = 6,
+    Sin = 7,
+    Cos = 8,
+    Tanh = 9,
+    Abs = 10,
+  };
 
   static Expr constant(double value);
   static Expr feature(std::string name);
@@ -23,6 +37,12 @@ class Expr {
   static Expr exp(Expr child);
   static Expr log(Expr child);
   static Expr sqrt(Expr child);
+  static Expr sin(Expr child);
+  static Expr cos(Expr child);
+  static Expr tanh(Expr child);
+  static Expr abs(Expr child);
+  // A node of one of the one-child function kinds (Exp to Abs, not Pow).
+  static Expr function(Kind kind, Expr child);
 
   Expr(const Expr& other);
   Expr& operator=(const Expr& other);
@@ -31,17 +51,17 @@ class Expr {
   ~Expr();
 
   Kind kind() const noexcept { return kind_; }
-  double value() const noexcept { return value_; }          // Const
+  double value() const noexcept { return value_; }            // Const
   const std::string& name() const noexcept { return name_; }  // Feature
   Op op() const noexcept { return op_; }                      // Bin
   int32_t exponent() const noexcept { return exponent_; }     // Pow
   const Expr& left() const noexcept { return *a_; }           // Bin
   const Expr& right() const noexcept { return *b_; }          // Bin
-  const Expr& child() const noexcept { return *a_; }          // Pow, Exp, Log, Sqrt
+  const Expr& child() const noexcept { return *a_; }          // every one-child kind
 
   // The formula's value on one row, with the guards: |divisor| < 1e-300,
-  // a zero base with a negative exponent, log of x <= 0 and sqrt of x < 0
-  // give the quiet NaN 0x7FF8000000000000.
+  // a zero base with a negative exponent, log of x <= 0, sqrt of x < 0 and
+  // sin or cos of an infinite or NaN x give the quiet NaN 0x7FF8000000000000.
   double evaluate(const Row& row) const;
   uint32_t k() const noexcept;      // constants plus operator nodes
   uint32_t depth() const noexcept;  // a leaf is 1

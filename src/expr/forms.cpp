@@ -73,6 +73,18 @@ void append_formula(std::string& out, const Expr& e) {
     case Expr::Kind::Sqrt:
       out += "sqrt(";
       break;
+    case Expr::Kind::Sin:
+      out += "sin(";
+      break;
+    case Expr::Kind::Cos:
+      out += "cos(";
+      break;
+    case Expr::Kind::Tanh:
+      out += "tanh(";
+      break;
+    case Expr::Kind::Abs:
+      out += "abs(";
+      break;
   }
   append_formula(out, e.child());
   out += ')';
@@ -114,6 +126,22 @@ void write_json(JsonWriter& w, const Expr& e) {
       break;
     case Expr::Kind::Sqrt:
       w.key("Sqrt");
+      write_json(w, e.child());
+      break;
+    case Expr::Kind::Sin:
+      w.key("Sin");
+      write_json(w, e.child());
+      break;
+    case Expr::Kind::Cos:
+      w.key("Cos");
+      write_json(w, e.child());
+      break;
+    case Expr::Kind::Tanh:
+      w.key("Tanh");
+      write_json(w, e.child());
+      break;
+    case Expr::Kind::Abs:
+      w.key("Abs");
       write_json(w, e.child());
       break;
   }

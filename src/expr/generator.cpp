@@ -26,6 +26,56 @@ uint32_t clamp_budget(uint32_t budget) { return std::min(budget, ExprGen::kMaxBu
 ExprGen::ExprGen(std::vector<std::string> features, Lcg rng)
     : features_(std::move(features)), rng_(rng) {}
 
+ExprGen::ExprGen(std::vector<std::string> features, Lcg rng, const OperatorSet& ops)
+    : features_(std::move(features)), rng_(rng), restricted_(true) {
+  for (size_t i = 0; i < kOperatorCount; ++i) {
+    const auto op = static_cast<Operator>(i);
+    if (!ops.has(op)) continue;
+    (i < 4 ? binary_ : unary_).push_back(op);
+  }
+}
+
+// The shape of the classic draw (a leaf first with probability 0.35, then a
+// binary node with 0.55) over the operators of the set, each kind equally
+// likely within its group. Powers are -2, -1, 2 or 3: x^1 is x. sin and cos
+// take a scaled argument, sin(1 * x), so that fitting finds the frequency.
+Expr ExprGen::random_from_set(uint32_t budget) {
+  const uint32_t d = clamp_budget(budget);
+  if (d < 2 || (binary_.empty() && unary_.empty())) return leaf();
+  const double a = rng_.next_f64();
+  if (a < 0.35) return leaf();
+  const double b = rng_.next_f64();
+  if (unary_.empty() || (b < 0.55 && !binary_.empty())) {
+    const auto op = static_cast<Op>(binary_[rng_.below(binary_.size())]);
+    Expr left = random_from_set(d - 1);
+    Expr right = random_from_set(d - 1);
+    return Expr::bin(op, std::move(left), std::move(right));
+  }
+  const Operator u = unary_[rng_.below(unary_.size())];
+  if (u == Operator::Pow) {
+    static constexpr int32_t kExponents[4] = {-2, -1, 2, 3};
+    const int32_t e = kExponents[rng_.below(4)];
+    return Expr::pow(random_from_set(d - 1), e);
+  }
+  Expr child = random_from_set(d - 1);
+  switch (u) {
+    case Operator::Exp:
+      return Expr::exp(std::move(child));
+    case Operator::Log:
+      return Expr::log(std::move(child));
+    case Operator::Sqrt:
+      return Expr::sqrt(std::move(child));
+    case Operator::Sin:
+      return Expr::sin(Expr::bin(Op::Mul, Expr::constant(1.0), std::move(child)));
+    case Operator::Cos:
+      return Expr::cos(Expr::bin(Op::Mul, Expr::constant(1.0), std::move(child)));
+    case Operator::Tanh:
+      return Expr::tanh(std::move(child));
+    default:
+      return Expr::abs(std::move(child));
+  }
+}
+
 // Leaf draw: u, then (constant) m and s, or (feature) one index.
 Expr ExprGen::leaf() {
   const double u = rng_.next_f64();  // drawn even when there are no features
@@ -40,6 +90,7 @@ Expr ExprGen::leaf() {
 }
 
 Expr ExprGen::random(uint32_t budget) {
+  if (restricted_) return random_from_set(budget);
   const uint32_t d = clamp_budget(budget);
   if (d < 2) return leaf();  // no draw before the leaf draw
   const double a = rng_.next_f64();
@@ -96,8 +147,9 @@ Expr ExprGen::mutate(const Expr& parent, uint32_t budget) {
       return Expr::log(mutate(parent.child(), child_budget));
     case Expr::Kind::Sqrt:
       return Expr::sqrt(mutate(parent.child(), child_budget));
+    default:
+      return Expr::function(parent.kind(), mutate(parent.child(), child_budget));
   }
-  return parent;  // unreachable: Kind has seven values
 }
 
 Expr ExprGen::crossover(const Expr& first, const Expr& second) {
@@ -133,8 +185,9 @@ Expr ExprGen::splice(const Expr& host, const Expr& donor, uint32_t budget) {
       return Expr::log(splice(host.child(), donor, g));
     case Expr::Kind::Sqrt:
       return Expr::sqrt(splice(host.child(), donor, g));
+    default:
+      return Expr::function(host.kind(), splice(host.child(), donor, g));
   }
-  return host;  // unreachable: Kind has seven values
 }
 
 }  // namespace quorvex

@@ -282,6 +282,10 @@ Expr node(const JsonValue& v) {
   if (kind == "Exp") return Expr::exp(node(payload));
   if (kind == "Log") return Expr::log(node(payload));
   if (kind == "Sqrt") return Expr::sqrt(node(payload));
+  if (kind == "Sin") return Expr::sin(node(payload));
+  if (kind == "Cos") return Expr::cos(node(payload));
+  if (kind == "Tanh") return Expr::tanh(node(payload));
+  if (kind == "Abs") return Expr::abs(node(payload));
   bad_node("unknown node \"" + kind + "\"");
 }
 

@@ -14,6 +14,8 @@
 #include <utility>
 #include <vector>
 
+#include "expr/functions.h"
+
 namespace quorvex {
 
 namespace {
@@ -59,6 +61,11 @@ double apply(Kind kind, Op op, int32_t exponent, double a, double b) {
     case Kind::Sqrt:
       if (a < 0.0) return kGuardNaN;
       return std::sqrt(a);
+    case Kind::Sin:
+    case Kind::Cos:
+    case Kind::Tanh:
+    case Kind::Abs:
+      return apply_function(kind, a);
     case Kind::Const:
     case Kind::Feature:
       break;
@@ -197,8 +204,13 @@ Expr to_expr(const Term& t) {
       return Expr::log(to_expr(*t.a));
     case Kind::Sqrt:
       return Expr::sqrt(to_expr(*t.a));
+    case Kind::Sin:
+    case Kind::Cos:
+    case Kind::Tanh:
+    case Kind::Abs:
+      return Expr::function(t.kind, to_expr(*t.a));
   }
-  return Expr::constant(kGuardNaN);  // unreachable: Kind has seven values
+  return Expr::constant(kGuardNaN);  // unreachable: every kind is handled
 }
 
 // Sums and products share their constant-collecting rules: `plus` is the
@@ -243,6 +255,15 @@ class Rules {
           out_.push_back(pow(t->a->a, t->a->exponent / 2));
         }
         break;
+      case Kind::Abs:
+        // |x| of what cannot be negative: abs, x^2k, sqrt, exp.
+        if (t->a->kind == Kind::Abs || t->a->kind == Kind::Sqrt || t->a->kind == Kind::Exp ||
+            (t->a->kind == Kind::Pow && t->a->exponent % 2 == 0))
+          out_.push_back(t->a);
+        break;
+      case Kind::Sin:
+      case Kind::Cos:
+      case Kind::Tanh:
       case Kind::Const:
       case Kind::Feature:
         break;

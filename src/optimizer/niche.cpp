@@ -24,11 +24,15 @@ void walk(const Expr& e, std::unordered_set<std::string_view>& names, uint64_t& 
       return;
     case Expr::Kind::Exp:
     case Expr::Kind::Log:
+    case Expr::Kind::Sin:
+    case Expr::Kind::Cos:
+    case Expr::Kind::Tanh:
       flag = 1;
       walk(e.child(), names, flag);
       return;
     case Expr::Kind::Pow:
     case Expr::Kind::Sqrt:
+    case Expr::Kind::Abs:
       walk(e.child(), names, flag);
       return;
   }

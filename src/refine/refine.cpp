@@ -183,21 +183,43 @@ size_t tournament(Lcg& rng, const std::vector<Candidate>& pop) {
 
 class Search {
  public:
+  // A function a part of a tree can be wrapped in.
+  struct Wrap {
+    Expr::Kind kind = Expr::Kind::Sqrt;
+    int32_t exponent = 0;
+  };
+
   Search(const Dataset& train, const RefinedConfig& cfg, double floor)
       : train_(train),
         cfg_(cfg),
         floor_(floor),
         sample_(first_rows(train, kQuickFitRows)),
         fit_rows_(first_rows(train, kFitRows)),
-        gen_(distinct_features(train), Lcg(cfg.seed)),
-        select_(cfg.seed ^ 0x9E3779B97F4A7C15ULL) {}
+        gen_(distinct_features(train), Lcg(cfg.seed), cfg.operators),
+        select_(cfg.seed ^ 0x9E3779B97F4A7C15ULL) {
+    static constexpr Expr::Kind kFunctions[] = {Expr::Kind::Sqrt, Expr::Kind::Exp, Expr::Kind::Log,
+                                                Expr::Kind::Sin,  Expr::Kind::Cos, Expr::Kind::Tanh,
+                                                Expr::Kind::Abs};
+    const OperatorSet& ops = cfg.operators;
+    for (size_t i = 0; i < 4; ++i)
+      if (ops.has(static_cast<Operator>(i))) growths_.push_back(static_cast<Op>(i));
+    if (ops.has(Operator::Pow)) {
+      wraps_.push_back({Expr::Kind::Pow, -1});
+      wraps_.push_back({Expr::Kind::Pow, 2});
+    }
+    for (Expr::Kind k : kFunctions)
+      if (ops.has(operator_of(Expr::function(k, Expr::constant(0.0))))) wraps_.push_back({k, 0});
+  }
 
   void seed_population() {
     pop_.clear();
     pop_.reserve(cfg_.population);
-    if (!train_.features().empty() && cfg_.population > 1) pop_.emplace_back(linear_tree(train_));
+    const OperatorSet& ops = cfg_.operators;
+    if (!train_.features().empty() && cfg_.population > 1 && ops.has(Operator::Add) &&
+        ops.has(Operator::Mul))
+      pop_.emplace_back(linear_tree(train_));
     for (Expr& t : power_law_trees(train_))
-      if (pop_.size() + 1 < cfg_.population) pop_.emplace_back(std::move(t));
+      if (pop_.size() + 1 < cfg_.population && ops.allows(t)) pop_.emplace_back(std::move(t));
     while (pop_.size() < cfg_.population) pop_.emplace_back(gen_.random(cfg_.max_depth));
   }
 
@@ -208,7 +230,7 @@ class Search {
           Candidate& c = pop_[i];
           if (c.scored) return;
           c.scored = true;
-          c.score = score_scaled(c.tree, train_, floor_);
+          c.score = score_scaled(c.tree, train_, floor_, cfg_.operators);
         },
         cfg_.max_threads);
   }
@@ -247,7 +269,7 @@ class Search {
           const bool quick = steps[j] == kQuickFitIterations;
           FitOutcome fit = fit_constants(c.tree, quick ? sample_ : fit_rows_, steps[j]);
           if (!fit.improved) return;
-          const ScaledScore s = score_scaled(fit.tree, train_, floor_);
+          const ScaledScore s = score_scaled(fit.tree, train_, floor_, cfg_.operators);
           if (s.score <= c.score.score || !std::isfinite(c.score.score)) {
             c.tree = std::move(fit.tree);
             c.score = s;
@@ -286,7 +308,7 @@ class Search {
       // c1·(c2·x) has a flat direction that slows the fit to a crawl.
       Candidate& elite = next.back();
       Expr simple = simplify(elite.tree, sample_);
-      if (node_count(simple) < node_count(elite.tree)) {
+      if (node_count(simple) < node_count(elite.tree) && cfg_.operators.allows(simple)) {
         elite.tree = std::move(simple);
         elite.scored = false;
         elite.fitted = 0;
@@ -314,25 +336,22 @@ class Search {
         // like m/sqrt(1 - v^2/c^2) are built one piece at a time.
         const Expr& parent = pop_[tournament(select_, pop_)].tree;
         const size_t at = select_.below(node_count(parent));
-        const bool grow = r < 0.8;
-        const auto op = static_cast<Op>(select_.below(4));
-        const size_t wrap = select_.below(5);
+        const bool grow = r < 0.8 ? !growths_.empty() : wraps_.empty();
+        const Op op = growths_.empty() ? Op::Add : growths_[select_.below(growths_.size())];
+        const Wrap wrap = wraps_.empty() ? Wrap{} : wraps_[select_.below(wraps_.size())];
         Expr addition = grow ? gen_.random(2) : Expr::constant(0.0);
-        child = edit_at(parent, at, [&](const Expr& part) {
-          if (grow) return Expr::bin(op, part, addition);
-          switch (wrap) {
-            case 0:
-              return Expr::sqrt(part);
-            case 1:
-              return Expr::pow(part, -1);
-            case 2:
-              return Expr::pow(part, 2);
-            case 3:
-              return Expr::exp(part);
-            default:
-              return Expr::log(part);
-          }
-        });
+        if (growths_.empty() && wraps_.empty()) {
+          child = gen_.random(cfg_.max_depth);
+        } else {
+          child = edit_at(parent, at, [&](const Expr& part) {
+            if (grow) return Expr::bin(op, part, addition);
+            if (wrap.kind == Expr::Kind::Pow) return Expr::pow(part, wrap.exponent);
+            // A frequency for fitting to find.
+            if (wrap.kind == Expr::Kind::Sin || wrap.kind == Expr::Kind::Cos)
+              return Expr::function(wrap.kind, Expr::bin(Op::Mul, Expr::constant(1.0), part));
+            return Expr::function(wrap.kind, part);
+          });
+        }
       } else {
         child = gen_.random(cfg_.max_depth);
       }
@@ -360,6 +379,8 @@ class Search {
   Dataset sample_;
   Dataset fit_rows_;
   ExprGen gen_;
+  std::vector<Op> growths_;  // the binary operators of the set
+  std::vector<Wrap> wraps_;
   Lcg select_;
   std::vector<Candidate> pop_;
   Front front_;
@@ -475,7 +496,7 @@ RefinedResult refine(const Dataset& data, const RefinedConfig& cfg,
   }
 
   // Simplify the front, score it again, and report its lowest BIC.
-  result.front = simplify_front(search.front().pareto(), train, floor);
+  result.front = simplify_front(search.front().pareto(), train, floor, cfg.operators);
   for (FrontEntry& e : result.front) e.mse_test = finite_errors(e.tree, test).first;
   size_t best = 0;
   for (size_t i = 1; i < result.front.size(); ++i)

@@ -15,6 +15,7 @@
 
 #include "dataset/dataset.h"
 #include "expr/expr.h"
+#include "expr/operators.h"
 #include "report/report.h"
 
 namespace quorvex {
@@ -38,6 +39,9 @@ struct RefinedConfig {
   // Threads that score, the caller included; 0 for the whole pool. Results
   // do not depend on it.
   size_t max_threads = 0;
+  // The operators formulas are built from and their complexity weights. The
+  // least-squares scaling a + b·f is always available.
+  OperatorSet operators = OperatorSet::defaults();
 };
 
 // Why a refined search ended.
@@ -46,7 +50,7 @@ const char* stop_reason_name(StopReason r) noexcept;
 
 // The best formula of one complexity.
 struct FrontEntry {
-  uint32_t complexity = 0;  // nodes of the tree, scaling included
+  uint32_t complexity = 0;  // of the tree, scaling included: see OperatorSet
   double mse_train = 0.0;
   double mse_test = 0.0;
   double bic = 0.0;

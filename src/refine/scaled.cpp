@@ -14,7 +14,18 @@ double refined_bic(double mse, size_t n, uint32_t k, double floor) noexcept {
   return nd * std::log(std::max(mse, floor)) + static_cast<double>(k) * std::log(nd);
 }
 
-ScaledScore score_values(const double* f, const Dataset& train, uint32_t raw_nodes, double floor) {
+namespace {
+
+// The weight of an operator the scaling adds: 1 when outside the set.
+uint32_t added(const OperatorSet& ops, Operator op) {
+  const uint32_t w = ops.weight(op);
+  return w == 0 ? 1 : w;
+}
+
+}  // namespace
+
+ScaledScore score_values(const double* f, const Dataset& train, uint32_t raw_complexity,
+                         double floor, const OperatorSet& ops) {
   ScaledScore best;
   const std::vector<double>& y = train.targets();
   const size_t n = y.size();
@@ -40,10 +51,12 @@ ScaledScore score_values(const double* f, const Dataset& train, uint32_t raw_nod
     double a, b;
     uint32_t extra;
   };
-  Candidate forms[4] = {{ScaledScore::Form::Plain, 0.0, 1.0, 0},
-                        {ScaledScore::Form::Offset, my - mf, 1.0, 2},
-                        {ScaledScore::Form::Scale, 0.0, sff0 > 0.0 ? sfy0 / sff0 : 0.0, 2},
-                        {ScaledScore::Form::Affine, 0.0, sff > 0.0 ? sfy / sff : 0.0, 4}};
+  const uint32_t plus = 1 + added(ops, Operator::Add), times = 1 + added(ops, Operator::Mul);
+  Candidate forms[4] = {
+      {ScaledScore::Form::Plain, 0.0, 1.0, 0},
+      {ScaledScore::Form::Offset, my - mf, 1.0, plus},
+      {ScaledScore::Form::Scale, 0.0, sff0 > 0.0 ? sfy0 / sff0 : 0.0, times},
+      {ScaledScore::Form::Affine, 0.0, sff > 0.0 ? sfy / sff : 0.0, plus + times}};
   forms[3].a = my - forms[3].b * mf;
   for (const Candidate& c : forms) {
     if (!std::isfinite(c.a) || !std::isfinite(c.b)) continue;
@@ -53,7 +66,7 @@ ScaledScore score_values(const double* f, const Dataset& train, uint32_t raw_nod
       sse += e * e;
     }
     const double mse = sse / nd;
-    const uint32_t k = raw_nodes + c.extra;
+    const uint32_t k = raw_complexity + c.extra;
     const double s = refined_bic(mse, n, k, floor);
     if (s < best.score) best = ScaledScore{s, mse, c.a, c.b, c.form, k, {}, {}};
   }
@@ -113,7 +126,7 @@ void collect_terms(const Expr& e, std::vector<const Expr*>& out) {
 // a + Σ b_j·t_j by least squares over the terms' values (column-major,
 // n rows each); the normal equations' sums run in row order.
 ScaledScore score_terms(const std::vector<const Expr*>& terms, const double* values,
-                        const Dataset& train, double floor) {
+                        const Dataset& train, double floor, const OperatorSet& ops) {
   ScaledScore out;
   const std::vector<double>& y = train.targets();
   const size_t n = y.size(), m = terms.size() + 1;
@@ -127,8 +140,9 @@ ScaledScore score_terms(const std::vector<const Expr*>& terms, const double* val
     const double e = y[i] - p;
     sse += e * e;
   }
-  uint32_t nodes = 1;                                       // a
-  for (const Expr* t : terms) nodes += node_count(*t) + 3;  // b_j, ·, +
+  const uint32_t per_term = 1 + added(ops, Operator::Mul) + added(ops, Operator::Add);  // b_j, ·, +
+  uint32_t nodes = 1;                                                                   // a
+  for (const Expr* t : terms) nodes += ops.complexity(*t) + per_term;
   out.mse = sse / static_cast<double>(n);
   out.score = refined_bic(out.mse, n, nodes, floor);
   out.form = ScaledScore::Form::Terms;
@@ -155,7 +169,7 @@ bool rational_parts(const Expr& raw, std::vector<const Expr*>& p, std::vector<co
 // multiplied out: y·q_1 = a + Σ c_i·p_i − b·y − Σ d_j·y·q_j. Least squares on
 // that equation (not on y itself: a start that the front's last fit refines).
 ScaledScore score_rational(const std::vector<const Expr*>& p, const std::vector<const Expr*>& q,
-                           const Dataset& train, double floor) {
+                           const Dataset& train, double floor, const OperatorSet& ops) {
   ScaledScore out;
   const std::vector<double>& y = train.targets();
   const size_t n = y.size();
@@ -193,9 +207,12 @@ ScaledScore score_rational(const std::vector<const Expr*>& p, const std::vector<
     sse += e * e;
   }
   if (!std::isfinite(sse)) return out;
-  uint32_t nodes = 1 + 1 + 2 + node_count(*q[0]);  // ÷, a, b and +
-  for (const Expr* t : p) nodes += node_count(*t) + 3;
-  for (size_t j = 1; j < nq; ++j) nodes += node_count(*q[j]) + 3;
+  const uint32_t per_term = 1 + added(ops, Operator::Mul) + added(ops, Operator::Add);
+  // ÷, a, b and +
+  uint32_t nodes =
+      added(ops, Operator::Div) + 2 + added(ops, Operator::Add) + ops.complexity(*q[0]);
+  for (const Expr* t : p) nodes += ops.complexity(*t) + per_term;
+  for (size_t j = 1; j < nq; ++j) nodes += ops.complexity(*q[j]) + per_term;
   out.mse = sse / static_cast<double>(n);
   out.score = refined_bic(out.mse, n, nodes, floor);
   out.form = ScaledScore::Form::Rational;
@@ -217,18 +234,19 @@ std::vector<const Expr*> sum_terms(const Expr& raw) {
   return terms;
 }
 
-ScaledScore score_scaled(const Expr& raw, const Dataset& train, double floor) {
+ScaledScore score_scaled(const Expr& raw, const Dataset& train, double floor,
+                         const OperatorSet& ops) {
   thread_local CompiledExpr program;
   thread_local std::vector<double> f;
   const size_t n = train.n_rows();
   program.compile(raw, train);
   f.resize(n);
   evaluate_rows(program, n, f.data());
-  ScaledScore best = score_values(f.data(), train, node_count(raw), floor);
+  ScaledScore best = score_values(f.data(), train, ops.complexity(raw), floor, ops);
   if (!std::isfinite(best.score)) return best;
   thread_local std::vector<const Expr*> p, q;
   if (rational_parts(raw, p, q)) {
-    ScaledScore r = score_rational(p, q, train, floor);
+    ScaledScore r = score_rational(p, q, train, floor, ops);
     if (r.score < best.score) best = std::move(r);
     return best;
   }
@@ -240,7 +258,7 @@ ScaledScore score_scaled(const Expr& raw, const Dataset& train, double floor) {
     program.compile(*terms[j], train);
     evaluate_rows(program, n, &values[j * n]);
   }
-  ScaledScore split = score_terms(terms, values.data(), train, floor);
+  ScaledScore split = score_terms(terms, values.data(), train, floor, ops);
   if (split.score < best.score) best = std::move(split);
   return best;
 }

@@ -13,6 +13,7 @@
 
 #include "dataset/dataset.h"
 #include "expr/expr.h"
+#include "expr/operators.h"
 #include "expr/simplify.h"
 
 namespace quorvex {
@@ -29,7 +30,7 @@ struct ScaledScore {
   double a = 0.0;
   double b = 1.0;
   Form form = Form::Plain;
-  uint32_t complexity = 0;    // nodes of the scaled tree
+  uint32_t complexity = 0;    // of the scaled tree
   std::vector<double> coef;   // Terms: b_j; Rational: c_i
   std::vector<double> coef2;  // Rational: d_j, j >= 2
 };
@@ -39,11 +40,14 @@ struct ScaledScore {
 // not such a sum or has more than a handful of terms.
 std::vector<const Expr*> sum_terms(const Expr& raw);
 
-// Scores `raw` on every row of `train`. Sums run in row order.
-ScaledScore score_scaled(const Expr& raw, const Dataset& train, double floor);
+// Scores `raw` on every row of `train`, complexities weighted by `ops`. Sums
+// run in row order.
+ScaledScore score_scaled(const Expr& raw, const Dataset& train, double floor,
+                         const OperatorSet& ops = OperatorSet::all());
 
-// The same, given the tree's values on the training rows.
-ScaledScore score_values(const double* f, const Dataset& train, uint32_t raw_nodes, double floor);
+// The same, given the tree's values on the training rows and its complexity.
+ScaledScore score_values(const double* f, const Dataset& train, uint32_t raw_complexity,
+                         double floor, const OperatorSet& ops = OperatorSet::all());
 
 // The scaled tree a + b·raw in the chosen form: constant first.
 Expr scaled_tree(const Expr& raw, const ScaledScore& s);

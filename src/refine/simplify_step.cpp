@@ -59,7 +59,7 @@ const Expr* node_at(const Expr& e, size_t target, size_t& index) {
 // operands, the constants fitted again, kept when the BIC drops. It removes
 // what the search leaves behind in a found law, such as exp(x / 3e4) where
 // a 1 would do.
-void prune(FrontEntry& entry, const Dataset& train, double floor) {
+void prune(FrontEntry& entry, const Dataset& train, double floor, const OperatorSet& ops) {
   const size_t n = train.n_rows();
   if (node_count(entry.tree) > kMaxPrunedNodes) return;
   for (int round = 0; round < kPruneRounds; ++round) {
@@ -85,7 +85,7 @@ void prune(FrontEntry& entry, const Dataset& train, double floor) {
         FitOutcome fit = fit_constants(tree, train, kPruneFitIterations);
         if (fit.improved) tree = std::move(fit.tree);
         const double mse = plain_mse(tree, train);
-        const uint32_t k = node_count(tree);
+        const uint32_t k = ops.complexity(tree);
         const double bic = refined_bic(mse, n, k, floor);
         if (bic < entry.bic - 1e-9) {
           entry.tree = std::move(tree);
@@ -104,7 +104,7 @@ void prune(FrontEntry& entry, const Dataset& train, double floor) {
 }  // namespace
 
 std::vector<FrontEntry> simplify_front(const std::vector<FrontEntry>& front, const Dataset& train,
-                                       double floor) {
+                                       double floor, const OperatorSet& ops) {
   std::map<uint32_t, FrontEntry> by_complexity;
   for (const FrontEntry& e : front) {
     FrontEntry out = e;
@@ -112,9 +112,9 @@ std::vector<FrontEntry> simplify_front(const std::vector<FrontEntry>& front, con
     out.mse_train = plain_mse(e.tree, train);
     out.bic = refined_bic(out.mse_train, train.n_rows(), e.complexity, floor);
     Expr simple = simplify(e.tree, train);
-    if (!(simple == e.tree)) {
+    if (!(simple == e.tree) && ops.allows(simple)) {
       const double mse = plain_mse(simple, train);
-      const uint32_t k = node_count(simple);
+      const uint32_t k = ops.complexity(simple);
       // Rounding may move the error a little; a real change of value may not.
       const double slack = 1e-9 * out.mse_train + 1e-3 * floor;
       if (k <= e.complexity && mse <= out.mse_train + slack) {
@@ -148,7 +148,7 @@ std::vector<FrontEntry> simplify_front(const std::vector<FrontEntry>& front, con
   std::vector<FrontEntry> pruned;
   for (size_t i = 0; i < by_bic.size() && i < kPrunedEntries; ++i) {
     FrontEntry e = *by_bic[i];
-    prune(e, train, floor);
+    prune(e, train, floor, ops);
     if (e.complexity < by_bic[i]->complexity) pruned.push_back(std::move(e));
   }
   for (FrontEntry& e : pruned) {

@@ -10,7 +10,8 @@ namespace quorvex {
 // The front's trees simplified and scored again on the training rows; a
 // simplification that does not keep the score (beyond rounding) is dropped.
 // Returns the entries no simpler entry matches, by increasing complexity.
+// Complexities are those of `ops`.
 std::vector<FrontEntry> simplify_front(const std::vector<FrontEntry>& front, const Dataset& train,
-                                       double floor);
+                                       double floor, const OperatorSet& ops);
 
 }  // namespace quorvex

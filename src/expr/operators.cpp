@@ -1,0 +1,157 @@
+#include "expr/operators.h"
+
+#include <charconv>
+#include <stdexcept>
+
+namespace quorvex {
+
+namespace {
+
+constexpr std::array<const char*, kOperatorCount> kNames = {
+    "+", "-", "*", "/", "pow", "exp", "log", "sqrt", "sin", "cos", "tanh", "abs"};
+
+std::string_view trim(std::string_view s) {
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
+  return s;
+}
+
+bool find_operator(std::string_view name, Operator& op) {
+  static constexpr std::array<const char*, 4> kWords = {"add", "sub", "mul", "div"};
+  for (size_t i = 0; i < kOperatorCount; ++i) {
+    if (name == kNames[i] || (i < kWords.size() && name == kWords[i])) {
+      op = static_cast<Operator>(i);
+      return true;
+    }
+  }
+  return false;
+}
+
+std::string known_names() {
+  std::string out;
+  for (const char* n : kNames) {
+    if (!out.empty()) out += ", ";
+    out += n;
+  }
+  return out;
+}
+
+}  // namespace
+
+const char* operator_name(Operator op) noexcept { return kNames[static_cast<size_t>(op)]; }
+
+OperatorSet OperatorSet::defaults() {
+  OperatorSet s = all();
+  s.set(Operator::Tanh, 0);
+  s.set(Operator::Abs, 0);
+  return s;
+}
+
+OperatorSet OperatorSet::all() {
+  OperatorSet s;
+  s.weight_.fill(1);
+  return s;
+}
+
+OperatorSet OperatorSet::parse(std::string_view text) {
+  OperatorSet s;
+  bool any = false;
+  while (true) {
+    const size_t comma = text.find(',');
+    const std::string_view item = trim(text.substr(0, comma));
+    if (item.empty())
+      throw std::invalid_argument("operators: an empty name in \"" + std::string(text) +
+                                  "\"; known: " + known_names());
+    const size_t colon = item.find(':');
+    const std::string_view name = trim(item.substr(0, colon));
+    Operator op{};
+    if (!find_operator(name, op))
+      throw std::invalid_argument("operators: unknown operator \"" + std::string(name) +
+                                  "\"; known: " + known_names());
+    if (s.has(op))
+      throw std::invalid_argument("operators: \"" + std::string(name) + "\" is given twice");
+    uint32_t weight = 1;
+    if (colon != std::string_view::npos) {
+      const std::string_view w = trim(item.substr(colon + 1));
+      const auto r = std::from_chars(w.data(), w.data() + w.size(), weight);
+      if (w.empty() || r.ec != std::errc() || r.ptr != w.data() + w.size() || weight < 1 ||
+          weight > kMaxWeight)
+        throw std::invalid_argument("operators: the weight of \"" + std::string(name) +
+                                    "\" must be a whole number from 1 to " +
+                                    std::to_string(kMaxWeight) + ", not \"" + std::string(w) +
+                                    "\"");
+    }
+    s.set(op, weight);
+    any = true;
+    if (comma == std::string_view::npos) break;
+    text.remove_prefix(comma + 1);
+  }
+  if (!any) throw std::invalid_argument("operators: no operator given");
+  return s;
+}
+
+std::string OperatorSet::text() const {
+  std::string out;
+  for (size_t i = 0; i < kOperatorCount; ++i) {
+    if (weight_[i] == 0) continue;
+    if (!out.empty()) out += ',';
+    out += kNames[i];
+    if (weight_[i] != 1) out += ':' + std::to_string(weight_[i]);
+  }
+  return out;
+}
+
+Operator operator_of(const Expr& node) noexcept {
+  switch (node.kind()) {
+    case Expr::Kind::Bin:
+      return static_cast<Operator>(static_cast<uint8_t>(node.op()));
+    case Expr::Kind::Pow:
+      return Operator::Pow;
+    case Expr::Kind::Exp:
+      return Operator::Exp;
+    case Expr::Kind::Log:
+      return Operator::Log;
+    case Expr::Kind::Sqrt:
+      return Operator::Sqrt;
+    case Expr::Kind::Sin:
+      return Operator::Sin;
+    case Expr::Kind::Cos:
+      return Operator::Cos;
+    case Expr::Kind::Tanh:
+      return Operator::Tanh;
+    case Expr::Kind::Abs:
+      return Operator::Abs;
+    default:
+      return Operator::Add;  // leaves have no operator; callers ask only of operators
+  }
+}
+
+uint32_t OperatorSet::complexity(const Expr& tree) const noexcept {
+  switch (tree.kind()) {
+    case Expr::Kind::Const:
+    case Expr::Kind::Feature:
+      return 1;
+    case Expr::Kind::Bin: {
+      const uint32_t w = weight(operator_of(tree));
+      return (w == 0 ? 1 : w) + complexity(tree.left()) + complexity(tree.right());
+    }
+    default: {
+      const uint32_t w = weight(operator_of(tree));
+      return (w == 0 ? 1 : w) + complexity(tree.child());
+    }
+  }
+}
+
+bool OperatorSet::allows(const Expr& tree) const noexcept {
+  switch (tree.kind()) {
+    case Expr::Kind::Const:
+    case Expr::Kind::Feature:
+      return true;
+    case Expr::Kind::Bin:
+      return has(operator_of(tree)) && allows(tree.left()) && allows(tree.right());
+    default:
+      return has(operator_of(tree)) && allows(tree.child());
+  }
+}
+
+}  // namespace quorvex

@@ -1,0 +1,60 @@
+#pragma once
+
+// The operators a refined search may build formulas from, each with the
+// weight it adds to a formula's complexity (the k of its BIC). The classic
+// search's operators are fixed and do not come from here.
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "expr/expr.h"
+
+namespace quorvex {
+
+enum class Operator : uint8_t { Add, Sub, Mul, Div, Pow, Exp, Log, Sqrt, Sin, Cos, Tanh, Abs };
+inline constexpr size_t kOperatorCount = 12;
+
+// "+", "-", "*", "/", "pow", "exp", "log", "sqrt", "sin", "cos", "tanh", "abs".
+const char* operator_name(Operator op) noexcept;
+
+class OperatorSet {
+ public:
+  // The heaviest weight an operator can be given.
+  static constexpr uint32_t kMaxWeight = 100;
+
+  // The default set: + - * / pow exp log sqrt sin cos, every weight 1.
+  static OperatorSet defaults();
+  // Every operator, weight 1.
+  static OperatorSet all();
+  // Reads "name[:weight], ..." (names as operator_name gives them, or add,
+  // sub, mul, div; weights whole numbers from 1 to kMaxWeight, 1 when left
+  // out). Throws std::invalid_argument with a readable text for an unknown
+  // or repeated name, a bad weight or an empty list.
+  static OperatorSet parse(std::string_view text);
+
+  bool has(Operator op) const noexcept { return weight_[static_cast<size_t>(op)] != 0; }
+  // 0 when op is not in the set.
+  uint32_t weight(Operator op) const noexcept { return weight_[static_cast<size_t>(op)]; }
+  void set(Operator op, uint32_t weight) noexcept { weight_[static_cast<size_t>(op)] = weight; }
+  // The canonical text parse reads back, weights 1 left out.
+  std::string text() const;
+
+  // A formula's complexity: leaves 1, each operator its weight (an operator
+  // outside the set counts 1).
+  uint32_t complexity(const Expr& tree) const noexcept;
+  // Whether every operator of the tree is in the set.
+  bool allows(const Expr& tree) const noexcept;
+
+  bool operator==(const OperatorSet&) const = default;
+
+ private:
+  std::array<uint32_t, kOperatorCount> weight_{};
+};
+
+// The operator of a non-leaf node.
+Operator operator_of(const Expr& node) noexcept;
+
+}  // namespace quorvex
