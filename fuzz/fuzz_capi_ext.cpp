@@ -1,10 +1,11 @@
 // Fuzzes the extended C interface: the input is decoded into calls on a few
-// dataset and result slots, with options, names, values and formula texts
-// drawn from the input, and every answer is checked against what the header
-// promises: statuses in range, a reason exactly when a call failed, outputs
-// untouched on failure, renderings that parse as JSON. Byte format: a
-// sequence of ops, each a kind byte (kind % kOps) and its fields; a truncated
-// input reads zeros. Work per input stays small (see kWorkBudget).
+// dataset and result slots, with options (their operators text included),
+// names, values and formula texts drawn from the input, and every answer is
+// checked against what the header promises: statuses in range, a reason
+// exactly when a call failed, outputs untouched on failure, renderings that
+// parse as JSON. Byte format: a sequence of ops, each a kind byte (kind %
+// kOps) and its fields; a truncated input reads zeros. Work per input stays
+// small (see kWorkBudget).
 #include <array>
 #include <bit>
 #include <cmath>
@@ -95,7 +96,8 @@ std::string name(Reader& in) {
 }
 
 // Options with every member drawn, kept small enough to run in milliseconds.
-qvx_options options(Reader& in, uint64_t& work) {
+// `text` holds the operators text the options point to.
+qvx_options options(Reader& in, uint64_t& work, std::string& text) {
   qvx_options o;
   const int32_t search = in.u8() % 2;
   check_status(qvx_options_init(&o, sizeof o, search), "options_init");
@@ -112,6 +114,25 @@ qvx_options options(Reader& in, uint64_t& work) {
   if (which & 64) o.max_threads = in.u8() % 3;
   // The record must hold `size` readable bytes: only smaller sizes are drawn.
   if (which & 128) o.size = in.u8() % (sizeof o + 1);
+  // The operators: NULL, a list (some bad), or short drawn bytes.
+  static constexpr const char* kLists[] = {"+,-,*,/",
+                                           " + , * , sin:2 , cos:2 ",
+                                           "tanh,abs,exp:100,log,sqrt,pow",
+                                           "add,sub,mul,div",
+                                           "sin:0",
+                                           "+,+",
+                                           "sqrt:1e1",
+                                           ",",
+                                           "cos:",
+                                           "abs:4294967297"};
+  const uint8_t tag = in.u8();
+  if (tag % 4 == 1) {
+    text = kLists[in.u8() % std::size(kLists)];
+    o.operators = text.c_str();
+  } else if (tag % 4 == 2) {
+    text = in.bytes(in.u8() % 24);
+    o.operators = text.c_str();
+  }
   // The refined search runs at least one generation, and patience 0 never
   // stops early: bound both.
   work +=
@@ -136,6 +157,12 @@ void read_result(const qvx_result* r) {
     require((s != nullptr) == (f >= 0 && f <= QVX_STOP_NAME), "text field");
     if (f == QVX_JSON || f == QVX_EXPR_JSON) {
       if (!nlohmann::json::accept(s)) fail("a rendering is not JSON", s);
+    }
+    if (f == QVX_JSON && qvx_result_count(r, QVX_SEARCH) == QVX_SEARCH_REFINED) {
+      const auto doc = nlohmann::json::parse(s);
+      if (!doc.contains("operators") || !doc["operators"].is_string() ||
+          doc["operators"].get<std::string>().empty())
+        fail("a refined report without its operators", s);
     }
     qvx_string_free(s);
   }
@@ -219,7 +246,8 @@ void run(Reader& in) {
         break;
       }
       case 4: {  // discover, sometimes stopped by the callback
-        const qvx_options o = options(in, st.work);
+        std::string text;
+        const qvx_options o = options(in, st.work, text);
         if (st.work > kWorkBudget) return;
         uint32_t stop_at = in.u8() % 4;
         qvx_result* r = nullptr;
@@ -257,7 +285,8 @@ void run(Reader& in) {
         break;
       }
       case 6: {  // a permutation test
-        const qvx_options o = options(in, st.work);
+        std::string text;
+        const qvx_options o = options(in, st.work, text);
         const size_t n = in.u8() % 3;
         st.work *= n + 1;
         if (st.work > kWorkBudget) return;

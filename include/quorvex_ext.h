@@ -77,7 +77,7 @@
 #include <stdint.h>
 
 #define QVX_VERSION_MAJOR 0
-#define QVX_VERSION_MINOR 2
+#define QVX_VERSION_MINOR 3
 #define QVX_VERSION_PATCH 0
 /* The version this header describes, as qvx_version returns it. */
 #define QVX_VERSION_NUMBER (QVX_VERSION_MAJOR * 10000 + QVX_VERSION_MINOR * 100 + QVX_VERSION_PATCH)
@@ -211,6 +211,20 @@ typedef struct qvx_options {
   /* Threads that score, the caller included; 0: the whole pool. Results do
    * not depend on it. */
   size_t max_threads;
+  /* Refined only (a classic search, whose operators are fixed, needs NULL):
+   * the operators formulas may be built from, and the complexity each adds
+   * to a formula (its share of the BIC's k). NULL: the default set,
+   *   "+,-,*,/,pow,exp,log,sqrt,sin,cos"   every weight 1
+   * (tanh and abs only when named). Otherwise a list "name[:weight], ..."
+   * of names from  + - * / pow exp log sqrt sin cos tanh abs  (or add, sub,
+   * mul, div for the first four), each at most once, and weights whole
+   * numbers from 1 to 100 (1 when left out); spaces and tabs around names
+   * and weights are ignored. Example: "+, *, sin:2, cos:2". The text is read
+   * during the call and not kept. Whatever the set, the least-squares
+   * scaling a + b*f of every candidate stays available. Added in 0.3: a host
+   * built against an older header passes a smaller size and gets the
+   * default set. */
+  const char* operators;
 } qvx_options;
 
 /*
@@ -218,15 +232,17 @@ typedef struct qvx_options {
  * and sets options->size to `size`; pass sizeof(qvx_options).
  *   refined: generations 150, population 300, max_depth 4, seed 0,
  *            test_fraction 0.2, n_shuffles 30, time_limit 0, patience 25,
- *            exact_patience 15, max_threads 0;
+ *            exact_patience 15, max_threads 0, operators NULL;
  *   classic: generations 40, population 200, max_depth 4, seed 0,
- *            test_fraction 0.2, n_shuffles 30, the three refined-only
- *            members 0, max_threads 0 -- the settings of quorvex_discover
+ *            test_fraction 0.2, n_shuffles 30, the refined-only members 0
+ *            and NULL, max_threads 0 -- the settings of quorvex_discover
  *            with zero arguments.
- * Bytes beyond the record this library knows are set to 0.
+ * Bytes beyond the record this library knows are set to 0. `size` is either
+ * a version of the record (the first one, which ends with max_threads, or
+ * this one) or larger than this one.
  * Returns QVX_OK, or QVX_ERR_ARGUMENT (writing nothing) when `options` is
- * NULL, `size` is smaller than this first version of the record, or `search`
- * is neither search.
+ * NULL, `size` is smaller than the first version of the record or falls
+ * inside a member, or `search` is neither search.
  */
 QVX_API int32_t qvx_options_init(qvx_options* options, size_t size, int32_t search) QVX_NOEXCEPT;
 
@@ -268,9 +284,11 @@ typedef int32_t (*qvx_progress_fn)(void* user, uint32_t generation, uint32_t gen
  *
  * `progress` may be NULL; `user` is passed to it unchanged.
  * Returns QVX_OK, QVX_ERR_ARGUMENT (a NULL `ds`, `options` or `out`, a
- * `size` below the first version, or a setting out of range: the last-error
- * text names it), QVX_ERR_DATA or QVX_STOPPED; *out is written only with
- * QVX_OK.
+ * `size` below the first version, a setting out of range: the last-error
+ * text names it; an operators text that is not valid UTF-8 or not such a
+ * list: the last-error text says why, as "operators: unknown operator
+ * \"sinh\"; known: ..."; operators that are not NULL for a classic search),
+ * QVX_ERR_DATA or QVX_STOPPED; *out is written only with QVX_OK.
  */
 QVX_API int32_t qvx_discover(const qvx_dataset* ds, const qvx_options* options,
                              qvx_progress_fn progress, void* user, qvx_result** out) QVX_NOEXCEPT;
@@ -346,6 +364,7 @@ QVX_API uint64_t qvx_result_count(const qvx_result* result, int32_t field) QVX_N
  *   "simplified: <formula>" (only when it differs from the formula line),
  *   "rows set aside : <n>   finite share : <share, 4 decimals>",
  *   "generations : <n> (<stop name>)",
+ *   "operators : <the set searched, as in the JSON report>",
  *   "front   :" and one line per entry:
  *   "  k=<complexity>  train=<mse_train>  test=<mse_test>  BIC=<bic>  <formula>"
  * each ending in "\n". The JSON report is one object, indented by two spaces,
@@ -359,6 +378,11 @@ QVX_API uint64_t qvx_result_count(const qvx_result* result, int32_t field) QVX_N
  *   "generations": integer,
  *   "stop_reason": one of the QVX_STOP_NAME texts,
  *   "mse_floor": number,
+ *   "operators": the set searched, canonical: the names in the order of
+ *                the options' list above, comma-separated without spaces,
+ *                ":<weight>" after those whose weight is not 1, as
+ *                "+,-,*,/,pow,exp,log,sqrt,sin,cos" or "+,*,sin:2";
+ *                the options' operators text reads it back,
  *   "front": [ {"complexity": integer, "mse_train": number,
  *               "mse_test": number, "bic": number, "formula": string,
  *               "expr_json": string}, ... ] by increasing complexity.
@@ -367,7 +391,9 @@ QVX_API uint64_t qvx_result_count(const qvx_result* result, int32_t field) QVX_N
 QVX_API char* qvx_result_text(const qvx_result* result, int32_t field) QVX_NOEXCEPT;
 
 /* Fields of qvx_front_number. */
-#define QVX_FRONT_COMPLEXITY 0 /* nodes of the tree, scaling included */
+/* The entry's complexity: 1 per leaf and each operator's weight, scaling
+ * included (with every weight 1, the nodes of the tree). */
+#define QVX_FRONT_COMPLEXITY 0
 #define QVX_FRONT_MSE_TRAIN 1
 #define QVX_FRONT_MSE_TEST 2
 #define QVX_FRONT_BIC 3

@@ -2,25 +2,51 @@
 
 #include <cmath>
 #include <cstring>
+#include <stdexcept>
 #include <string>
 
 #include "c_api_ext/handles.h"
 
 namespace quorvex::ext {
 
+namespace {
+
+// The bytes of a host's record this library reads: the first version's, or
+// all it knows. A size inside a member is no version at all.
+size_t known_size(size_t size, const char* what) {
+  if (size < kOptionsSizeV1)
+    fail(QVX_ERR_ARGUMENT, std::string(what) + " is " + std::to_string(size) +
+                               ", smaller than any qvx_options (use qvx_options_init)");
+  if (size > kOptionsSizeV1 && size < sizeof(qvx_options))
+    fail(QVX_ERR_ARGUMENT, std::string(what) + " is " + std::to_string(size) +
+                               ", the size of no qvx_options (use qvx_options_init)");
+  return size == kOptionsSizeV1 ? kOptionsSizeV1 : sizeof(qvx_options);
+}
+
+OperatorSet read_operators(const char* text) {
+  const std::string given = utf8_argument(text, "options->operators");
+  try {
+    return OperatorSet::parse(given);
+  } catch (const std::invalid_argument& e) {
+    fail(QVX_ERR_ARGUMENT, e.what());
+  }
+}
+
+}  // namespace
+
 Settings read_options(const qvx_options* options) {
   if (options == nullptr) fail(QVX_ERR_ARGUMENT, "options is NULL");
   const size_t size = options->size;
-  if (size < kOptionsSizeV1)
-    fail(QVX_ERR_ARGUMENT, "options->size is " + std::to_string(size) +
-                               ", smaller than any qvx_options (use qvx_options_init)");
+  const size_t known = known_size(size, "options->size");
   // A newer host's record: its members this library does not know must be at
   // their default, 0, or the host would get a search it did not ask for.
   const auto* bytes = reinterpret_cast<const unsigned char*>(options);
   for (size_t i = sizeof(qvx_options); i < size; ++i)
     if (bytes[i] != 0)
       fail(QVX_ERR_ARGUMENT, "options has members this library version does not know");
-  const qvx_options& o = *options;
+  // An older host's record lacks the later members: they keep their defaults.
+  qvx_options o{};
+  std::memcpy(&o, options, known);
 
   Settings s;
   s.search = o.search;
@@ -41,6 +67,10 @@ Settings read_options(const qvx_options* options) {
       fail(QVX_ERR_ARGUMENT,
            "the classic search has no time limit or patience: set them to 0 "
            "(qvx_options_init with QVX_SEARCH_CLASSIC does)");
+    if (o.operators != nullptr)
+      fail(QVX_ERR_ARGUMENT,
+           "the classic search's operators are fixed: set options->operators to NULL "
+           "(qvx_options_init with QVX_SEARCH_CLASSIC does)");
     // The settings quorvex_discover builds from its five arguments.
     s.classic = DiscoverConfig::from_c_arguments(o.generations, o.population, o.max_depth, o.seed,
                                                  o.test_fraction);
@@ -57,6 +87,7 @@ Settings read_options(const qvx_options* options) {
     r.patience = o.patience;
     r.exact_patience = o.exact_patience;
     r.max_threads = o.max_threads;
+    if (o.operators != nullptr) r.operators = read_operators(o.operators);
   }
   return s;
 }
@@ -69,8 +100,7 @@ QVX_API int32_t qvx_options_init(qvx_options* options, size_t size, int32_t sear
   using namespace quorvex::ext;
   return guarded_status([&] {
     if (options == nullptr) fail(QVX_ERR_ARGUMENT, "options is NULL");
-    if (size < kOptionsSizeV1)
-      fail(QVX_ERR_ARGUMENT, "size is " + std::to_string(size) + ", smaller than any qvx_options");
+    const size_t known = known_size(size, "size");
     if (search != QVX_SEARCH_REFINED && search != QVX_SEARCH_CLASSIC)
       fail(QVX_ERR_ARGUMENT, "search is neither QVX_SEARCH_REFINED nor QVX_SEARCH_CLASSIC");
     qvx_options o{};
@@ -97,8 +127,8 @@ QVX_API int32_t qvx_options_init(qvx_options* options, size_t size, int32_t sear
       o.exact_patience = r.exact_patience;
       o.max_threads = r.max_threads;
     }
-    std::memcpy(options, &o, sizeof o);
-    std::memset(reinterpret_cast<unsigned char*>(options) + sizeof o, 0, size - sizeof o);
+    std::memcpy(options, &o, known);
+    std::memset(reinterpret_cast<unsigned char*>(options) + known, 0, size - known);
   });
 }
 

@@ -8,8 +8,12 @@
 
 namespace quorvex::ext {
 
-// The first version of qvx_options: the smallest record a host may pass.
-inline constexpr size_t kOptionsSizeV1 = sizeof(qvx_options);
+// The first version of qvx_options (up to max_threads): the smallest record
+// a host may pass. Hosts built before `operators` pass this size.
+inline constexpr size_t kOptionsSizeV1 = offsetof(qvx_options, operators);
+// Where pointers take 8 bytes, that is the first version's sizeof, with no
+// tail padding the new member could have reused.
+static_assert(sizeof(void*) != 8 || kOptionsSizeV1 == 80);
 
 // A host's options, checked, as the engine's settings for its search.
 struct Settings {

@@ -39,6 +39,7 @@ std::string refined_pretty(const qvx_result& r) {
          "   finite share : " + format_fixed(r.result.finite_share, 4) + "\n";
   out += "generations : " + format_integer(r.result.generations) + " (" +
          quorvex::stop_reason_name(r.result.stop) + ")\n";
+  out += "operators : " + r.result.operators.text() + "\n";
   out += "front   :\n";
   for (const quorvex::FrontEntry& e : r.result.front)
     out += "  k=" + format_integer(e.complexity) + "  train=" + format_fixed(e.mse_train, 6) +

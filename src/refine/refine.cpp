@@ -442,6 +442,7 @@ RefinedResult refine(const Dataset& data, const RefinedConfig& cfg,
   const auto start = Clock::now();
 
   RefinedResult result;
+  result.operators = cfg.operators;
   const std::vector<size_t> keep = finite_rows(data);
   result.rows_set_aside = data.n_rows() - keep.size();
   if (keep.size() < kMinRefineRows)

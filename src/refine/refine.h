@@ -73,6 +73,8 @@ struct RefinedResult {
   uint32_t generations = 0;  // generations run
   StopReason stop = StopReason::Generations;
   double mse_floor = 0.0;  // the error below which a fit counts as exact
+  // The operators searched, with their weights.
+  OperatorSet operators = OperatorSet::defaults();
 };
 
 struct GenerationInfo {

@@ -59,6 +59,8 @@ std::string refined_report_json(const RefinedResult& r) {
   w.value_string(stop_reason_name(r.stop));
   w.key("mse_floor");
   w.value(r.mse_floor);
+  w.key("operators");
+  w.value_string(r.operators.text());
   w.key("front");
   w.begin_array();
   for (const FrontEntry& e : r.front) {

@@ -8,8 +8,9 @@ namespace quorvex {
 
 // The JSON document of a refined discovery: the classic report's members in
 // their order, then search, rows_set_aside, finite_share, generations,
-// stop_reason (stop_reason_name), mse_floor and the front. Every host writes
-// this one document (quorvex_ext.h documents the schema).
+// stop_reason (stop_reason_name), mse_floor, operators (OperatorSet::text)
+// and the front. Every host writes this one document (quorvex_ext.h
+// documents the schema).
 std::string refined_report_json(const RefinedResult& r);
 
 }  // namespace quorvex

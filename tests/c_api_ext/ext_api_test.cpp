@@ -2,7 +2,10 @@
 // with the first one (this program links both).
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <bit>
 #include <cmath>
+#include <cstddef>
 #include <cstring>
 #include <limits>
 #include <nlohmann/json.hpp>
@@ -79,6 +82,8 @@ TEST(ExtOptions, DefaultsAndSizes) {
   EXPECT_EQ(r.population, 300u);
   EXPECT_EQ(r.patience, 25u);
   EXPECT_EQ(r.exact_patience, 15u);
+  EXPECT_EQ(r.operators, nullptr);
+  EXPECT_EQ(c.operators, nullptr);
 
   // Too small a record, or an unknown search: refused, nothing written.
   qvx_options o;
@@ -115,6 +120,36 @@ TEST(ExtOptions, DefaultsAndSizes) {
   qvx_dataset_free(ds);
 }
 
+// A host built before `operators` passes the record up to max_threads: init
+// writes only that much, and a search reads only that much (the default set).
+TEST(ExtOptions, AnOlderHostsRecordGetsTheDefaultOperators) {
+  constexpr size_t v1 = offsetof(qvx_options, operators);
+  static_assert(v1 == offsetof(qvx_options, max_threads) + sizeof(size_t));
+  qvx_options o;
+  std::memset(&o, 0xAB, sizeof o);
+  ASSERT_EQ(qvx_options_init(&o, v1, QVX_SEARCH_REFINED), QVX_OK) << last_error();
+  EXPECT_EQ(o.size, v1);
+  EXPECT_EQ(o.patience, 25u);
+  EXPECT_EQ(reinterpret_cast<unsigned char*>(&o)[v1], 0xAB);  // beyond the host's record
+  o.population = 40;
+  o.generations = 3;
+  const Columns cols(30);
+  qvx_dataset* ds = cols.dataset();
+  Outcome r = discover(ds, o);
+  ASSERT_EQ(r.status, QVX_OK) << last_error();
+  const auto json = nlohmann::json::parse(take(qvx_result_text(r.result, QVX_JSON)));
+  EXPECT_EQ(json["operators"], "+,-,*,/,pow,exp,log,sqrt,sin,cos");
+  qvx_result_free(r.result);
+
+  // A size inside the new member is no version of the record.
+  EXPECT_EQ(qvx_options_init(&o, v1 + 1, QVX_SEARCH_REFINED), QVX_ERR_ARGUMENT);
+  EXPECT_NE(last_error().find("size"), std::string::npos);
+  o.size = sizeof o - 1;
+  EXPECT_EQ(discover(ds, o).status, QVX_ERR_ARGUMENT);
+  EXPECT_NE(last_error().find("the size of no qvx_options"), std::string::npos);
+  qvx_dataset_free(ds);
+}
+
 TEST(ExtOptions, SettingsOutOfRangeAreNamed) {
   const Columns cols(30);
   qvx_dataset* ds = cols.dataset();
@@ -135,6 +170,17 @@ TEST(ExtOptions, SettingsOutOfRangeAreNamed) {
       {"size", [](qvx_options& o) { o.size = 8; }, QVX_SEARCH_REFINED},
       {"classic", [](qvx_options& o) { o.time_limit = 1.0; }, QVX_SEARCH_CLASSIC},
       {"classic", [](qvx_options& o) { o.patience = 3; }, QVX_SEARCH_CLASSIC},
+      {"classic search's operators are fixed", [](qvx_options& o) { o.operators = "+,*"; },
+       QVX_SEARCH_CLASSIC},
+      {"operators: unknown operator \"sinh\"; known: +, -, *, /, pow",
+       [](qvx_options& o) { o.operators = "+, sinh"; }, QVX_SEARCH_REFINED},
+      {"weight of \"sin\" must be a whole number from 1 to 100",
+       [](qvx_options& o) { o.operators = "sin:101"; }, QVX_SEARCH_REFINED},
+      {"\"cos\" is given twice", [](qvx_options& o) { o.operators = "cos,+,cos:2"; },
+       QVX_SEARCH_REFINED},
+      {"operators: an empty name", [](qvx_options& o) { o.operators = ""; }, QVX_SEARCH_REFINED},
+      {"options->operators is not valid UTF-8", [](qvx_options& o) { o.operators = "+,\xC0\x80"; },
+       QVX_SEARCH_REFINED},
   };
   for (const Case& c : cases) {
     qvx_options o = options(c.search);
@@ -330,18 +376,14 @@ TEST(ExtRefined, EveryAccessorOfAnExactLaw) {
 
   // The JSON document holds what the header lists, agreeing with the accessors.
   const auto json = nlohmann::ordered_json::parse(take(qvx_result_text(res, QVX_JSON)));
-  const std::vector<std::string> keys = {"formula",       "expr_json",       "k",
-                                         "mse_train",     "mse_test",        "bic",
-                                         "baselines",     "delta_bic_const", "delta_bic_linear",
-                                         "z_vs_shuffled", "verdict",         "verdict_reason",
-                                         "n_train",       "n_test",          "wall_clock_ms",
-                                         "search",        "rows_set_aside",  "finite_share",
-                                         "generations",   "stop_reason",     "mse_floor",
-                                         "front"};
-  std::vector<std::string> got;
-  for (const auto& item : json.items()) got.push_back(item.key());
-  EXPECT_EQ(got, keys);
+  std::string got;
+  for (const auto& item : json.items()) got += (got.empty() ? "" : ",") + item.key();
+  EXPECT_EQ(got,
+            "formula,expr_json,k,mse_train,mse_test,bic,baselines,delta_bic_const,"
+            "delta_bic_linear,z_vs_shuffled,verdict,verdict_reason,n_train,n_test,wall_clock_ms,"
+            "search,rows_set_aside,finite_share,generations,stop_reason,mse_floor,operators,front");
   EXPECT_EQ(json["search"], "refined");
+  EXPECT_EQ(json["operators"], "+,-,*,/,pow,exp,log,sqrt,sin,cos");
   EXPECT_EQ(json["rows_set_aside"], 1);
   EXPECT_EQ(json["generations"].get<uint64_t>(), generations);
   EXPECT_EQ(json["stop_reason"], take(qvx_result_text(res, QVX_STOP_NAME)));
@@ -387,6 +429,71 @@ TEST(ExtRefined, TooFewUsableRowsIsADataError) {
   r = discover(ds, o);
   EXPECT_EQ(r.status, QVX_OK);
   qvx_result_free(r.result);
+  qvx_dataset_free(ds);
+}
+
+// Whether every operator of an expression JSON is one of `allowed` (node
+// tags, and Add/Sub/Mul/Div for the binary ones); counts the Sin nodes.
+bool uses_only(const nlohmann::json& e, const std::vector<std::string>& allowed, int& sines) {
+  const std::string tag = e.begin().key();
+  const nlohmann::json& body = e.begin().value();
+  if (tag == "Const" || tag == "Feature") return true;
+  const auto ok = [&](const std::string& t) {
+    return std::find(allowed.begin(), allowed.end(), t) != allowed.end();
+  };
+  if (tag == "Bin")
+    return ok(body[0]) && uses_only(body[1], allowed, sines) && uses_only(body[2], allowed, sines);
+  if (tag == "Sin") ++sines;
+  return ok(tag) && uses_only(tag == "Pow" ? body[0] : body, allowed, sines);
+}
+
+TEST(ExtRefined, TheOperatorsGivenAreTheOnesSearchedAndWeighed) {
+  // y = 2 sin(x) + 1: exact with + * sin only.
+  Columns cols(60);
+  for (size_t i = 0; i < cols.y.size(); ++i) cols.y[i] = 2.0 * std::sin(cols.x[i] * 1.5) + 1.0;
+  qvx_dataset* ds = cols.dataset();
+  qvx_options o = options(QVX_SEARCH_REFINED);
+  o.seed = 1;
+  o.operators = " + , * , sin ";
+  Outcome plain = discover(ds, o);
+  ASSERT_EQ(plain.status, QVX_OK) << last_error();
+  const auto json = nlohmann::json::parse(take(qvx_result_text(plain.result, QVX_JSON)));
+  EXPECT_EQ(json["operators"], "+,*,sin");
+  EXPECT_NE(take(qvx_result_text(plain.result, QVX_PRETTY)).find("\noperators : +,*,sin\n"),
+            std::string::npos);
+  for (const auto& entry : json["front"]) {
+    int sines = 0;
+    EXPECT_TRUE(uses_only(nlohmann::json::parse(entry["expr_json"].get<std::string>()),
+                          {"Add", "Mul", "Sin"}, sines))
+        << entry["formula"];
+  }
+  EXPECT_LE(qvx_result_number(plain.result, QVX_MSE_TRAIN),
+            qvx_result_number(plain.result, QVX_MSE_FLOOR));
+  int sines = 0;
+  ASSERT_TRUE(uses_only(nlohmann::json::parse(json["expr_json"].get<std::string>()),
+                        {"Add", "Mul", "Sin"}, sines));
+  ASSERT_GE(sines, 1);
+
+  // A heavier sin: the same law, each sin counted 5 instead of 1.
+  o.operators = "add,mul,sin:5";
+  Outcome heavy = discover(ds, o);
+  ASSERT_EQ(heavy.status, QVX_OK) << last_error();
+  EXPECT_EQ(take(qvx_result_text(heavy.result, QVX_FORMULA)),
+            take(qvx_result_text(plain.result, QVX_FORMULA)));
+  EXPECT_EQ(qvx_result_count(heavy.result, QVX_K),
+            qvx_result_count(plain.result, QVX_K) + 4u * static_cast<uint64_t>(sines));
+  EXPECT_EQ(nlohmann::json::parse(take(qvx_result_text(heavy.result, QVX_JSON)))["operators"],
+            "+,*,sin:5");
+  qvx_result_free(plain.result);
+  qvx_result_free(heavy.result);
+
+  // The permutation test searches with the same set.
+  o.operators = "+,*,sin";
+  o.generations = 2;
+  double p = 0.0;
+  std::vector<double> nulls(2);
+  EXPECT_EQ(qvx_permutation_test(ds, &o, -1e9, 2, nullptr, nullptr, nulls.data(), &p), QVX_OK)
+      << last_error();
   qvx_dataset_free(ds);
 }
 
@@ -497,6 +604,39 @@ TEST(ExtPredict, TheLibraryEvaluatorOnColumns) {
   EXPECT_EQ(qvx_predict(nullptr, 1, only_a, only_a_col, 4, keep.data()), QVX_ERR_ARGUMENT);
   EXPECT_EQ(keep, std::vector<double>(4, -7.0));
   EXPECT_EQ(qvx_predict(logs, 1, only_a, only_a_col, 0, nullptr), QVX_OK);
+}
+
+TEST(ExtPredict, TheRefinedFunctionsAsTheLibraryComputesThem) {
+  const double inf = std::numeric_limits<double>::infinity();
+  const std::vector<double> x = {0.5, -2.0, inf, -inf, kNaN, -0.0, 1e300, 3.0};
+  const char* names[] = {"x"};
+  const double* columns[] = {x.data()};
+  const auto bits = [](double v) { return std::bit_cast<uint64_t>(v); };
+  std::vector<double> out(x.size());
+  const char* sin_cos = R"({"Bin":["Add",{"Sin":{"Feature":"x"}},{"Cos":{"Feature":"x"}}]})";
+  ASSERT_EQ(qvx_predict(sin_cos, 1, names, columns, x.size(), out.data()), QVX_OK) << last_error();
+  for (size_t i = 0; i < x.size(); ++i) {
+    // Past the finite values, the guard, whatever sign the C library would give.
+    const double want = std::isfinite(x[i]) ? std::sin(x[i]) + std::cos(x[i])
+                                            : std::bit_cast<double>(0x7FF8000000000000u);
+    EXPECT_EQ(bits(out[i]), bits(want)) << x[i];
+  }
+  const char* tanh_abs = R"({"Tanh":{"Abs":{"Feature":"x"}}})";
+  ASSERT_EQ(qvx_predict(tanh_abs, 1, names, columns, x.size(), out.data()), QVX_OK);
+  for (size_t i = 0; i < x.size(); ++i) {
+    if (!std::isnan(x[i])) {
+      EXPECT_EQ(bits(out[i]), bits(std::tanh(std::fabs(x[i])))) << x[i];
+    }
+  }
+  EXPECT_EQ(out[3], 1.0);
+  EXPECT_TRUE(std::isnan(out[4]));
+  const char* abs = R"({"Abs":{"Feature":"x"}})";
+  ASSERT_EQ(qvx_predict(abs, 1, names, columns, x.size(), out.data()), QVX_OK);
+  EXPECT_EQ(bits(out[5]), bits(0.0));  // |-0| is +0
+  EXPECT_EQ(out[1], 2.0);
+  // A misspelt tag is a data error, as any unknown node.
+  EXPECT_EQ(qvx_predict(R"({"Sine":{"Feature":"x"}})", 1, names, columns, x.size(), out.data()),
+            QVX_ERR_DATA);
 }
 
 // The library's target shuffle, as its documentation spells it out: Lcg

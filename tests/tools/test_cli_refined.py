@@ -77,7 +77,9 @@ def test_text_report_is_followed_by_the_search_the_notes_and_the_front():
     assert (starred[0]["formula"], starred[0]["complexity"]) == (report["formula"], report["k"])
     assert report["bic"] == min(e["bic"] for e in front)
     assert list(report)[len(CLASSIC_KEYS):] == ["search", "rows_set_aside", "finite_share",
-                                                "generations", "stop_reason", "mse_floor", "front"]
+                                                "generations", "stop_reason", "mse_floor",
+                                                "operators", "front"]
+    assert report["operators"] == "+,-,*,/,pow,exp,log,sqrt,sin,cos"
     assert report["search"] == "refined" and report["rows_set_aside"] == 0
     assert report["finite_share"] == 1.0
 
