@@ -6,7 +6,8 @@ import numpy as np
 import pytest
 
 quorvex = pytest.importorskip("quorvex")
-from quorvex import Bin, Const, DataError, Exp, Expr, Feature, Log, Pow, Sqrt  # noqa: E402
+from quorvex import (Abs, Bin, Const, Cos, DataError, Exp, Expr, Feature, Log, Pow, Sin,  # noqa: E402
+                     Sqrt, Tanh)
 
 x = Feature("x")
 NAN_BITS = 0x7FF8000000000000
@@ -46,6 +47,18 @@ GUARDS = [
     (Exp(x), 1000.0, math.inf),
     (Exp(x), -math.inf, 0.0),
     (Exp(x), 0.0, 1.0),
+    # sin and cos of a non-finite value give the guard's NaN, whatever the C library's sign.
+    (Sin(x), math.inf, math.nan),
+    (Sin(x), -math.inf, math.nan),
+    (Cos(x), math.inf, math.nan),
+    (Cos(x), -math.inf, math.nan),
+    (Sin(x), 0.0, 0.0),
+    (Cos(x), 0.0, 1.0),
+    (Tanh(x), math.inf, 1.0),
+    (Tanh(x), -math.inf, -1.0),
+    (Tanh(x), 1e300, 1.0),
+    (Abs(x), -math.inf, math.inf),
+    (Abs(x), -2.5, 2.5),
 ]
 
 
@@ -62,10 +75,13 @@ def test_guards(expr, at, expected, exact):
 @pytest.mark.parametrize("exact", [True, False])
 def test_nan_flows_through_and_sqrt_keeps_negative_zero(exact):
     for expr in (Exp(x), Log(x), Sqrt(x), Pow(x, 2), Bin("Div", x, Const(2.0)),
-                 Bin("Div", Const(2.0), x)):
+                 Bin("Div", Const(2.0), x), Sin(x), Cos(x), Tanh(x), Abs(x)):
         assert math.isnan(value(expr, math.nan, exact)), expr
     root = value(Sqrt(x), -0.0, exact)
     assert root == 0.0 and math.copysign(1.0, root) < 0
+    assert bits(value(Sin(x), math.nan, exact)) == NAN_BITS
+    assert bits(value(Abs(x), -0.0, exact)) == 0  # |-0| is +0
+    assert bits(value(Sin(x), -0.0, exact)) == bits(-0.0)
 
 
 def test_exact_uses_the_c_math_library_per_value():
@@ -79,6 +95,8 @@ def test_exact_uses_the_c_math_library_per_value():
                          math.pow(v, expr.exponent) for v in data["x"]])
         np.testing.assert_array_equal(got, want)
         np.testing.assert_allclose(expr.predict(data, exact=False), want, rtol=1e-14)
+    for cls, fn in ((Sin, math.sin), (Cos, math.cos), (Tanh, math.tanh), (Abs, math.fabs)):
+        assert cls(x).predict(data).tolist() == [fn(v) for v in data["x"]], cls
 
 
 def test_evaluation_order_and_arithmetic():
@@ -116,6 +134,10 @@ def test_text_forms_match_the_library_rules():
         (Bin("Sub", x, Const(-2.5)), "(x - -2.5000e0)",
          '{"Bin":["Sub",{"Feature":"x"},{"Const":-2.5}]}'),
         (Feature('a"b\\c\td\x01'), 'a"b\\c\td\x01', '{"Feature":"a\\"b\\\\c\\td\\u0001"}'),
+        (Bin("Add", Sin(x), Cos(Feature("y"))), "(sin(x) + cos(y))",
+         '{"Bin":["Add",{"Sin":{"Feature":"x"}},{"Cos":{"Feature":"y"}}]}'),
+        (Tanh(Abs(Bin("Mul", Const(2.0), x))), "tanh(abs((2.0000e0 * x)))",
+         '{"Tanh":{"Abs":{"Bin":["Mul",{"Const":2.0},{"Feature":"x"}]}}}'),
     ]
     for expr, formula, text in cases:
         assert expr.formula() == formula
@@ -141,6 +163,7 @@ def test_constant_text(v, sci, json_text):
     "", "[1]", '{"Const":"1"}', '{"Const":true}', '{"Bin":["Pow",{"Const":1.0},{"Const":1.0}]}',
     '{"Bin":["Add",{"Const":1.0}]}', '{"Pow":[{"Const":1.0},1.5]}', '{"Pow":[{"Const":1.0},4294967296]}',
     '{"Feature":"a\\u0000"}', '{"Exp":{"Const":1.0},"Log":{"Const":1.0}}', '{"Tan":{"Const":1.0}}',
+    '{"sin":{"Const":1.0}}', '{"Sin":[{"Const":1.0}]}', '{"Abs":null}',
 ])
 def test_malformed_expression_json(text):
     with pytest.raises(DataError):
@@ -152,6 +175,8 @@ def test_size_depth_and_features():
     assert (expr.k, expr.depth, expr.features()) == (3, 3, ["x", "y"])
     assert (Sqrt(Log(x)).k, Sqrt(Log(x)).depth) == (2, 3)
     assert (x.k, x.depth, Const(1.0).k) == (0, 1, 1)
+    wave = Bin("Mul", Const(3.0), Sin(Tanh(x)))
+    assert (wave.k, wave.depth, wave.features()) == (4, 4, ["x"])
 
 
 def test_to_sympy():
@@ -162,3 +187,7 @@ def test_to_sympy():
     assert s.free_symbols == {X, Y}
     assert float(s.subs({X: 3.0, Y: 4.0})) == pytest.approx(18.0 + 2.0)
     assert Const(0.1).to_sympy() == sympy.Float(0.1)
+    wave = Bin("Sub", Sin(x), Bin("Mul", Cos(x), Tanh(Abs(Feature("y"))))).to_sympy()
+    assert wave == sympy.sin(X) - sympy.cos(X) * sympy.tanh(sympy.Abs(Y))
+    assert float(wave.subs({X: 0.5, Y: -2.0})) == pytest.approx(
+        math.sin(0.5) - math.cos(0.5) * math.tanh(2.0))

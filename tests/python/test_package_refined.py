@@ -1,6 +1,7 @@
 """The refined search from Python: the front, prediction, progress and Ctrl-C."""
 import math
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -32,7 +33,8 @@ def reference(e, cols):
     child = reference(e.base if isinstance(e, q.Pow) else e.child, cols)
     if isinstance(e, q.Pow):
         return np.power(child, float(e.exponent))
-    return {q.Exp: np.exp, q.Log: np.log, q.Sqrt: np.sqrt}[type(e)](child)
+    return {q.Exp: np.exp, q.Log: np.log, q.Sqrt: np.sqrt, q.Sin: np.sin, q.Cos: np.cos,
+            q.Tanh: np.tanh, q.Abs: np.abs}[type(e)](child)
 
 
 def test_refined_by_default_finds_the_exact_law(quorvex_package):
@@ -83,16 +85,79 @@ def test_classic_keeps_the_c_entry_s_report_and_refuses_refined_settings(quorvex
         q.discover(X[:4], y[:4])
 
 
+def wave(n=81):
+    t = np.arange(n, dtype=np.float64) / 10 - 4
+    return t.reshape(-1, 1), 3 * np.sin(t) + 0.5
+
+
+def operators_used(e, q):
+    """The node kinds and Bin operators of an expression."""
+    if isinstance(e, (q.Const, q.Feature)):
+        return set()
+    if isinstance(e, q.Bin):
+        return {e.op} | operators_used(e.left, q) | operators_used(e.right, q)
+    return {type(e).__name__} | operators_used(e.base if isinstance(e, q.Pow) else e.child, q)
+
+
+@pytest.mark.parametrize("given, canonical", [
+    (["+", "*", "sin"], "+,*,sin"),
+    ({"add": 1, "mul": 1, "sin": 3}, "add,mul,sin:3"),
+    (" + , * , sin:3 ", " + , * , sin:3 "),
+])
+def test_operators_are_what_the_search_builds_from(quorvex_package, given, canonical):
+    q = quorvex_package
+    X, y = wave()
+    report = q.discover(X, y, feature_names=["t"], seed=2, operators=given)
+    weight = 3 if "3" in canonical else 1
+    assert report.operators == ("+,*,sin:3" if weight == 3 else "+,*,sin")
+    assert report.operator_weights == {"+": 1, "*": 1, "sin": weight}
+    assert report.stop_reason == "exact fit" and "sin(t)" in report.formula
+    assert "operators : " + report.operators + "\n" in str(report)
+    for entry in report.front:
+        assert operators_used(entry.expr, q) <= {"Add", "Mul", "Sin"}, entry.formula
+    # sin's weight is part of the formula's complexity.
+    assert report.k == 6 + (weight - 1) * report.formula.count("sin(")
+    np.testing.assert_allclose(report.predict(X), y, rtol=1e-12, atol=1e-12)
+
+
+def test_default_operators_and_what_is_refused(quorvex_package):
+    q = quorvex_package
+    X, y = wave(30)
+    report = q.discover(X, y, generations=2, population=20)
+    assert report.operators == "+,-,*,/,pow,exp,log,sqrt,sin,cos"
+    assert q.discover(X, y, search="classic", generations=2, population=20).operators == ""
+    refusals = [
+        (dict(operators=["+", "sinh"]), "unknown operator 'sinh' in operators; known: + - * / "
+                                        "pow exp log sqrt sin cos tanh abs"),
+        (dict(operators={"sin": 0}), "weight of operator 'sin' must be from 1 to 100, not 0"),
+        (dict(operators={"sin": 2.5}), "must be an integer"),
+        (dict(operators={"sin": True}), "not a bool"),
+        (dict(operators=["+", "add"]), "'add' is given twice in operators (as '+')"),
+        (dict(operators=[]), "at least one operator"),
+        (dict(operators=[1]), "must be a string"),
+        (dict(operators=3), "a list of names, a dict"),
+        (dict(operators="+\0"), "NUL"),
+        # A text is read by the library, whose reason comes through.
+        (dict(operators="+, sinh"), 'operators: unknown operator "sinh"; known: +, -'),
+        (dict(operators=["+"], search="classic"), "refined search; the classic search's "
+                                                  "operators are fixed"),
+    ]
+    for settings, words in refusals:
+        with pytest.raises(q.DataError, match=re.escape(words)):
+            q.discover(X, y, generations=2, population=20, **settings)
+
+
 def test_permutation_test_in_the_library_matches_the_spread_one(quorvex_package):
     q = quorvex_package
     X, y = law(40, noise=2.0, seed=3)
     X[7, 0] = math.nan  # set aside by the refined search before permuting
-    settings = dict(n_permutations=3, seed=5, generations=5, population=30, missing="keep")
+    settings = dict(n_permutations=3, seed=5, generations=5, population=30, missing="keep",
+                    operators={"+": 1, "*": 1, "/": 2, "sqrt": 1})
     here = q.permutation_test(X, y, **settings)
     with ThreadPoolExecutor(2) as pool:
         spread = q.permutation_test(X, y, executor=pool, **settings)
     assert here.null_bics == spread.null_bics and here.p_value == spread.p_value
-    assert here.report.rows_set_aside == 1
+    assert here.report.rows_set_aside == 1 and here.report.operators == "+,*,/:2,sqrt"
 
 
 def test_progress_bar_only_on_a_terminal(quorvex_package, capfd):

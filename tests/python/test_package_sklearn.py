@@ -75,7 +75,7 @@ def test_params_clone_pickle_and_grid_search():
     model = QuorvexRegressor(generations=5, population=30, seed=3)
     assert model.get_params() == {"generations": 5, "population": 30, "max_depth": 0, "seed": 3,
                                   "test_fraction": 0.2, "missing": "error", "search": "refined",
-                                  "time_limit": None}
+                                  "time_limit": None, "operators": None}
     assert model.set_params(seed=4, max_depth=3).get_params()["seed"] == 4
     assert clone(model).get_params() == model.get_params()
     X, y = product_sum(60)
@@ -96,11 +96,15 @@ def test_search_choice_reaches_the_library():
         '"wall_clock_ms"')[0]
     refined = QuorvexRegressor(seed=1, time_limit=30).fit(X, y)
     assert refined.report_.search == "refined" and refined.report_.front
+    chosen = QuorvexRegressor(seed=1, generations=3, operators={"+": 1, "*": 2}).fit(X, y)
+    assert chosen.report_.operators == "+,*:2"
+    assert clone(chosen).get_params()["operators"] == {"+": 1, "*": 2}
 
 
 def test_bad_parameters_are_rejected_at_fit():
     X, y = product_sum(20)
     for params in ({"seed": -1}, {"generations": 2.5}, {"population": "many"},
-                   {"search": "fast"}, {"time_limit": 0}, {"search": "classic", "time_limit": 1}):
+                   {"search": "fast"}, {"time_limit": 0}, {"search": "classic", "time_limit": 1},
+                   {"operators": ["sinh"]}, {"search": "classic", "operators": ["+"]}):
         with pytest.raises(ValueError):
             QuorvexRegressor(**params).fit(X, y)

@@ -14,7 +14,7 @@ path (the extended one also from beside the first).
 from ._native import ext_library_path, library_path
 from .dataset import Dataset
 from .errors import DataError, LibraryNotFoundError, QuorvexError
-from .expr import Bin, Const, Exp, Expr, Feature, Log, Pow, Sqrt
+from .expr import Abs, Bin, Const, Cos, Exp, Expr, Feature, Log, Pow, Sin, Sqrt, Tanh
 from .permutation import PermutationTest, permutation_test
 from .report import Baselines, FrontEntry, Report, Verdict, discover
 from .sweep import sweep
@@ -22,9 +22,10 @@ from .sweep import sweep
 __version__ = "0.1.0"
 
 __all__ = [
-    "Baselines", "Bin", "FrontEntry", "Const", "DataError", "Dataset", "Exp", "Expr", "Feature",
-    "LibraryNotFoundError", "Log", "PermutationTest", "Pow", "QuorvexError", "QuorvexRegressor",
-    "Report", "Sqrt", "Verdict", "discover", "ext_library_path", "library_path", "permutation_test", "sweep",
+    "Abs", "Baselines", "Bin", "FrontEntry", "Const", "Cos", "DataError", "Dataset", "Exp", "Expr",
+    "Feature", "LibraryNotFoundError", "Log", "PermutationTest", "Pow", "QuorvexError",
+    "QuorvexRegressor", "Report", "Sin", "Sqrt", "Tanh", "Verdict", "discover",
+    "ext_library_path", "library_path", "permutation_test", "sweep",
 ]
 
 

@@ -154,6 +154,7 @@ class Options(ctypes.Structure):
         ("patience", ctypes.c_uint32),
         ("exact_patience", ctypes.c_uint32),
         ("max_threads", ctypes.c_size_t),
+        ("operators", ctypes.c_char_p),  # NULL: the default set
     ]
 
 

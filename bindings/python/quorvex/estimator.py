@@ -19,7 +19,9 @@ _REFINED_MIN_ROWS = 5
 
 class QuorvexRegressor(RegressorMixin, BaseEstimator):
     """Fits one closed-form formula. Settings as for `quorvex.discover` (0 = default):
-    `search` is "refined" (the default) or "classic", `time_limit` seconds or None.
+    `search` is "refined" (the default) or "classic", `time_limit` seconds or None,
+    `operators` (refined only) None for the default set, a list of names, a dict of
+    name -> weight or a text.
 
     `missing` ("error", "drop" or "keep") is as for `quorvex.discover`; with
     "error", predict refuses NaN and infinities too.
@@ -39,10 +41,11 @@ class QuorvexRegressor(RegressorMixin, BaseEstimator):
             "missing": [StrOptions({"error", "drop", "keep"})],
             "search": [StrOptions({"refined", "classic"})],
             "time_limit": [None, Interval(Real, 0, None, closed="neither")],
+            "operators": [None, str, list, tuple, dict],
         }
 
     def __init__(self, generations=0, population=0, max_depth=0, seed=0, test_fraction=0.2,
-                 missing="error", search="refined", time_limit=None):
+                 missing="error", search="refined", time_limit=None, operators=None):
         self.generations = generations
         self.population = population
         self.max_depth = max_depth
@@ -51,6 +54,7 @@ class QuorvexRegressor(RegressorMixin, BaseEstimator):
         self.missing = missing
         self.search = search
         self.time_limit = time_limit
+        self.operators = operators
 
     def _names(self):
         if hasattr(self, "feature_names_in_"):
@@ -69,7 +73,8 @@ class QuorvexRegressor(RegressorMixin, BaseEstimator):
                              f"n_samples = {data.n_rows}")
         report = discover(data, search=self.search, generations=self.generations,
                           population=self.population, max_depth=self.max_depth, seed=self.seed,
-                          test_fraction=self.test_fraction, time_limit=self.time_limit)
+                          test_fraction=self.test_fraction, time_limit=self.time_limit,
+                          operators=self.operators)
         self.report_ = report
         self.expr_ = report.expr
         self.formula_ = report.formula

@@ -3,7 +3,8 @@
 `predict` hands the expression's JSON and the columns to the extended
 library's evaluator (qvx_predict), so predictions are the library's bit for
 bit, guards included: a divisor with |b| < 1e-300, a zero base with a
-negative exponent, log of x <= 0 and sqrt of x < 0 give NaN.
+negative exponent, log of x <= 0, sqrt of x < 0 and sin or cos of an infinite
+or NaN x give NaN.
 """
 import json
 import math
@@ -24,7 +25,8 @@ _SYMBOLS = {"Add": "+", "Sub": "-", "Mul": "*", "Div": "/"}
 
 
 class Expr:
-    """Base of the seven node kinds: Const, Feature, Bin, Pow, Exp, Log, Sqrt."""
+    """Base of the node kinds: Const, Feature, Bin, Pow, and the functions Exp, Log, Sqrt,
+    Sin, Cos, Tanh and Abs (the last four only in refined searches)."""
 
     __slots__ = ()
 
@@ -145,7 +147,32 @@ class Sqrt(Expr):
     child: Expr
 
 
-Node = Union[Const, Feature, Bin, Pow, Exp, Log, Sqrt]
+@dataclass(frozen=True)
+class Sin(Expr):
+    child: Expr
+
+
+@dataclass(frozen=True)
+class Cos(Expr):
+    child: Expr
+
+
+@dataclass(frozen=True)
+class Tanh(Expr):
+    child: Expr
+
+
+@dataclass(frozen=True)
+class Abs(Expr):
+    child: Expr
+
+
+Node = Union[Const, Feature, Bin, Pow, Exp, Log, Sqrt, Sin, Cos, Tanh, Abs]
+
+# The one-child kinds by JSON tag and formula name.
+_FUNCTIONS = {"Exp": Exp, "Log": Log, "Sqrt": Sqrt, "Sin": Sin, "Cos": Cos, "Tanh": Tanh,
+              "Abs": Abs}
+_FUNCTION_NAMES = {cls: tag.lower() for tag, cls in _FUNCTIONS.items()}
 
 
 def _nesting(text):
@@ -205,8 +232,8 @@ def _from_value(v):
                 and not isinstance(payload[1], bool) and -2**31 <= payload[1] < 2**31):
             raise _bad(v)
         return Pow(_from_value(payload[0]), payload[1])
-    if kind in ("Exp", "Log", "Sqrt"):
-        return {"Exp": Exp, "Log": Log, "Sqrt": Sqrt}[kind](_from_value(payload))
+    if kind in _FUNCTIONS:
+        return _FUNCTIONS[kind](_from_value(payload))
     raise _bad(v)
 
 
@@ -215,7 +242,7 @@ def _children(e):
         return (e.left, e.right)
     if isinstance(e, Pow):
         return (e.base,)
-    if isinstance(e, (Exp, Log, Sqrt)):
+    if type(e) in _FUNCTION_NAMES:
         return (e.child,)
     return ()
 
@@ -289,8 +316,7 @@ def _formula(e):
         return f"({_formula(e.left)} {_SYMBOLS[e.op]} {_formula(e.right)})"
     if isinstance(e, Pow):
         return f"({_formula(e.base)}^{e.exponent})"
-    name = {Exp: "exp", Log: "log", Sqrt: "sqrt"}[type(e)]
-    return f"{name}({_formula(e.child)})"
+    return f"{_FUNCTION_NAMES[type(e)]}({_formula(e.child)})"
 
 
 def json_number(v):
@@ -364,5 +390,6 @@ def _sympy(e, sympy, symbols):
                 "Div": lambda: a / b}[e.op]()
     if isinstance(e, Pow):
         return _sympy(e.base, sympy, symbols) ** sympy.Integer(e.exponent)
-    fn = {Exp: sympy.exp, Log: sympy.log, Sqrt: sympy.sqrt}[type(e)]
+    fn = {Exp: sympy.exp, Log: sympy.log, Sqrt: sympy.sqrt, Sin: sympy.sin, Cos: sympy.cos,
+          Tanh: sympy.tanh, Abs: sympy.Abs}[type(e)]
     return fn(_sympy(e.child, sympy, symbols))

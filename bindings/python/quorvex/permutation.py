@@ -88,7 +88,8 @@ def _at_or_below(real_bic, null_bics):
 
 def permutation_test(X, y=None, *, n_permutations=99, executor=None, search="refined",
                      generations=0, population=0, max_depth=0, seed=0, test_fraction=0.2,
-                     time_limit=None, progress=None, feature_names=None, missing=None):
+                     time_limit=None, operators=None, progress=None, feature_names=None,
+                     missing=None):
     """Runs `discover` on the data and on `n_permutations` copies with permuted targets.
 
     Takes the arguments of `discover`. Without an executor the library runs
@@ -109,7 +110,7 @@ def permutation_test(X, y=None, *, n_permutations=99, executor=None, search="ref
     data = as_dataset(X, y, feature_names, missing)
     settings = dict(search=search, generations=generations, population=population,
                     max_depth=max_depth, seed=seed, test_fraction=test_fraction,
-                    time_limit=time_limit)
+                    time_limit=time_limit, operators=operators)
     # Checks the settings before any permuted run.
     report = discover(data, progress=progress, **settings)
     if executor is None:

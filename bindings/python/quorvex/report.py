@@ -7,6 +7,7 @@ import json
 import math
 import operator
 import os
+from collections.abc import Mapping
 from dataclasses import dataclass, field
 from typing import NamedTuple, Tuple
 
@@ -89,6 +90,18 @@ class Report:
     rows_set_aside: int = 0
     generations: int = 0
     stop_reason: str = "generations"
+    # Refined: the operators searched, as the library writes them ("+,-,*,/,pow,exp,log,sqrt,
+    # sin,cos", a weight other than 1 after a colon); classic: "".
+    operators: str = ""
+
+    @property
+    def operator_weights(self):
+        """The operators searched as a dict name -> weight (refined; empty for classic)."""
+        weights = {}
+        for item in self.operators.split(",") if self.operators else ():
+            name, _, weight = item.partition(":")
+            weights[name] = int(weight) if weight else 1
+        return weights
 
     @property
     def expr(self):
@@ -153,6 +166,7 @@ def _read(lib, handle, feature_names, search):
     number = {name: lib.qvx_result_number(handle, code) for name, code in _NUMBERS.items()}
     count = lambda field: int(lib.qvx_result_count(handle, field))
     text = lambda field: _native.take_ext_string(lib.qvx_result_text(handle, field))
+    json_text = text(_JSON)
     front = []
     for i in range(count(_FRONT_SIZE)):
         front.append(FrontEntry(
@@ -181,13 +195,14 @@ def _read(lib, handle, feature_names, search):
         expr_json=text(_EXPR_JSON),
         feature_names=tuple(feature_names),
         _text=text(_PRETTY),
-        _json=text(_JSON),
+        _json=json_text,
         search=search,
         front=tuple(front),
         simplified=text(_SIMPLIFIED),
         rows_set_aside=count(_ROWS_SET_ASIDE),
         generations=count(_GENERATIONS),
         stop_reason=text(_STOP_NAME),
+        operators=json.loads(json_text).get("operators", "") if search == "refined" else "",
     )
 
 
@@ -317,8 +332,68 @@ def check_time_limit(time_limit, search):
     return value
 
 
+# The operator names of the library's operators text, then the words it also reads.
+OPERATOR_NAMES = ("+", "-", "*", "/", "pow", "exp", "log", "sqrt", "sin", "cos", "tanh", "abs")
+_OPERATOR_WORDS = {"add": "+", "sub": "-", "mul": "*", "div": "/"}
+MAX_OPERATOR_WEIGHT = 100
+
+
+def _operator_name(name):
+    if not isinstance(name, str):
+        raise DataError(f"an operator name must be a string, not {name!r}")
+    if name.strip() not in OPERATOR_NAMES and name.strip() not in _OPERATOR_WORDS:
+        raise DataError(f"unknown operator {name!r} in operators; known: "
+                        + " ".join(OPERATOR_NAMES) + " (or add, sub, mul, div)")
+    return name.strip()
+
+
+def _operator_weight(name, weight):
+    if isinstance(weight, bool):
+        raise DataError(f"the weight of operator {name!r} must be an integer, not a bool")
+    try:
+        w = operator.index(weight)
+    except TypeError:
+        raise DataError(f"the weight of operator {name!r} must be an integer, not "
+                        f"{weight!r}") from None
+    if not 1 <= w <= MAX_OPERATOR_WEIGHT:
+        raise DataError(f"the weight of operator {name!r} must be from 1 to "
+                        f"{MAX_OPERATOR_WEIGHT}, not {w}")
+    return w
+
+
+def operators_text(operators, search):
+    """The options' operators text: None (the default set) for None; else from a list of names,
+    a mapping name -> weight, or a text the library reads as it is ("+, *, sin:2")."""
+    if operators is None:
+        return None
+    if search == "classic":
+        raise DataError("operators needs the refined search; the classic search's operators are "
+                        "fixed")
+    if isinstance(operators, str):
+        if "\0" in operators:
+            raise DataError("operators must not contain NUL")
+        return operators
+    if isinstance(operators, Mapping):
+        pairs = [(_operator_name(n), _operator_weight(n, w)) for n, w in operators.items()]
+    elif isinstance(operators, (list, tuple, set, frozenset)):
+        pairs = [(_operator_name(n), 1) for n in operators]
+    else:
+        raise DataError("operators must be a list of names, a dict of name -> weight or a text, "
+                        f"not {type(operators).__name__}")
+    if not pairs:
+        raise DataError("operators must name at least one operator")
+    seen = {}
+    for name, _ in pairs:
+        canonical = _OPERATOR_WORDS.get(name, name)
+        if canonical in seen:
+            raise DataError(f"operator {name!r} is given twice in operators"
+                            + (f" (as {seen[canonical]!r})" if seen[canonical] != name else ""))
+        seen[canonical] = name
+    return ",".join(name if w == 1 else f"{name}:{w}" for name, w in pairs)
+
+
 def options(search, generations, population, max_depth, seed, test_fraction, time_limit,
-            patience=None):
+            patience=None, operators=None):
     """The library's options record: its defaults for `search`, then every setting given.
 
     0 keeps the library's default for generations, population and max_depth."""
@@ -329,6 +404,12 @@ def options(search, generations, population, max_depth, seed, test_fraction, tim
     search = check_search(search)
     time_limit = check_time_limit(time_limit, search)
     test_fraction = check_test_fraction(test_fraction)
+    operators = operators_text(operators, search)
+    if operators is not None:
+        try:
+            operators = operators.encode("utf-8")
+        except UnicodeEncodeError:
+            raise DataError("operators is not valid text (it holds a lone surrogate)") from None
     lib = _native.ext()
     record = _native.Options()
     if lib.qvx_options_init(ctypes.byref(record), ctypes.sizeof(record),
@@ -345,6 +426,7 @@ def options(search, generations, population, max_depth, seed, test_fraction, tim
             raise DataError("patience needs the refined search; a classic search always runs "
                             "its generations")
         record.patience = _unsigned("patience", patience, 32)
+    record.operators = operators  # the record keeps the bytes alive
     return record
 
 
@@ -369,7 +451,7 @@ def raise_for(status):
 
 
 def discover(X, y=None, *, search="refined", generations=0, population=0, max_depth=0, seed=0,
-             test_fraction=0.2, time_limit=None, patience=None, progress=None,
+             test_fraction=0.2, time_limit=None, patience=None, operators=None, progress=None,
              feature_names=None, missing=None):
     """Searches for a formula that explains y from the columns of X and judges it.
 
@@ -387,12 +469,19 @@ def discover(X, y=None, *, search="refined", generations=0, population=0, max_de
     Without a time limit, equal data, settings and seed give the same report,
     apart from wall_clock_ms.
 
+    operators (refined only) chooses what formulas are built from: a list of
+    names (["+", "*", "sin"]), a dict of name -> weight ({"+": 1, "sin": 2}; the
+    weight, 1 to 100, is the complexity the operator adds to a formula), or
+    the library's text ("+, *, sin:2"). Names: + - * / pow exp log sqrt sin cos
+    tanh abs (or add, sub, mul, div). None is the default set, + - * / pow exp
+    log sqrt sin cos, each 1; `report.operators` tells the set used.
+
     progress=None shows a bar on stderr when it is a terminal, True always,
     False never. Ctrl-C stops the search and raises KeyboardInterrupt.
     """
     data = as_dataset(X, y, feature_names, missing)
     record = options(search, generations, population, max_depth, seed, test_fraction, time_limit,
-                     patience)
+                     patience, operators)
     lib = _native.ext()
     out = ctypes.c_void_p()
     ds = data._ext_handle()
