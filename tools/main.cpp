@@ -13,6 +13,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -47,7 +48,8 @@ struct Options {
   bool drop_missing = false;
   bool classic = false;
   double time_limit = 0.0;
-  uint32_t generations = 0;  // 0: the search's default
+  std::optional<std::string> operators;  // refined only; unset: the default set
+  uint32_t generations = 0;              // 0: the search's default
   size_t population = 0;
   uint32_t max_depth = 4;
   uint64_t seed = 0;
@@ -240,6 +242,16 @@ RefinedConfig make_refined_config(const Options& opt) {
         kExitBadInput);
   config.test_fraction = opt.test_fraction;
   config.time_limit = opt.time_limit;
+  if (opt.operators) {
+    try {
+      config.operators = OperatorSet::parse(*opt.operators);
+    } catch (const std::invalid_argument& e) {
+      // The option's name replaces the parser's own "operators: ".
+      std::string_view reason = e.what();
+      if (reason.starts_with("operators: ")) reason.remove_prefix(11);
+      throw CommandError("--operators: " + std::string(reason), kExitBadInput);
+    }
+  }
   return config;
 }
 
@@ -414,7 +426,7 @@ void print_refined_report(const RefinedRun& run, const cli::RefinedSplit& split,
   std::string out = opt.json ? cli::refined_json(r) + "\n" : r.report.to_pretty();
   std::string aside;
   std::string& notes = opt.json ? aside : out;
-  if (!opt.json) out += cli::search_line(r, run.interrupted) + "\n";
+  if (!opt.json) out += cli::search_line(r, run.interrupted) + "\n" + cli::operators_line(r) + "\n";
   if (!dropped_note.empty()) notes += dropped_note + "\n";
   if (r.rows_set_aside > 0)
     notes += "set aside: " + format_integer(r.rows_set_aside) +
@@ -503,6 +515,11 @@ void run_classic_discovery(const Options& opt) {
   if (opt.time_limit > 0.0)
     throw CommandError("--time-limit applies to the refined search only; drop --classic or it",
                        kExitBadInput);
+  if (opt.operators)
+    throw CommandError(
+        "--operators applies to the refined search only (the classic search's operators are "
+        "fixed); drop --classic or it",
+        kExitBadInput);
   const DiscoverConfig config = make_classic_config(opt);
   check_outputs(opt);
   check_resources(config.population, config.max_depth);
@@ -677,6 +694,15 @@ std::optional<int> parse_command_line(int argc, char** argv, Options& opt) {
       ->option_text("SECONDS")
       ->check(CLI::NonNegativeNumber)
       ->excludes(classic);
+  std::string operators_text;
+  auto* operators =
+      app.add_option("--operators", operators_text,
+                     "Operators the refined search may build formulas from, each with "
+                     "the complexity it adds to a formula (default: "
+                     "+,-,*,/,pow,exp,log,sqrt,sin,cos, each 1): names from + - * / pow "
+                     "exp log sqrt sin cos tanh abs (or add sub mul div), separated by "
+                     "commas, each optionally :WEIGHT from 1 to 100, e.g. '+,*,sin:2'")
+          ->option_text("LIST");
   app.add_option("--generations", opt.generations,
                  "Generations: the refined search's cap (default 150; it usually stops earlier "
                  "once the front stops improving), the classic search's count (default 40); 0 "
@@ -722,7 +748,8 @@ std::optional<int> parse_command_line(int argc, char** argv, Options& opt) {
           ->excludes(target)
           ->excludes(features_option)
           ->excludes(exclude_option)
-          ->excludes(drop);
+          ->excludes(drop)
+          ->excludes(operators);
   app.add_option("--permutations", opt.permutations,
                  "Also run the whole discovery on N copies with the target permuted and report "
                  "the p-value of the real BIC among theirs (99 is a good start; costs N more "
@@ -750,6 +777,7 @@ std::optional<int> parse_command_line(int argc, char** argv, Options& opt) {
       return kExitBadInput;
     }
   }
+  if (*operators) opt.operators = operators_text;
   opt.features = split_names(features);
   opt.exclude = split_names(exclude);
   return std::nullopt;

@@ -33,6 +33,10 @@ std::string search_line(const RefinedResult& result, bool interrupted) {
          " s, stopped: " + stop_text(result, interrupted);
 }
 
+std::string operators_line(const RefinedResult& result) {
+  return "operators: " + result.operators.text();
+}
+
 std::vector<std::string> front_table(const RefinedResult& result) {
   std::vector<std::string> lines;
   lines.push_back("front   : the best formula of each complexity (* the one reported)");

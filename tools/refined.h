@@ -20,6 +20,10 @@ RefinedSplit refined_split(const Dataset& data, const RefinedConfig& config);
 // `interrupted` names Ctrl-C as the reason the caller's callback gave.
 std::string search_line(const RefinedResult& result, bool interrupted);
 
+// "operators: +,-,*,/,pow,exp,log,sqrt,sin,cos": the set searched, weights
+// other than 1 after a colon.
+std::string operators_line(const RefinedResult& result);
+
 // The front as a table under the report, one line per complexity, the
 // reported formula marked with '*'.
 std::vector<std::string> front_table(const RefinedResult& result);
@@ -27,7 +31,7 @@ std::vector<std::string> front_table(const RefinedResult& result);
 // The report's JSON with what a refined discovery adds (the schema of the
 // extended C interface's refined JSON, include/quorvex_ext.h): the report's
 // members first and unchanged, then the search, rows set aside, finite
-// share, generations, stop reason, error floor and front.
+// share, generations, stop reason, error floor, operators and front.
 std::string refined_json(const RefinedResult& result);
 
 }  // namespace quorvex::cli

@@ -1,5 +1,6 @@
 """The quorvex command's plot, progress bar and --predict, end to end."""
 import json
+import math
 import os
 import pty
 import re
@@ -148,6 +149,24 @@ def test_predict_writes_non_finite_values(tmp_path):
         "prediction", "nan", "nan", "0", "1", "-1.4426950408889634", ""]
 
 
+def test_predict_evaluates_the_refined_functions(tmp_path):
+    # sin(x) + cos(x) * tanh(abs(x)), as a bare expression and inside a report.
+    expr = ('{"Bin":["Add",{"Sin":{"Feature":"x"}},{"Bin":["Mul",{"Cos":{"Feature":"x"}},'
+            '{"Tanh":{"Abs":{"Feature":"x"}}}]}]}')
+    xs = [0.5, -2.0, 0.0, -0.0, 1e6, -7.25]
+    for i, text in enumerate([expr, json.dumps({"formula": "f", "expr_json": expr})]):
+        model = tmp_path / f"m{i}.json"
+        model.write_text(text)
+        result = run("--predict", model, "-",
+                     stdin=("x\n" + "".join(f"{x!r}\n" for x in xs) + "inf\n").encode())
+        assert result.returncode == 0, result.stderr
+        lines = result.stdout.decode().split("\n")
+        # The C library's values, written exactly; sin and cos of inf are NaN.
+        assert [float(v) for v in lines[1:-2]] == [
+            math.sin(x) + math.cos(x) * math.tanh(abs(x)) for x in xs]
+        assert lines[-2:] == ["nan", ""]
+
+
 @pytest.mark.parametrize("model_text, data_text, words", [
     (None, b"x\n1\n", "cannot read"),
     (b"{", b"x\n1\n", "byte 1"),
@@ -164,7 +183,8 @@ def test_predict_rejects_bad_input(tmp_path, model_text, data_text, words):
     assert words in result.stderr.decode(), result.stderr
 
 
-@pytest.mark.parametrize("other", [["--json"], ["--plot", "x.svg"], ["--target", "y"], ["--verbose"]])
+@pytest.mark.parametrize("other", [["--json"], ["--plot", "x.svg"], ["--target", "y"], ["--verbose"],
+                                   ["--operators", "+"]])
 def test_predict_excludes_discovery_outputs(other):
     result = run("--predict", "m.json", *other, "d.csv")
     assert result.returncode == 2 and b"excludes" in result.stderr

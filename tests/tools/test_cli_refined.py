@@ -58,7 +58,8 @@ def test_text_report_is_followed_by_the_search_the_notes_and_the_front():
     assert lines[0].startswith("─── quorvex discovery report")
     assert re.fullmatch(r"search  : refined, \d+ generations? in \d+\.\d\d s, stopped: "
                         r"(generations|no improvement|exact fit)", lines[13]), lines[13]
-    assert lines[14] == "finite  : 100.0% of training rows (160 of 160)"
+    assert lines[14] == "operators: +,-,*,/,pow,exp,log,sqrt,sin,cos"
+    assert lines[15] == "finite  : 100.0% of training rows (160 of 160)"
     start = lines.index("front   : the best formula of each complexity (* the one reported)")
     rows = [FRONT_ROW.fullmatch(line) for line in lines[start + 2:-1]]
     assert rows and all(rows), lines[start:]
@@ -140,11 +141,59 @@ def test_missing_values_are_refused_then_set_aside_on_request(tmp_path):
     (["--test-fraction", "1.5"], "strictly between 0 and 1"),
     (["--time-limit", "-1"], "--time-limit"),
     (["--time-limit", "2", "--classic"], "excludes"),
+    (["--operators", "+,sinh"],
+     'quorvex: --operators: unknown operator "sinh"; known: +, -, *, /, pow, exp, log, sqrt, '
+     "sin, cos, tanh, abs\n"),
+    (["--operators", "sin:0"], '--operators: the weight of "sin" must be a whole number from 1 '
+                               'to 100, not "0"'),
+    (["--operators", ""], "--operators: an empty name"),
+    (["--operators", "+,*", "--classic"],
+     "quorvex: --operators applies to the refined search only (the classic search's operators "
+     "are fixed); drop --classic or it\n"),
 ])
 def test_settings_the_refined_search_refuses(args, words):
     result = run(data("product_sum.csv"), *args, *QUICK)
     assert result.returncode == 2 and result.stdout == b""
     assert words in result.stderr.decode(), result.stderr
+
+
+def uses_only(node, allowed):
+    """Whether every operator of an expression JSON value is among `allowed` (node tags, and
+    the Bin operators' names)."""
+    (tag, body), = node.items()
+    if tag in ("Const", "Feature"):
+        return True
+    if tag == "Bin":
+        return body[0] in allowed and uses_only(body[1], allowed) and uses_only(body[2], allowed)
+    return tag in allowed and uses_only(body[0] if tag == "Pow" else body, allowed)
+
+
+def test_operators_choose_what_formulas_are_built_from(tmp_path):
+    path = write_csv(tmp_path / "wave.csv", ["t", "y"],
+                     [[i / 10, 3 * math.sin(i / 10) + 0.5] for i in range(-40, 41)])
+    args = [path, "--seed", "2", "--operators", " + , * , sin:3 "]
+    text = run(*args).stdout.decode().split("\n")
+    assert text[14] == "operators: +,*,sin:3"
+    report = json.loads(run(*args, "--json").stdout)
+    assert report["operators"] == "+,*,sin:3"
+    assert report["stop_reason"] == "exact fit" and "sin(t)" in report["formula"]
+    for entry in report["front"]:
+        assert uses_only(json.loads(entry["expr_json"]), {"Add", "Mul", "Sin"}), entry["formula"]
+    # Each sin counts 3: the same law with weight 1 is 2 simpler.
+    light = json.loads(run(path, "--seed", "2", "--operators", "+,*,sin", "--json").stdout)
+    assert light["formula"] == report["formula"]
+    assert light["k"] == report["k"] - 2 * report["formula"].count("sin(")
+    # Without sin and cos in the set, neither appears.
+    plain = json.loads(run(path, "--seed", "2", "--operators", "+,-,*,/,exp", "--json",
+                           *QUICK).stdout)
+    assert all(uses_only(json.loads(e["expr_json"]), {"Add", "Sub", "Mul", "Div", "Exp"})
+               for e in plain["front"])
+
+
+def test_help_names_the_operators():
+    result = run("--help")
+    assert result.returncode == 0
+    assert b"--operators LIST" in result.stdout and b"tanh abs" in result.stdout
 
 
 def test_too_few_rows_is_a_clear_error(tmp_path):
