@@ -69,7 +69,8 @@ def tree_to_sympy(node, symbols):
     if kind == "Pow":
         return tree_to_sympy(arg[0], symbols) ** int(arg[1])
     child = tree_to_sympy(arg, symbols)
-    return {"Exp": sp.exp, "Log": sp.log, "Sqrt": sp.sqrt}[kind](child)
+    return {"Exp": sp.exp, "Log": sp.log, "Sqrt": sp.sqrt, "Sin": sp.sin, "Cos": sp.cos,
+            "Tanh": sp.tanh, "Abs": sp.Abs}[kind](child)
 
 
 def make_symbols(features, ranges):

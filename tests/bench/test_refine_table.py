@@ -55,6 +55,12 @@ POLY = ("x**3 + x**2 + x", ["x"], [[-1, 1]])
                                           b("Add", f("r"), c(4.4e-17)))), COULOMB),
     (b("Div", b("Mul", f("k"), b("Sub", f("T2"), b("Sub", f("T1"), c(-7.9e-10)))), f("d")),
      ("k*(T2 - T1)/d", ["k", "T1", "T2", "d"], [[1, 5]] * 4)),
+    # The functions of refined searches.
+    (b("Add", {"Sin": f("x")}, {"Sin": b("Add", f("x"), b("Mul", f("x"), f("x")))}),
+     ("sin(x) + sin(x + x**2)", ["x"], [[-1, 1]])),
+    (b("Sub", b("Mul", {"Sin": {"Pow": [f("x"), 2]}}, {"Cos": f("x")}), c(1.0000000001)),
+     ("sin(x**2)*cos(x) - 1", ["x"], [[-1, 1]])),
+    (b("Mul", c(2.0), {"Tanh": {"Abs": f("x")}}), ("2*tanh(Abs(x))", ["x"], [[-1, 1]])),
 ])
 def test_accepts_the_law_with_fitted_constants(tree, law):
     assert check(tree, *law)
