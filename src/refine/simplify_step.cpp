@@ -82,7 +82,7 @@ void prune(FrontEntry& entry, const Dataset& train, double floor, const Operator
       }
       for (const Expr& with : options) {
         Expr tree = edit_at(entry.tree, target, [&](const Expr&) { return with; });
-        FitOutcome fit = fit_constants(tree, train, kPruneFitIterations);
+        FitOutcome fit = fit_constants(tree, train, kPruneFitIterations, false);
         if (fit.improved) tree = std::move(fit.tree);
         const double mse = plain_mse(tree, train);
         const uint32_t k = ops.complexity(tree);
@@ -101,6 +101,23 @@ void prune(FrontEntry& entry, const Dataset& train, double floor, const Operator
   }
 }
 
+// The entry's tree simplified, when that keeps its training error (beyond
+// rounding) and its operators within the set.
+void simplify_entry(FrontEntry& out, const Dataset& train, double floor, const OperatorSet& ops) {
+  Expr simple = simplify(out.tree, train);
+  if (simple == out.tree || !ops.allows(simple)) return;
+  const double mse = plain_mse(simple, train);
+  const uint32_t k = ops.complexity(simple);
+  // Rounding may move the error a little; a real change of value may not.
+  const double slack = 1e-9 * out.mse_train + 1e-3 * floor;
+  if (k <= out.complexity && mse <= out.mse_train + slack) {
+    out.tree = std::move(simple);
+    out.complexity = k;
+    out.mse_train = mse;
+    out.bic = refined_bic(mse, train.n_rows(), k, floor);
+  }
+}
+
 }  // namespace
 
 std::vector<FrontEntry> simplify_front(const std::vector<FrontEntry>& front, const Dataset& train,
@@ -111,22 +128,10 @@ std::vector<FrontEntry> simplify_front(const std::vector<FrontEntry>& front, con
     // Scored the same way as the entry itself, so that the two compare.
     out.mse_train = plain_mse(e.tree, train);
     out.bic = refined_bic(out.mse_train, train.n_rows(), e.complexity, floor);
-    Expr simple = simplify(e.tree, train);
-    if (!(simple == e.tree) && ops.allows(simple)) {
-      const double mse = plain_mse(simple, train);
-      const uint32_t k = ops.complexity(simple);
-      // Rounding may move the error a little; a real change of value may not.
-      const double slack = 1e-9 * out.mse_train + 1e-3 * floor;
-      if (k <= e.complexity && mse <= out.mse_train + slack) {
-        out.tree = std::move(simple);
-        out.complexity = k;
-        out.mse_train = mse;
-        out.bic = refined_bic(mse, train.n_rows(), k, floor);
-      }
-    }
+    simplify_entry(out, train, floor, ops);
     // A last, longer fit of the constants: the search's fits stop early.
     FitOutcome polished = constants_of(out.tree).size() <= kMaxPolishedConstants
-                              ? fit_constants(out.tree, train, kPolishIterations)
+                              ? fit_constants(out.tree, train, kPolishIterations, false)
                               : FitOutcome{};
     if (polished.improved) {
       const double mse = plain_mse(polished.tree, train);
@@ -149,6 +154,8 @@ std::vector<FrontEntry> simplify_front(const std::vector<FrontEntry>& front, con
   for (size_t i = 0; i < by_bic.size() && i < kPrunedEntries; ++i) {
     FrontEntry e = *by_bic[i];
     prune(e, train, floor, ops);
+    // Pruning leaves constants that now meet, as in c1·(c2·x) / (c3·y).
+    simplify_entry(e, train, floor, ops);
     if (e.complexity < by_bic[i]->complexity) pruned.push_back(std::move(e));
   }
   for (FrontEntry& e : pruned) {
