@@ -65,7 +65,7 @@ void prune(FrontEntry& entry, const Dataset& train, double floor, const Operator
   for (int round = 0; round < kPruneRounds; ++round) {
     bool better = false;
     const uint32_t nodes = node_count(entry.tree);
-    for (size_t target = 1; target < nodes && !better; ++target) {
+    for (size_t target = 0; target < nodes && !better; ++target) {
       size_t index = 0;
       const Expr* node = node_at(entry.tree, target, index);
       if (!node || node->kind() == Expr::Kind::Const || node->kind() == Expr::Kind::Feature)
@@ -118,6 +118,31 @@ void simplify_entry(FrontEntry& out, const Dataset& train, double floor, const O
   }
 }
 
+// Constants a hair from a whole or half number, as fitting leaves the 1 or
+// the 0.5 of a law, put on it where the error stays at the floor or does not
+// grow: 1.0000e0 * x reads as x, and the text shows the law.
+void snap_constants(FrontEntry& e, const Dataset& train, double floor, const OperatorSet& ops) {
+  std::vector<double> c = constants_of(e.tree);
+  bool changed = false;
+  for (double& v : c) {
+    const double was = v;
+    const double r = std::round(was * 2.0) / 2.0;
+    if (r == was || !(std::fabs(r - was) <= 1e-6 * std::max(1.0, std::fabs(was)))) continue;
+    v = r;
+    Expr tree = with_constants(e.tree, c.data());
+    const double mse = plain_mse(tree, train);
+    if (mse <= floor || mse <= e.mse_train) {
+      e.tree = std::move(tree);
+      e.mse_train = mse;
+      e.bic = refined_bic(mse, train.n_rows(), e.complexity, floor);
+      changed = true;
+    } else {
+      v = was;
+    }
+  }
+  if (changed) simplify_entry(e, train, floor, ops);
+}
+
 }  // namespace
 
 std::vector<FrontEntry> simplify_front(const std::vector<FrontEntry>& front, const Dataset& train,
@@ -159,6 +184,17 @@ std::vector<FrontEntry> simplify_front(const std::vector<FrontEntry>& front, con
     if (e.complexity < by_bic[i]->complexity) pruned.push_back(std::move(e));
   }
   for (FrontEntry& e : pruned) {
+    auto it = by_complexity.find(e.complexity);
+    if (it == by_complexity.end() || e.mse_train < it->second.mse_train)
+      by_complexity[e.complexity] = std::move(e);
+  }
+  std::vector<FrontEntry> snapped;
+  for (auto& [c, e] : by_complexity) {
+    snap_constants(e, train, floor, ops);
+    snapped.push_back(std::move(e));
+  }
+  by_complexity.clear();
+  for (FrontEntry& e : snapped) {
     auto it = by_complexity.find(e.complexity);
     if (it == by_complexity.end() || e.mse_train < it->second.mse_train)
       by_complexity[e.complexity] = std::move(e);
