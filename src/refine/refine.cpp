@@ -504,7 +504,8 @@ RefinedResult refine(const Dataset& data, const RefinedConfig& cfg,
   }
 
   // Simplify the front, score it again, and report its lowest BIC.
-  result.front = simplify_front(search.front().pareto(), train, floor, cfg.operators);
+  result.front = simplify_front(search.front().pareto(), train, floor, cfg.operators,
+                                result.stop != StopReason::Callback);
   for (FrontEntry& e : result.front) e.mse_test = finite_errors(e.tree, test).first;
   size_t best = 0;
   for (size_t i = 1; i < result.front.size(); ++i)

@@ -146,7 +146,7 @@ void snap_constants(FrontEntry& e, const Dataset& train, double floor, const Ope
 }  // namespace
 
 std::vector<FrontEntry> simplify_front(const std::vector<FrontEntry>& front, const Dataset& train,
-                                       double floor, const OperatorSet& ops) {
+                                       double floor, const OperatorSet& ops, bool thorough) {
   std::map<uint32_t, FrontEntry> by_complexity;
   for (const FrontEntry& e : front) {
     FrontEntry out = e;
@@ -155,7 +155,7 @@ std::vector<FrontEntry> simplify_front(const std::vector<FrontEntry>& front, con
     out.bic = refined_bic(out.mse_train, train.n_rows(), e.complexity, floor);
     simplify_entry(out, train, floor, ops);
     // A last, longer fit of the constants: the search's fits stop early.
-    FitOutcome polished = constants_of(out.tree).size() <= kMaxPolishedConstants
+    FitOutcome polished = thorough && constants_of(out.tree).size() <= kMaxPolishedConstants
                               ? fit_constants(out.tree, train, kPolishIterations, false)
                               : FitOutcome{};
     if (polished.improved) {
@@ -176,7 +176,7 @@ std::vector<FrontEntry> simplify_front(const std::vector<FrontEntry>& front, con
   std::stable_sort(by_bic.begin(), by_bic.end(),
                    [](const FrontEntry* a, const FrontEntry* b) { return a->bic < b->bic; });
   std::vector<FrontEntry> pruned;
-  for (size_t i = 0; i < by_bic.size() && i < kPrunedEntries; ++i) {
+  for (size_t i = 0; thorough && i < by_bic.size() && i < kPrunedEntries; ++i) {
     FrontEntry e = *by_bic[i];
     prune(e, train, floor, ops);
     // Pruning leaves constants that now meet, as in c1·(c2·x) / (c3·y).
@@ -190,7 +190,7 @@ std::vector<FrontEntry> simplify_front(const std::vector<FrontEntry>& front, con
   }
   std::vector<FrontEntry> snapped;
   for (auto& [c, e] : by_complexity) {
-    snap_constants(e, train, floor, ops);
+    if (thorough) snap_constants(e, train, floor, ops);
     snapped.push_back(std::move(e));
   }
   by_complexity.clear();

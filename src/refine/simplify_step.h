@@ -10,8 +10,11 @@ namespace quorvex {
 // The front's trees simplified and scored again on the training rows; a
 // simplification that does not keep the score (beyond rounding) is dropped.
 // Returns the entries no simpler entry matches, by increasing complexity.
-// Complexities are those of `ops`.
+// Complexities are those of `ops`. Only `thorough` also polishes the
+// constants with a last long fit, prunes the best entries and snaps
+// constants: on large data that takes seconds, which a caller who stopped the
+// search is not kept waiting for.
 std::vector<FrontEntry> simplify_front(const std::vector<FrontEntry>& front, const Dataset& train,
-                                       double floor, const OperatorSet& ops);
+                                       double floor, const OperatorSet& ops, bool thorough = true);
 
 }  // namespace quorvex
