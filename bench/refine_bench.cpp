@@ -265,7 +265,8 @@ std::string error_line(const Problem& p, const char* search, const quorvex::Oper
 namespace {
 
 constexpr const char* kUsage =
-    "usage: refine_bench [--classic-only | --refined-only] [--operators TEXT] [--only TEXT] SUITE_DIR\n";
+    "usage: refine_bench [--classic-only | --refined-only] [--operators TEXT] [--only TEXT] "
+    "SUITE_DIR\n";
 
 }  // namespace
 
