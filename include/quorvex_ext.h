@@ -207,7 +207,7 @@ typedef struct qvx_options {
   /* Refined only (a classic search needs all three 0): */
   double time_limit;       /* seconds of wall clock, then the best so far; 0: none */
   uint32_t patience;       /* generations without improvement before stopping; 0: never */
-  uint32_t exact_patience; /* the same once the best formula is exact */
+  uint32_t exact_patience; /* once the best formula is exact: generations without a lower BIC */
   /* Threads that score, the caller included; 0: the whole pool. Results do
    * not depend on it. */
   size_t max_threads;

@@ -55,7 +55,17 @@ void best_affine(const std::vector<double>& f, const std::vector<double>& y, dou
 
 }  // namespace
 
-FitOutcome fit_constants(const Expr& raw, const Dataset& train, uint32_t max_iterations) {
+FitOutcome fit_constants(const Expr& raw, const Dataset& train, uint32_t max_iterations,
+                         bool scaled) {
+  const auto affine = [&](const std::vector<double>& f, const std::vector<double>& y, double& a,
+                          double& b) {
+    if (scaled) {
+      best_affine(f, y, a, b);
+    } else {
+      a = 0.0;
+      b = 1.0;
+    }
+  };
   FitOutcome out;
   out.tree = raw;
   thread_local DualProgram program;  // its buffers outlive the call
@@ -67,7 +77,7 @@ FitOutcome fit_constants(const Expr& raw, const Dataset& train, uint32_t max_ite
   std::vector<double> f(n), jac(np * n), f_try(n);
   program.run(theta.data(), f.data(), jac.data());
   double a = 0.0, b = 1.0;
-  best_affine(f, y, a, b);
+  affine(f, y, a, b);
   double sse = scaled_sse(f, y, a, b);
   out.sse_before = out.sse = sse;
   if (np == 0 || !std::isfinite(sse) || n == 0) return out;
@@ -108,6 +118,15 @@ FitOutcome fit_constants(const Expr& raw, const Dataset& train, uint32_t max_ite
     }
     if (!normal.allFinite() || !gradient.allFinite()) break;
     normal.triangularView<Eigen::StrictlyUpper>() = normal.transpose();
+    if (!scaled) {
+      // a and b held at 0 and 1: their rows and columns decouple.
+      for (Eigen::Index j = 0; j < 2; ++j) {
+        normal.row(j).setZero();
+        normal.col(j).setZero();
+        normal(j, j) = 1.0;
+        gradient[j] = 0.0;
+      }
+    }
     bool accepted = false;
     for (int attempt = 0; attempt < 8 && !accepted; ++attempt) {
       Eigen::MatrixXd damped = normal;
@@ -124,7 +143,7 @@ FitOutcome fit_constants(const Expr& raw, const Dataset& train, uint32_t max_ite
       for (size_t p = 0; p < np; ++p) trial[p] += step[static_cast<Eigen::Index>(p + 2)];
       program.run(trial.data(), f_try.data(), nullptr);
       double ta = 0.0, tb = 1.0;
-      best_affine(f_try, y, ta, tb);
+      affine(f_try, y, ta, tb);
       const double trial_sse = scaled_sse(f_try, y, ta, tb);
       if (trial_sse < sse) {
         const double gain = sse - trial_sse;

@@ -19,8 +19,11 @@ struct FitOutcome {
   bool improved = false;
 };
 
-// Fits the constants of `raw` (with an affine scaling around it) to the
-// targets of `train`, for at most max_iterations accepted or refused steps.
-FitOutcome fit_constants(const Expr& raw, const Dataset& train, uint32_t max_iterations);
+// Fits the constants of `raw` to the targets of `train`, for at most
+// max_iterations accepted or refused steps: with an affine scaling around it
+// (the returned tree leaves the scaling out), or, for a tree that holds its
+// own scaling (`scaled` false), as it stands.
+FitOutcome fit_constants(const Expr& raw, const Dataset& train, uint32_t max_iterations,
+                         bool scaled = true);
 
 }  // namespace quorvex

@@ -461,10 +461,17 @@ RefinedResult refine(const Dataset& data, const RefinedConfig& cfg,
   Search search(train, cfg, floor);
   search.seed_population();
   uint32_t stalled = 0;
+  // Once a fit is exact only a simpler exact formula matters: errors below
+  // the floor improving elsewhere on the front do not hold the search.
+  uint32_t best_stalled = 0;
+  double best_bic = std::numeric_limits<double>::infinity();
   for (;;) {
     search.score();
     search.fit();
     stalled = search.update_front() ? 0 : stalled + 1;
+    const double bic = search.front().best_bic();
+    best_stalled = bic < best_bic ? 0 : best_stalled + 1;
+    best_bic = std::min(best_bic, bic);
     ++result.generations;
     GenerationInfo info;
     info.generation = result.generations;
@@ -480,7 +487,7 @@ RefinedResult refine(const Dataset& data, const RefinedConfig& cfg,
       result.stop = StopReason::Generations;
       break;
     }
-    if (exact && stalled >= cfg.exact_patience) {
+    if (exact && best_stalled >= cfg.exact_patience) {
       result.stop = StopReason::Exact;
       break;
     }

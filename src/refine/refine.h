@@ -34,7 +34,7 @@ struct RefinedConfig {
   // 0 for never.
   uint32_t patience = 25;
   // Once the best formula is exact (its error at the floor), generations
-  // without improvement before stopping.
+  // without a lower BIC before stopping.
   uint32_t exact_patience = 15;
   // Threads that score, the caller included; 0 for the whole pool. Results
   // do not depend on it.

@@ -65,7 +65,7 @@ void prune(FrontEntry& entry, const Dataset& train, double floor, const Operator
   for (int round = 0; round < kPruneRounds; ++round) {
     bool better = false;
     const uint32_t nodes = node_count(entry.tree);
-    for (size_t target = 1; target < nodes && !better; ++target) {
+    for (size_t target = 0; target < nodes && !better; ++target) {
       size_t index = 0;
       const Expr* node = node_at(entry.tree, target, index);
       if (!node || node->kind() == Expr::Kind::Const || node->kind() == Expr::Kind::Feature)
@@ -82,7 +82,7 @@ void prune(FrontEntry& entry, const Dataset& train, double floor, const Operator
       }
       for (const Expr& with : options) {
         Expr tree = edit_at(entry.tree, target, [&](const Expr&) { return with; });
-        FitOutcome fit = fit_constants(tree, train, kPruneFitIterations);
+        FitOutcome fit = fit_constants(tree, train, kPruneFitIterations, false);
         if (fit.improved) tree = std::move(fit.tree);
         const double mse = plain_mse(tree, train);
         const uint32_t k = ops.complexity(tree);
@@ -101,6 +101,48 @@ void prune(FrontEntry& entry, const Dataset& train, double floor, const Operator
   }
 }
 
+// The entry's tree simplified, when that keeps its training error (beyond
+// rounding) and its operators within the set.
+void simplify_entry(FrontEntry& out, const Dataset& train, double floor, const OperatorSet& ops) {
+  Expr simple = simplify(out.tree, train);
+  if (simple == out.tree || !ops.allows(simple)) return;
+  const double mse = plain_mse(simple, train);
+  const uint32_t k = ops.complexity(simple);
+  // Rounding may move the error a little; a real change of value may not.
+  const double slack = 1e-9 * out.mse_train + 1e-3 * floor;
+  if (k <= out.complexity && mse <= out.mse_train + slack) {
+    out.tree = std::move(simple);
+    out.complexity = k;
+    out.mse_train = mse;
+    out.bic = refined_bic(mse, train.n_rows(), k, floor);
+  }
+}
+
+// Constants a hair from a whole or half number, as fitting leaves the 1 or
+// the 0.5 of a law, put on it where the error stays at the floor or does not
+// grow: 1.0000e0 * x reads as x, and the text shows the law.
+void snap_constants(FrontEntry& e, const Dataset& train, double floor, const OperatorSet& ops) {
+  std::vector<double> c = constants_of(e.tree);
+  bool changed = false;
+  for (double& v : c) {
+    const double was = v;
+    const double r = std::round(was * 2.0) / 2.0;
+    if (r == was || !(std::fabs(r - was) <= 1e-6 * std::max(1.0, std::fabs(was)))) continue;
+    v = r;
+    Expr tree = with_constants(e.tree, c.data());
+    const double mse = plain_mse(tree, train);
+    if (mse <= floor || mse <= e.mse_train) {
+      e.tree = std::move(tree);
+      e.mse_train = mse;
+      e.bic = refined_bic(mse, train.n_rows(), e.complexity, floor);
+      changed = true;
+    } else {
+      v = was;
+    }
+  }
+  if (changed) simplify_entry(e, train, floor, ops);
+}
+
 }  // namespace
 
 std::vector<FrontEntry> simplify_front(const std::vector<FrontEntry>& front, const Dataset& train,
@@ -111,22 +153,10 @@ std::vector<FrontEntry> simplify_front(const std::vector<FrontEntry>& front, con
     // Scored the same way as the entry itself, so that the two compare.
     out.mse_train = plain_mse(e.tree, train);
     out.bic = refined_bic(out.mse_train, train.n_rows(), e.complexity, floor);
-    Expr simple = simplify(e.tree, train);
-    if (!(simple == e.tree) && ops.allows(simple)) {
-      const double mse = plain_mse(simple, train);
-      const uint32_t k = ops.complexity(simple);
-      // Rounding may move the error a little; a real change of value may not.
-      const double slack = 1e-9 * out.mse_train + 1e-3 * floor;
-      if (k <= e.complexity && mse <= out.mse_train + slack) {
-        out.tree = std::move(simple);
-        out.complexity = k;
-        out.mse_train = mse;
-        out.bic = refined_bic(mse, train.n_rows(), k, floor);
-      }
-    }
+    simplify_entry(out, train, floor, ops);
     // A last, longer fit of the constants: the search's fits stop early.
     FitOutcome polished = constants_of(out.tree).size() <= kMaxPolishedConstants
-                              ? fit_constants(out.tree, train, kPolishIterations)
+                              ? fit_constants(out.tree, train, kPolishIterations, false)
                               : FitOutcome{};
     if (polished.improved) {
       const double mse = plain_mse(polished.tree, train);
@@ -149,9 +179,22 @@ std::vector<FrontEntry> simplify_front(const std::vector<FrontEntry>& front, con
   for (size_t i = 0; i < by_bic.size() && i < kPrunedEntries; ++i) {
     FrontEntry e = *by_bic[i];
     prune(e, train, floor, ops);
+    // Pruning leaves constants that now meet, as in c1·(c2·x) / (c3·y).
+    simplify_entry(e, train, floor, ops);
     if (e.complexity < by_bic[i]->complexity) pruned.push_back(std::move(e));
   }
   for (FrontEntry& e : pruned) {
+    auto it = by_complexity.find(e.complexity);
+    if (it == by_complexity.end() || e.mse_train < it->second.mse_train)
+      by_complexity[e.complexity] = std::move(e);
+  }
+  std::vector<FrontEntry> snapped;
+  for (auto& [c, e] : by_complexity) {
+    snap_constants(e, train, floor, ops);
+    snapped.push_back(std::move(e));
+  }
+  by_complexity.clear();
+  for (FrontEntry& e : snapped) {
     auto it = by_complexity.find(e.complexity);
     if (it == by_complexity.end() || e.mse_train < it->second.mse_train)
       by_complexity[e.complexity] = std::move(e);

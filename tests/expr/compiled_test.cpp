@@ -138,7 +138,8 @@ std::vector<Expr> hand_built() {
     out.push_back(Expr::pow(f("missing"), e));
     out.push_back(Expr::pow(c(-2.0), e));
   }
-  for (auto make : {&Expr::exp, &Expr::log, &Expr::sqrt}) {
+  for (auto make :
+       {&Expr::exp, &Expr::log, &Expr::sqrt, &Expr::sin, &Expr::cos, &Expr::tanh, &Expr::abs}) {
     out.push_back(make(f("x")));
     out.push_back(make(bin(Op::Mul, f("x"), f("y"))));
     out.push_back(make(c(-1.0)));
@@ -160,8 +161,9 @@ std::vector<Expr> hand_built() {
   return out;
 }
 
-std::vector<Expr> random_trees(size_t n, uint64_t seed) {
-  ExprGen gen({"x", "y", "z", "missing"}, Lcg(seed));
+std::vector<Expr> random_trees(size_t n, uint64_t seed, const OperatorSet* ops = nullptr) {
+  ExprGen gen = ops ? ExprGen({"x", "y", "z", "missing"}, Lcg(seed), *ops)
+                    : ExprGen({"x", "y", "z", "missing"}, Lcg(seed));
   std::vector<Expr> out;
   out.reserve(n);
   for (size_t i = 0; i < n; ++i) {
@@ -260,6 +262,9 @@ TEST_F(CompiledPaths, HandBuiltTreesMatchTheReference) {
 
 TEST_F(CompiledPaths, GeneratedTreesMatchTheReference) {
   expect_same_bits(random_trees(kRandomTrees, 7), mixed_data(kEvalBlockRows + 45, 3));
+  // sin, cos, tanh and abs too (the refined search's trees).
+  const OperatorSet all = OperatorSet::all();
+  expect_same_bits(random_trees(kRandomTrees, 8, &all), mixed_data(kEvalBlockRows + 45, 4));
 }
 
 TEST_F(CompiledPaths, EmptyDatasetAndFeaturelessTrees) {

@@ -172,6 +172,28 @@ TEST(Expr, ExpHasNoGuard) {
   EXPECT_TRUE(std::isnan(eval(Expr::exp(c(kNaN)))));
 }
 
+TEST(Expr, TrigonometryTanhAndAbs) {
+  // sin and cos of an infinity: the guard's NaN, whatever the platform's sign.
+  for (auto make : {&Expr::sin, &Expr::cos}) {
+    EXPECT_EQ(bits(eval(make(c(kInf)))), kGuardNaNBits);
+    EXPECT_EQ(bits(eval(make(c(-kInf)))), kGuardNaNBits);
+    EXPECT_EQ(bits(eval(make(c(kNaN)))), kGuardNaNBits);
+  }
+  EXPECT_NEAR(eval(Expr::sin(c(0.5))), 0.479425538604203, 1e-15);
+  // A huge argument is a number: its value is the platform's (range
+  // reduction differs between C libraries).
+  EXPECT_TRUE(std::isfinite(eval(Expr::cos(c(1e300)))));
+  EXPECT_EQ(eval(Expr::tanh(c(kInf))), 1.0);
+  EXPECT_EQ(eval(Expr::tanh(c(-kInf))), -1.0);
+  EXPECT_TRUE(std::isnan(eval(Expr::tanh(c(kNaN)))));
+  EXPECT_EQ(bits(eval(Expr::abs(c(-0.0)))), bits(0.0));
+  EXPECT_EQ(eval(Expr::abs(c(-kInf))), kInf);
+  EXPECT_EQ(Expr::sin(c(1.0)).k(), 2u);
+  EXPECT_EQ(Expr::abs(Expr::cos(c(1.0))).depth(), 3u);
+  EXPECT_FALSE(Expr::sin(c(1.0)) == Expr::cos(c(1.0)));
+  EXPECT_EQ(Expr::function(Expr::Kind::Tanh, c(2.0)), Expr::tanh(c(2.0)));
+}
+
 TEST(Expr, NonFiniteValuesPropagate) {
   EXPECT_TRUE(std::isnan(eval(Expr::bin(Op::Sub, c(kInf), c(kInf)))));
   EXPECT_EQ(eval(Expr::bin(Op::Mul, c(1e300), c(1e300))), kInf);

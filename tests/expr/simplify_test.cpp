@@ -162,6 +162,16 @@ TEST(Simplify, NoRowsMeansEveryConditionHolds) {
 
 // Random trees on rows with zeros, negatives and large values: the result
 // agrees with the tree, is never larger, and is its own simplification.
+TEST(Simplify, AbsOfWhatCannotBeNegativeAndFoldedFunctions) {
+  EXPECT_EQ(simplified(Expr::abs(Expr::abs(f("n")))), "abs(n)");
+  EXPECT_EQ(simplified(Expr::abs(Expr::pow(f("n"), 2))), "(n^2)");
+  EXPECT_EQ(simplified(Expr::abs(Expr::exp(f("n")))), "exp(n)");
+  EXPECT_EQ(simplified(Expr::abs(f("n"))), "abs(n)");  // n < 0 on a row
+  EXPECT_EQ(simplified(Expr::abs(Expr::pow(f("n"), 3))), "abs((n^3))");
+  EXPECT_EQ(simplified(Expr::cos(c(0.0))), "1.0000e0");
+  EXPECT_EQ(simplified(add(Expr::sin(f("p")), c(0.0))), "sin(p)");
+}
+
 TEST(Simplify, RandomTreesKeepTheirValues) {
   Dataset d("t");
   d.add_feature("x");
@@ -169,10 +179,13 @@ TEST(Simplify, RandomTreesKeepTheirValues) {
   const double v[][2] = {{0.0, 1.0}, {-2.5, 0.5}, {3.0, 40.0}, {1e-3, -7.0}, {250.0, 2.0}};
   for (const auto& r : v) d.push_row(r, 0.0);
   ExprGen gen({"x", "y"}, Lcg(2024));
+  ExprGen every({"x", "y"}, Lcg(2025), OperatorSet::all());
   size_t before = 0;
   size_t after = 0;
   for (int i = 0; i < 4000; ++i) {
-    const Expr t = i % 2 ? gen.random(6) : gen.mutate(gen.random(5), 4);
+    const Expr t = i % 3 == 2 ? every.mutate(every.random(5), 4)
+                   : i % 2    ? gen.random(6)
+                              : gen.mutate(gen.random(5), 4);
     const Expr s = simplify(t, d);
     ASSERT_TRUE(same_values(t, s, d, kSimplifyTolerance)) << t.formula() << " -> " << s.formula();
     ASSERT_LE(node_count(s), node_count(t)) << t.formula() << " -> " << s.formula();

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "baselines/baselines.h"
+#include "expr/derivatives.h"
 #include "refine/scaled.h"
 
 namespace quorvex {
@@ -93,6 +94,8 @@ TEST(Refine, FindsExactLawsInTheirSimplestForm) {
   EXPECT_LE(quad.report.k, 7u) << quad.report.formula;
   EXPECT_EQ(quad.report.verdict, Verdict::Strong);
   EXPECT_EQ(quad.stop, StopReason::Exact);
+  // Fitting leaves 3 and 1 a hair away; the reported law has them exactly.
+  for (double c : constants_of(quad.best)) EXPECT_EQ(c, std::round(c)) << quad.report.formula;
 
   const auto prod = refine(make(200, [](double x, double z, Lcg&) { return 2.0 * x * z; }), cfg);
   EXPECT_LE(prod.report.mse_train, prod.mse_floor);
@@ -120,6 +123,43 @@ TEST(Refine, StartsMultiplicativeLawsFromTheirLogs) {
   const auto r = refine(d, cfg);
   EXPECT_LE(r.report.mse_train, r.mse_floor) << r.report.formula;
   EXPECT_LE(r.report.k, 8u) << r.report.formula;
+}
+
+TEST(Refine, FindsADampedOscillationWithItsRateAndFrequency) {
+  Dataset d("y");
+  d.add_feature("t");
+  Lcg rng(5);
+  for (int i = 0; i < 200; ++i) {
+    const double t = 10.0 * rng.next_f64();
+    d.push_row(&t, std::exp(-0.3 * t) * std::cos(2.5 * t));
+  }
+  RefinedConfig cfg;
+  cfg.seed = 1;
+  const auto r = refine(d, cfg);
+  EXPECT_LE(r.report.mse_train, r.mse_floor) << r.report.formula;
+  EXPECT_NE(r.report.formula.find("cos"), std::string::npos) << r.report.formula;
+  EXPECT_LE(r.report.k, 12u) << r.report.formula;
+}
+
+TEST(Refine, BuildsOnlyFromItsOperatorSetAndChargesItsWeights) {
+  const Dataset d = make(150, [](double x, double z, Lcg&) { return std::sin(x) + z; });
+  RefinedConfig cfg;
+  cfg.generations = 20;
+  cfg.operators = OperatorSet::parse("+,-,*,/");
+  const auto plain = refine(d, cfg);
+  for (const FrontEntry& e : plain.front) {
+    EXPECT_TRUE(cfg.operators.allows(e.tree)) << e.tree.formula();
+    EXPECT_EQ(e.complexity, cfg.operators.complexity(e.tree)) << e.tree.formula();
+  }
+  cfg.operators = OperatorSet::parse("+,-,*,/,sin:4");
+  const auto weighted = refine(d, cfg);
+  bool any_sin = false;
+  for (const FrontEntry& e : weighted.front) {
+    EXPECT_EQ(e.complexity, cfg.operators.complexity(e.tree)) << e.tree.formula();
+    any_sin = any_sin || e.tree.formula().find("sin") != std::string::npos;
+  }
+  EXPECT_TRUE(any_sin);
+  EXPECT_LE(weighted.report.mse_train, weighted.mse_floor) << weighted.report.formula;
 }
 
 TEST(Refine, StopsAtTheTimeLimitAndWhenTheFrontStalls) {
