@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """Writes the problem set of the refined-against-classic benchmark.
 
-    /usr/bin/python3 bench/refine_suite.py OUT_DIR [--quick | --extended] [--seeds N]
+    /usr/bin/python3 bench/refine_suite.py OUT_DIR [--quick] [--extended] [--seeds N]
 
 OUT_DIR receives one training CSV and one fresh-points CSV per problem
 (header: the feature names, then the target column "target"; numbers in
@@ -21,7 +21,9 @@ shortest round-trip form) and manifest.json, a list of problems:
               powers, exp, log and sqrt (the classic search's and the refined
               search's old set): a sorted list of "sin", "cos", "tanh", "abs"
     extended  true for the laws added to the first 12 Nguyen and 28 Feynman
-              ones (the Feynman laws below the EXTENDED mark, the oscillation)
+              ones (the Feynman laws below the EXTENDED mark, the oscillation);
+              the added Feynman laws and their ranges are the Feynman
+              database's
     parameters  oscillation only: {"a": ..., "b": ...} of exp(-a*t)*cos(b*t)
     train, fresh  CSV file names inside OUT_DIR
     linear_test_r2  diabetes only: a least-squares line's R2 on the test rows
