@@ -174,10 +174,16 @@ def point_values(expr, points):
     cols = [np.asarray(points[n], dtype=float) for n in names]
     with np.errstate(all="ignore"):
         try:
-            v = np.asarray(sp.lambdify(args, expr, modules="numpy")(*cols), dtype=float)
+            v = np.asarray(sp.lambdify(args, expr, modules="numpy")(*cols))
         except (TypeError, ValueError, ZeroDivisionError):
             return None
-    v = np.broadcast_to(v, cols[0].shape)
+    # A complex value (log of a negative constant, which sympy evaluates as
+    # it builds the expression) is as unusable as a NaN.
+    if np.iscomplexobj(v):
+        if np.any(v.imag != 0):
+            return None
+        v = v.real
+    v = np.broadcast_to(np.asarray(v, dtype=float), cols[0].shape)
     return v if np.all(np.isfinite(v)) else None
 
 
@@ -270,28 +276,31 @@ def is_exact(result, problem, suite):
 
 
 def oscillation_parameters(expr, name="t"):
-    """(a, b) of a formula of the form ... exp(-a*t) ... cos(b*t) ...: minus the
-    slope in t of the one exp's argument and the size of the slope in t of the
-    one sin or cos argument once products and powers of sines and cosines are
-    written as sums (1 - 2 sin(b t/2)^2 is cos(b t)); None for either that is
-    missing, not linear in t or not alone."""
+    """(a, b) of a formula of the form c * exp(-a*t)^k * f(sin, cos of b*t):
+    a from the slope in t of the one exp's argument, when that exp (or a power
+    of it) is a factor of the whole formula; b the size of the slope in t of
+    the one sin or cos argument once products and powers of sines and cosines
+    are written as sums (1 - 2 sin(b t/2)^2 is cos(b t)). None for either that
+    is missing, not linear in t, not alone, or (a) not a factor."""
     t = next((s for s in expr.free_symbols if s.name == name), None)
     if t is None:
         return None, None
 
-    def slope(atoms):
-        found = set()
-        for e in atoms:
-            d = sp.diff(e.args[0], t)
-            if not d.is_number:
-                return None
-            if d != 0:
-                found.add(float(d))
-        return found.pop() if len(found) == 1 else None
+    def slope(e):
+        d = sp.diff(e.args[0], t)
+        return float(d) if d.is_number and d != 0 else None
 
-    a = slope(expr.atoms(sp.exp))
-    b = slope(TR8(expr).atoms(sp.sin, sp.cos))
-    return (None if a is None else -a), (None if b is None else abs(b))
+    a = None
+    exps = [e for e in expr.atoms(sp.exp) if e.args[0].has(t)]
+    if len(exps) == 1 and slope(exps[0]) is not None:
+        z = sp.Dummy("z")
+        factor = expr.xreplace({exps[0]: z}).as_independent(z, as_Add=False)[1]
+        power = sp.Integer(1) if factor == z else (factor.exp if factor.is_Pow and factor.base == z else None)
+        if power is not None and power.is_number:
+            a = -float(power) * slope(exps[0])
+    freqs = {abs(f) for f in map(slope, TR8(expr).atoms(sp.sin, sp.cos)) if f is not None}
+    b = freqs.pop() if len(freqs) == 1 else None
+    return a, b
 
 
 def operators_needed(problem):

@@ -173,6 +173,20 @@ def test_oscillation_parameters_read_from_the_formula():
     assert oscillation_parameters(two)[1] is None
     chirp = mul(fn("Exp", mul(c(-0.3), f("t"))), fn("Cos", mul(c(2.5), {"Pow": [f("t"), 2]})))
     assert oscillation_parameters(chirp) == (pytest.approx(0.3), None)
+    # A decay written without exp, exp(t) only inside a denominator's sum: no a.
+    rational = b("Div", fn("Cos", mul(c(2.5), f("t"))), b("Add", c(1.4e4), fn("Exp", f("t"))))
+    assert oscillation_parameters(rational) == (None, pytest.approx(2.5))
+    # exp(0.15 t)^-2 is exp(-0.3 t).
+    squared = mul({"Pow": [fn("Exp", mul(c(0.15), f("t"))), -2]}, fn("Cos", mul(c(2.5), f("t"))))
+    assert oscillation_parameters(squared) == pytest.approx((0.3, 2.5))
+
+
+def test_complex_values_count_as_not_finite():
+    # log(-0.5) is complex in sympy; the engine's log gives NaN there.
+    x = sp.Symbol("x", real=True)
+    points = {"x": np.linspace(1, 2, 5)}
+    assert refine_table.point_values(x + sp.log(sp.Float(-0.5)), points) is None
+    assert refine_table.point_values(x + sp.log(sp.Float(0.5)), points) == pytest.approx(points["x"] - np.log(2))
 
 
 def test_noise_widens_the_constant_tolerance_only():
