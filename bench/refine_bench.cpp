@@ -1,10 +1,18 @@
 // refine_bench: runs the classic and the refined search on every problem of a
 // manifest written by bench/refine_suite.py and writes one JSON line per
 // (problem, search): the formula, its tree, verdict, BIC, errors, R2 on the
-// fresh points and the wall time. bench/refine_table.py turns the lines into
-// the comparison table.
+// fresh points and the wall time; a refined line also holds the operator set
+// it searched with ("operators", canonical text). bench/refine_table.py turns
+// the lines into the comparison table.
 //
-//   refine_bench [--classic-only] [--only TEXT] SUITE_DIR > results.jsonl
+//   refine_bench [--classic-only | --refined-only] [--operators TEXT] [--only TEXT]
+//                SUITE_DIR > results.jsonl
+//
+// --operators  the refined search's operator set: "default" (the library's,
+//              the default), "all", or a list OperatorSet::parse reads, e.g.
+//              "+,-,*,/,pow,exp,log,sqrt" (the set before sin and cos came)
+//              or "+,-,*,/,pow,exp,log,sqrt,sin,cos,tanh,abs:2"
+// --only       only the problems whose name contains TEXT
 
 #include <unistd.h>
 
@@ -23,6 +31,7 @@
 
 #include "dataset/dataset.h"
 #include "expr/expr.h"
+#include "expr/operators.h"
 #include "model.h"
 #include "optimizer/discover.h"
 #include "report/report.h"
@@ -193,16 +202,28 @@ std::string run_classic(const Problem& p, const Dataset& train, const Dataset& f
   return line_start(p, "classic", found.report, found.best, fresh, seconds) + "}";
 }
 
+// "default", "all" or a list for OperatorSet::parse; throws
+// std::invalid_argument for anything else.
+quorvex::OperatorSet operator_set(std::string_view text) {
+  if (text == "default") return quorvex::OperatorSet::defaults();
+  if (text == "all") return quorvex::OperatorSet::all();
+  return quorvex::OperatorSet::parse(text);
+}
+
 #ifdef QUORVEX_BENCH_REFINE
-std::string run_refined(const Problem& p, const Dataset& train, const Dataset& fresh) {
+std::string run_refined(const Problem& p, const Dataset& train, const Dataset& fresh,
+                        const quorvex::OperatorSet& operators) {
   quorvex::RefinedConfig config;
   config.seed = p.seed;
+  config.operators = operators;
   const auto t0 = std::chrono::steady_clock::now();
   const quorvex::RefinedResult r = quorvex::refine(train, config);
   const double seconds = since(t0);
   std::string line = line_start(p, "refined", r.report, r.best, fresh, seconds);
   quorvex::JsonWriter w(quorvex::JsonWriter::Style::Compact);
   w.begin_object();
+  w.key("operators");
+  w.value_string(operators.text());
   w.key("generations");
   w.value_uint(r.generations);
   w.key("stop");
@@ -220,13 +241,19 @@ std::string run_refined(const Problem& p, const Dataset& train, const Dataset& f
 }
 #endif
 
-std::string error_line(const Problem& p, const char* search, const std::exception& e) {
+// operators: the refined search's set, null for a classic search.
+std::string error_line(const Problem& p, const char* search, const quorvex::OperatorSet* operators,
+                       const std::exception& e) {
   quorvex::JsonWriter w(quorvex::JsonWriter::Style::Compact);
   w.begin_object();
   w.key("problem");
   w.value_string(p.name);
   w.key("search");
   w.value_string(search);
+  if (operators != nullptr) {
+    w.key("operators");
+    w.value_string(operators->text());
+  }
   w.key("error");
   w.value_string(e.what());
   w.end_object();
@@ -235,30 +262,53 @@ std::string error_line(const Problem& p, const char* search, const std::exceptio
 
 }  // namespace
 
+namespace {
+
+constexpr const char* kUsage =
+    "usage: refine_bench [--classic-only | --refined-only] [--operators TEXT] [--only TEXT] "
+    "SUITE_DIR\n";
+
+}  // namespace
+
 int main(int argc, char** argv) {
-  bool classic_only = false;
+  bool classic = true, refined = true;
+  quorvex::OperatorSet operators = quorvex::OperatorSet::defaults();
   std::string only;
   std::string dir;
   for (int i = 1; i < argc; ++i) {
     const std::string_view a = argv[i];
     if (a == "--classic-only") {
-      classic_only = true;
+      refined = false;
+    } else if (a == "--refined-only") {
+      classic = false;
+    } else if (a == "--operators" && i + 1 < argc) {
+      try {
+        operators = operator_set(argv[++i]);
+      } catch (const std::invalid_argument& e) {
+        std::cerr << "refine_bench: " << e.what() << '\n';
+        return 2;
+      }
     } else if (a == "--only" && i + 1 < argc) {
       only = argv[++i];
     } else if (!a.empty() && a[0] != '-' && dir.empty()) {
       dir = a;
     } else {
-      std::cerr << "usage: refine_bench [--classic-only] [--only TEXT] SUITE_DIR\n";
+      std::cerr << kUsage;
       return 2;
     }
   }
-  if (dir.empty()) {
-    std::cerr << "usage: refine_bench [--classic-only] [--only TEXT] SUITE_DIR\n";
+  if (dir.empty() || (!classic && !refined)) {
+    std::cerr << kUsage;
     return 2;
   }
 #ifndef QUORVEX_BENCH_REFINE
-  if (!classic_only) std::cerr << "refine_bench: built without the refined search; classic only\n";
-  classic_only = true;
+  if (!classic) {
+    std::cerr << "refine_bench: built without the refined search\n";
+    return 2;
+  }
+  if (refined) std::cerr << "refine_bench: built without the refined search; classic only\n";
+  refined = false;
+  (void)operators;
 #endif
   try {
     const std::vector<Problem> problems = read_manifest(dir);
@@ -269,17 +319,19 @@ int main(int argc, char** argv) {
       if (!only.empty() && p.name.find(only) == std::string::npos) continue;
       const Dataset train = read_csv(p.train);
       const Dataset fresh = read_csv(p.fresh);
-      try {
-        std::cout << run_classic(p, train, fresh) << '\n';
-      } catch (const std::exception& e) {
-        std::cout << error_line(p, "classic", e) << '\n';
+      if (classic) {
+        try {
+          std::cout << run_classic(p, train, fresh) << '\n';
+        } catch (const std::exception& e) {
+          std::cout << error_line(p, "classic", nullptr, e) << '\n';
+        }
       }
 #ifdef QUORVEX_BENCH_REFINE
-      if (!classic_only) {
+      if (refined) {
         try {
-          std::cout << run_refined(p, train, fresh) << '\n';
+          std::cout << run_refined(p, train, fresh, operators) << '\n';
         } catch (const std::exception& e) {
-          std::cout << error_line(p, "refined", e) << '\n';
+          std::cout << error_line(p, "refined", &operators, e) << '\n';
         }
       }
 #endif

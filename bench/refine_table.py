@@ -3,12 +3,27 @@
 
     /usr/bin/python3 bench/refine_table.py SUITE_DIR RESULTS.jsonl [--detail]
 
+Columns: one per search; refined lines made with different operator sets
+(refine_bench --operators, the set recorded in each line's "operators") get
+one column per set, so several runs' lines may be concatenated into one file.
+
+Rows, at each noise level the suite holds: exact recovery and median R2 on
+fresh points of the Nguyen laws (those without sin and cos, as in the tables
+before sin and cos came; those with them; all 12), of the Feynman laws (the
+original 28; the added ones the old operators can write; those needing sin,
+cos or tanh; all of them) and of the damped oscillation exp(-a*t)*cos(b*t),
+with the a and b each run fitted; the share of formulas not finite on some
+fresh point for each group's first subset; then pure noise, diabetes and time.
+A subset holding the same problems as one above it at that level is left out.
+--detail adds exact recoveries per law and the operators each law needs.
+
 Exact recovery. A formula counts as the law when, with its fitted constants
 rounded as below, sympy proves it equal to the ground truth:
 
   1. The tree's JSON (exact double constants) becomes a sympy expression over
      real symbols (positive where the feature's range is), so that numeric
      factors of a product merge into one coefficient as sympy builds it.
+     Sin, Cos, Tanh and Abs become sympy's sin, cos, tanh and Abs.
   2. A constant of magnitude at most tol whose removal (set to 0) changes
      the formula's value on no fresh point by more than tol times the root
      mean square of the truth there is set to 0: what the fit left of a term that should vanish
@@ -17,13 +32,17 @@ rounded as below, sympy proves it equal to the ground truth:
   3. Each other floating constant c is replaced by the nearest "nice" value v with
      |c - v| <= tol * |v|: first the numbers of the truth (every numeric
      coefficient and atom, their reciprocals and negatives, times p/q with
-     |p|, q <= 6), then rationals p/q with |p| <= 24, q <= 12. Unmatched
+     |p|, q <= 6), then the nearest of the rationals p/q with |p| <= 24,
+     q <= 12 and the multiples pi*p/q with |p| <= 12, q <= 6 (a phase of
+     pi/2 turns sin into cos as sympy builds the expression). Unmatched
      constants stay as they are, so a term that is tiny but depends on the
      features (1e-15 * x, exp(-35 - x)) keeps the formula from being the law.
   4. Exact when simplify(candidate - truth) is 0, or is a number of at most
      tol times the root mean square of the truth on the fresh points (an
      offset from the output scaling), or simplify(candidate / truth) is a
      number within tol of 1. The same is tried on the expanded candidate.
+     A candidate whose values on the fresh points meet neither test is
+     refused without asking sympy.
 
   tol is 1e-6 for noiseless data and the noise level otherwise (0.01, 0.1):
   with noise the fitted constants cannot be closer than the noise allows, so
@@ -48,6 +67,7 @@ import sys
 
 import numpy as np
 import sympy as sp
+from sympy.simplify.fu import TR8
 
 CHECK_SECONDS = 20
 
@@ -69,8 +89,9 @@ def tree_to_sympy(node, symbols):
     if kind == "Pow":
         return tree_to_sympy(arg[0], symbols) ** int(arg[1])
     child = tree_to_sympy(arg, symbols)
-    return {"Exp": sp.exp, "Log": sp.log, "Sqrt": sp.sqrt, "Sin": sp.sin, "Cos": sp.cos,
-            "Tanh": sp.tanh, "Abs": sp.Abs}[kind](child)
+    functions = {"Exp": sp.exp, "Log": sp.log, "Sqrt": sp.sqrt, "Sin": sp.sin, "Cos": sp.cos, "Tanh": sp.tanh,
+                 "Abs": sp.Abs}
+    return functions[kind](child)
 
 
 def make_symbols(features, ranges):
@@ -107,12 +128,15 @@ def truth_numbers(truth):
 
 SMALL_RATIONALS = sorted({sp.Rational(p, q) for p in range(-24, 25) for q in range(1, 13)} - {0},
                          key=lambda v: (v.q, abs(v.p)))
+PI_MULTIPLES = sorted({sp.pi * sp.Rational(p, q) for p in range(-12, 13) for q in range(1, 7)} - {0},
+                      key=lambda v: float(abs(v)))
+NICE_NUMBERS = SMALL_RATIONALS + PI_MULTIPLES
 
 
 def snap(value, tol, truth_nums):
     c = float(value)
     best = None
-    for group in (truth_nums, SMALL_RATIONALS):
+    for group in (truth_nums, NICE_NUMBERS):
         for v in group:
             fv = float(v)
             err = abs(c - fv) / abs(fv)
@@ -141,39 +165,71 @@ def is_number_within(expr, bound):
     return abs(v) <= bound
 
 
+def point_values(expr, points):
+    """expr's values on the points (feature name -> values), None when some
+    value is not finite."""
+    names = sorted(points)
+    by_name = {s.name: s for s in expr.free_symbols}
+    args = [by_name.get(n, sp.Symbol(n)) for n in names]
+    cols = [np.asarray(points[n], dtype=float) for n in names]
+    with np.errstate(all="ignore"):
+        try:
+            v = np.asarray(sp.lambdify(args, expr, modules="numpy")(*cols))
+        except (TypeError, ValueError, ZeroDivisionError):
+            return None
+    # A complex value (log of a negative constant, which sympy evaluates as
+    # it builds the expression) is as unusable as a NaN.
+    if np.iscomplexobj(v):
+        if np.any(v.imag != 0):
+            return None
+        v = v.real
+    v = np.broadcast_to(np.asarray(v, dtype=float), cols[0].shape)
+    return v if np.all(np.isfinite(v)) else None
+
+
 def drop_negligible(expr, tol, bound, points):
     """expr with the constants of magnitude at most tol set to 0 that move it by
     at most bound on the points."""
     if not points:
         return expr
-    names = sorted(points)
-    by_name = {s.name: s for s in expr.free_symbols}
-    args = [by_name.get(n, sp.Symbol(n)) for n in names]
-    cols = [np.asarray(points[n], dtype=float) for n in names]
-
-    def values(e):
-        with np.errstate(all="ignore"):
-            return np.broadcast_to(np.asarray(sp.lambdify(args, e, modules="numpy")(*cols), dtype=float),
-                                   cols[0].shape)
-
-    base = values(expr)
-    if not np.all(np.isfinite(base)):
+    base = point_values(expr, points)
+    if base is None:
         return expr
     out = expr
     for c in sorted(expr.atoms(sp.Float), key=lambda v: abs(float(v))):
         if abs(float(c)) > tol:
             break
         trial = out.xreplace({c: 0})
-        v = values(trial)
-        if np.all(np.isfinite(v)) and np.max(np.abs(v - base)) <= bound:
+        v = point_values(trial, points)
+        if v is not None and np.max(np.abs(v - base)) <= bound:
             out = trial
     return out
+
+
+def ruled_out(snapped, truth, tol, truth_rms, points):
+    """True when the values on the points show that neither test of step 4 can
+    hold: a proof there means the values agree, up to rounding, as an offset of
+    at most tol * truth_rms or as a ratio within tol of 1. Saves sympy the
+    search for a proof of what is false."""
+    if not points:
+        return False
+    v, t = point_values(snapped, points), point_values(truth, points)
+    if v is None or t is None:
+        return False
+    # Generous room for rounding in either evaluation.
+    slack = 1e-6 * float(np.max(np.abs(t)))
+    if np.max(np.abs(v - t)) <= 2 * tol * truth_rms + slack:
+        return False
+    nonzero = np.abs(t) > slack
+    if np.any(nonzero) and np.max(np.abs(v[nonzero] / t[nonzero] - 1)) <= 2 * tol + 1e-6:
+        return False
+    return True
 
 
 def equals_law(candidate, truth, tol, truth_rms, points=None):
     """True when the candidate, its constants rounded, is the law (see the docstring).
 
-    points: feature name -> values of the fresh points, for step 2."""
+    points: feature name -> values of the fresh points, for steps 2 and 4."""
     nums = truth_numbers(truth)
     signal.signal(signal.SIGALRM, _alarm)
     signal.alarm(CHECK_SECONDS)
@@ -181,6 +237,8 @@ def equals_law(candidate, truth, tol, truth_rms, points=None):
         candidate = drop_negligible(candidate, tol, tol * truth_rms, points)
         for form in (candidate, sp.expand(candidate)):
             snapped = form.xreplace({f: snap(f, tol, nums) for f in form.atoms(sp.Float)})
+            if ruled_out(snapped, truth, tol, truth_rms, points):
+                continue
             diff = sp.simplify(snapped - truth)
             if diff == 0 or is_number_within(diff, tol * truth_rms):
                 return True
@@ -204,7 +262,7 @@ def read_fresh(path):
 
 
 def is_exact(result, problem, suite):
-    if problem["truth"] is None or problem["needs_trig"] or result.get("error"):
+    if problem["truth"] is None or result.get("error"):
         return False
     r2 = result.get("r2_fresh")
     if r2 is None or r2 < 0.99:
@@ -215,6 +273,80 @@ def is_exact(result, problem, suite):
     tol = 1e-6 if problem["noise"] == 0 else problem["noise"]
     points, rms = read_fresh(f"{suite}/{problem['fresh']}")
     return equals_law(candidate, truth, tol, rms, points)
+
+
+def oscillation_parameters(expr, name="t"):
+    """(a, b) of a formula of the form c * exp(-a*t)^k * f(sin, cos of b*t):
+    a from the slope in t of the one exp's argument, when that exp (or a power
+    of it) is a factor of the whole formula; b the size of the slope in t of
+    the one sin or cos argument once products and powers of sines and cosines
+    are written as sums (1 - 2 sin(b t/2)^2 is cos(b t)). None for either that
+    is missing, not linear in t, not alone, or (a) not a factor."""
+    t = next((s for s in expr.free_symbols if s.name == name), None)
+    if t is None:
+        return None, None
+
+    def slope(e):
+        d = sp.diff(e.args[0], t)
+        return float(d) if d.is_number and d != 0 else None
+
+    a = None
+    exps = [e for e in expr.atoms(sp.exp) if e.args[0].has(t)]
+    if len(exps) == 1 and slope(exps[0]) is not None:
+        z = sp.Dummy("z")
+        factor = expr.xreplace({exps[0]: z}).as_independent(z, as_Add=False)[1]
+        power = sp.Integer(1) if factor == z else (factor.exp if factor.is_Pow and factor.base == z else None)
+        if power is not None and power.is_number:
+            a = -float(power) * slope(exps[0])
+    freqs = {abs(f) for f in map(slope, TR8(expr).atoms(sp.sin, sp.cos)) if f is not None}
+    b = freqs.pop() if len(freqs) == 1 else None
+    return a, b
+
+
+def operators_needed(problem):
+    """The operators beyond the old set that the law needs (older manifests
+    only say whether it needs sin or cos)."""
+    if "operators_needed" in problem:
+        return problem["operators_needed"]
+    return ["cos", "sin"] if problem.get("needs_trig") else []
+
+
+def law_subsets(group, problems):
+    """(label, predicate) of the law subsets the table reports for the group."""
+    laws = {p["law"]: p for p in problems.values() if p["group"] == group}
+
+    def label(text, pred):
+        return f"{text} ({sum(1 for p in laws.values() if pred(p))})"
+
+    needs = lambda p: bool(operators_needed(p))
+    if group == "Nguyen":
+        subsets = [("Nguyen without sin and cos", lambda p: not needs(p)),
+                   ("Nguyen needing sin or cos", needs),
+                   ("Nguyen, all", lambda p: True)]
+    elif group == "Feynman":
+        original = lambda p: not p.get("extended", False)
+        subsets = [("Feynman, original", original),
+                   ("Feynman, added, old operators", lambda p: not original(p) and not needs(p)),
+                   ("Feynman needing sin, cos or tanh", needs),
+                   ("Feynman, all", lambda p: True)]
+    elif group == "Oscillation":
+        subsets = [("Damped oscillation", lambda p: True)]
+    else:
+        subsets = [(group, lambda p: True)]
+    return [(label(text, pred), pred) for text, pred in subsets if any(pred(p) for p in laws.values())]
+
+
+def column_names(results):
+    """Column label -> result lines: one column per search, the refined search
+    split by operator set when the lines hold more than one."""
+    columns = {}
+    for search in ("classic", "refined"):
+        lines = [r for r in results if r["search"] == search]
+        sets = sorted({r.get("operators") or "" for r in lines})
+        for ops in sets:
+            label = search if len(sets) == 1 else f"{search} `{ops or 'set not recorded'}`"
+            columns[label] = [r for r in lines if (r.get("operators") or "") == ops]
+    return columns
 
 
 def natural(name):
@@ -238,6 +370,23 @@ def pct(num, den):
     return f"{num}/{den} ({100.0 * num / den:.0f}%)" if den else "-"
 
 
+def fmt_parameters(runs, problems):
+    """The a and b each run fitted, in seed order ("?" where not found)."""
+    out = []
+    for r in sorted(runs, key=lambda r: problems[r["problem"]]["seed"]):
+        if r.get("error"):
+            out.append("error")
+            continue
+        p = problems[r["problem"]]
+        symbols = make_symbols(p["features"], p.get("ranges"))
+        a, b = oscillation_parameters(tree_to_sympy(r["expr"], symbols))
+        out.append(f"a={'?' if a is None else f'{a:.4g}'} b={'?' if b is None else f'{b:.4g}'}")
+    return ", ".join(out) if out else "-"
+
+
+LAW_GROUPS = ("Nguyen", "Feynman", "Oscillation")
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     ap.add_argument("suite")
@@ -246,20 +395,18 @@ def main():
     args = ap.parse_args()
 
     problems = {p["name"]: p for p in json.load(open(f"{args.suite}/manifest.json"))}
-    results = collections.defaultdict(dict)  # search -> problem name -> result
-    for line in open(args.results):
-        if line.strip():
-            r = json.loads(line)
-            results[r["search"]][r["problem"]] = r
-    searches = [s for s in ("classic", "refined") if s in results]
-    for s in searches:
-        for name, r in results[s].items():
-            r["exact"] = is_exact(r, problems[name], args.suite)
+    lines = [json.loads(line) for line in open(args.results) if line.strip()]
+    for r in lines:
+        r["exact"] = is_exact(r, problems[r["problem"]], args.suite)
+    columns = {}  # column -> problem name -> result
+    for label, rs in column_names(lines).items():
+        columns[label] = {r["problem"]: r for r in rs}
+    searches = list(columns)
 
     def select(search, pred):
-        return [r for name, r in results[search].items() if pred(problems[name])]
+        return [r for name, r in columns[search].items() if pred(problems[name])]
 
-    levels = sorted({p["noise"] for p in problems.values() if p["group"] in ("Nguyen", "Feynman")})
+    levels = sorted({p["noise"] for p in problems.values() if p["group"] in LAW_GROUPS})
     head = "| measure | " + " | ".join(searches) + " |"
     print(head)
     print("|" + "---|" * (len(searches) + 1))
@@ -267,52 +414,72 @@ def main():
     def row(label, cell):
         print(f"| {label} | " + " | ".join(cell(s) for s in searches) + " |")
 
-    for group in ("Nguyen", "Feynman"):
+    for group in LAW_GROUPS:
+        subsets = law_subsets(group, problems)
         for level in levels:
-            pred = lambda p, g=group, n=level: p["group"] == g and p["noise"] == n and not p["needs_trig"]
-            runs = {s: select(s, pred) for s in searches}
-            if not any(runs.values()):
-                continue
-            tag = f"{group}, noise {level:g}"
-            row(f"{tag}: exact recovery", lambda s: pct(sum(r["exact"] for r in runs[s]), len(runs[s])))
-            row(f"{tag}: median R2 fresh", lambda s: fmt_r2([r2_value(r) for r in runs[s]]))
-            row(f"{tag}: formula non-finite on fresh points",
-                lambda s: pct(sum(r2_value(r) == -math.inf for r in runs[s]), len(runs[s])))
-        trig = lambda p, g=group: p["group"] == g and p["needs_trig"]
-        if any(select(s, trig) for s in searches):
-            row(f"{group} needing trigonometry (all noise levels): median R2 fresh",
-                lambda s: fmt_r2([r2_value(r) for r in select(s, trig)]))
+            shown = set()
+            for label, pred in subsets:
+                at = lambda p, g=group, n=level, pr=pred: p["group"] == g and p["noise"] == n and pr(p)
+                names = frozenset(n for n, p in problems.items() if at(p))
+                runs = {s: select(s, at) for s in searches}
+                # A subset equal to one shown already at this level (at 10% only
+                # the original laws are run) says nothing new.
+                if not names or names in shown or not any(runs.values()):
+                    continue
+                shown.add(names)
+                tag = f"{label}, noise {level:g}"
+                row(f"{tag}: exact recovery", lambda s: pct(sum(r["exact"] for r in runs[s]), len(runs[s])))
+                row(f"{tag}: median R2 fresh", lambda s: fmt_r2([r2_value(r) for r in runs[s]]))
+                if len(shown) == 1:
+                    row(f"{tag}: formula non-finite on fresh points",
+                        lambda s: pct(sum(r2_value(r) == -math.inf for r in runs[s]), len(runs[s])))
+                if group == "Oscillation":
+                    truth = next(p for p in problems.values() if at(p)).get("parameters", {})
+                    row(f"{tag}: fitted a, b (truth a={truth.get('a')}, b={truth.get('b')})",
+                        lambda s: fmt_parameters(runs[s], problems))
 
     noise = {s: select(s, lambda p: p["group"] == "Noise") for s in searches}
-    row("pure noise: false Strong", lambda s: pct(sum(r.get("verdict") == "Strong" for r in noise[s]), len(noise[s])))
+    if any(noise.values()):
+        row("pure noise: false Strong",
+            lambda s: pct(sum(r.get("verdict") == "Strong" for r in noise[s]), len(noise[s])))
     diabetes = [p for p in problems.values() if p["group"] == "Diabetes"]
     if diabetes:
         d = diabetes[0]
         row(f"diabetes: test R2 (linear least squares {d['linear_test_r2']:.4f})",
             lambda s: fmt_r2([r2_value(r) for r in select(s, lambda p: p["group"] == "Diabetes")]))
         row("diabetes: formula",
-            lambda s: "`" + results[s].get(d["name"], {}).get("formula", "-").replace("|", "\\|") + "`")
-    row("seconds per discovery: median", lambda s: f"{statistics.median(r.get('seconds', 0) for r in results[s].values()):.3f}")
-    row("seconds per discovery: max", lambda s: f"{max(r.get('seconds', 0) for r in results[s].values()):.3f}")
-    row("seconds: all discoveries", lambda s: f"{sum(r.get('seconds', 0) for r in results[s].values()):.0f}")
-    errors = {s: sum(1 for r in results[s].values() if r.get("error")) for s in searches}
+            lambda s: "`" + columns[s].get(d["name"], {}).get("formula", "-").replace("|", "\\|") + "`")
+    row("seconds per discovery: median",
+        lambda s: f"{statistics.median(r.get('seconds', 0) for r in columns[s].values()):.3f}")
+    row("seconds per discovery: max", lambda s: f"{max(r.get('seconds', 0) for r in columns[s].values()):.3f}")
+    row("seconds: all discoveries", lambda s: f"{sum(r.get('seconds', 0) for r in columns[s].values()):.0f}")
+    errors = {s: sum(1 for r in columns[s].values() if r.get("error")) for s in searches}
     if any(errors.values()):
         row("runs that threw", lambda s: str(errors[s]))
 
+    try:
+        left_out = json.load(open(f"{args.suite}/left_out.json"))
+    except FileNotFoundError:
+        left_out = []
+    if left_out:
+        print()
+        print("Feynman laws left out, the engine lacking what they need: " +
+              ", ".join(f"{x['law']} `{x['truth']}` ({x['needs']})" for x in left_out) + ".")
+
     if args.detail:
         print()
-        print("| law | " + " | ".join(f"{s} exact, noise {n:g}" for s in searches for n in levels) + " |")
-        print("|" + "---|" * (len(searches) * len(levels) + 1))
-        laws = sorted({(p["group"], p["law"]) for p in problems.values()
-                       if p["group"] in ("Nguyen", "Feynman") and not p["needs_trig"]},
-                      key=lambda k: (k[0] != "Nguyen", natural(k[1])))
-        for _, law in laws:
+        cells_head = [f"{s} exact, noise {n:g}" for s in searches for n in levels]
+        print("| law | needs | " + " | ".join(cells_head) + " |")
+        print("|" + "---|" * (len(cells_head) + 2))
+        laws = {(p["group"], p["law"]): p for p in problems.values() if p["group"] in LAW_GROUPS}
+        for (group, law) in sorted(laws, key=lambda k: (LAW_GROUPS.index(k[0]), natural(k[1]))):
+            needs = ", ".join(operators_needed(laws[(group, law)])) or "-"
             cells = []
             for s in searches:
                 for n in levels:
-                    runs = select(s, lambda p: p["law"] == law and p["noise"] == n)
-                    cells.append(f"{sum(r['exact'] for r in runs)}/{len(runs)}")
-            print(f"| {law} | " + " | ".join(cells) + " |")
+                    runs = select(s, lambda p: p["group"] == group and p["law"] == law and p["noise"] == n)
+                    cells.append(f"{sum(r['exact'] for r in runs)}/{len(runs)}" if runs else "-")
+            print(f"| {law} | {needs} | " + " | ".join(cells) + " |")
     return 0
 
 

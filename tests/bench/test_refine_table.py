@@ -85,6 +85,116 @@ def test_refuses_near_misses(tree, law):
     assert not check(tree, *law)
 
 
+def fn(kind, child):
+    return {kind: child}
+
+
+def mul(*factors):
+    out = factors[0]
+    for x in factors[1:]:
+        out = b("Mul", out, x)
+    return out
+
+
+OSCILLATION = ("exp(-3*t/10)*cos(5*t/2)", ["t"], [[0, 10]])
+NGUYEN_10 = ("2*sin(x)*cos(y)", ["x", "y"], [[0, 1], [0, 1]])
+DIPOLE = ("-mom*B*cos(theta)", ["mom", "B", "theta"], [[1, 5]] * 3)
+MAGNET = ("n_rho*mom*tanh(mom*B/(kb*T))", ["n_rho", "mom", "B", "kb", "T"], [[1, 5]] * 5)
+
+
+def damped(a, b_freq, phase=0.0):
+    t = f("t")
+    return mul(fn("Exp", mul(c(-a), t)), fn("Cos", b("Add", mul(c(b_freq), t), c(phase))))
+
+
+def half_frequency():
+    """exp(-0.3 t) cos(2.5 t) as a search wrote it, as 1 - 2 sin(1.25 t)^2 with
+    constants near 1e5 that cancel: -7.72e-6 (-1.2951e5 + (-508.94 sin(1.25 t))^2) / exp(0.3 t)."""
+    square = {"Pow": [mul(c(-508.9411531295783), fn("Sin", mul(c(1.25), f("t")))), 2]}
+    scaled = mul(c(-7.721378762079304e-06), b("Add", c(-129510.54867443244), square))
+    return b("Div", scaled, fn("Exp", mul(c(0.3), f("t"))))
+
+
+def magnet(scale):
+    return mul(f("n_rho"), f("mom"), fn("Tanh", b("Div", mul(c(scale), f("mom"), f("B")), mul(f("kb"), f("T")))))
+
+
+@pytest.mark.parametrize("tree,law", [
+    (damped(0.3, 2.5), OSCILLATION),
+    # cos(-x + 2 pi) is cos(x) once the phase is snapped to 2 pi.
+    (damped(0.3, -2.5, 6.283185307179586), OSCILLATION),
+    # |t| is t on t's positive range.
+    (mul(fn("Exp", mul(c(-0.3), fn("Abs", f("t")))), fn("Cos", mul(c(2.5), f("t")))), OSCILLATION),
+    # The product written as a sum: a trigonometric identity sympy must prove.
+    (b("Add", fn("Sin", b("Add", f("x"), f("y"))), fn("Sin", b("Sub", f("x"), f("y")))), NGUYEN_10),
+    # sin(theta - pi/2) is -cos(theta).
+    (mul(f("mom"), f("B"), fn("Sin", b("Sub", f("theta"), c(1.5707963267948966)))), DIPOLE),
+    # sin(u)^2 as (1 - cos(2u))/2, with 4 pi fitted.
+    (b("Sub", c(0.5), mul(c(0.5), fn("Cos", b("Div", mul(c(12.566370614359172), f("E_n"), f("t")), f("h"))))),
+     ("sin(2*pi*E_n*t/h)**2", ["E_n", "t", "h"], [[1, 2], [1, 2], [1, 4]])),
+    (magnet(0.9999999999), MAGNET),
+    (half_frequency(), OSCILLATION),
+])
+def test_accepts_trigonometric_laws(tree, law):
+    assert check(tree, *law)
+
+
+@pytest.mark.parametrize("tree,law", [
+    # A frequency 0.4% off at noise 0.
+    (damped(0.3, 2.51), OSCILLATION),
+    (damped(0.31, 2.5), OSCILLATION),
+    # sin and cos swapped between the features.
+    (mul(c(2.0), fn("Cos", f("x")), fn("Sin", f("y"))), NGUYEN_10),
+    # A phase off by pi flips the sign.
+    (mul(f("mom"), f("B"), fn("Sin", b("Add", f("theta"), c(1.5707963267948966)))), DIPOLE),
+    (magnet(2.0), MAGNET),
+    # |x^3| is not x^3 where x can be negative.
+    (b("Add", b("Add", fn("Abs", {"Pow": [f("x"), 3]}), {"Pow": [f("x"), 2]}), f("x")), POLY),
+])
+def test_refuses_trigonometric_near_misses(tree, law):
+    assert not check(tree, *law)
+
+
+def test_noise_tolerance_reaches_a_frequency_inside_trigonometry():
+    assert check(damped(0.3, 2.51), *OSCILLATION, tol=0.01)
+    assert not check(damped(0.3, 2.7), *OSCILLATION, tol=0.01)
+
+
+def oscillation_parameters(tree):
+    symbols = refine_table.make_symbols(["t"], [[0, 10]])
+    return refine_table.oscillation_parameters(refine_table.tree_to_sympy(tree, symbols))
+
+
+def test_oscillation_parameters_read_from_the_formula():
+    assert oscillation_parameters(damped(0.3, 2.5, 1.0)) == pytest.approx((0.3, 2.5))
+    # exp(c - a t) / 2 with cos(-b t): a from the slope, b its size.
+    tree = b("Div", mul(fn("Exp", b("Sub", c(0.7), mul(c(0.29), f("t")))), fn("Cos", mul(c(-2.49), f("t")))), c(2.0))
+    assert oscillation_parameters(tree) == pytest.approx((0.29, 2.49))
+    # cos(2.5 t) written with half the frequency, as a search wrote it:
+    # -7.72e-6 (-1.2951e5 + (-508.94 sin(1.25 t))^2) / exp(0.3 t).
+    assert oscillation_parameters(half_frequency()) == pytest.approx((0.3, 2.5))
+    # No exp; two frequencies; an argument not linear in t.
+    assert oscillation_parameters(fn("Cos", mul(c(2.5), f("t")))) == (None, pytest.approx(2.5))
+    two = b("Add", damped(0.3, 2.5), fn("Sin", mul(c(3.0), f("t"))))
+    assert oscillation_parameters(two)[1] is None
+    chirp = mul(fn("Exp", mul(c(-0.3), f("t"))), fn("Cos", mul(c(2.5), {"Pow": [f("t"), 2]})))
+    assert oscillation_parameters(chirp) == (pytest.approx(0.3), None)
+    # A decay written without exp, exp(t) only inside a denominator's sum: no a.
+    rational = b("Div", fn("Cos", mul(c(2.5), f("t"))), b("Add", c(1.4e4), fn("Exp", f("t"))))
+    assert oscillation_parameters(rational) == (None, pytest.approx(2.5))
+    # exp(0.15 t)^-2 is exp(-0.3 t).
+    squared = mul({"Pow": [fn("Exp", mul(c(0.15), f("t"))), -2]}, fn("Cos", mul(c(2.5), f("t"))))
+    assert oscillation_parameters(squared) == pytest.approx((0.3, 2.5))
+
+
+def test_complex_values_count_as_not_finite():
+    # log(-0.5) is complex in sympy; the engine's log gives NaN there.
+    x = sp.Symbol("x", real=True)
+    points = {"x": np.linspace(1, 2, 5)}
+    assert refine_table.point_values(x + sp.log(sp.Float(-0.5)), points) is None
+    assert refine_table.point_values(x + sp.log(sp.Float(0.5)), points) == pytest.approx(points["x"] - np.log(2))
+
+
 def test_noise_widens_the_constant_tolerance_only():
     tree = b("Mul", c(0.0801), b("Div", b("Mul", f("q1"), f("q2")), b("Mul", f("epsilon"), {"Pow": [f("r"), 2]})))
     assert not check(tree, *COULOMB, tol=1e-6)
@@ -109,4 +219,64 @@ def test_table_reads_results(tmp_path, capsys):
     sys.argv = ["refine_table.py", str(tmp_path), str(tmp_path / "r.jsonl")]
     refine_table.main()
     out = capsys.readouterr().out
-    assert "| Nguyen, noise 0: exact recovery | 0/1 (0%) | 1/1 (100%) |" in out
+    assert "| Nguyen without sin and cos (1), noise 0: exact recovery | 0/1 (0%) | 1/1 (100%) |" in out
+
+
+def test_table_columns_per_operator_set_and_the_added_rows(tmp_path, capsys):
+    # An original law, an added law with cos, the oscillation; a classic run and
+    # refined runs with two operator sets.
+    t = np.linspace(0, 10, 50)
+    (tmp_path / "o.fresh.csv").write_text("t,target\n" + "".join(
+        f"{v!r},{np.exp(-0.3 * v) * np.cos(2.5 * v)!r}\n" for v in t))
+    theta = np.linspace(1, 5, 20)
+    (tmp_path / "d.fresh.csv").write_text("mom,B,theta,target\n" + "".join(
+        f"2.0,3.0,{v!r},{-6.0 * np.cos(v)!r}\n" for v in theta))
+    (tmp_path / "m.fresh.csv").write_text("mu,Nn,target\n2.0,3.0,6.0\n1.0,4.0,4.0\n")
+    base = {"seed": 1, "train": "x.train.csv", "noise": 0.0}
+    manifest = [
+        dict(base, name="I.12.1 noise=0.0 seed=1", group="Feynman", law="I.12.1", truth="mu*Nn",
+             features=["mu", "Nn"], ranges=[[1, 5]] * 2, needs_trig=False, operators_needed=[], extended=False,
+             fresh="m.fresh.csv"),
+        dict(base, name="II.15.4 noise=0.0 seed=1", group="Feynman", law="II.15.4", truth=DIPOLE[0],
+             features=DIPOLE[1], ranges=DIPOLE[2], needs_trig=True, operators_needed=["cos"], extended=True,
+             fresh="d.fresh.csv"),
+        dict(base, name="Osc noise=0.0 seed=1", group="Oscillation", law="Damped-oscillation", truth=OSCILLATION[0],
+             features=["t"], ranges=[[0, 10]], needs_trig=True, operators_needed=["cos"], extended=True,
+             parameters={"a": 0.3, "b": 2.5}, fresh="o.fresh.csv"),
+    ]
+    (tmp_path / "manifest.json").write_text(json.dumps(manifest))
+    (tmp_path / "left_out.json").write_text(json.dumps([{"law": "I.26.2", "truth": "asin(x)", "needs": "arcsin"}]))
+    old, new = "+,-,*,/,pow,exp,log,sqrt", "+,-,*,/,pow,exp,log,sqrt,sin,cos"
+    dipole = mul(c(-1.0), f("mom"), f("B"), fn("Cos", f("theta")))
+    lines = [
+        {"problem": "I.12.1 noise=0.0 seed=1", "search": "classic", "r2_fresh": 1.0, "expr": mul(f("mu"), f("Nn"))},
+        {"problem": "II.15.4 noise=0.0 seed=1", "search": "classic", "r2_fresh": 0.2, "expr": f("mom")},
+        {"problem": "Osc noise=0.0 seed=1", "search": "classic", "r2_fresh": 0.1, "expr": f("t")},
+        {"problem": "I.12.1 noise=0.0 seed=1", "search": "refined", "operators": old, "r2_fresh": 1.0,
+         "expr": mul(f("mu"), f("Nn"))},
+        {"problem": "II.15.4 noise=0.0 seed=1", "search": "refined", "operators": old, "r2_fresh": 0.999,
+         "expr": mul(c(-1.0), f("mom"), f("B"), b("Sub", c(1.0), mul(c(0.5), {"Pow": [f("theta"), 2]})))},
+        {"problem": "Osc noise=0.0 seed=1", "search": "refined", "operators": old, "r2_fresh": 0.5,
+         "expr": fn("Exp", mul(c(-0.3), f("t")))},
+        {"problem": "I.12.1 noise=0.0 seed=1", "search": "refined", "operators": new, "r2_fresh": 1.0,
+         "expr": mul(f("mu"), f("Nn"))},
+        {"problem": "II.15.4 noise=0.0 seed=1", "search": "refined", "operators": new, "r2_fresh": 1.0,
+         "expr": dipole},
+        {"problem": "Osc noise=0.0 seed=1", "search": "refined", "operators": new, "r2_fresh": 1.0,
+         "expr": damped(0.3, 2.5)},
+    ]
+    for line in lines:
+        line.update(formula="-", verdict="Strong", seconds=1.0)
+    (tmp_path / "r.jsonl").write_text("".join(json.dumps(x) + "\n" for x in lines))
+    sys.argv = ["refine_table.py", str(tmp_path), str(tmp_path / "r.jsonl"), "--detail"]
+    refine_table.main()
+    out = capsys.readouterr().out
+    assert f"| measure | classic | refined `{old}` | refined `{new}` |" in out
+    assert "| Feynman, original (1), noise 0: exact recovery | 1/1 (100%) | 1/1 (100%) | 1/1 (100%) |" in out
+    assert "| Feynman needing sin, cos or tanh (1), noise 0: exact recovery | 0/1 (0%) | 0/1 (0%) | 1/1 (100%) |" in out
+    assert "| Feynman, all (2), noise 0: exact recovery | 1/2 (50%) | 1/2 (50%) | 2/2 (100%) |" in out
+    assert "| Damped oscillation (1), noise 0: exact recovery | 0/1 (0%) | 0/1 (0%) | 1/1 (100%) |" in out
+    assert ("| Damped oscillation (1), noise 0: fitted a, b (truth a=0.3, b=2.5) | a=? b=? | a=0.3 b=? | "
+            "a=0.3 b=2.5 |") in out
+    assert "I.26.2 `asin(x)` (arcsin)" in out
+    assert "| II.15.4 | cos | 0/1 | 0/1 | 1/1 |" in out
