@@ -709,7 +709,7 @@ std::optional<int> parse_command_line(int argc, char** argv, Options& opt) {
                  "means the default")
       ->check(whole_number<uint32_t>());
   app.add_option("--population", opt.population,
-                 "Candidates per generation (default 300 refined, 200 classic; 0 means the "
+                 "Candidates per generation (default 1000 refined, 200 classic; 0 means the "
                  "default)")
       ->check(whole_number<size_t>());
   app.add_option("--max-depth", opt.max_depth,

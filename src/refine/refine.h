@@ -21,7 +21,7 @@
 namespace quorvex {
 
 struct RefinedConfig {
-  size_t population = 300;
+  size_t population = 1000;
   uint32_t generations = 150;  // the cap; most runs stop earlier
   uint32_t max_depth = 4;      // depth budget of generated and mutated subtrees
   uint64_t seed = 0;

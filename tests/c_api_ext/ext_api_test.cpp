@@ -79,7 +79,7 @@ TEST(ExtOptions, DefaultsAndSizes) {
   const qvx_options r = options(QVX_SEARCH_REFINED);
   EXPECT_EQ(r.search, QVX_SEARCH_REFINED);
   EXPECT_EQ(r.generations, 150u);
-  EXPECT_EQ(r.population, 300u);
+  EXPECT_EQ(r.population, 1000u);
   EXPECT_EQ(r.patience, 25u);
   EXPECT_EQ(r.exact_patience, 15u);
   EXPECT_EQ(r.operators, nullptr);
