@@ -454,6 +454,7 @@ TEST(ExtRefined, TheOperatorsGivenAreTheOnesSearchedAndWeighed) {
   qvx_dataset* ds = cols.dataset();
   qvx_options o = options(QVX_SEARCH_REFINED);
   o.seed = 1;
+  o.population = 300;  // enough here; valgrind runs this test too
   o.operators = " + , * , sin ";
   Outcome plain = discover(ds, o);
   ASSERT_EQ(plain.status, QVX_OK) << last_error();
