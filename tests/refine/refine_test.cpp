@@ -33,6 +33,14 @@ Dataset make(size_t rows, F law, uint64_t seed = 11) {
   return d;
 }
 
+// A third of the default population: enough for these laws, and a third of
+// the time under the sanitizers.
+RefinedConfig test_config() {
+  RefinedConfig cfg;
+  cfg.population = 300;
+  return cfg;
+}
+
 TEST(ScaledScore, PicksTheCheapestFormThatFits) {
   Dataset d("y");
   d.add_feature("x");
@@ -86,7 +94,7 @@ TEST(ScaledScore, FitsSumsTermByTermAndQuotientsAsRationalFunctions) {
 }
 
 TEST(Refine, FindsExactLawsInTheirSimplestForm) {
-  RefinedConfig cfg;
+  RefinedConfig cfg = test_config();
   cfg.seed = 1;
   const auto quad =
       refine(make(200, [](double x, double, Lcg&) { return 3.0 * x * x + 1.0; }), cfg);
@@ -118,7 +126,7 @@ TEST(Refine, StartsMultiplicativeLawsFromTheirLogs) {
                          1.0 + 4.0 * rng.next_f64()};
     d.push_row(v, v[0] * v[1] / (4.0 * std::numbers::pi * v[2] * v[2]));
   }
-  RefinedConfig cfg;
+  RefinedConfig cfg = test_config();
   cfg.generations = 3;
   const auto r = refine(d, cfg);
   EXPECT_LE(r.report.mse_train, r.mse_floor) << r.report.formula;
@@ -133,7 +141,7 @@ TEST(Refine, FindsADampedOscillationWithItsRateAndFrequency) {
     const double t = 10.0 * rng.next_f64();
     d.push_row(&t, std::exp(-0.3 * t) * std::cos(2.5 * t));
   }
-  RefinedConfig cfg;
+  RefinedConfig cfg = test_config();
   cfg.seed = 1;
   const auto r = refine(d, cfg);
   EXPECT_LE(r.report.mse_train, r.mse_floor) << r.report.formula;
@@ -143,7 +151,7 @@ TEST(Refine, FindsADampedOscillationWithItsRateAndFrequency) {
 
 TEST(Refine, BuildsOnlyFromItsOperatorSetAndChargesItsWeights) {
   const Dataset d = make(150, [](double x, double z, Lcg&) { return std::sin(x) + z; });
-  RefinedConfig cfg;
+  RefinedConfig cfg = test_config();
   cfg.generations = 20;
   cfg.operators = OperatorSet::parse("+,-,*,/");
   const auto plain = refine(d, cfg);
@@ -166,7 +174,7 @@ TEST(Refine, StopsAtTheTimeLimitAndWhenTheFrontStalls) {
   const auto d = make(300, [](double x, double z, Lcg& rng) {
     return std::sin(3.0 * x) * z + 0.3 * (rng.next_f64() - 0.5);
   });
-  RefinedConfig cfg;
+  RefinedConfig cfg = test_config();
   cfg.time_limit = 1e-9;
   const auto timed = refine(d, cfg);
   EXPECT_EQ(timed.stop, StopReason::TimeLimit);
@@ -210,7 +218,7 @@ TEST(Refine, SameResultForAnyThreadCountAndAfterAStopRequest) {
   const auto d = make(300, [](double x, double z, Lcg& rng) {
     return std::exp(-0.5 * x) * z + 0.1 * (rng.next_f64() - 0.5);
   });
-  RefinedConfig cfg;
+  RefinedConfig cfg = test_config();
   cfg.seed = 5;
   cfg.generations = 15;
   cfg.max_threads = 1;
@@ -263,7 +271,7 @@ TEST(Refine, NeverEndsFarBehindAStraightLineAndCallsNoiseNoise) {
 
   size_t strong = 0;
   for (uint64_t s = 0; s < 5; ++s) {
-    RefinedConfig cfg;
+    RefinedConfig cfg = test_config();
     cfg.seed = s;
     cfg.generations = 40;
     const auto noise =
@@ -291,7 +299,7 @@ TEST(Refine, DISABLED_PlatformDigest) {
   int law = 0;
   for (const auto& f : laws) {
     for (uint64_t seed = 0; seed < 10; ++seed) {
-      RefinedConfig cfg;
+      RefinedConfig cfg = test_config();
       cfg.seed = seed;
       const auto r = refine(make(300, f, 40 + seed), cfg);
       std::printf("law %d seed %llu bic %a %s\n", law, static_cast<unsigned long long>(seed),
