@@ -101,12 +101,8 @@ std::string OperatorSet::text() const {
   return out;
 }
 
-Operator operator_of(const Expr& node) noexcept {
-  switch (node.kind()) {
-    case Expr::Kind::Bin:
-      return static_cast<Operator>(static_cast<uint8_t>(node.op()));
-    case Expr::Kind::Pow:
-      return Operator::Pow;
+Operator operator_of(Expr::Kind kind) noexcept {
+  switch (kind) {
     case Expr::Kind::Exp:
       return Operator::Exp;
     case Expr::Kind::Log:
@@ -122,8 +118,14 @@ Operator operator_of(const Expr& node) noexcept {
     case Expr::Kind::Abs:
       return Operator::Abs;
     default:
-      return Operator::Add;  // leaves have no operator; callers ask only of operators
+      return Operator::Pow;  // leaves and Bin have no one-child operator; callers ask only of
+                             // Pow..Abs
   }
+}
+
+Operator operator_of(const Expr& node) noexcept {
+  if (node.kind() == Expr::Kind::Bin) return static_cast<Operator>(static_cast<uint8_t>(node.op()));
+  return operator_of(node.kind());
 }
 
 uint32_t OperatorSet::complexity(const Expr& tree) const noexcept {

@@ -56,5 +56,7 @@ class OperatorSet {
 
 // The operator of a non-leaf node.
 Operator operator_of(const Expr& node) noexcept;
+// The operator of a one-child kind (Pow to Abs).
+Operator operator_of(Expr::Kind kind) noexcept;
 
 }  // namespace quorvex

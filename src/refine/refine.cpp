@@ -208,7 +208,7 @@ class Search {
       wraps_.push_back({Expr::Kind::Pow, 2});
     }
     for (Expr::Kind k : kFunctions)
-      if (ops.has(operator_of(Expr::function(k, Expr::constant(0.0))))) wraps_.push_back({k, 0});
+      if (ops.has(operator_of(k))) wraps_.push_back({k, 0});
   }
 
   void seed_population() {

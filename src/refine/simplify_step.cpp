@@ -143,6 +143,13 @@ void snap_constants(FrontEntry& e, const Dataset& train, double floor, const Ope
   if (changed) simplify_entry(e, train, floor, ops);
 }
 
+// The entry, unless one of its complexity has a lower training error.
+void keep(std::map<uint32_t, FrontEntry>& by_complexity, FrontEntry e) {
+  auto it = by_complexity.find(e.complexity);
+  if (it == by_complexity.end() || e.mse_train < it->second.mse_train)
+    by_complexity[e.complexity] = std::move(e);
+}
+
 }  // namespace
 
 std::vector<FrontEntry> simplify_front(const std::vector<FrontEntry>& front, const Dataset& train,
@@ -167,9 +174,7 @@ std::vector<FrontEntry> simplify_front(const std::vector<FrontEntry>& front, con
       }
     }
     if (!std::isfinite(out.bic)) continue;
-    auto it = by_complexity.find(out.complexity);
-    if (it == by_complexity.end() || out.mse_train < it->second.mse_train)
-      by_complexity[out.complexity] = std::move(out);
+    keep(by_complexity, std::move(out));
   }
   std::vector<FrontEntry*> by_bic;
   for (auto& [c, e] : by_complexity) by_bic.push_back(&e);
@@ -184,9 +189,7 @@ std::vector<FrontEntry> simplify_front(const std::vector<FrontEntry>& front, con
     if (e.complexity < by_bic[i]->complexity) pruned.push_back(std::move(e));
   }
   for (FrontEntry& e : pruned) {
-    auto it = by_complexity.find(e.complexity);
-    if (it == by_complexity.end() || e.mse_train < it->second.mse_train)
-      by_complexity[e.complexity] = std::move(e);
+    keep(by_complexity, std::move(e));
   }
   std::vector<FrontEntry> snapped;
   for (auto& [c, e] : by_complexity) {
@@ -195,9 +198,7 @@ std::vector<FrontEntry> simplify_front(const std::vector<FrontEntry>& front, con
   }
   by_complexity.clear();
   for (FrontEntry& e : snapped) {
-    auto it = by_complexity.find(e.complexity);
-    if (it == by_complexity.end() || e.mse_train < it->second.mse_train)
-      by_complexity[e.complexity] = std::move(e);
+    keep(by_complexity, std::move(e));
   }
   std::vector<FrontEntry> result;
   double best = std::numeric_limits<double>::infinity();

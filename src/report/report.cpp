@@ -88,6 +88,12 @@ std::string DiscoverReport::to_pretty() const {
 std::string DiscoverReport::to_json() const {
   JsonWriter w(JsonWriter::Style::Pretty);
   w.begin_object();
+  write_json_members(w);
+  w.end_object();
+  return w.take();
+}
+
+void DiscoverReport::write_json_members(JsonWriter& w) const {
   w.key("formula");
   w.value_string(formula);
   w.key("expr_json");
@@ -127,8 +133,6 @@ std::string DiscoverReport::to_json() const {
   w.value_uint(n_test);
   w.key("wall_clock_ms");
   w.value_uint(wall_clock_ms);
-  w.end_object();
-  return w.take();
 }
 
 }  // namespace quorvex

@@ -6,6 +6,8 @@
 
 namespace quorvex {
 
+class JsonWriter;
+
 enum class Verdict : uint8_t { Strong = 0, Weak = 1, Noise = 2 };
 
 const char* verdict_name(Verdict v) noexcept;  // "Strong", "Weak", "Noise"
@@ -46,6 +48,9 @@ struct DiscoverReport {
   std::string to_pretty() const;
   // The JSON document: two-space indentation, no trailing line feed.
   std::string to_json() const;
+  // Its members, into an object `w` has open (so that a longer document can
+  // start with them).
+  void write_json_members(JsonWriter& w) const;
 };
 
 }  // namespace quorvex
