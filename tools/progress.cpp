@@ -33,8 +33,10 @@ bool ProgressBar::stderr_is_terminal() noexcept {
 
 std::string ProgressBar::line(uint32_t generation, uint32_t generations, double best,
                               double elapsed) {
-  const uint64_t filled =
-      generations == 0 ? kBarWidth : uint64_t{generation} * kBarWidth / generations;
+  // A generation past the cap (a caller's count may run on) fills the bar.
+  const uint64_t filled = generations == 0 || generation >= generations
+                              ? kBarWidth
+                              : uint64_t{generation} * kBarWidth / generations;
   std::string s = "quorvex [";
   s.append(static_cast<size_t>(filled), '#');
   s.append(static_cast<size_t>(kBarWidth - filled), '.');

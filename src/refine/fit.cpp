@@ -56,7 +56,7 @@ void best_affine(const std::vector<double>& f, const std::vector<double>& y, dou
 }  // namespace
 
 FitOutcome fit_constants(const Expr& raw, const Dataset& train, uint32_t max_iterations,
-                         bool scaled) {
+                         bool scaled, size_t hold) {
   const auto affine = [&](const std::vector<double>& f, const std::vector<double>& y, double& a,
                           double& b) {
     if (scaled) {
@@ -126,6 +126,13 @@ FitOutcome fit_constants(const Expr& raw, const Dataset& train, uint32_t max_ite
         normal(j, j) = 1.0;
         gradient[j] = 0.0;
       }
+    }
+    if (hold < np) {
+      const auto h = static_cast<Eigen::Index>(hold + 2);
+      normal.row(h).setZero();
+      normal.col(h).setZero();
+      normal(h, h) = 1.0;
+      gradient[h] = 0.0;
     }
     bool accepted = false;
     for (int attempt = 0; attempt < 8 && !accepted; ++attempt) {

@@ -4,6 +4,7 @@
 // y ≈ a + b·f(x; θ), with the derivatives of f from forward-mode
 // differentiation. Runs on one thread; every sum in row order.
 
+#include <cstddef>
 #include <cstdint>
 
 #include "dataset/dataset.h"
@@ -22,8 +23,10 @@ struct FitOutcome {
 // Fits the constants of `raw` to the targets of `train`, for at most
 // max_iterations accepted or refused steps: with an affine scaling around it
 // (the returned tree leaves the scaling out), or, for a tree that holds its
-// own scaling (`scaled` false), as it stands.
+// own scaling (`scaled` false), as it stands. The constant numbered `hold`
+// (in constants_of order), if any, keeps its value.
+inline constexpr size_t kHoldNone = static_cast<size_t>(-1);
 FitOutcome fit_constants(const Expr& raw, const Dataset& train, uint32_t max_iterations,
-                         bool scaled = true);
+                         bool scaled = true, size_t hold = kHoldNone);
 
 }  // namespace quorvex

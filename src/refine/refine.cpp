@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <stdexcept>
 #include <unordered_set>
 #include <utility>
@@ -18,6 +19,7 @@
 #include "optimizer/scoring.h"
 #include "refine/fit.h"
 #include "refine/front.h"
+#include "refine/pieces.h"
 #include "refine/scaled.h"
 #include "refine/simplify_step.h"
 
@@ -128,48 +130,76 @@ Expr power_of(const std::string& name, double e) {
   return whole == 1 ? Expr::feature(name) : Expr::pow(Expr::feature(name), whole);
 }
 
-// Products of powers of the features that are positive on every training
-// row, with the exponents of a least-squares fit of log|y| on their logs
-// rounded to whole and to half numbers: laws like q1·q2/(ε·r²) or
-// sqrt(γ·p/ρ) are straight lines in logs, and the search then starts from them.
-std::vector<Expr> power_law_trees(const Dataset& train) {
-  std::vector<Expr> out;
+// A least-squares fit of log|y| on the logs of the features that are
+// positive on every training row; empty when y changes sign or is zero.
+struct LogFit {
+  std::vector<std::string> names;
+  std::vector<double> exponents;
+};
+
+LogFit log_fit(const Dataset& train) {
+  LogFit out;
   const std::vector<double>& y = train.targets();
   bool positive = true, negative = true;
   for (double v : y) positive = positive && v > 0.0, negative = negative && v < 0.0;
   if (!positive && !negative) return out;
   Dataset logs("y");
-  std::vector<std::string> names;
   std::vector<const double*> cols;
   for (const std::string& f : distinct_features(train)) {
     const std::vector<double>& c = train.column(train.find_column(f));
     bool ok = true;
     for (double v : c) ok = ok && v > 0.0;
     if (!ok) continue;
-    names.push_back(f);
+    out.names.push_back(f);
     cols.push_back(c.data());
     logs.add_feature(f);
   }
-  if (names.empty() || names.size() > 8) return out;
-  std::vector<double> row(names.size());
+  if (out.names.empty() || out.names.size() > 8) return LogFit{};
+  std::vector<double> row(out.names.size());
   for (size_t i = 0; i < y.size(); ++i) {
-    for (size_t j = 0; j < names.size(); ++j) row[j] = std::log(cols[j][i]);
+    for (size_t j = 0; j < out.names.size(); ++j) row[j] = std::log(cols[j][i]);
     logs.push_row(row.data(), std::log(std::fabs(y[i])));
   }
   const std::vector<double> coef = linear_predictor(logs).first;
+  out.exponents.assign(coef.begin() + 1, coef.end());
+  return out;
+}
+
+// Products of powers of the features with the fit's exponents rounded to
+// whole and to half numbers: laws like q1·q2/(ε·r²) or sqrt(γ·p/ρ) are
+// straight lines in logs, and the search then starts from them.
+std::vector<Expr> power_law_trees(const LogFit& fit) {
+  std::vector<Expr> out;
   for (double step : {1.0, 0.5}) {
     Expr product = Expr::constant(1.0);
     bool any = false;
-    for (size_t j = 0; j < names.size(); ++j) {
-      const double e = std::round(coef[j + 1] / step) * step;
+    for (size_t j = 0; j < fit.names.size(); ++j) {
+      const double e = std::round(fit.exponents[j] / step) * step;
       if (!std::isfinite(e) || e == 0.0 || std::fabs(e) > 3.0) continue;
-      Expr term = power_of(names[j], e);
+      Expr term = power_of(fit.names[j], e);
       product = any ? Expr::bin(Op::Mul, std::move(product), std::move(term)) : std::move(term);
       any = true;
     }
     if (any && (out.empty() || !(out.back() == product))) out.push_back(std::move(product));
   }
   return out;
+}
+
+// The directions the fit sees: each clearly non-zero exponent's sign, once
+// for every such feature and once for those whose exponent is not whole
+// (a whole one belongs to a prefactor; the rest to a function's argument,
+// as in n·exp(−m·g·x/(k·T))).
+void add_log_fit_hints(const LogFit& fit, LawPieces& pieces) {
+  LawPieces::Factors all, inner;
+  for (size_t j = 0; j < fit.names.size(); ++j) {
+    const double e = fit.exponents[j];
+    if (!std::isfinite(e) || std::fabs(e) < 0.25) continue;
+    const int sign = e < 0.0 ? -1 : 1;
+    all.emplace_back(fit.names[j], sign);
+    if (std::fabs(e - std::round(e)) > 0.05) inner.emplace_back(fit.names[j], sign);
+  }
+  pieces.add_hint(std::move(all));
+  pieces.add_hint(std::move(inner));
 }
 
 size_t tournament(Lcg& rng, const std::vector<Candidate>& pop) {
@@ -196,6 +226,7 @@ class Search {
         sample_(first_rows(train, kQuickFitRows)),
         fit_rows_(first_rows(train, kFitRows)),
         gen_(distinct_features(train), Lcg(cfg.seed), cfg.operators),
+        pieces_(distinct_features(train), cfg.operators),
         select_(cfg.seed ^ 0x9E3779B97F4A7C15ULL) {
     static constexpr Expr::Kind kFunctions[] = {Expr::Kind::Sqrt, Expr::Kind::Exp, Expr::Kind::Log,
                                                 Expr::Kind::Sin,  Expr::Kind::Cos, Expr::Kind::Tanh,
@@ -211,16 +242,30 @@ class Search {
       if (ops.has(operator_of(k))) wraps_.push_back({k, 0});
   }
 
-  void seed_population() {
+  // `carried`: the front of an earlier run, kept whole.
+  void seed_population(const std::vector<FrontEntry>& carried) {
     pop_.clear();
     pop_.reserve(cfg_.population);
+    for (const FrontEntry& e : carried)
+      if (pop_.size() + 1 < cfg_.population) pop_.emplace_back(e.tree);
     const OperatorSet& ops = cfg_.operators;
     if (!train_.features().empty() && cfg_.population > 1 && ops.has(Operator::Add) &&
         ops.has(Operator::Mul))
       pop_.emplace_back(linear_tree(train_));
-    for (Expr& t : power_law_trees(train_))
+    const LogFit logs = log_fit(train_);
+    add_log_fit_hints(logs, pieces_);
+    for (Expr& t : power_law_trees(logs))
       if (pop_.size() + 1 < cfg_.population && ops.allows(t)) pop_.emplace_back(std::move(t));
-    while (pop_.size() < cfg_.population) pop_.emplace_back(gen_.random(cfg_.max_depth));
+    const size_t seeded = pop_.size();
+    while (pop_.size() < cfg_.population) {
+      // A tenth of the rest: law-shaped pieces, alone or on a power-law seed.
+      if (pieces_.usable() && select_.below(10) == 0) {
+        const Expr& base = pop_[select_.below(std::max<size_t>(seeded, 1))].tree;
+        pop_.emplace_back(seeded ? pieces_.attach(base, select_) : pieces_.piece(select_));
+      } else {
+        pop_.emplace_back(gen_.random(cfg_.max_depth));
+      }
+    }
   }
 
   void score() {
@@ -324,19 +369,19 @@ class Search {
     while (next.size() < p) {
       const double r = select_.next_f64();
       Expr child = Expr::constant(0.0);
-      if (r < 0.4) {
+      if (r < 0.35) {
         const size_t a = tournament(select_, pop_);
         const size_t b = tournament(select_, pop_);
         child = gen_.crossover(pop_[a].tree, pop_[b].tree);
-      } else if (r < 0.68) {
+      } else if (r < 0.6) {
         child = gen_.mutate(pop_[tournament(select_, pop_)].tree, cfg_.max_depth);
-      } else if (r < 0.9) {
+      } else if (r < 0.82) {
         // Grows a term or a factor onto a part of a good tree, or wraps that
         // part in a function: how sums like x^4 + x^3 + x^2 + x and nestings
         // like m/sqrt(1 - v^2/c^2) are built one piece at a time.
         const Expr& parent = pop_[tournament(select_, pop_)].tree;
         const size_t at = select_.below(node_count(parent));
-        const bool grow = r < 0.8 ? !growths_.empty() : wraps_.empty();
+        const bool grow = r < 0.72 ? !growths_.empty() : wraps_.empty();
         const Op op = growths_.empty() ? Op::Add : growths_[select_.below(growths_.size())];
         const Wrap wrap = wraps_.empty() ? Wrap{} : wraps_[select_.below(wraps_.size())];
         Expr addition = grow ? gen_.random(2) : Expr::constant(0.0);
@@ -352,6 +397,11 @@ class Search {
             return Expr::function(wrap.kind, part);
           });
         }
+      } else if (r < 0.92 && pieces_.usable()) {
+        const Expr& parent = pop_[tournament(select_, pop_)].tree;
+        const size_t at = select_.below(node_count(parent));
+        child =
+            edit_at(parent, at, [&](const Expr& part) { return pieces_.attach(part, select_); });
       } else {
         child = gen_.random(cfg_.max_depth);
       }
@@ -379,6 +429,7 @@ class Search {
   Dataset sample_;
   Dataset fit_rows_;
   ExprGen gen_;
+  LawPieces pieces_;
   std::vector<Op> growths_;  // the binary operators of the set
   std::vector<Wrap> wraps_;
   Lcg select_;
@@ -433,6 +484,43 @@ const char* stop_reason_name(StopReason r) noexcept {
   return "generations";
 }
 
+namespace {
+
+// Breeds until the front is exact and no simpler, stalls, reaches the
+// generation cap or the time limit, or the caller stops it.
+StopReason run_search(Search& search, const RefinedConfig& cfg, double floor,
+                      Clock::time_point start, const RefineProgress* progress,
+                      RefinedResult& result) {
+  uint32_t stalled = 0;
+  // Once a fit is exact only a simpler exact formula matters: errors below
+  // the floor improving elsewhere on the front do not hold the search.
+  uint32_t best_stalled = 0;
+  double best_bic = std::numeric_limits<double>::infinity();
+  for (;;) {
+    search.score();
+    search.fit();
+    stalled = search.update_front() ? 0 : stalled + 1;
+    const double bic = search.front().best_bic();
+    best_stalled = bic < best_bic ? 0 : best_stalled + 1;
+    best_bic = std::min(best_bic, bic);
+    ++result.generations;
+    GenerationInfo info;
+    info.generation = result.generations;
+    info.elapsed = seconds_since(start);
+    info.best_bic = bic;
+    info.front_size = search.front().size();
+    const bool exact = search.front().best_mse() <= floor;
+    if (progress && *progress && !(*progress)(info)) return StopReason::Callback;
+    if (exact && best_stalled >= cfg.exact_patience) return StopReason::Exact;
+    if (cfg.time_limit > 0.0 && info.elapsed >= cfg.time_limit) return StopReason::TimeLimit;
+    if (result.generations >= cfg.generations) return StopReason::Generations;
+    if (cfg.patience && stalled >= cfg.patience) return StopReason::Patience;
+    search.breed();
+  }
+}
+
+}  // namespace
+
 RefinedResult refine(const Dataset& data, const RefinedConfig& cfg,
                      const RefineProgress* progress) {
   if (cfg.population == 0) throw std::invalid_argument("population must be at least 1");
@@ -459,52 +547,25 @@ RefinedResult refine(const Dataset& data, const RefinedConfig& cfg,
   result.mse_floor = floor;
   const BaselinesReport baselines = refined_baselines(train, cfg.n_shuffles, cfg.seed, floor);
 
-  Search search(train, cfg, floor);
-  search.seed_population();
-  uint32_t stalled = 0;
-  // Once a fit is exact only a simpler exact formula matters: errors below
-  // the floor improving elsewhere on the front do not hold the search.
-  uint32_t best_stalled = 0;
-  double best_bic = std::numeric_limits<double>::infinity();
-  for (;;) {
-    search.score();
-    search.fit();
-    stalled = search.update_front() ? 0 : stalled + 1;
-    const double bic = search.front().best_bic();
-    best_stalled = bic < best_bic ? 0 : best_stalled + 1;
-    best_bic = std::min(best_bic, bic);
-    ++result.generations;
-    GenerationInfo info;
-    info.generation = result.generations;
-    info.elapsed = seconds_since(start);
-    info.best_bic = search.front().best_bic();
-    info.front_size = search.front().size();
-    const bool exact = search.front().best_mse() <= floor;
-    if (progress && *progress && !(*progress)(info)) {
-      result.stop = StopReason::Callback;
-      break;
-    }
-    if (result.generations >= cfg.generations) {
-      result.stop = StopReason::Generations;
-      break;
-    }
-    if (exact && best_stalled >= cfg.exact_patience) {
-      result.stop = StopReason::Exact;
-      break;
-    }
-    if (cfg.patience && stalled >= cfg.patience) {
-      result.stop = StopReason::Patience;
-      break;
-    }
-    if (cfg.time_limit > 0.0 && info.elapsed >= cfg.time_limit) {
-      result.stop = StopReason::TimeLimit;
-      break;
-    }
-    search.breed();
+  // A run that stalls short of an exact fit is followed by a fresh one that
+  // starts from its front: a population that has settled on a near miss
+  // rarely leaves it, and a new one often finds the law elsewhere.
+  std::vector<FrontEntry> carried;
+  std::optional<RefinedConfig> run_cfg;
+  std::optional<Search> search;
+  for (uint32_t run = 0;; ++run) {
+    run_cfg = cfg;
+    run_cfg->seed = cfg.seed + run * 0xD1B54A32D192ED03ULL;
+    search.emplace(train, *run_cfg, floor);
+    search->seed_population(carried);
+    const StopReason stop = run_search(*search, cfg, floor, start, progress, result);
+    result.stop = stop;
+    if (stop != StopReason::Patience || run >= cfg.restarts) break;
+    carried = search->front().pareto();
   }
 
   // Simplify the front, score it again, and report its lowest BIC.
-  result.front = simplify_front(search.front().pareto(), train, floor, cfg.operators,
+  result.front = simplify_front(search->front().pareto(), train, floor, cfg.operators,
                                 result.stop != StopReason::Callback);
   for (FrontEntry& e : result.front) e.mse_test = finite_errors(e.tree, test).first;
   size_t best = 0;

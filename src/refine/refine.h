@@ -22,7 +22,7 @@ namespace quorvex {
 
 struct RefinedConfig {
   size_t population = 1000;
-  uint32_t generations = 150;  // the cap; most runs stop earlier
+  uint32_t generations = 150;  // the cap, over all runs; most stop earlier
   uint32_t max_depth = 4;      // depth budget of generated and mutated subtrees
   uint64_t seed = 0;
   double test_fraction = 0.2;  // taken as it is: must lie in (0, 1)
@@ -33,6 +33,9 @@ struct RefinedConfig {
   // Generations without an improvement of the front before the search stops;
   // 0 for never.
   uint32_t patience = 25;
+  // Fresh runs, each started from the last one's front, after a run stalls
+  // (see patience) short of an exact fit.
+  uint32_t restarts = 1;
   // Once the best formula is exact (its error at the floor), generations
   // without a lower BIC before stopping.
   uint32_t exact_patience = 15;
@@ -91,7 +94,7 @@ using RefineProgress = std::function<bool(const GenerationInfo&)>;
 // The error floor, relative to the variance of the training targets: well
 // above the rounding error of a correct formula, far below any measurement
 // noise, so that every exact fit scores alike and parsimony decides.
-inline constexpr double kRelativeMseFloor = 1e-12;
+inline constexpr double kRelativeMseFloor = 1e-18;
 
 // The fewest rows a refined discovery accepts after setting rows aside.
 inline constexpr size_t kMinRefineRows = 5;

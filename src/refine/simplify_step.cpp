@@ -118,10 +118,18 @@ void simplify_entry(FrontEntry& out, const Dataset& train, double floor, const O
   }
 }
 
+bool nice(double v) { return std::round(v * 2.0) / 2.0 == v; }
+
+size_t count_nice(const std::vector<double>& c) {
+  size_t n = 0;
+  for (double v : c) n += nice(v) ? 1 : 0;
+  return n;
+}
+
 // Constants a hair from a whole or half number, as fitting leaves the 1 or
 // the 0.5 of a law, put on it where the error stays at the floor or does not
 // grow: 1.0000e0 * x reads as x, and the text shows the law.
-void snap_constants(FrontEntry& e, const Dataset& train, double floor, const OperatorSet& ops) {
+bool round_constants(FrontEntry& e, const Dataset& train, double floor) {
   std::vector<double> c = constants_of(e.tree);
   bool changed = false;
   for (double& v : c) {
@@ -140,7 +148,40 @@ void snap_constants(FrontEntry& e, const Dataset& train, double floor, const Ope
       v = was;
     }
   }
-  if (changed) simplify_entry(e, train, floor, ops);
+  return changed;
+}
+
+// An exact formula with a direction its error does not see, such as
+// c1·x/(c2 + c3·y), fits with its constants anywhere along it: each odd
+// constant in turn is held at ±1 and the others refitted, kept when the fit
+// stays exact and more constants come out whole.
+bool level_constants(FrontEntry& e, const Dataset& train, double floor) {
+  if (!(e.mse_train <= floor)) return false;
+  bool changed = false;
+  const size_t count = constants_of(e.tree).size();
+  for (size_t i = 0; i < count; ++i) {
+    std::vector<double> c = constants_of(e.tree);
+    if (nice(c[i]) || c[i] == 0.0) continue;
+    c[i] = std::copysign(1.0, c[i]);
+    FrontEntry trial = e;
+    trial.tree = with_constants(e.tree, c.data());
+    FitOutcome fit = fit_constants(trial.tree, train, 50, false, i);
+    if (fit.improved) trial.tree = std::move(fit.tree);
+    trial.mse_train = plain_mse(trial.tree, train);
+    if (!(trial.mse_train <= floor)) continue;
+    trial.bic = refined_bic(trial.mse_train, train.n_rows(), trial.complexity, floor);
+    round_constants(trial, train, floor);
+    if (count_nice(constants_of(trial.tree)) <= count_nice(constants_of(e.tree))) continue;
+    e = std::move(trial);
+    changed = true;
+  }
+  return changed;
+}
+
+void snap_constants(FrontEntry& e, const Dataset& train, double floor, const OperatorSet& ops) {
+  const bool rounded = round_constants(e, train, floor);
+  const bool levelled = level_constants(e, train, floor);
+  if (rounded || levelled) simplify_entry(e, train, floor, ops);
 }
 
 // The entry, unless one of its complexity has a lower training error.

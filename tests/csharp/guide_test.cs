@@ -157,8 +157,10 @@ public static class GuideTest
         using (var pinned = new QvxNative.Columns(columns))
             Check(QvxNative.qvx_predict(model, (UIntPtr)2, new[] { "x", "z" }, pinned.Pointers,
                                         (UIntPtr)y.Length, predicted) == QvxNative.Ok, "predict");
+        // The row set aside (z is NaN) has no prediction if the formula reads z.
         double sq = 0;
-        for (int i = 0; i < y.Length; i++) sq += (predicted[i] - y[i]) * (predicted[i] - y[i]);
+        for (int i = 0; i < y.Length; i++)
+            if (i != 3) sq += (predicted[i] - y[i]) * (predicted[i] - y[i]);
         Check(sq / y.Length < 0.01, "predictions fit");
 
         // The permutation test, with progress.

@@ -122,6 +122,7 @@ TEST(ProgressLine, FillsWithTheGenerations) {
   EXPECT_EQ(ProgressBar::line(20, 40, -123.45678),
             "quorvex [###############...............] generation 20/40  best BIC -123.457");
   EXPECT_EQ(ProgressBar::line(3, 3, 1.0).substr(0, 40), "quorvex [##############################]");
+  EXPECT_EQ(ProgressBar::line(7, 3, 1.0).substr(0, 40), "quorvex [##############################]");
   EXPECT_EQ(ProgressBar::line(15, 150, -2.5, 1.26),
             "quorvex [###...........................] generation 15/150  1.3 s  best BIC -2.500");
 }

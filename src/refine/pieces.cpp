@@ -1,0 +1,133 @@
+#include "refine/pieces.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace quorvex {
+
+namespace {
+
+constexpr size_t kMaxMonomialFeatures = 5;
+
+}  // namespace
+
+LawPieces::LawPieces(std::vector<std::string> features, const OperatorSet& ops)
+    : features_(std::move(features)),
+      ops_(ops),
+      mul_(ops.has(Operator::Mul)),
+      div_(ops.has(Operator::Div)),
+      add_(ops.has(Operator::Add)),
+      pow_(ops.has(Operator::Pow)) {
+  for (Expr::Kind k : {Expr::Kind::Exp, Expr::Kind::Log, Expr::Kind::Sqrt, Expr::Kind::Sin,
+                       Expr::Kind::Cos, Expr::Kind::Tanh, Expr::Kind::Abs})
+    if (ops.has(operator_of(k))) functions_.push_back(k);
+}
+
+Expr LawPieces::power(const std::string& name, int exponent) const {
+  Expr x = Expr::feature(name);
+  if (exponent == 1) return x;
+  if (pow_) return Expr::pow(std::move(x), exponent);
+  return Expr::bin(Op::Mul, x, x);  // only ever squared without pow
+}
+
+Expr LawPieces::product(std::vector<Expr> factors) const {
+  Expr out = std::move(factors[0]);
+  for (size_t i = 1; i < factors.size(); ++i)
+    out = Expr::bin(Op::Mul, std::move(out), std::move(factors[i]));
+  return out;
+}
+
+Expr LawPieces::scaled(double c, Expr e) const {
+  return mul_ ? Expr::bin(Op::Mul, Expr::constant(c), std::move(e)) : e;
+}
+
+void LawPieces::add_hint(Factors factors) {
+  if (factors.empty() || std::find(hints_.begin(), hints_.end(), factors) != hints_.end()) return;
+  hints_.push_back(std::move(factors));
+}
+
+Expr LawPieces::build(const Factors& factors) const {
+  std::vector<Expr> up, down;
+  for (const auto& [name, exponent] : factors) {
+    const int magnitude = exponent < 0 ? -exponent : exponent;
+    // Without a product there is only one factor to keep.
+    if (!mul_ && !(up.empty() && down.empty())) break;
+    if (magnitude == 2 && !pow_ && !mul_) continue;
+    const bool inverse = exponent < 0 && (div_ || pow_);
+    (inverse ? down : up).push_back(power(name, magnitude));
+  }
+  if (up.empty() && down.empty()) return Expr::feature(features_.front());
+  if (down.empty()) return product(std::move(up));
+  Expr den = mul_ ? product(std::move(down)) : std::move(down[0]);
+  if (up.empty() || !div_)
+    return div_ ? Expr::bin(Op::Div, Expr::constant(1.0), std::move(den))
+                : Expr::pow(std::move(den), -1);
+  return Expr::bin(Op::Div, product(std::move(up)), std::move(den));
+}
+
+Expr LawPieces::monomial(Lcg& rng) const {
+  if (!hints_.empty() && rng.below(3) == 0) {
+    Factors f = hints_[rng.below(hints_.size())];
+    if (rng.below(2) == 0)
+      for (auto& factor : f) factor.second = -factor.second;
+    return build(f);
+  }
+  std::vector<size_t> order(features_.size());
+  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+  const size_t count = 1 + rng.below(std::min(order.size(), kMaxMonomialFeatures));
+  Factors f;
+  for (size_t i = 0; i < count; ++i) {
+    std::swap(order[i], order[i + rng.below(order.size() - i)]);
+    const int magnitude = rng.below(4) == 0 ? 2 : 1;
+    f.emplace_back(features_[order[i]], rng.below(2) == 0 ? -magnitude : magnitude);
+  }
+  return build(f);
+}
+
+Expr LawPieces::piece(Lcg& rng) const {
+  Expr m = monomial(rng);
+  const double sign = rng.below(2) == 0 ? 1.0 : -1.0;
+  Expr out = m;
+  switch (rng.below(6)) {
+    case 0:
+      break;
+    case 1:  // f(c·M): a rate or a frequency for the fit to move
+      if (!functions_.empty()) {
+        const Expr::Kind k = functions_[rng.below(functions_.size())];
+        out = Expr::function(k, scaled(k == Expr::Kind::Exp ? sign : 1.0, m));
+      }
+      break;
+    case 2:    // sqrt(1 ± M), sometimes inverted
+    case 3: {  // 1/(1 ± M)
+      Expr inner = Expr::bin(Op::Add, Expr::constant(1.0), scaled(sign, m));
+      if (rng.below(2) == 0 || rng.below(2) == 0) inner = Expr::sqrt(std::move(inner));
+      out = rng.below(2) == 0 ? Expr::pow(std::move(inner), -1) : std::move(inner);
+      break;
+    }
+    case 4: {  // 1/(exp(±M) ± 1)
+      Expr e = Expr::exp(scaled(sign, m));
+      out = Expr::pow(
+          Expr::bin(Op::Add, std::move(e), Expr::constant(rng.below(2) == 0 ? 1.0 : -1.0)), -1);
+      break;
+    }
+    default: {  // M1 ± M2, sometimes under a root or inverted
+      out = Expr::bin(Op::Add, m, scaled(sign, monomial(rng)));
+      const size_t wrap = rng.below(3);
+      if (wrap == 1) out = Expr::sqrt(std::move(out));
+      if (wrap == 2) out = Expr::pow(std::move(out), -1);
+      break;
+    }
+  }
+  return ops_.allows(out) ? out : m;
+}
+
+Expr LawPieces::attach(const Expr& part, Lcg& rng) const {
+  Expr p = piece(rng);
+  const size_t how = rng.below(4);
+  if (how == 1 && mul_) return Expr::bin(Op::Mul, part, std::move(p));
+  if (how == 2 && div_) return Expr::bin(Op::Div, part, std::move(p));
+  if (how == 3 && add_) return Expr::bin(Op::Add, part, std::move(p));
+  return p;
+}
+
+}  // namespace quorvex

@@ -1,0 +1,51 @@
+#pragma once
+
+// Pieces shaped like the laws of science: monomials (products of powers of
+// distinct features, such as m·g·x/(k·T) or v²/c²) and the functions of them
+// that laws are made of (exp(−M), 1/sqrt(1 − M), 1/(exp(M) − 1), cos(M),
+// M1 − M2). Random trees and one-node edits reach a five-feature product
+// inside a function too rarely for a search to find it.
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "expr/expr.h"
+#include "expr/operators.h"
+#include "rng/lcg.h"
+
+namespace quorvex {
+
+class LawPieces {
+ public:
+  LawPieces(std::vector<std::string> features, const OperatorSet& ops);
+
+  // Whether the set can build anything beyond a lone feature.
+  bool usable() const noexcept { return !features_.empty() && (mul_ || div_); }
+
+  // Features and exponents of a monomial the data suggest; monomial() draws
+  // it or its inverse a third of the time.
+  using Factors = std::vector<std::pair<std::string, int>>;
+  void add_hint(Factors factors);
+
+  // A product of powers (±1, sometimes ±2) of one to five distinct features.
+  Expr monomial(Lcg& rng) const;
+  // A monomial or a function of one or two, within the operator set.
+  Expr piece(Lcg& rng) const;
+  // `part` replaced by a piece, or multiplied, divided or added to one.
+  Expr attach(const Expr& part, Lcg& rng) const;
+
+ private:
+  Expr power(const std::string& name, int exponent) const;
+  Expr build(const Factors& factors) const;
+  Expr product(std::vector<Expr> factors) const;
+  Expr scaled(double c, Expr e) const;
+
+  std::vector<std::string> features_;
+  OperatorSet ops_;
+  bool mul_ = false, div_ = false, add_ = false, pow_ = false;
+  std::vector<Expr::Kind> functions_;
+  std::vector<Factors> hints_;  // the set's one-child functions
+};
+
+}  // namespace quorvex
