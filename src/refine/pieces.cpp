@@ -66,21 +66,25 @@ Expr LawPieces::build(const Factors& factors) const {
 }
 
 Expr LawPieces::monomial(Lcg& rng) const {
+  Factors f;
   if (!hints_.empty() && rng.below(3) == 0) {
-    Factors f = hints_[rng.below(hints_.size())];
+    f = hints_[rng.below(hints_.size())];
     if (rng.below(2) == 0)
       for (auto& factor : f) factor.second = -factor.second;
-    return build(f);
+  } else {
+    std::vector<size_t> order(features_.size());
+    for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+    const size_t count = 1 + rng.below(std::min(order.size(), kMaxMonomialFeatures));
+    for (size_t i = 0; i < count; ++i) {
+      std::swap(order[i], order[i + rng.below(order.size() - i)]);
+      const int magnitude = rng.below(6) == 0 ? 2 : 1;
+      f.emplace_back(features_[order[i]], rng.below(2) == 0 ? -magnitude : magnitude);
+    }
   }
-  std::vector<size_t> order(features_.size());
-  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
-  const size_t count = 1 + rng.below(std::min(order.size(), kMaxMonomialFeatures));
-  Factors f;
-  for (size_t i = 0; i < count; ++i) {
-    std::swap(order[i], order[i + rng.below(order.size() - i)]);
-    const int magnitude = rng.below(4) == 0 ? 2 : 1;
-    f.emplace_back(features_[order[i]], rng.below(2) == 0 ? -magnitude : magnitude);
-  }
+  // A ratio squared, as v²/c² is: too rare when each exponent is drawn alone.
+  if (rng.below(4) == 0)
+    for (auto& factor : f)
+      if (factor.second == 1 || factor.second == -1) factor.second *= 2;
   return build(f);
 }
 

@@ -28,7 +28,8 @@ class LawPieces {
   using Factors = std::vector<std::pair<std::string, int>>;
   void add_hint(Factors factors);
 
-  // A product of powers (±1, sometimes ±2) of one to five distinct features.
+  // A product of powers (±1, sometimes ±2, or all doubled) of one to five
+  // distinct features.
   Expr monomial(Lcg& rng) const;
   // A monomial or a function of one or two, within the operator set.
   Expr piece(Lcg& rng) const;

@@ -560,7 +560,8 @@ RefinedResult refine(const Dataset& data, const RefinedConfig& cfg,
     search->seed_population(carried);
     const StopReason stop = run_search(*search, cfg, floor, start, progress, result);
     result.stop = stop;
-    if (stop != StopReason::Patience || run >= cfg.restarts) break;
+    if (stop != StopReason::Patience || run >= cfg.restarts || search->front().best_mse() <= floor)
+      break;
     carried = search->front().pareto();
   }
 

@@ -192,6 +192,11 @@ TEST(Refine, StopsAtTheTimeLimitAndWhenTheFrontStalls) {
   const auto stalled = refine(d, cfg);
   EXPECT_EQ(stalled.stop, StopReason::Patience);
   EXPECT_LT(stalled.generations, cfg.generations);
+  // The stall is followed by a second run; without restarts the first ends it.
+  cfg.restarts = 0;
+  const auto once = refine(d, cfg);
+  EXPECT_EQ(once.stop, StopReason::Patience);
+  EXPECT_LT(once.generations, stalled.generations);
 }
 
 TEST(Refine, SetsAsideNonFiniteRowsAndRefusesTooFew) {

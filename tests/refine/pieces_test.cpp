@@ -1,0 +1,93 @@
+#include "refine/pieces.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <set>
+#include <string>
+
+#include "expr/derivatives.h"
+#include "refine/refine.h"
+#include "refine/simplify_step.h"
+
+namespace quorvex {
+namespace {
+
+void collect(const Expr& e, std::set<std::string>& names) {
+  if (e.kind() == Expr::Kind::Feature) names.insert(e.name());
+  if (e.kind() == Expr::Kind::Bin) {
+    collect(e.left(), names);
+    collect(e.right(), names);
+  } else if (e.kind() != Expr::Kind::Const && e.kind() != Expr::Kind::Feature) {
+    collect(e.child(), names);
+  }
+}
+
+TEST(LawPieces, StayWithinTheOperatorSetAndTheFeatures) {
+  const std::vector<std::string> features = {"m", "g", "x", "k", "T", "n"};
+  for (const char* set : {"+,-,*,/,pow,exp,log,sqrt,sin,cos", "+,*,sin", "*", "/,exp", "+,-"}) {
+    const OperatorSet ops = OperatorSet::parse(set);
+    LawPieces pieces(features, ops);
+    Lcg rng(7);
+    for (int i = 0; i < 2000 && pieces.usable(); ++i) {
+      const Expr part = Expr::feature("T");
+      const Expr e = i % 2 ? pieces.piece(rng) : pieces.attach(part, rng);
+      ASSERT_TRUE(ops.allows(e)) << set << ": " << e.formula();
+      std::set<std::string> names;
+      collect(e, names);
+      for (const std::string& n : names)
+        EXPECT_NE(std::find(features.begin(), features.end(), n), features.end()) << n;
+    }
+  }
+  EXPECT_FALSE(LawPieces(features, OperatorSet::parse("+,-")).usable());
+  EXPECT_FALSE(LawPieces({}, OperatorSet::defaults()).usable());
+}
+
+TEST(LawPieces, DrawTheHintedMonomialAndItsInverse) {
+  LawPieces pieces({"m", "g", "x", "k", "T"}, OperatorSet::defaults());
+  pieces.add_hint({{"m", 1}, {"g", 1}, {"x", 1}, {"k", -1}, {"T", -1}});
+  pieces.add_hint({});  // ignored
+  Lcg rng(3);
+  bool direct = false, inverse = false;
+  for (int i = 0; i < 300; ++i) {
+    const std::string f = pieces.monomial(rng).formula();
+    direct = direct || f == "(((m * g) * x) / (k * T))";
+    inverse = inverse || f == "((k * T) / ((m * g) * x))";
+  }
+  EXPECT_TRUE(direct);
+  EXPECT_TRUE(inverse);
+}
+
+TEST(SimplifyFront, LevelsTheConstantsOfAnExactLawAlongItsFlatDirection) {
+  // c·x/(c − c·z) is x/(1 − z) for every c: the reported constants are whole.
+  Dataset d("y");
+  d.add_feature("x");
+  d.add_feature("z");
+  Lcg rng(5);
+  for (int i = 0; i < 100; ++i) {
+    const double v[2] = {1.0 + rng.next_f64(), 2.0 + rng.next_f64()};
+    d.push_row(v, v[0] / (1.0 - v[1]));
+  }
+  const double c = 15.644939274230175;
+  const Expr flat = Expr::bin(
+      Op::Mul, Expr::constant(c),
+      Expr::bin(
+          Op::Div, Expr::feature("x"),
+          Expr::bin(Op::Add, Expr::constant(c),
+                    Expr::bin(Op::Mul, Expr::constant(-c * (1.0 + 1e-15)), Expr::feature("z")))));
+  const OperatorSet ops = OperatorSet::defaults();
+  FrontEntry e;
+  e.tree = flat;
+  e.complexity = ops.complexity(flat);
+  e.mse_train = 0.0;
+  const double floor = 1e-18;
+  const auto front = simplify_front({e}, d, floor, ops);
+  ASSERT_EQ(front.size(), 1u);
+  EXPECT_LE(front[0].mse_train, floor);
+  for (double v : constants_of(front[0].tree))
+    EXPECT_EQ(v, std::round(v)) << front[0].tree.formula();
+}
+
+}  // namespace
+}  // namespace quorvex
