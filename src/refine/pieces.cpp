@@ -1,6 +1,8 @@
 #include "refine/pieces.h"
 
 #include <algorithm>
+#include <cmath>
+#include <cstddef>
 #include <utility>
 
 namespace quorvex {
@@ -11,9 +13,11 @@ constexpr size_t kMaxMonomialFeatures = 5;
 
 }  // namespace
 
-LawPieces::LawPieces(std::vector<std::string> features, const OperatorSet& ops)
+LawPieces::LawPieces(std::vector<std::string> features, const OperatorSet& ops,
+                     const Dataset* sample)
     : features_(std::move(features)),
       ops_(ops),
+      sample_(sample),
       mul_(ops.has(Operator::Mul)),
       div_(ops.has(Operator::Div)),
       add_(ops.has(Operator::Add)),
@@ -65,6 +69,21 @@ Expr LawPieces::build(const Factors& factors) const {
   return Expr::bin(Op::Div, product(std::move(up)), std::move(den));
 }
 
+std::pair<double, double> LawPieces::size_of(const Expr& m) const {
+  std::vector<double> sizes;
+  if (sample_) {
+    sizes.reserve(sample_->n_rows());
+    for (size_t i = 0; i < sample_->n_rows(); ++i) {
+      const double v = std::fabs(m.evaluate(sample_->row(i)));
+      if (std::isfinite(v) && v > 0.0) sizes.push_back(v);
+    }
+  }
+  if (sizes.empty()) return {1.0, 1.0};
+  const auto mid = sizes.begin() + static_cast<std::ptrdiff_t>(sizes.size() / 2);
+  std::nth_element(sizes.begin(), mid, sizes.end());
+  return {*mid, *std::max_element(sizes.begin(), sizes.end())};
+}
+
 Expr LawPieces::monomial(Lcg& rng) const {
   Factors f;
   if (!hints_.empty() && rng.below(3) == 0) {
@@ -91,6 +110,11 @@ Expr LawPieces::monomial(Lcg& rng) const {
 Expr LawPieces::piece(Lcg& rng) const {
   Expr m = monomial(rng);
   const double sign = rng.below(2) == 0 ? 1.0 : -1.0;
+  // Starting constants in the right basin: c·M of order one inside exp, sin
+  // and cos, and 1 − c·M positive on every row under a root.
+  const auto [median, largest] = size_of(m);
+  const double unit = 1.0 / median;
+  const double shrink = sign < 0.0 ? std::min(1.0, 0.9 / largest) : 1.0;
   Expr out = m;
   switch (rng.below(6)) {
     case 0:
@@ -98,18 +122,20 @@ Expr LawPieces::piece(Lcg& rng) const {
     case 1:  // f(c·M): a rate or a frequency for the fit to move
       if (!functions_.empty()) {
         const Expr::Kind k = functions_[rng.below(functions_.size())];
-        out = Expr::function(k, scaled(k == Expr::Kind::Exp ? sign : 1.0, m));
+        const bool periodic = k == Expr::Kind::Sin || k == Expr::Kind::Cos;
+        const double c = k == Expr::Kind::Exp ? sign * unit : periodic ? unit : 1.0;
+        out = Expr::function(k, scaled(c, m));
       }
       break;
     case 2:    // sqrt(1 ± M), sometimes inverted
     case 3: {  // 1/(1 ± M)
-      Expr inner = Expr::bin(Op::Add, Expr::constant(1.0), scaled(sign, m));
+      Expr inner = Expr::bin(Op::Add, Expr::constant(1.0), scaled(sign * shrink, m));
       if (rng.below(2) == 0 || rng.below(2) == 0) inner = Expr::sqrt(std::move(inner));
       out = rng.below(2) == 0 ? Expr::pow(std::move(inner), -1) : std::move(inner);
       break;
     }
     case 4: {  // 1/(exp(±M) ± 1)
-      Expr e = Expr::exp(scaled(sign, m));
+      Expr e = Expr::exp(scaled(sign * unit, m));
       out = Expr::pow(
           Expr::bin(Op::Add, std::move(e), Expr::constant(rng.below(2) == 0 ? 1.0 : -1.0)), -1);
       break;

@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "dataset/dataset.h"
 #include "expr/expr.h"
 #include "expr/operators.h"
 #include "rng/lcg.h"
@@ -18,7 +19,10 @@ namespace quorvex {
 
 class LawPieces {
  public:
-  LawPieces(std::vector<std::string> features, const OperatorSet& ops);
+  // `sample`, if given, sets the starting constants of a piece from the
+  // monomial's size on its rows (it must outlive the pieces).
+  LawPieces(std::vector<std::string> features, const OperatorSet& ops,
+            const Dataset* sample = nullptr);
 
   // Whether the set can build anything beyond a lone feature.
   bool usable() const noexcept { return !features_.empty() && (mul_ || div_); }
@@ -41,9 +45,13 @@ class LawPieces {
   Expr build(const Factors& factors) const;
   Expr product(std::vector<Expr> factors) const;
   Expr scaled(double c, Expr e) const;
+  // The median and the largest |m| on the sample's rows where m is finite
+  // and non-zero; 1 and 1 without a sample or such rows.
+  std::pair<double, double> size_of(const Expr& m) const;
 
   std::vector<std::string> features_;
   OperatorSet ops_;
+  const Dataset* sample_ = nullptr;
   bool mul_ = false, div_ = false, add_ = false, pow_ = false;
   std::vector<Expr::Kind> functions_;
   std::vector<Factors> hints_;  // the set's one-child functions

@@ -226,7 +226,7 @@ class Search {
         sample_(first_rows(train, kQuickFitRows)),
         fit_rows_(first_rows(train, kFitRows)),
         gen_(distinct_features(train), Lcg(cfg.seed), cfg.operators),
-        pieces_(distinct_features(train), cfg.operators),
+        pieces_(distinct_features(train), cfg.operators, &sample_),
         select_(cfg.seed ^ 0x9E3779B97F4A7C15ULL) {
     static constexpr Expr::Kind kFunctions[] = {Expr::Kind::Sqrt, Expr::Kind::Exp, Expr::Kind::Log,
                                                 Expr::Kind::Sin,  Expr::Kind::Cos, Expr::Kind::Tanh,
