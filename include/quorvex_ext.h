@@ -230,7 +230,7 @@ typedef struct qvx_options {
 /*
  * Fills the first `size` bytes of *options with the defaults of `search`
  * and sets options->size to `size`; pass sizeof(qvx_options).
- *   refined: generations 150, population 1000, max_depth 4, seed 0,
+ *   refined: generations 300, population 1000, max_depth 4, seed 0,
  *            test_fraction 0.2, n_shuffles 30, time_limit 0, patience 25,
  *            exact_patience 15, max_threads 0, operators NULL;
  *   classic: generations 40, population 200, max_depth 4, seed 0,

@@ -704,7 +704,7 @@ std::optional<int> parse_command_line(int argc, char** argv, Options& opt) {
                      "commas, each optionally :WEIGHT from 1 to 100, e.g. '+,*,sin:2'")
           ->option_text("LIST");
   app.add_option("--generations", opt.generations,
-                 "Generations: the refined search's cap (default 150; it usually stops earlier "
+                 "Generations: the refined search's cap (default 300; it usually stops earlier "
                  "once the front stops improving), the classic search's count (default 40); 0 "
                  "means the default")
       ->check(whole_number<uint32_t>());

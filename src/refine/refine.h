@@ -22,7 +22,7 @@ namespace quorvex {
 
 struct RefinedConfig {
   size_t population = 1000;
-  uint32_t generations = 150;  // the cap, over all runs; most stop earlier
+  uint32_t generations = 300;  // the cap, over all runs; most stop earlier
   uint32_t max_depth = 4;      // depth budget of generated and mutated subtrees
   uint64_t seed = 0;
   double test_fraction = 0.2;  // taken as it is: must lie in (0, 1)

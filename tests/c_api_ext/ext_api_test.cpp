@@ -78,7 +78,7 @@ TEST(ExtOptions, DefaultsAndSizes) {
   EXPECT_EQ(c.patience, 0u);
   const qvx_options r = options(QVX_SEARCH_REFINED);
   EXPECT_EQ(r.search, QVX_SEARCH_REFINED);
-  EXPECT_EQ(r.generations, 150u);
+  EXPECT_EQ(r.generations, 300u);
   EXPECT_EQ(r.population, 1000u);
   EXPECT_EQ(r.patience, 25u);
   EXPECT_EQ(r.exact_patience, 15u);
@@ -350,7 +350,7 @@ TEST(ExtRefined, EveryAccessorOfAnExactLaw) {
   EXPECT_EQ(qvx_result_verdict(res), 2);
   const uint64_t generations = qvx_result_count(res, QVX_GENERATIONS);
   EXPECT_GE(generations, 1u);
-  EXPECT_LE(generations, 150u);
+  EXPECT_LE(generations, 300u);
   const uint64_t stop = qvx_result_count(res, QVX_STOP_REASON);
   EXPECT_LE(stop, 3u);
 
@@ -525,7 +525,7 @@ TEST(ExtProgress, StopsRefinedWithAResultAndClassicWithout) {
   Outcome r = discover(ds, o, on_generation, &calls);
   ASSERT_EQ(r.status, QVX_OK);
   EXPECT_EQ(calls.generations, (std::vector<uint32_t>{1, 2}));
-  EXPECT_EQ(calls.total, 150u);
+  EXPECT_EQ(calls.total, 300u);
   EXPECT_EQ(qvx_result_count(r.result, QVX_STOP_REASON), 4u);
   EXPECT_EQ(qvx_result_count(r.result, QVX_GENERATIONS), 2u);
   EXPECT_EQ(take(qvx_result_text(r.result, QVX_STOP_NAME)), "stopped by caller");

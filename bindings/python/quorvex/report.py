@@ -464,7 +464,7 @@ def discover(X, y=None, *, search="refined", generations=0, population=0, max_de
     after `time_limit` seconds (`patience`: generations without improvement
     before it stops, 25 by default, 0 never); search="classic" is the C entry's search and
     gives its report byte for byte. 0 means the library's default for
-    generations (refined: a cap of 150; classic: 40), population (1000; 200)
+    generations (refined: a cap of 300; classic: 40), population (1000; 200)
     and max_depth (4). test_fraction must lie strictly between 0 and 1.
     Without a time limit, equal data, settings and seed give the same report,
     apart from wall_clock_ms.
