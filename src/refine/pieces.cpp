@@ -116,7 +116,7 @@ Expr LawPieces::piece(Lcg& rng) const {
   const double unit = 1.0 / median;
   const double shrink = sign < 0.0 ? std::min(1.0, 0.9 / largest) : 1.0;
   Expr out = m;
-  switch (rng.below(6)) {
+  switch (rng.below(7)) {
     case 0:
       break;
     case 1:  // f(c·M): a rate or a frequency for the fit to move
@@ -125,6 +125,8 @@ Expr LawPieces::piece(Lcg& rng) const {
         const bool periodic = k == Expr::Kind::Sin || k == Expr::Kind::Cos;
         const double c = k == Expr::Kind::Exp ? sign * unit : periodic ? unit : 1.0;
         out = Expr::function(k, scaled(c, m));
+        // An intensity goes as sin², a rate of two decays as exp(−2cM).
+        if (periodic && pow_ && rng.below(3) == 0) out = Expr::pow(std::move(out), 2);
       }
       break;
     case 2:    // sqrt(1 ± M), sometimes inverted
@@ -134,12 +136,17 @@ Expr LawPieces::piece(Lcg& rng) const {
       out = rng.below(2) == 0 ? Expr::pow(std::move(inner), -1) : std::move(inner);
       break;
     }
-    case 4: {  // 1/(exp(±M) ± 1)
+    case 4: {  // 1/(exp(±M) ± 1), or 1/(exp(M) + exp(−M)) as for two levels
       Expr e = Expr::exp(scaled(sign * unit, m));
-      out = Expr::pow(
-          Expr::bin(Op::Add, std::move(e), Expr::constant(rng.below(2) == 0 ? 1.0 : -1.0)), -1);
+      const size_t other = rng.below(3);
+      Expr addend = other == 2 ? Expr::exp(scaled(-sign * unit, m))
+                               : Expr::constant(other == 0 ? 1.0 : -1.0);
+      out = Expr::pow(Expr::bin(Op::Add, std::move(e), std::move(addend)), -1);
       break;
     }
+    case 5:
+      out = length(rng);
+      break;
     default: {  // M1 ± M2, sometimes under a root or inverted
       out = Expr::bin(Op::Add, m, scaled(sign, monomial(rng)));
       const size_t wrap = rng.below(3);
@@ -149,6 +156,25 @@ Expr LawPieces::piece(Lcg& rng) const {
     }
   }
   return ops_.allows(out) ? out : m;
+}
+
+Expr LawPieces::length(Lcg& rng) const {
+  std::vector<size_t> order(features_.size());
+  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+  size_t used = 0;
+  auto draw = [&] {
+    std::swap(order[used], order[used + rng.below(order.size() - used)]);
+    return Expr::feature(features_[order[used++]]);
+  };
+  Expr sum = Expr::constant(0.0);
+  const size_t terms = 2 + rng.below(2);
+  for (size_t t = 0; t < terms && used < order.size(); ++t) {
+    Expr u = draw();
+    if (used < order.size() && rng.below(2) == 0) u = Expr::bin(Op::Sub, std::move(u), draw());
+    Expr square = pow_ ? Expr::pow(std::move(u), 2) : Expr::bin(Op::Mul, u, u);
+    sum = t == 0 ? std::move(square) : Expr::bin(Op::Add, std::move(sum), std::move(square));
+  }
+  return Expr::sqrt(std::move(sum));
 }
 
 Expr LawPieces::attach(const Expr& part, Lcg& rng) const {

@@ -3,7 +3,7 @@
 // Pieces shaped like the laws of science: monomials (products of powers of
 // distinct features, such as m·g·x/(k·T) or v²/c²) and the functions of them
 // that laws are made of (exp(−M), 1/sqrt(1 − M), 1/(exp(M) − 1), cos(M),
-// M1 − M2). Random trees and one-node edits reach a five-feature product
+// M1 − M2, sqrt(Δx² + Δy²)). Random trees and one-node edits reach a five-feature product
 // inside a function too rarely for a search to find it.
 
 #include <string>
@@ -45,6 +45,9 @@ class LawPieces {
   Expr build(const Factors& factors) const;
   Expr product(std::vector<Expr> factors) const;
   Expr scaled(double c, Expr e) const;
+  // A distance or a vector's length: the root of a sum of two or three
+  // squares of features or differences of two.
+  Expr length(Lcg& rng) const;
   // The median and the largest |m| on the sample's rows where m is finite
   // and non-zero; 1 and 1 without a sample or such rows.
   std::pair<double, double> size_of(const Expr& m) const;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <map>
 #include <set>
 #include <string>
 
@@ -57,6 +58,42 @@ TEST(LawPieces, DrawTheHintedMonomialAndItsInverse) {
   }
   EXPECT_TRUE(direct);
   EXPECT_TRUE(inverse);
+}
+
+void count(const Expr& e, std::map<std::string, int>& uses, int& constants) {
+  if (e.kind() == Expr::Kind::Feature) ++uses[e.name()];
+  if (e.kind() == Expr::Kind::Const) ++constants;
+  if (e.kind() == Expr::Kind::Bin) {
+    count(e.left(), uses, constants);
+    count(e.right(), uses, constants);
+  } else if (e.kind() != Expr::Kind::Const && e.kind() != Expr::Kind::Feature) {
+    count(e.child(), uses, constants);
+  }
+}
+
+TEST(LawPieces, DrawDistancesOverDistinctFeatures) {
+  // sqrt((x2 − x1)² + (y2 − y1)²): each feature once, no constant to fit.
+  const std::vector<std::string> features = {"x1", "x2", "y1", "y2", "z"};
+  LawPieces pieces(features, OperatorSet::defaults());
+  Dataset d("y");
+  for (const auto& f : features) d.add_feature(f);
+  const double row[5] = {1.0, 4.0, 2.0, 6.0, 7.0};
+  d.push_row(row, 0.0);
+  Lcg rng(11);
+  int distances = 0;
+  for (int i = 0; i < 3000; ++i) {
+    const Expr e = pieces.piece(rng);
+    std::map<std::string, int> uses;
+    int constants = 0;
+    count(e, uses, constants);
+    if (e.kind() != Expr::Kind::Sqrt || constants != 0 || e.formula().find('-') == std::string::npos)
+      continue;
+    ++distances;
+    for (const auto& [name, n] : uses) EXPECT_EQ(n, 1) << e.formula();
+    const double v = e.evaluate(d.row(0));
+    EXPECT_TRUE(std::isfinite(v) && v > 0.0) << e.formula();
+  }
+  EXPECT_GT(distances, 10);
 }
 
 TEST(SimplifyFront, LevelsTheConstantsOfAnExactLawAlongItsFlatDirection) {
