@@ -31,7 +31,9 @@ Expr LawPieces::power(const std::string& name, int exponent) const {
   Expr x = Expr::feature(name);
   if (exponent == 1) return x;
   if (pow_) return Expr::pow(std::move(x), exponent);
-  return Expr::bin(Op::Mul, x, x);  // only ever squared without pow
+  Expr out = x;  // build() asks for a higher power only with a product
+  for (int i = 1; i < exponent; ++i) out = Expr::bin(Op::Mul, std::move(out), x);
+  return out;
 }
 
 Expr LawPieces::product(std::vector<Expr> factors) const {
@@ -50,13 +52,20 @@ void LawPieces::add_hint(Factors factors) {
   hints_.push_back(std::move(factors));
 }
 
+void LawPieces::add_prefactor(Factors factors) { prefactor_ = std::move(factors); }
+
+Expr LawPieces::prefactor(Lcg& rng) const {
+  if (!prefactor_.empty() && rng.below(3) != 0) return build(prefactor_);
+  return monomial(rng);
+}
+
 Expr LawPieces::build(const Factors& factors) const {
   std::vector<Expr> up, down;
   for (const auto& [name, exponent] : factors) {
     const int magnitude = exponent < 0 ? -exponent : exponent;
     // Without a product there is only one factor to keep.
     if (!mul_ && !(up.empty() && down.empty())) break;
-    if (magnitude == 2 && !pow_ && !mul_) continue;
+    if (magnitude >= 2 && !pow_ && !mul_) continue;
     const bool inverse = exponent < 0 && (div_ || pow_);
     (inverse ? down : up).push_back(power(name, magnitude));
   }
@@ -155,6 +164,9 @@ Expr LawPieces::piece(Lcg& rng) const {
       break;
     }
   }
+  // A law's prefactor, as the n0 of n0·exp(−E/kT).
+  if (!(out == m) && mul_ && rng.below(4) == 0)
+    out = Expr::bin(Op::Mul, prefactor(rng), std::move(out));
   return ops_.allows(out) ? out : m;
 }
 

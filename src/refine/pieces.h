@@ -31,6 +31,11 @@ class LawPieces {
   // it or its inverse a third of the time.
   using Factors = std::vector<std::pair<std::string, int>>;
   void add_hint(Factors factors);
+  // Features and whole exponents of the prefactor the data suggest (the
+  // exponents of a fit in logs that come out whole); prefactor() draws it
+  // two times in three, a monomial otherwise.
+  void add_prefactor(Factors factors);
+  Expr prefactor(Lcg& rng) const;
 
   // A product of powers (±1, sometimes ±2, or all doubled) of one to five
   // distinct features.
@@ -56,8 +61,9 @@ class LawPieces {
   OperatorSet ops_;
   const Dataset* sample_ = nullptr;
   bool mul_ = false, div_ = false, add_ = false, pow_ = false;
-  std::vector<Expr::Kind> functions_;
-  std::vector<Factors> hints_;  // the set's one-child functions
+  std::vector<Expr::Kind> functions_;  // the set's one-child functions
+  std::vector<Factors> hints_;
+  Factors prefactor_;
 };
 
 }  // namespace quorvex

@@ -190,16 +190,21 @@ std::vector<Expr> power_law_trees(const LogFit& fit) {
 // (a whole one belongs to a prefactor; the rest to a function's argument,
 // as in n·exp(−m·g·x/(k·T))).
 void add_log_fit_hints(const LogFit& fit, LawPieces& pieces) {
-  LawPieces::Factors all, inner;
+  LawPieces::Factors all, inner, whole;
   for (size_t j = 0; j < fit.names.size(); ++j) {
     const double e = fit.exponents[j];
     if (!std::isfinite(e) || std::fabs(e) < 0.25) continue;
     const int sign = e < 0.0 ? -1 : 1;
     all.emplace_back(fit.names[j], sign);
-    if (std::fabs(e - std::round(e)) > 0.05) inner.emplace_back(fit.names[j], sign);
+    const double rounded = std::round(e);
+    if (std::fabs(e - rounded) > 0.05)
+      inner.emplace_back(fit.names[j], sign);
+    else if (std::fabs(rounded) <= 5.0)
+      whole.emplace_back(fit.names[j], static_cast<int>(rounded));
   }
   pieces.add_hint(std::move(all));
   pieces.add_hint(std::move(inner));
+  pieces.add_prefactor(std::move(whole));
 }
 
 size_t tournament(Lcg& rng, const std::vector<Candidate>& pop) {

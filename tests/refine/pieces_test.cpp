@@ -96,6 +96,29 @@ TEST(LawPieces, DrawDistancesOverDistinctFeatures) {
   EXPECT_GT(distances, 10);
 }
 
+TEST(LawPieces, DrawTheHintedPrefactorWithAndWithoutPow) {
+  // n/r³ is n/(r·r·r) when the set has no pow.
+  Dataset d("y");
+  d.add_feature("n");
+  d.add_feature("r");
+  const double row[2] = {5.0, 2.0};
+  d.push_row(row, 0.0);
+  for (const char* set : {"+,-,*,/,pow,exp", "+,-,*,/,exp"}) {
+    LawPieces pieces({"n", "r"}, OperatorSet::parse(set));
+    pieces.add_prefactor({{"n", 1}, {"r", -3}});
+    Lcg rng(2);
+    bool drawn = false, prefixed = false;
+    for (int i = 0; i < 400; ++i) {
+      drawn = drawn || pieces.prefactor(rng).evaluate(d.row(0)) == 5.0 / 8.0;
+      const Expr e = pieces.piece(rng);
+      prefixed = prefixed || (e.kind() == Expr::Kind::Bin && e.op() == Op::Mul &&
+                              e.left().evaluate(d.row(0)) == 5.0 / 8.0);
+    }
+    EXPECT_TRUE(drawn) << set;
+    EXPECT_TRUE(prefixed) << set;
+  }
+}
+
 TEST(SimplifyFront, LevelsTheConstantsOfAnExactLawAlongItsFlatDirection) {
   // c·x/(c − c·z) is x/(1 − z) for every c: the reported constants are whole.
   Dataset d("y");
