@@ -148,8 +148,8 @@ Expr LawPieces::piece(Lcg& rng) const {
     case 4: {  // 1/(exp(±M) ± 1), or 1/(exp(M) + exp(−M)) as for two levels
       Expr e = Expr::exp(scaled(sign * unit, m));
       const size_t other = rng.below(3);
-      Expr addend = other == 2 ? Expr::exp(scaled(-sign * unit, m))
-                               : Expr::constant(other == 0 ? 1.0 : -1.0);
+      Expr addend =
+          other == 2 ? Expr::exp(scaled(-sign * unit, m)) : Expr::constant(other == 0 ? 1.0 : -1.0);
       out = Expr::pow(Expr::bin(Op::Add, std::move(e), std::move(addend)), -1);
       break;
     }

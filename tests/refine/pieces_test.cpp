@@ -86,7 +86,8 @@ TEST(LawPieces, DrawDistancesOverDistinctFeatures) {
     std::map<std::string, int> uses;
     int constants = 0;
     count(e, uses, constants);
-    if (e.kind() != Expr::Kind::Sqrt || constants != 0 || e.formula().find('-') == std::string::npos)
+    if (e.kind() != Expr::Kind::Sqrt || constants != 0 ||
+        e.formula().find('-') == std::string::npos)
       continue;
     ++distances;
     for (const auto& [name, n] : uses) EXPECT_EQ(n, 1) << e.formula();
