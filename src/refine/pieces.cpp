@@ -134,7 +134,7 @@ Expr LawPieces::piece(Lcg& rng) const {
         const bool periodic = k == Expr::Kind::Sin || k == Expr::Kind::Cos;
         const double c = k == Expr::Kind::Exp ? sign * unit : periodic ? unit : 1.0;
         out = Expr::function(k, scaled(c, m));
-        // An intensity goes as sin², a rate of two decays as exp(−2cM).
+        // An intensity goes as sin²(c·M).
         if (periodic && pow_ && rng.below(3) == 0) out = Expr::pow(std::move(out), 2);
       }
       break;
@@ -178,14 +178,16 @@ Expr LawPieces::length(Lcg& rng) const {
     std::swap(order[used], order[used + rng.below(order.size() - used)]);
     return Expr::feature(features_[order[used++]]);
   };
-  Expr sum = Expr::constant(0.0);
-  const size_t terms = 2 + rng.below(2);
-  for (size_t t = 0; t < terms && used < order.size(); ++t) {
+  // Each feature once: a feature or a difference of two, squared.
+  auto square = [&] {
     Expr u = draw();
     if (used < order.size() && rng.below(2) == 0) u = Expr::bin(Op::Sub, std::move(u), draw());
-    Expr square = pow_ ? Expr::pow(std::move(u), 2) : Expr::bin(Op::Mul, u, u);
-    sum = t == 0 ? std::move(square) : Expr::bin(Op::Add, std::move(sum), std::move(square));
-  }
+    return pow_ ? Expr::pow(std::move(u), 2) : Expr::bin(Op::Mul, u, u);
+  };
+  const size_t terms = 2 + rng.below(2);
+  Expr sum = square();
+  for (size_t t = 1; t < terms && used < order.size(); ++t)
+    sum = Expr::bin(Op::Add, std::move(sum), square());
   return Expr::sqrt(std::move(sum));
 }
 

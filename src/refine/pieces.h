@@ -3,8 +3,8 @@
 // Pieces shaped like the laws of science: monomials (products of powers of
 // distinct features, such as m·g·x/(k·T) or v²/c²) and the functions of them
 // that laws are made of (exp(−M), 1/sqrt(1 − M), 1/(exp(M) − 1), cos(M),
-// M1 − M2, sqrt(Δx² + Δy²)). Random trees and one-node edits reach a five-feature product
-// inside a function too rarely for a search to find it.
+// M1 − M2, sqrt(Δx² + Δy²)). Random trees and one-node edits reach a
+// five-feature product inside a function too rarely for a search to find it.
 
 #include <string>
 #include <utility>
