@@ -150,5 +150,33 @@ TEST(SimplifyFront, LevelsTheConstantsOfAnExactLawAlongItsFlatDirection) {
     EXPECT_EQ(v, std::round(v)) << front[0].tree.formula();
 }
 
+TEST(SimplifyFront, CancelsAFactorMultipliedInAndDividedOut) {
+  // (cos(2.5t)·(t/exp(0.3t)))/t is cos(2.5t)/exp(0.3t): t once in each function.
+  Dataset d("y");
+  d.add_feature("t");
+  for (int i = 0; i < 200; ++i) {
+    const double t[1] = {0.05 * (i + 1)};
+    d.push_row(t, std::cos(2.5 * t[0]) / std::exp(0.3 * t[0]));
+  }
+  const Expr t = Expr::feature("t");
+  const Expr wave = Expr::cos(Expr::bin(Op::Mul, Expr::constant(2.5), t));
+  const Expr decay = Expr::exp(Expr::bin(Op::Mul, Expr::constant(0.3), t));
+  const Expr padded = Expr::bin(Op::Div, Expr::bin(Op::Mul, wave, Expr::bin(Op::Div, t, decay)), t);
+  const OperatorSet ops = OperatorSet::defaults();
+  FrontEntry e;
+  e.tree = padded;
+  e.complexity = ops.complexity(padded);
+  e.mse_train = 0.0;
+  const auto front = simplify_front({e}, d, 1e-18, ops);
+  ASSERT_FALSE(front.empty());
+  const Expr& best = front.back().tree;
+  std::map<std::string, int> uses;
+  int constants = 0;
+  count(best, uses, constants);
+  EXPECT_EQ(uses["t"], 2) << best.formula();
+  EXPECT_LT(front.back().complexity, e.complexity);
+  EXPECT_LE(front.back().mse_train, 1e-25);
+}
+
 }  // namespace
 }  // namespace quorvex
