@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <map>
+#include <vector>
 
 #include "expr/compiled.h"
 #include "expr/derivatives.h"
