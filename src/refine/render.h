@@ -13,4 +13,9 @@ namespace quorvex {
 // documents the schema).
 std::string refined_report_json(const RefinedResult& r);
 
+// The text report of a refined discovery: the classic report's lines, then
+// the simplified formula where it differs, the rows set aside, the finite
+// share, the generations and why they stopped, the operators and the front.
+std::string refined_report_text(const RefinedResult& r, const std::string& simplified);
+
 }  // namespace quorvex
