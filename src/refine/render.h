@@ -4,6 +4,9 @@
 
 #include "refine/refine.h"
 
+// Both renderings of a refined discovery live here, so that every host shows
+// the same report.
+
 namespace quorvex {
 
 // The JSON document of a refined discovery: the classic report's members in
