@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 #include <stdexcept>
+#include <tuple>
 #include <utility>
 
 #include "assess/assess.h"
@@ -14,6 +15,7 @@
 #include "refine/front_simplify.h"
 #include "refine/scaled.h"
 #include "refine/search.h"
+#include "refine/seeds.h"
 
 namespace quorvex {
 
@@ -28,14 +30,14 @@ double seconds_since(Clock::time_point start) {
 // The baselines, with an exact constant or linear fit scored at the floor
 // like every other model of this search (the plain score calls it +inf).
 BaselinesReport refined_baselines(const Dataset& train, size_t n_shuffles, uint64_t seed,
-                                  double floor) {
+                                  double floor, double line_mse) {
   BaselinesReport b = compute(train, n_shuffles, seed);
   const size_t n = train.n_rows();
   if (!std::isfinite(b.bic_const))
     b.bic_const = refined_bic(const_predictor(train).second, n, 1, floor);
   if (!std::isfinite(b.bic_linear)) {
     const auto k = static_cast<uint32_t>(train.features().size() + 1);
-    b.bic_linear = refined_bic(linear_predictor(train).second, n, k, floor);
+    b.bic_linear = refined_bic(line_mse, n, k, floor);
   }
   return b;
 }
@@ -133,14 +135,15 @@ void prepare(const Dataset& data, const RefinedConfig& cfg, RefinedResult& resul
 // followed by a fresh one that starts from its front: a population that has
 // settled on a near miss rarely leaves it, and a new one often finds the law
 // elsewhere.
-std::vector<FrontEntry> search_front(const RefinedConfig& cfg, Clock::time_point start,
-                                     const RefineProgress* progress, RefinedResult& result) {
+std::vector<FrontEntry> search_front(const RefinedConfig& cfg, const Seeds& seeds,
+                                     Clock::time_point start, const RefineProgress* progress,
+                                     RefinedResult& result) {
   const double floor = result.mse_floor;
   std::vector<FrontEntry> carried;
   for (uint32_t run = 0;; ++run) {
     RefinedConfig run_cfg = cfg;
     run_cfg.seed = cfg.seed + run * 0xD1B54A32D192ED03ULL;
-    Search search(result.train, run_cfg, floor);
+    Search search(result.train, run_cfg, floor, seeds);
     search.seed_population(carried);
     result.stop = run_search(search, cfg, floor, start, progress, result);
     carried = search.front().pareto();
@@ -171,10 +174,15 @@ RefinedResult refine(const Dataset& data, const RefinedConfig& cfg,
   prepare(data, cfg, result);
   const Dataset& train = result.train;
   const double floor = result.mse_floor;
-  const BaselinesReport baselines = refined_baselines(train, cfg.n_shuffles, cfg.seed, floor);
+  Seeds seeds;
+  double line_mse = 0.0;
+  std::tie(seeds.line, line_mse) = linear_predictor(train);
+  seeds.logs = log_fit(train);
+  const BaselinesReport baselines =
+      refined_baselines(train, cfg.n_shuffles, cfg.seed, floor, line_mse);
 
   // Simplify the front, score it again, and report its lowest BIC.
-  result.front = simplify_front(search_front(cfg, start, progress, result), train, floor,
+  result.front = simplify_front(search_front(cfg, seeds, start, progress, result), train, floor,
                                 cfg.operators, result.stop != StopReason::Callback);
   if (result.front.empty()) result.front.push_back(constant_model(train, floor));
   for (FrontEntry& e : result.front) e.mse_test = finite_row_mse(e.tree, result.test);

@@ -51,10 +51,11 @@ bool same_candidate(const Candidate& a, const Candidate& b) {
 
 }  // namespace
 
-Search::Search(const Dataset& train, const RefinedConfig& cfg, double floor)
+Search::Search(const Dataset& train, const RefinedConfig& cfg, double floor, const Seeds& seeds)
     : train_(train),
       cfg_(cfg),
       floor_(floor),
+      seeds_(seeds),
       sample_(first_rows(train, kQuickFitRows)),
       fit_rows_(first_rows(train, kFitRows)),
       gen_(distinct_features(train), Lcg(cfg.seed), cfg.operators),
@@ -83,10 +84,9 @@ void Search::seed_population(const std::vector<FrontEntry>& carried) {
     if (pop_.size() + 1 < cfg_.population && ops.allows(e.tree)) pop_.emplace_back(e.tree);
   if (!train_.features().empty() && cfg_.population > 1 && ops.has(Operator::Add) &&
       ops.has(Operator::Mul))
-    pop_.emplace_back(linear_tree(train_));
-  const LogFit logs = log_fit(train_);
-  add_log_fit_hints(logs, pieces_);
-  for (Expr& t : power_law_trees(logs))
+    pop_.emplace_back(linear_tree(train_, seeds_.line));
+  add_log_fit_hints(seeds_.logs, pieces_);
+  for (Expr& t : power_law_trees(seeds_.logs))
     if (pop_.size() + 1 < cfg_.population && ops.allows(t)) pop_.emplace_back(std::move(t));
   const size_t seeded = pop_.size();
   while (pop_.size() < cfg_.population) {

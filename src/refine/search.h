@@ -16,6 +16,7 @@
 #include "refine/pieces.h"
 #include "refine/refine.h"
 #include "refine/scaled.h"
+#include "refine/seeds.h"
 #include "rng/lcg.h"
 
 namespace quorvex {
@@ -30,8 +31,8 @@ struct Candidate {
 
 class Search {
  public:
-  // `train` and `cfg` must outlive the search.
-  Search(const Dataset& train, const RefinedConfig& cfg, double floor);
+  // `train`, `cfg` and `seeds` must outlive the search.
+  Search(const Dataset& train, const RefinedConfig& cfg, double floor, const Seeds& seeds);
 
   // `carried`: the front of an earlier run, kept whole.
   void seed_population(const std::vector<FrontEntry>& carried);
@@ -62,6 +63,7 @@ class Search {
   const Dataset& train_;
   const RefinedConfig& cfg_;
   double floor_;
+  const Seeds& seeds_;
   Dataset sample_;
   Dataset fit_rows_;
   ExprGen gen_;

@@ -13,6 +13,8 @@ namespace quorvex {
 
 namespace {
 
+constexpr size_t kMaxLevelledConstants = 24;
+
 bool nice(double v) { return std::round(v * 2.0) / 2.0 == v; }
 
 size_t count_nice(const std::vector<double>& c) {
@@ -52,8 +54,11 @@ bool round_constants(FrontEntry& e, const Dataset& train, double floor) {
 // stays exact and more constants come out whole.
 bool level_constants(FrontEntry& e, const Dataset& train, double floor) {
   if (!(e.mse_train <= floor)) return false;
-  bool changed = false;
   const size_t count = constants_of(e.tree).size();
+  // Each constant costs a fit of all of them: a straight line over hundreds
+  // of features would take minutes.
+  if (count > kMaxLevelledConstants) return false;
+  bool changed = false;
   for (size_t i = 0; i < count; ++i) {
     std::vector<double> c = constants_of(e.tree);
     if (nice(c[i]) || c[i] == 0.0) continue;

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "baselines/baselines.h"
 #include "expr/generator.h"
 #include "refine/pieces.h"
 #include "refine/search.h"
@@ -65,7 +66,10 @@ TEST(OperatorSets, BreedingStaysWithinTheSet) {
     cfg.population = 60;
     cfg.seed = 3;
     cfg.operators = ops;
-    Search search(train, cfg, 1e-20);
+    Seeds seeds;
+    seeds.line = linear_predictor(train).first;
+    seeds.logs = log_fit(train);
+    Search search(train, cfg, 1e-20, seeds);
     search.seed_population({});
     for (int generation = 0; generation < 3; ++generation) {
       for (const Candidate& c : search.population())
