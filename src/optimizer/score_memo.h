@@ -16,11 +16,7 @@ namespace quorvex {
 // Holds at most one population's distinct trees.
 class ScoreMemo {
  public:
-  // Covers every part operator== compares: kinds, operators, exponents,
-  // feature names and the bits of every constant.
-  static uint64_t hash(const Expr& tree) noexcept;
-
-  // The score of a stored tree equal to `tree`, whose hash is `hash`; null
+  // The score of a stored tree equal to `tree`, whose structural_hash is `hash`; null
   // when there is none.
   const double* find(const Expr& tree, uint64_t hash) const noexcept;
 

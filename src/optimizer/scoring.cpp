@@ -8,6 +8,7 @@
 #include "baselines/baselines.h"
 #include "expr/column_cache.h"
 #include "expr/compiled.h"
+#include "expr/hash.h"
 #include "optimizer/pool.h"
 #include "optimizer/score_memo.h"
 
@@ -173,7 +174,7 @@ Triage triage(const std::vector<Expr>& population, const ScoreMemo* memo,
   t.source.resize(p);
   std::vector<std::pair<uint64_t, size_t>> order(p);
   for (size_t i = 0; i < p; ++i) {
-    t.hashes[i] = ScoreMemo::hash(population[i]);
+    t.hashes[i] = structural_hash(population[i]);
     order[i] = {t.hashes[i], i};
   }
   std::sort(order.begin(), order.end());

@@ -2,10 +2,13 @@
 
 #include <algorithm>
 #include <cmath>
+#include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include "expr/derivatives.h"
 #include "expr/edit.h"
+#include "expr/hash.h"
 #include "expr/simplify.h"
 #include "optimizer/pool.h"
 #include "refine/fit.h"
@@ -48,6 +51,24 @@ bool same_candidate(const Candidate& a, const Candidate& b) {
   // Equal trees score alike: the cheap comparison first.
   return a.score.score == b.score.score && a.tree == b.tree;
 }
+
+// Candidates already taken, found by hash: comparing a large population
+// pairwise would cost more than scoring it.
+class Taken {
+ public:
+  bool contains(const Candidate& c) const {
+    const auto it = by_hash_.find(structural_hash(c.tree));
+    if (it == by_hash_.end()) return false;
+    for (const Candidate* t : it->second)
+      if (same_candidate(*t, c)) return true;
+    return false;
+  }
+  // `c` must stay where it is while this lives.
+  void add(const Candidate& c) { by_hash_[structural_hash(c.tree)].push_back(&c); }
+
+ private:
+  std::unordered_map<uint64_t, std::vector<const Candidate*>> by_hash_;
+};
 
 }  // namespace
 
@@ -115,6 +136,7 @@ void Search::score() {
 void Search::fit() {
   std::vector<size_t> chosen;
   std::vector<uint32_t> steps;
+  Taken taken;
   for (size_t i : ranking()) {
     Candidate& c = pop_[i];
     if (!std::isfinite(c.score.score) && c.fitted) continue;
@@ -126,9 +148,8 @@ void Search::fit() {
       c.fitted = 2;
       continue;
     }
-    bool duplicate = false;
-    for (size_t j : chosen) duplicate = duplicate || same_candidate(pop_[j], c);
-    if (duplicate) continue;
+    if (taken.contains(c)) continue;
+    taken.add(c);
     c.fitted = top ? 2 : 1;
     chosen.push_back(i);
     steps.push_back(top ? kFitIterations : kQuickFitIterations);
@@ -163,11 +184,10 @@ bool Search::update_front() {
 
 void Search::keep_elites(const std::vector<size_t>& order, std::vector<Candidate>& next) {
   const size_t elites = std::max<size_t>(1, cfg_.population / 20);
+  Taken taken;  // `next` has room for the population: its elements stay put
   for (size_t i : order) {
     if (next.size() == elites) break;
-    bool duplicate = false;
-    for (const Candidate& e : next) duplicate = duplicate || same_candidate(e, pop_[i]);
-    if (duplicate) continue;
+    if (taken.contains(pop_[i])) continue;
     next.push_back(pop_[i]);
     // Folding redundant constants makes the next fit well-conditioned:
     // c1·(c2·x) has a flat direction that slows the fit to a crawl.
@@ -178,6 +198,7 @@ void Search::keep_elites(const std::vector<size_t>& order, std::vector<Candidate
       elite.scored = false;
       elite.fitted = 0;
     }
+    taken.add(elite);
   }
 }
 

@@ -14,11 +14,12 @@
 #include <string>
 #include <vector>
 
+#include "assess/assess.h"
 #include "expr/column_cache.h"
 #include "expr/generator.h"
+#include "expr/hash.h"
 #include "optimizer/discover.h"
 #include "optimizer/score_memo.h"
-#include "assess/assess.h"
 #include "optimizer/scoring.h"
 #include "rng/lcg.h"
 
@@ -316,7 +317,7 @@ TEST_F(CompiledPaths, MemoAndDuplicatesGiveTheSameScores) {
   std::reverse(reversed.begin(), reversed.end());
   EXPECT_EQ(fitness_population(population, data, 0, &memo, &columns), reversed);
   for (size_t i = 0; i < population.size(); ++i)
-    ASSERT_NE(memo.find(population[i], ScoreMemo::hash(population[i])), nullptr);
+    ASSERT_NE(memo.find(population[i], structural_hash(population[i])), nullptr);
 }
 
 TEST_F(CompiledPaths, WholeDiscoveriesAreTheSameOnEveryPath) {
@@ -386,13 +387,13 @@ TEST(ColumnCache, CachesFunctionsOfColumnsMetTwiceWithinItsBudget) {
 }
 
 TEST(ScoreMemo, HashSeparatesWhatEqualityDoesAndTheMemoChecksEquality) {
-  EXPECT_NE(ScoreMemo::hash(c(0.0)), ScoreMemo::hash(c(-0.0)));
-  EXPECT_NE(ScoreMemo::hash(bin(Op::Sub, f("x"), f("y"))),
-            ScoreMemo::hash(bin(Op::Sub, f("y"), f("x"))));
-  EXPECT_NE(ScoreMemo::hash(Expr::pow(f("x"), 2)), ScoreMemo::hash(Expr::pow(f("x"), -2)));
-  EXPECT_NE(ScoreMemo::hash(Expr::exp(f("x"))), ScoreMemo::hash(Expr::log(f("x"))));
-  EXPECT_EQ(ScoreMemo::hash(bin(Op::Add, f("x"), c(1.5))),
-            ScoreMemo::hash(bin(Op::Add, f("x"), c(1.5))));
+  EXPECT_NE(structural_hash(c(0.0)), structural_hash(c(-0.0)));
+  EXPECT_NE(structural_hash(bin(Op::Sub, f("x"), f("y"))),
+            structural_hash(bin(Op::Sub, f("y"), f("x"))));
+  EXPECT_NE(structural_hash(Expr::pow(f("x"), 2)), structural_hash(Expr::pow(f("x"), -2)));
+  EXPECT_NE(structural_hash(Expr::exp(f("x"))), structural_hash(Expr::log(f("x"))));
+  EXPECT_EQ(structural_hash(bin(Op::Add, f("x"), c(1.5))),
+            structural_hash(bin(Op::Add, f("x"), c(1.5))));
 
   // Two different trees filed under one hash: each finds only itself.
   ScoreMemo memo;
