@@ -58,7 +58,8 @@ void polish(FrontEntry& out, const Dataset& train, double floor) {
 }  // namespace
 
 std::vector<FrontEntry> simplify_front(const std::vector<FrontEntry>& front, const Dataset& train,
-                                       double floor, const OperatorSet& ops, bool thorough) {
+                                       double floor, const OperatorSet& ops, bool thorough,
+                                       const Deadline& deadline) {
   Front out;
   for (const FrontEntry& e : front) {
     FrontEntry entry = e;
@@ -66,14 +67,15 @@ std::vector<FrontEntry> simplify_front(const std::vector<FrontEntry>& front, con
     entry.mse_train = all_rows_mse(e.tree, train);
     entry.bic = refined_bic(entry.mse_train, train.n_rows(), e.complexity, floor);
     simplify_entry(entry, train, floor, ops);
-    if (thorough) polish(entry, train, floor);
+    if (thorough && !deadline.passed()) polish(entry, train, floor);
     if (std::isfinite(entry.bic)) out.keep(std::move(entry));
   }
-  if (!thorough) return out.pareto();
+  if (!thorough || deadline.passed()) return out.pareto();
   std::vector<FrontEntry> pruned;
   for (FrontEntry e : out.lowest_bic(kPrunedEntries)) {
+    if (deadline.passed()) break;
     const uint32_t was = e.complexity;
-    prune(e, train, floor, ops);
+    prune(e, train, floor, ops, deadline);
     // Pruning leaves constants that now meet, as in c1·(c2·x) / (c3·y).
     simplify_entry(e, train, floor, ops);
     if (e.complexity < was) pruned.push_back(std::move(e));
@@ -81,7 +83,7 @@ std::vector<FrontEntry> simplify_front(const std::vector<FrontEntry>& front, con
   for (FrontEntry& e : pruned) out.keep(std::move(e));
   Front snapped;
   for (FrontEntry e : out.entries()) {
-    if (snap_constants(e, train, floor)) simplify_entry(e, train, floor, ops);
+    if (!deadline.passed() && snap_constants(e, train, floor)) simplify_entry(e, train, floor, ops);
     snapped.keep(std::move(e));
   }
   return snapped.pareto();

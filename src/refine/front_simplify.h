@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "dataset/dataset.h"
+#include "refine/deadline.h"
 #include "refine/refine.h"
 
 namespace quorvex {
@@ -15,6 +16,7 @@ namespace quorvex {
 // constants: on large data that takes seconds, which a caller who stopped the
 // search is not kept waiting for.
 std::vector<FrontEntry> simplify_front(const std::vector<FrontEntry>& front, const Dataset& train,
-                                       double floor, const OperatorSet& ops, bool thorough = true);
+                                       double floor, const OperatorSet& ops, bool thorough = true,
+                                       const Deadline& deadline = {});
 
 }  // namespace quorvex

@@ -39,13 +39,15 @@ const Expr* node_at(const Expr& e, size_t target, size_t& index) {
 
 // It removes what the search leaves behind in a found law, such as
 // exp(x / 3e4) where a 1 would do.
-void prune(FrontEntry& entry, const Dataset& train, double floor, const OperatorSet& ops) {
+void prune(FrontEntry& entry, const Dataset& train, double floor, const OperatorSet& ops,
+           const Deadline& deadline) {
   const size_t n = train.n_rows();
   if (node_count(entry.tree) > kMaxPrunedNodes) return;
   for (int round = 0; round < kPruneRounds; ++round) {
     bool better = false;
     const uint32_t nodes = node_count(entry.tree);
     for (size_t target = 0; target < nodes && !better; ++target) {
+      if (deadline.passed()) return;
       size_t index = 0;
       const Expr* node = node_at(entry.tree, target, index);
       if (!node || node->kind() == Expr::Kind::Const || node->kind() == Expr::Kind::Feature)

@@ -2,12 +2,15 @@
 
 #include "dataset/dataset.h"
 #include "expr/operators.h"
+#include "refine/deadline.h"
 #include "refine/refine.h"
 
 namespace quorvex {
 
 // Greedy pruning of a front entry: a subtree replaced by its mean value or by
 // one of its operands, the constants fitted again, kept when the BIC drops.
-void prune(FrontEntry& entry, const Dataset& train, double floor, const OperatorSet& ops);
+// Stops where it is once the deadline passes.
+void prune(FrontEntry& entry, const Dataset& train, double floor, const OperatorSet& ops,
+           const Deadline& deadline = {});
 
 }  // namespace quorvex

@@ -143,7 +143,7 @@ std::vector<FrontEntry> search_front(const RefinedConfig& cfg, const Seeds& seed
   for (uint32_t run = 0;; ++run) {
     RefinedConfig run_cfg = cfg;
     run_cfg.seed = cfg.seed + run * 0xD1B54A32D192ED03ULL;
-    Search search(result.train, run_cfg, floor, seeds);
+    Search search(result.train, run_cfg, floor, seeds, Deadline(start, cfg.time_limit));
     search.seed_population(carried);
     result.stop = run_search(search, cfg, floor, start, progress, result);
     carried = search.front().pareto();
@@ -182,8 +182,9 @@ RefinedResult refine(const Dataset& data, const RefinedConfig& cfg,
       refined_baselines(train, cfg.n_shuffles, cfg.seed, floor, line_mse);
 
   // Simplify the front, score it again, and report its lowest BIC.
-  result.front = simplify_front(search_front(cfg, seeds, start, progress, result), train, floor,
-                                cfg.operators, result.stop != StopReason::Callback);
+  result.front =
+      simplify_front(search_front(cfg, seeds, start, progress, result), train, floor, cfg.operators,
+                     result.stop != StopReason::Callback, Deadline(start, cfg.time_limit));
   if (result.front.empty()) result.front.push_back(constant_model(train, floor));
   for (FrontEntry& e : result.front) e.mse_test = finite_row_mse(e.tree, result.test);
   size_t best = 0;

@@ -72,11 +72,13 @@ class Taken {
 
 }  // namespace
 
-Search::Search(const Dataset& train, const RefinedConfig& cfg, double floor, const Seeds& seeds)
+Search::Search(const Dataset& train, const RefinedConfig& cfg, double floor, const Seeds& seeds,
+               Deadline deadline)
     : train_(train),
       cfg_(cfg),
       floor_(floor),
       seeds_(seeds),
+      deadline_(deadline),
       sample_(first_rows(train, kQuickFitRows)),
       fit_rows_(first_rows(train, kFitRows)),
       gen_(distinct_features(train), Lcg(cfg.seed), cfg.operators),
@@ -126,7 +128,7 @@ void Search::score() {
       pop_.size(),
       [this](size_t i) {
         Candidate& c = pop_[i];
-        if (c.scored) return;
+        if (c.scored || deadline_.passed()) return;
         c.scored = true;
         c.score = score_scaled(c.tree, train_, floor_, cfg_.operators);
       },
@@ -158,6 +160,7 @@ void Search::fit() {
       chosen.size(),
       [&](size_t j) {
         Candidate& c = pop_[chosen[j]];
+        if (deadline_.passed()) return;
         const bool quick = steps[j] == kQuickFitIterations;
         FitOutcome fit = fit_constants(c.tree, quick ? sample_ : fit_rows_, steps[j]);
         if (!fit.improved) return;

@@ -12,6 +12,7 @@
 #include "dataset/dataset.h"
 #include "expr/expr.h"
 #include "expr/generator.h"
+#include "refine/deadline.h"
 #include "refine/front.h"
 #include "refine/pieces.h"
 #include "refine/refine.h"
@@ -31,8 +32,10 @@ struct Candidate {
 
 class Search {
  public:
-  // `train`, `cfg` and `seeds` must outlive the search.
-  Search(const Dataset& train, const RefinedConfig& cfg, double floor, const Seeds& seeds);
+  // `train`, `cfg` and `seeds` must outlive the search. Past the deadline,
+  // candidates are no longer scored or fitted: the generation ends at once.
+  Search(const Dataset& train, const RefinedConfig& cfg, double floor, const Seeds& seeds,
+         Deadline deadline = {});
 
   // `carried`: the front of an earlier run, kept whole.
   void seed_population(const std::vector<FrontEntry>& carried);
@@ -64,6 +67,7 @@ class Search {
   const RefinedConfig& cfg_;
   double floor_;
   const Seeds& seeds_;
+  Deadline deadline_;
   Dataset sample_;
   Dataset fit_rows_;
   ExprGen gen_;
