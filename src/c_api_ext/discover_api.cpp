@@ -11,6 +11,8 @@
 #include "optimizer/permutation.h"
 #include "refine/refine.h"
 #include "refine/refined_permutation.h"
+#include "resources/memory.h"
+#include "text/numbers.h"
 
 namespace {
 
@@ -101,6 +103,11 @@ QVX_API int32_t qvx_permutation_test(const qvx_dataset* ds, const qvx_options* o
     if (ds == nullptr) fail(QVX_ERR_ARGUMENT, "ds is NULL");
     if (p_value == nullptr) fail(QVX_ERR_ARGUMENT, "p_value is NULL");
     const Settings s = read_options(options);
+    if (auto refusal = quorvex::memory_refusal(
+            "a test of " + quorvex::format_integer(n_permutations) + " permutations",
+            n_permutations, quorvex::kBytesPerPermutation, "permutation", "n_permutations",
+            quorvex::memory_limit()))
+      fail(QVX_ERR_ARGUMENT, "n_permutations: " + *refusal);
     quorvex::PermutationProgress hook;
     if (progress != nullptr)
       hook = [&](size_t done, size_t total) {
