@@ -475,6 +475,21 @@ QVX_API int32_t qvx_permutation_test(const qvx_dataset* ds, const qvx_options* o
                                      qvx_permutation_fn progress, void* user, double* null_bics,
                                      double* p_value) QVX_NOEXCEPT;
 
+/*
+ * The dataset permuted discovery `permutation` (1 .. n_permutations) of
+ * qvx_permutation_test runs on, with the same `options`: all rows for a
+ * classic search, the rows a refined discovery keeps for a refined one, with
+ * the targets permuted as that test permutes them. qvx_discover on it with
+ * the same options gives the test's null_bics[permutation - 1], bit for bit,
+ * so a host can spread the permuted discoveries over processes or machines
+ * and still get the library's p-value rule applied to the library's nulls.
+ * Returns a new handle (release with qvx_dataset_free), or NULL when `ds` is
+ * NULL, the options are refused as by qvx_discover, or `permutation` is 0
+ * (the last-error text says which).
+ */
+QVX_API qvx_dataset* qvx_permuted_dataset(const qvx_dataset* ds, const qvx_options* options,
+                                          size_t permutation) QVX_NOEXCEPT;
+
 #ifdef __cplusplus
 }
 #endif

@@ -738,7 +738,15 @@ TEST(ExtPermutation, NullsAreDiscoveriesOnPermutedTargets) {
       at_or_below += nulls[i] <= real_bic;
       qvx_result_free(null_run.result);
       qvx_dataset_free(permuted);
+      // The library hands out the same permuted rows, for a host that spreads the nulls.
+      qvx_dataset* given = qvx_permuted_dataset(ds, &o, i + 1);
+      Outcome given_run = discover(given, o);
+      EXPECT_EQ(qvx_result_number(given_run.result, QVX_BIC), nulls[i]) << search << " " << i;
+      qvx_result_free(given_run.result);
+      qvx_dataset_free(given);
     }
+    EXPECT_EQ(qvx_permuted_dataset(ds, &o, 0), nullptr);
+    EXPECT_EQ(last_error(), "permutation counts from 1");
     EXPECT_EQ(p, static_cast<double>(1 + at_or_below) / 4.0);
     // A NaN real BIC loses to every null; no permutations give 1.
     ASSERT_EQ(qvx_permutation_test(ds, &o, kNaN, 1, nullptr, nullptr, nullptr, &p), QVX_OK);

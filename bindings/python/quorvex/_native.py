@@ -61,6 +61,7 @@ _SIGNATURES = {
     "qvx_result_free": (None, [_vp]),
     "qvx_string_free": (None, [_vp]),
     "qvx_predict": (_i32, [_cp, _sz, _vp, _vp, _sz, _vp]),
+    "qvx_permuted_dataset": (_vp, [_vp, ctypes.POINTER(Options), _sz]),
     "qvx_permutation_test": (_i32, [_vp, ctypes.POINTER(Options), _d, _sz, PERMUTATION_FN, _vp,
                                     _vp, ctypes.POINTER(_d)]),
 }
