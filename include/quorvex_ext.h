@@ -29,11 +29,17 @@
  * - Handles belong to the caller until passed to their free function.
  *   Datasets, results and returned strings have independent lifetimes.
  * - No exception or other fault crosses this interface, whatever the
- *   arguments the documentation allows. Running out of memory fails the call
- *   ("out of memory") where it can, but a request that can never fit, such
- *   as a population of 2^40, may still terminate the process, as in
- *   quorvex.h (the worker threads cannot report it).
- * - Nothing is read from files or the environment, nothing is written.
+ *   arguments the documentation allows. A request that cannot fit in the
+ *   process's memory (a population, n_shuffles or permutation count too
+ *   large) is refused with QVX_ERR_ARGUMENT before any work, by an estimate
+ *   that stays below what a search really takes, against the least of
+ *   physical memory, the address-space and data limits and the cgroup's
+ *   limit; the text names the setting, the memory it needs and the largest
+ *   value that fits. Running out of memory otherwise fails the call ("out of
+ *   memory") where it can.
+ * - Nothing is read from files or the environment but the memory limits
+ *   above (on Linux /proc/self/cgroup and the cgroup's files), nothing is
+ *   written.
  * - The library computes in one fixed floating-point state and gives the
  *   calling thread its own back, as quorvex.h describes.
  * - Callbacks run on the thread that made the call, between generations (or
@@ -284,8 +290,8 @@ typedef int32_t (*qvx_progress_fn)(void* user, uint32_t generation, uint32_t gen
  *
  * `progress` may be NULL; `user` is passed to it unchanged.
  * Returns QVX_OK, QVX_ERR_ARGUMENT (a NULL `ds`, `options` or `out`, a
- * `size` below the first version, a setting out of range: the last-error
- * text names it; an operators text that is not valid UTF-8 or not such a
+ * `size` below the first version, a setting out of range or a population or
+ * n_shuffles whose memory cannot be had: the last-error text names it; an operators text that is not valid UTF-8 or not such a
  * list: the last-error text says why, as "operators: unknown operator
  * \"sinh\"; known: ..."; operators that are not NULL for a classic search),
  * QVX_ERR_DATA or QVX_STOPPED; *out is written only with QVX_OK.
@@ -460,14 +466,29 @@ typedef int32_t (*qvx_permutation_fn)(void* user, size_t done, size_t total);
  * dataset and options. null_bics, when not NULL, receives the n_permutations
  * null BICs in permutation order; *p_value the p-value. 0 permutations give
  * a p-value of 1. The cost is n_permutations discoveries.
- * Returns QVX_OK; QVX_ERR_ARGUMENT as for qvx_discover or for a NULL
- * `p_value`; QVX_ERR_DATA as for qvx_discover; QVX_STOPPED when `progress`
+ * Returns QVX_OK; QVX_ERR_ARGUMENT as for qvx_discover, for a NULL
+ * `p_value` or for an n_permutations whose null BICs cannot fit in memory; QVX_ERR_DATA as for qvx_discover; QVX_STOPPED when `progress`
  * asked to stop (nothing is written then).
  */
 QVX_API int32_t qvx_permutation_test(const qvx_dataset* ds, const qvx_options* options,
                                      double real_bic, size_t n_permutations,
                                      qvx_permutation_fn progress, void* user, double* null_bics,
                                      double* p_value) QVX_NOEXCEPT;
+
+/*
+ * The dataset permuted discovery `permutation` (1 .. n_permutations) of
+ * qvx_permutation_test runs on, with the same `options`: all rows for a
+ * classic search, the rows a refined discovery keeps for a refined one, with
+ * the targets permuted as that test permutes them. qvx_discover on it with
+ * the same options gives the test's null_bics[permutation - 1], bit for bit,
+ * so a host can spread the permuted discoveries over processes or machines
+ * and still get the library's p-value rule applied to the library's nulls.
+ * Returns a new handle (release with qvx_dataset_free), or NULL when `ds` is
+ * NULL, the options are refused as by qvx_discover, or `permutation` is 0
+ * (the last-error text says which).
+ */
+QVX_API qvx_dataset* qvx_permuted_dataset(const qvx_dataset* ds, const qvx_options* options,
+                                          size_t permutation) QVX_NOEXCEPT;
 
 #ifdef __cplusplus
 }

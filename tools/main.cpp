@@ -29,7 +29,7 @@
 #include "refine/refine.h"
 #include "refined.h"
 #include "report/report.h"
-#include "resources.h"
+#include "resources/memory.h"
 #include "text/numbers.h"
 
 namespace quorvex {
@@ -223,7 +223,8 @@ DiscoverConfig make_classic_config(const Options& opt) {
 }
 
 void check_resources(size_t population, uint32_t max_depth) {
-  if (const auto refusal = cli::population_refusal(population, max_depth, cli::memory_limit()))
+  if (const auto refusal =
+          population_refusal(population, max_depth, memory_limit(), "--population"))
     throw CommandError(*refusal, kExitBadInput);
 }
 

@@ -1,4 +1,5 @@
-"""Builds the quorvex shared libraries with CMake and puts them inside the package.
+"""Builds the quorvex shared library the package loads (libquorvex_ext) with CMake and puts it
+inside the package.
 
 The C++ sources are those of the repository this folder belongs to (two levels
 up), or of QUORVEX_SOURCE_DIR. CMake, a C++20 compiler and Eigen must be installed;
@@ -12,8 +13,8 @@ from setuptools import Distribution, setup
 from setuptools.command.build_py import build_py
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-# The libraries the package loads, by the names its loader looks for.
-LIBRARIES = {"quorvex": "libquorvex.so.0", "quorvex_ext": "libquorvex_ext.so.0"}
+# The CMake target the package loads, by the name its loader looks for.
+LIBRARIES = {"quorvex_ext": "libquorvex_ext.so.0"}
 
 
 def source_dir():
@@ -27,7 +28,7 @@ def source_dir():
 
 
 class BuildWithLibraries(build_py):
-    """Runs CMake for the libraries alone, then copies them into the built package."""
+    """Runs CMake for the library alone, then copies it into the built package."""
 
     def run(self):
         super().run()
@@ -39,22 +40,12 @@ class BuildWithLibraries(build_py):
             "-DQUORVEX_BUILD_TESTS=OFF", "-DQUORVEX_BUILD_BENCH=OFF", "-DQUORVEX_BUILD_TOOLS=OFF",
             "-DQUORVEX_FUZZ=OFF", "-DQUORVEX_BUILD_EXAMPLES=OFF", "-DQUORVEX_INSTALL=OFF"])
         jobs = os.environ.get("QUORVEX_BUILD_JOBS", "2")
-        targets = [t for t in LIBRARIES if self._has_target(build, t)]
-        subprocess.check_call(["cmake", "--build", build, "-j", jobs, "--target", *targets])
+        subprocess.check_call(["cmake", "--build", build, "-j", jobs, "--target", *LIBRARIES])
         package = os.path.join(self.build_lib, "quorvex")
-        for target in targets:
+        for target in LIBRARIES:
             name = LIBRARIES[target]
             built = self._find(build, name)
             shutil.copyfile(os.path.realpath(built), os.path.join(package, name))
-
-    @staticmethod
-    def _has_target(build, target):
-        # The extended library exists once its sources are in the tree.
-        if target == "quorvex":
-            return True
-        help_text = subprocess.run(["cmake", "--build", build, "--target", "help"],
-                                   capture_output=True, text=True).stdout
-        return any(line.split()[-1:] == [target] for line in help_text.splitlines())
 
     @staticmethod
     def _find(build, name):

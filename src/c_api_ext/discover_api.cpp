@@ -2,6 +2,7 @@
 #include <cmath>
 #include <memory>
 #include <utility>
+#include <vector>
 
 #include "assess/assess.h"
 #include "c_api_ext/handles.h"
@@ -12,6 +13,8 @@
 #include "optimizer/permutation.h"
 #include "refine/refine.h"
 #include "refine/refined_permutation.h"
+#include "resources/memory.h"
+#include "text/numbers.h"
 
 namespace {
 
@@ -94,6 +97,11 @@ QVX_API int32_t qvx_permutation_test(const qvx_dataset* ds, const qvx_options* o
     if (ds == nullptr) fail(QVX_ERR_ARGUMENT, "ds is NULL");
     if (p_value == nullptr) fail(QVX_ERR_ARGUMENT, "p_value is NULL");
     const Settings s = read_options(options);
+    if (auto refusal = quorvex::memory_refusal(
+            "a test of " + quorvex::format_integer(n_permutations) + " permutations",
+            n_permutations, quorvex::kBytesPerPermutation, "permutation", "n_permutations",
+            quorvex::memory_limit()))
+      fail(QVX_ERR_ARGUMENT, "n_permutations: " + *refusal);
     quorvex::PermutationProgress hook;
     if (progress != nullptr)
       hook = [&](size_t done, size_t total) {
@@ -112,6 +120,21 @@ QVX_API int32_t qvx_permutation_test(const qvx_dataset* ds, const qvx_options* o
     if (null_bics != nullptr)
       for (size_t i = 0; i < r.null_bics.size(); ++i) null_bics[i] = r.null_bics[i];
     *p_value = r.p_value;
+  });
+}
+
+QVX_API qvx_dataset* qvx_permuted_dataset(const qvx_dataset* ds, const qvx_options* options,
+                                          size_t permutation) noexcept {
+  return quorvex::ext::guarded<qvx_dataset*>(nullptr, [&]() -> qvx_dataset* {
+    if (ds == nullptr) fail(QVX_ERR_ARGUMENT, "ds is NULL");
+    const Settings s = read_options(options);
+    if (permutation == 0) fail(QVX_ERR_ARGUMENT, "permutation counts from 1");
+    // The rows and the shuffle of the permutation tests above.
+    const uint64_t seed = s.search == QVX_SEARCH_CLASSIC ? s.classic.seed : s.refined.seed;
+    const uint64_t shuffle = quorvex::permutation_seed(seed, permutation);
+    if (s.search == QVX_SEARCH_CLASSIC) return new qvx_dataset{ds->data.shuffled_target(shuffle)};
+    const std::vector<size_t> keep = quorvex::finite_rows(ds->data);
+    return new qvx_dataset{ds->data.gather(keep.data(), keep.size()).shuffled_target(shuffle)};
   });
 }
 

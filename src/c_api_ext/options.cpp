@@ -6,6 +6,8 @@
 #include <string>
 
 #include "c_api_ext/handles.h"
+#include "resources/memory.h"
+#include "text/numbers.h"
 
 namespace quorvex::ext {
 
@@ -30,6 +32,18 @@ OperatorSet read_operators(const char* text) {
   } catch (const std::invalid_argument& e) {
     fail(QVX_ERR_ARGUMENT, e.what());
   }
+}
+
+// Settings whose memory can never be had would fail deep inside the engine,
+// some by terminating the process: refuse them here, by the command's rule.
+void refuse_what_cannot_fit(const qvx_options& o) {
+  const MemoryLimit limit = memory_limit();
+  if (auto refusal = population_refusal(o.population, o.max_depth, limit, "options->population"))
+    fail(QVX_ERR_ARGUMENT, "options->population: " + *refusal);
+  if (auto refusal = memory_refusal(
+          "a baseline of " + format_integer(o.n_shuffles) + " shuffled targets", o.n_shuffles,
+          kBytesPerShuffle, "shuffled target", "options->n_shuffles", limit))
+    fail(QVX_ERR_ARGUMENT, "options->n_shuffles: " + *refusal);
 }
 
 }  // namespace
@@ -60,6 +74,7 @@ Settings read_options(const qvx_options* options) {
   if (o.n_shuffles < 2) fail(QVX_ERR_ARGUMENT, "options->n_shuffles must be at least 2");
   if (!(o.time_limit >= 0.0))
     fail(QVX_ERR_ARGUMENT, "options->time_limit must be 0 or a positive number of seconds");
+  refuse_what_cannot_fit(o);
   s.max_threads = o.max_threads;
 
   if (o.search == QVX_SEARCH_CLASSIC) {

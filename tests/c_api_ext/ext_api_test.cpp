@@ -202,6 +202,47 @@ TEST(ExtOptions, SettingsOutOfRangeAreNamed) {
   qvx_dataset_free(ds);
 }
 
+// Counts whose memory cannot be had are refused by name before any work; the
+// largest of them used to wrap (n_shuffles + 1) and crash, or throw from deep
+// inside the engine.
+TEST(ExtOptions, CountsThatCannotFitInMemoryAreRefused) {
+  const Columns cols(30);
+  qvx_dataset* ds = cols.dataset();
+  constexpr size_t kMax = std::numeric_limits<size_t>::max();
+  for (int32_t search : {QVX_SEARCH_CLASSIC, QVX_SEARCH_REFINED}) {
+    for (size_t huge : {kMax, kMax - 1, size_t{1} << 58}) {
+      for (const char* setting : {"options->population", "options->n_shuffles"}) {
+        qvx_options o = options(search);
+        (setting[9] == 'p' ? o.population : o.n_shuffles) = huge;
+        qvx_result* res = nullptr;
+        EXPECT_EQ(qvx_discover(ds, &o, nullptr, nullptr, &res), QVX_ERR_ARGUMENT);
+        EXPECT_EQ(res, nullptr);
+        const std::string why = last_error();
+        EXPECT_EQ(why.rfind(setting, 0), 0u) << why;
+        EXPECT_NE(why.find(" needs about "), std::string::npos) << why;
+        EXPECT_NE(why.find(std::string("choose a smaller ") + setting + " (at most "),
+                  std::string::npos)
+            << why;
+        double p = 5.0;
+        EXPECT_EQ(qvx_permutation_test(ds, &o, 0.0, 1, nullptr, nullptr, nullptr, &p),
+                  QVX_ERR_ARGUMENT);
+        EXPECT_EQ(p, 5.0);
+      }
+      qvx_options o = options(search);
+      double p = 5.0;
+      EXPECT_EQ(qvx_permutation_test(ds, &o, 0.0, huge, nullptr, nullptr, nullptr, &p),
+                QVX_ERR_ARGUMENT);
+      EXPECT_EQ(
+          last_error().rfind(
+              "n_permutations: a test of " + std::to_string(huge) + " permutations needs about", 0),
+          0u)
+          << last_error();
+      EXPECT_EQ(p, 5.0);
+    }
+  }
+  qvx_dataset_free(ds);
+}
+
 TEST(ExtDataset, ColumnsEqualRowsAndBadInputIsRefused) {
   const Columns cols(40);
   qvx_dataset* a = cols.dataset();
@@ -697,7 +738,15 @@ TEST(ExtPermutation, NullsAreDiscoveriesOnPermutedTargets) {
       at_or_below += nulls[i] <= real_bic;
       qvx_result_free(null_run.result);
       qvx_dataset_free(permuted);
+      // The library hands out the same permuted rows, for a host that spreads the nulls.
+      qvx_dataset* given = qvx_permuted_dataset(ds, &o, i + 1);
+      Outcome given_run = discover(given, o);
+      EXPECT_EQ(qvx_result_number(given_run.result, QVX_BIC), nulls[i]) << search << " " << i;
+      qvx_result_free(given_run.result);
+      qvx_dataset_free(given);
     }
+    EXPECT_EQ(qvx_permuted_dataset(ds, &o, 0), nullptr);
+    EXPECT_EQ(last_error(), "permutation counts from 1");
     EXPECT_EQ(p, static_cast<double>(1 + at_or_below) / 4.0);
     // A NaN real BIC loses to every null; no permutations give 1.
     ASSERT_EQ(qvx_permutation_test(ds, &o, kNaN, 1, nullptr, nullptr, nullptr, &p), QVX_OK);

@@ -69,9 +69,9 @@ def finite_row_mse(predictions, targets):
 
 @pytest.fixture(scope="session")
 def quorvex_package():
-    """The package under test: the source tree's with QUORVEX_LIBRARY, or the one pip
-    installed (QUORVEX_INSTALLED), whose libraries sit inside it."""
-    if not os.environ.get("QUORVEX_LIBRARY") and not os.environ.get("QUORVEX_INSTALLED"):
-        pytest.skip("neither QUORVEX_LIBRARY nor QUORVEX_INSTALLED set")
+    """The package under test: the source tree's with QUORVEX_EXT_LIBRARY, or the one pip
+    installed (QUORVEX_INSTALLED), whose library sits inside it."""
+    if not os.environ.get("QUORVEX_EXT_LIBRARY") and not os.environ.get("QUORVEX_INSTALLED"):
+        pytest.skip("neither QUORVEX_EXT_LIBRARY nor QUORVEX_INSTALLED set")
     import quorvex
     return quorvex

@@ -1,5 +1,5 @@
-"""The package as pip installs it: its libraries inside it, found from any folder with no
-environment variable, and a wheel that carries them."""
+"""The package as pip installs it: its library inside it, found from any folder with no
+environment variable, and a wheel that carries it."""
 import glob
 import os
 import subprocess
@@ -20,17 +20,15 @@ def test_import_works_from_any_folder_without_environment(tmp_path):
             "r = quorvex.discover([[float(i)] for i in range(20)], [2.0 * i for i in range(20)],\n"
             "                     generations=2, population=10)\n"
             "print(os.path.realpath(quorvex.__file__))\n"
-            "print(os.path.realpath(quorvex.library_path()))\n"
-            "print(os.path.realpath(quorvex.ext_library_path()))\n")
+            "print(os.path.realpath(quorvex.library_path()))\n")
     result = subprocess.run([sys.executable, "-c", code], env=env, cwd=tmp_path,
                             capture_output=True, text=True, timeout=120)
     assert result.returncode == 0, result.stderr
-    package_file, library, ext_library = result.stdout.split()
+    package_file, library = result.stdout.split()
     package = os.path.dirname(package_file)
     assert package != os.path.join(SOURCE, "bindings", "python", "quorvex")  # the installed copy
     assert os.sep + "site-packages" + os.sep in package_file
-    assert library == os.path.join(package, "libquorvex.so.0")
-    assert ext_library == os.path.join(package, "libquorvex_ext.so.0")
+    assert library == os.path.join(package, "libquorvex_ext.so.0")
 
 
 def test_wheel_carries_the_libraries_and_is_platform_tagged():
@@ -43,5 +41,6 @@ def test_wheel_carries_the_libraries_and_is_platform_tagged():
     assert not name.endswith("-none-any.whl"), name  # native code: not a pure wheel
     with zipfile.ZipFile(wheels[0]) as wheel:
         members = wheel.namelist()
-    assert "quorvex/libquorvex.so.0" in members and "quorvex/libquorvex_ext.so.0" in members
+    # The package loads the extended library alone.
+    assert "quorvex/libquorvex_ext.so.0" in members and "quorvex/libquorvex.so.0" not in members
     assert "quorvex/__init__.py" in members

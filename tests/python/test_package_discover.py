@@ -201,53 +201,38 @@ def run_python(code, env_update, cwd=None):
 PROBE = ("import quorvex\n"
          "r = quorvex.discover([[1.0], [2.0], [3.0]], [1.0, 2.0, 3.0], generations=1, population=2,\n"
          "                     search='classic')\n"
-         "print(quorvex.library_path())\n"
-         "print(quorvex.ext_library_path())\n")
+         "print(quorvex.library_path())\n")
 
 
 def test_library_found_next_to_the_package_or_on_the_system_path(tmp_path, quorvex_package):
     shutil.copytree(os.path.join(PACKAGE_DIR, "quorvex"), tmp_path / "quorvex",
                     ignore=shutil.ignore_patterns("__pycache__"))
-    libs = {name: os.path.realpath(path) for name, path in (
-        ("libquorvex.so.0", quorvex_package.library_path()),
-        ("libquorvex_ext.so.0", quorvex_package.ext_library_path()))}
+    library = os.path.realpath(quorvex_package.library_path())
+    # The extended library alone: the classic one is neither needed nor loaded.
     system = tmp_path / "system"
     system.mkdir()
-    for name, path in libs.items():
-        shutil.copy(path, system / name)
+    shutil.copy(library, system / "libquorvex_ext.so.0")
     result = run_python(PROBE, {"PYTHONPATH": str(tmp_path), "LD_LIBRARY_PATH": str(system)})
     assert result.returncode == 0, result.stderr
-    assert result.stdout.split() == ["libquorvex.so.0", "libquorvex_ext.so.0"]
+    assert result.stdout.split() == ["libquorvex_ext.so.0"]
 
-    for name, path in libs.items():
-        shutil.copy(path, tmp_path / "quorvex" / name)
+    shutil.copy(library, tmp_path / "quorvex" / "libquorvex_ext.so.0")
     result = run_python(PROBE, {"PYTHONPATH": str(tmp_path), "LD_LIBRARY_PATH": str(system)})
     assert result.returncode == 0, result.stderr
-    assert result.stdout.split() == [str(tmp_path / "quorvex" / name) for name in libs]
-
-    # QUORVEX_LIBRARY naming a build tree: the extended library is found beside it.
-    os.remove(tmp_path / "quorvex" / "libquorvex_ext.so.0")
-    elsewhere = tmp_path / "build"
-    elsewhere.mkdir()
-    for name, path in libs.items():
-        shutil.copy(path, elsewhere / name)
-    result = run_python(PROBE, {"PYTHONPATH": str(tmp_path),
-                                "QUORVEX_LIBRARY": str(elsewhere / "libquorvex.so.0")})
-    assert result.returncode == 0, result.stderr
-    assert result.stdout.split()[1] == str(elsewhere / "libquorvex_ext.so.0")
+    assert result.stdout.split() == [str(tmp_path / "quorvex" / "libquorvex_ext.so.0")]
 
 
 @pytest.mark.parametrize("library, words", [
-    (None, "cannot find the quorvex shared library"),
-    ("/no/such/libquorvex.so", "QUORVEX_LIBRARY='/no/such/libquorvex.so'"),
-    ("libm.so.6", "does not export quorvex_dataset_new"),
+    (None, "cannot find the quorvex library (libquorvex_ext)"),
+    ("/no/such/libquorvex_ext.so", "QUORVEX_EXT_LIBRARY='/no/such/libquorvex_ext.so'"),
+    ("libm.so.6", "does not export qvx_last_error"),
 ])
 def test_missing_library_raises_a_clear_error(tmp_path, library, words):
     shutil.copytree(os.path.join(PACKAGE_DIR, "quorvex"), tmp_path / "quorvex",
                     ignore=shutil.ignore_patterns("__pycache__"))
     env = {"PYTHONPATH": str(tmp_path), "LD_LIBRARY_PATH": str(tmp_path)}
     if library:
-        env["QUORVEX_LIBRARY"] = library
+        env["QUORVEX_EXT_LIBRARY"] = library
     code = ("import quorvex\n"
             "try:\n    quorvex.discover([[1.0]], [1.0])\n"
             "except quorvex.LibraryNotFoundError as e:\n    print('raised:', e)\n")

@@ -7,11 +7,11 @@
     >>> pandas.DataFrame(report.front)  # the best formula at each complexity
     >>> report.predict(X_new)           # the formula on new rows
 
-The shared libraries are loaded on first use: from $QUORVEX_LIBRARY and
-$QUORVEX_EXT_LIBRARY, from next to this package, or from the system library
-path (the extended one also from beside the first).
+The shared library (libquorvex_ext, the interface of quorvex_ext.h) is loaded
+on first use: from $QUORVEX_EXT_LIBRARY, from next to this package, or from
+the system library path.
 """
-from ._native import ext_library_path, library_path
+from ._native import library_path
 from .dataset import Dataset
 from .errors import DataError, LibraryNotFoundError, QuorvexError
 from .expr import Abs, Bin, Const, Cos, Exp, Expr, Feature, Log, Pow, Sin, Sqrt, Tanh
@@ -25,7 +25,7 @@ __all__ = [
     "Abs", "Baselines", "Bin", "FrontEntry", "Const", "Cos", "DataError", "Dataset", "Exp", "Expr",
     "Feature", "LibraryNotFoundError", "Log", "PermutationTest", "Pow", "QuorvexError",
     "QuorvexRegressor", "Report", "Sin", "Sqrt", "Tanh", "Verdict", "discover",
-    "ext_library_path", "library_path", "permutation_test", "sweep",
+    "library_path", "permutation_test", "sweep",
 ]
 
 

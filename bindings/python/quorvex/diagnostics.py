@@ -14,20 +14,7 @@ mislead:
 """
 import math
 
-import numpy as np
-
 _CHECK = "check it with quorvex.permutation_test"
-
-
-def finite_share(report, data):
-    """Share of the rows of `data` (a quorvex.Dataset) on which the report's formula is finite.
-
-    NaN when there are no rows or the report carries no expression.
-    """
-    if data.n_rows == 0 or not report.expr_json:
-        return math.nan
-    values = report.expr.predict(data.X, feature_names=data.feature_names)
-    return float(np.count_nonzero(np.isfinite(values))) / data.n_rows
 
 
 def _percent(share):
@@ -53,14 +40,15 @@ def linear_note(report):
 def warnings(report):
     """Plain-language cautions about the report's verdict, as a list of strings (often empty)."""
     out = []
-    share = report.finite_share
+    share = report.finite_share  # the library's count (QVX_FINITE_SHARE)
     if share < 1.0 and report.verdict.name != "Noise":
         out.append(
             f"the formula is undefined (NaN or infinite) on {_percent(1.0 - share)} of the rows "
             f"(finite on {_percent(share)}); the BIC leaves undefined rows out but still counts "
             "them, so a formula that dodges the hardest rows can look decisive by chance and "
             f"this {report.verdict.name} verdict may be far too optimistic: {_CHECK}")
-    if report.mse_train == 0.0 and report.search == "classic":  # refined scores an error floor
+    # A search that floors the error (refined: mse_floor > 0) scores an exact fit.
+    if report.mse_train == 0.0 and not report.mse_floor > 0.0:
         out.append(
             "the training error is exactly zero, which the BIC scores as +inf, like an unusable "
             "formula: an exact fit gets no credit in the verdict; judge it by the test error")

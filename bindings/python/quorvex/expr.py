@@ -47,7 +47,10 @@ class Expr:
             value = json.loads(text)
         except (TypeError, ValueError) as e:
             raise DataError(f"not an expression JSON text: {e}") from None
-        return _from_value(value)
+        tree = _from_value(value)
+        # predict hands the library the text it wrote, not a rewriting of it.
+        object.__setattr__(tree, "_source", text)
+        return tree
 
     def to_json(self):
         """The compact JSON text, byte for byte as the library writes it."""
@@ -83,7 +86,7 @@ class Expr:
             raise DataError(f"the expression reads feature {missing[0]!r}, which the row does not "
                             "have (it has: " + ", ".join(map(repr, row)) + ")")
         columns = {name: np.array([float(row[name])]) for name in self.features()}
-        return float(predict_json(self.to_json(), columns, 1)[0])
+        return float(predict_json(self._json_text(), columns, 1)[0])
 
     def predict(self, X, feature_names=None, *, exact=True):
         """Predictions for every row of X as a float64 array, from the library's evaluator.
@@ -93,12 +96,16 @@ class Expr:
         the expression reads must be present. `exact` is accepted for older
         code and has no effect: every value is the library's.
         """
-        columns, n = _columns(X, feature_names)
+        columns, n = columns_of(X, feature_names)
         for name in self.features():
             if name not in columns:
                 raise DataError(f"the expression reads feature {name!r}, which the data does not "
                                 "have (it has: " + ", ".join(map(repr, columns)) + ")")
-        return predict_json(self.to_json(), columns, n)
+        return predict_json(self._json_text(), columns, n)
+
+    def _json_text(self):
+        """The JSON the tree was read from, else the one written here for a tree built in Python."""
+        return getattr(self, "_source", None) or self.to_json()
 
     def to_sympy(self):
         """The expression as a sympy expression (needs sympy). The guards are not represented."""
@@ -266,7 +273,9 @@ def _collect(e, seen):
 
 # ---- evaluation ---------------------------------------------------------------
 
-def _columns(X, feature_names):
+def columns_of(X, feature_names):
+    """({name: float64 column}, rows) of a mapping of columns, a DataFrame or a 2-D array whose
+    columns `feature_names` names."""
     if isinstance(X, dict):
         columns = {}
         n = None

@@ -13,11 +13,8 @@ The library runs the test (qvx_permutation_test): permutation i (from 1)
 shuffles the targets with the library's own shuffle seeded with the i-th
 output of SplitMix64 started at the run's seed, and each permuted run uses the
 run's own settings and seed; every host, the command included, gets the same
-p-value.
-
-With an executor the permuted runs are spread over it instead, so this
-module keeps a copy of that draw (`permutation_seed`, `shuffled_targets`) to
-build each permuted dataset here; the tests hold it to the library's.
+p-value. With an executor, each permuted run takes the library's permuted
+rows (qvx_permuted_dataset) and runs there, with the same nulls.
 """
 import ctypes
 import math
@@ -28,32 +25,10 @@ from typing import Tuple
 import numpy as np
 
 from . import _native
-from .dataset import Dataset
 from .errors import DataError
 from .report import Report, as_dataset, discover, options, raise_for, run
-from .sweep import sweep
 
-_MASK = 2 ** 64 - 1
-_GOLDEN = 0x9E3779B97F4A7C15
-
-
-def permutation_seed(seed, i):
-    """The shuffle seed of permutation i: the i-th output of SplitMix64 started at `seed`."""
-    z = (seed + i * _GOLDEN) & _MASK
-    z = ((z ^ (z >> 30)) * 0xBF58476D1CE4E5B9) & _MASK
-    z = ((z ^ (z >> 27)) * 0x94D049BB133111EB) & _MASK
-    return z ^ (z >> 31)
-
-
-def shuffled_targets(y, seed):
-    """y permuted exactly as the library permutes a dataset's targets with this seed."""
-    out = np.array(y, dtype=np.float64)
-    state = (seed + _GOLDEN) & _MASK
-    for i in range(len(out) - 1, 0, -1):
-        state = (state * 6364136223846793005 + 1442695040888963407) & _MASK
-        j = (state >> 33) % (i + 1)
-        out[i], out[j] = out[j], out[i]
-    return out
+_BIC = 2  # QVX_BIC
 
 
 @dataclass(frozen=True)
@@ -76,7 +51,8 @@ class PermutationTest:
 
 
 def p_value(real_bic, null_bics):
-    """(1 + #{null <= real}) / (n + 1); ties count against the real formula, NaN gives 1."""
+    """(1 + #{null <= real}) / (n + 1); ties count against the real formula, NaN gives 1: the
+    library's rule, for nulls run on an executor."""
     return (1 + _at_or_below(real_bic, null_bics)) / (len(null_bics) + 1)
 
 
@@ -114,21 +90,38 @@ def permutation_test(X, y=None, *, n_permutations=99, executor=None, search="ref
     # Checks the settings before any permuted run.
     report = discover(data, progress=progress, **settings)
     if executor is None:
-        null_bics = _in_library(data, settings, report.bic, n, progress)
+        null_bics, p = _in_library(data, settings, report.bic, n, progress)
     else:
-        X_used, y_used = data.X, data.y
-        if search == "refined":  # the library permutes only the rows it keeps
-            keep = np.isfinite(X_used).all(axis=1) & np.isfinite(y_used)
-            X_used, y_used = X_used[keep], y_used[keep]
-        jobs = [dict(X=Dataset(X_used, shuffled_targets(y_used, permutation_seed(seed, i)),
-                               feature_names=data.feature_names, target_name=data.target_name,
-                               missing="keep"),  # rows already judged by `missing`
-                     progress=False, **settings)
-                for i in range(1, n + 1)]
-        null_bics = tuple(r.bic for r in sweep(jobs, executor))
-    return PermutationTest(report=report, p_value=p_value(report.bic, null_bics),
-                           null_bics=null_bics,
+        futures = [executor.submit(null_bic, data, settings, i) for i in range(1, n + 1)]
+        null_bics = tuple(f.result() for f in futures)
+        p = p_value(report.bic, null_bics)
+    return PermutationTest(report=report, p_value=p, null_bics=null_bics,
                            n_at_or_below=_at_or_below(report.bic, null_bics))
+
+
+def null_bic(data, settings, i):
+    """The BIC of permuted discovery i (from 1) of the library's test, run here. Module-level
+    so that it pickles."""
+    record = options(**settings)
+    lib = _native.ext()
+    ds = data._ext_handle()
+    try:
+        permuted = lib.qvx_permuted_dataset(ds, ctypes.byref(record), i)
+    finally:
+        lib.qvx_dataset_free(ds)
+    if not permuted:
+        raise DataError(_native.last_error())
+    out = ctypes.c_void_p()
+    try:
+        status = lib.qvx_discover(permuted, ctypes.byref(record), _native.PROGRESS_FN(), None,
+                                  ctypes.byref(out))
+    finally:
+        lib.qvx_dataset_free(permuted)
+    raise_for(status)
+    try:
+        return lib.qvx_result_number(out, _BIC)
+    finally:
+        lib.qvx_result_free(out)
 
 
 def _in_library(data, settings, real_bic, n, progress):
@@ -144,4 +137,4 @@ def _in_library(data, settings, real_bic, n, progress):
     finally:
         lib.qvx_dataset_free(ds)
     raise_for(status)
-    return tuple(nulls[:n].tolist())
+    return tuple(nulls[:n].tolist()), p.value

@@ -6,7 +6,6 @@ import html
 import json
 import math
 import operator
-import os
 from collections.abc import Mapping
 from dataclasses import dataclass, field
 from typing import NamedTuple, Tuple
@@ -16,7 +15,7 @@ from . import diagnostics as _diagnostics
 from . import progress as _progress
 from .dataset import Dataset
 from .errors import DataError, QuorvexError
-from .expr import Expr
+from .expr import Expr, columns_of, predict_json
 
 
 class Verdict(enum.IntEnum):
@@ -77,9 +76,12 @@ class Report:
     feature_names: Tuple[str, ...]
     _text: str = field(repr=False)
     _json: str = field(repr=False)
-    # Share of all rows given to discover (the training split stays inside the library) on
-    # which the formula is finite; see quorvex.diagnostics.
+    # Share of the training and test rows (refined: those left after rows with a non-finite
+    # value were set aside) on which the formula is finite, as the library counts it.
     finite_share: float = math.nan
+    # Refined: the error below which a fit counts as exact (and at which errors are floored);
+    # classic: 0.
+    mse_floor: float = 0.0
     # Positions (from 0) of the rows given to discover that missing="drop" set aside.
     dropped_rows: Tuple[int, ...] = ()
     search: str = "refined"
@@ -111,7 +113,7 @@ class Report:
     def predict(self, X, *, exact=True):
         """The formula's value on every row of X, from the library's evaluator; a 2-D array's
         columns are the discovery's features. (`exact` has no effect, kept for older code.)"""
-        return self.expr.predict(X, feature_names=self.feature_names)
+        return predict_json(self.expr_json, *columns_of(X, self.feature_names))
 
     @property
     def warnings(self):
@@ -157,7 +159,7 @@ class Report:
 # Field codes of quorvex_ext.h.
 _NUMBERS = dict(mse_train=0, mse_test=1, bic=2, delta_bic_const=3, delta_bic_linear=4,
                 z_vs_shuffled=5, bic_const=6, bic_linear=7, bic_shuffled_mean=8,
-                bic_shuffled_std=9)
+                bic_shuffled_std=9, finite_share=10, mse_floor=11)
 _K, _N_TRAIN, _N_TEST, _ROWS_SET_ASIDE, _GENERATIONS, _FRONT_SIZE, _WALL_CLOCK_MS = 1, 2, 3, 4, 5, 6, 7
 _FORMULA, _EXPR_JSON, _SIMPLIFIED, _PRETTY, _JSON, _VERDICT_REASON, _STOP_NAME = range(7)
 
@@ -165,7 +167,7 @@ _FORMULA, _EXPR_JSON, _SIMPLIFIED, _PRETTY, _JSON, _VERDICT_REASON, _STOP_NAME =
 def _read(lib, handle, feature_names, search):
     number = {name: lib.qvx_result_number(handle, code) for name, code in _NUMBERS.items()}
     count = lambda field: int(lib.qvx_result_count(handle, field))
-    text = lambda field: _native.take_ext_string(lib.qvx_result_text(handle, field))
+    text = lambda field: _native.take_string(lib.qvx_result_text(handle, field))
     json_text = text(_JSON)
     front = []
     for i in range(count(_FRONT_SIZE)):
@@ -174,8 +176,8 @@ def _read(lib, handle, feature_names, search):
             mse_train=lib.qvx_front_number(handle, i, 1),
             mse_test=lib.qvx_front_number(handle, i, 2),
             bic=lib.qvx_front_number(handle, i, 3),
-            formula=_native.take_ext_string(lib.qvx_front_text(handle, i, _FORMULA)),
-            expr=Expr.from_json(_native.take_ext_string(lib.qvx_front_text(handle, i, _EXPR_JSON)))))
+            formula=_native.take_string(lib.qvx_front_text(handle, i, _FORMULA)),
+            expr=Expr.from_json(_native.take_string(lib.qvx_front_text(handle, i, _EXPR_JSON)))))
     return Report(
         formula=text(_FORMULA),
         verdict=Verdict(lib.qvx_result_verdict(handle)),
@@ -186,6 +188,8 @@ def _read(lib, handle, feature_names, search):
         delta_bic_linear=number["delta_bic_linear"],
         z_vs_shuffled=number["z_vs_shuffled"],
         k=count(_K),
+        finite_share=number["finite_share"],
+        mse_floor=number["mse_floor"],
         baselines=Baselines(number["bic_const"], number["bic_linear"],
                             number["bic_shuffled_mean"], number["bic_shuffled_std"]),
         verdict_reason=text(_VERDICT_REASON),
@@ -207,6 +211,7 @@ def _read(lib, handle, feature_names, search):
 
 
 def _unsigned(name, value, bits):
+    """An integer as the C member of `bits` bits holds it; what it means is the library's to say."""
     if isinstance(value, bool):
         raise DataError(f"{name} must be an integer, not a bool")
     try:
@@ -218,69 +223,13 @@ def _unsigned(name, value, bits):
     return v
 
 
-# Memory a candidate takes during a search (two populations), measured with 200 rows: about
-# 190 bytes per level of max_depth from 1 to 8 (depth 4: 770 bytes). The estimate stays below
-# the measurements so that only what cannot fit is refused; the command uses the same rule.
-_BYTES_PER_DEPTH_LEVEL = 180
-_MEASURED_DEPTH = 8
-
-
-def _read_limit(path):
+def _number(name, value):
+    if isinstance(value, bool):
+        raise DataError(f"{name} must be a number, not a bool")
     try:
-        with open(path) as f:
-            return int(f.read().split()[0])  # "max" (no limit) fails here
-    except (OSError, ValueError, IndexError):
-        return None
-
-
-def memory_limit():
-    """(bytes, what) the process may use at most, from what the platform tells, or None.
-
-    The least of physical memory, the address-space and data rlimits and the cgroup's limit.
-    """
-    found = []
-    try:
-        found.append((os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE"), "physical memory"))
-    except (AttributeError, ValueError, OSError):
-        pass
-    try:
-        import resource
-        for which, what in ((resource.RLIMIT_AS, "the address-space limit (ulimit -v)"),
-                            (resource.RLIMIT_DATA, "the data-size limit (ulimit -d)")):
-            soft = resource.getrlimit(which)[0]
-            if soft != resource.RLIM_INFINITY:
-                found.append((soft, what))
-    except (ImportError, OSError, ValueError):
-        pass
-    try:
-        with open("/proc/self/cgroup") as f:
-            groups = [line.strip()[3:] for line in f if line.startswith("0::")]
-    except OSError:
-        groups = []
-    for group in groups:
-        while True:
-            v = _read_limit(f"/sys/fs/cgroup{group}/memory.max")
-            if v is not None:
-                found.append((v, "the cgroup's memory.max"))
-            if group in ("", "/"):
-                break
-            group = group[:group.rfind("/")]
-    v = _read_limit("/sys/fs/cgroup/memory/memory.limit_in_bytes")
-    if v is not None:
-        found.append((v, "the cgroup's memory limit"))
-    return min(found) if found else None
-
-
-def _check_population_fits(population, max_depth):
-    limit = memory_limit()
-    if limit is None:
-        return
-    per = _BYTES_PER_DEPTH_LEVEL * min(max(max_depth or 4, 1), _MEASURED_DEPTH)
-    if (population or 200) * per > limit[0]:
-        raise DataError(f"a population of {population} needs about "
-                        f"{population * per / 2 ** 30:.1f} GiB ({per} bytes per candidate or "
-                        f"more), more than the {limit[0] / 2 ** 30:.1f} GiB of {limit[1]}; choose "
-                        f"a smaller population (at most {limit[0] // per})")
+        return float(value)
+    except (TypeError, ValueError):
+        raise DataError(f"{name} must be a number, not {value!r}") from None
 
 
 def as_dataset(X, y, feature_names, missing=None):
@@ -297,136 +246,62 @@ def as_dataset(X, y, feature_names, missing=None):
                    missing="error" if missing is None else missing)
 
 
-def check_test_fraction(test_fraction):
-    if isinstance(test_fraction, bool):
-        raise DataError("test_fraction must be a number, not a bool")
-    try:
-        value = float(test_fraction)
-    except (TypeError, ValueError):
-        raise DataError(f"test_fraction must be a number, not {test_fraction!r}") from None
-    if not 0.0 < value < 1.0:
-        raise DataError(f"test_fraction must lie strictly between 0 and 1, not {test_fraction!r}")
-    return value
-
-
 def check_search(search):
     if search not in _native.SEARCHES:
         raise DataError(f"search must be 'refined' or 'classic', not {search!r}")
     return search
 
 
-def check_time_limit(time_limit, search):
-    if time_limit is None:
-        return 0.0
-    if isinstance(time_limit, bool):
-        raise DataError("time_limit must be a number of seconds, not a bool")
+def operators_text(operators):
+    """The options' operators text: None (the default set) for None; else from a list of names,
+    a mapping name -> weight, or a text, which the library reads and judges ("+, *, sin:2")."""
+    if operators is None:
+        return None
+    if isinstance(operators, str):
+        text = operators
+    elif isinstance(operators, Mapping):
+        text = ",".join(f"{_operator_name(n)}:{w}" for n, w in operators.items())
+    elif isinstance(operators, (list, tuple, set, frozenset)):
+        text = ",".join(_operator_name(n) for n in operators)
+    else:
+        raise DataError("operators must be a list of names, a dict of name -> weight or a text, "
+                        f"not {type(operators).__name__}")
+    # A C string ends at its first NUL: the library would read less than was given.
+    if "\0" in text:
+        raise DataError("operators must not contain NUL")
     try:
-        value = float(time_limit)
-    except (TypeError, ValueError):
-        raise DataError(f"time_limit must be a number of seconds, not {time_limit!r}") from None
-    if not value > 0.0 or value == math.inf:
-        raise DataError(f"time_limit must be a positive number of seconds, not {time_limit!r}")
-    if search == "classic":
-        raise DataError("time_limit needs the refined search; a classic search always runs its "
-                        "generations")
-    return value
-
-
-# The operator names of the library's operators text, then the words it also reads.
-OPERATOR_NAMES = ("+", "-", "*", "/", "pow", "exp", "log", "sqrt", "sin", "cos", "tanh", "abs")
-_OPERATOR_WORDS = {"add": "+", "sub": "-", "mul": "*", "div": "/"}
-MAX_OPERATOR_WEIGHT = 100
+        return text.encode("utf-8")
+    except UnicodeEncodeError:
+        raise DataError("operators is not valid text (it holds a lone surrogate)") from None
 
 
 def _operator_name(name):
     if not isinstance(name, str):
         raise DataError(f"an operator name must be a string, not {name!r}")
-    if name.strip() not in OPERATOR_NAMES and name.strip() not in _OPERATOR_WORDS:
-        raise DataError(f"unknown operator {name!r} in operators; known: "
-                        + " ".join(OPERATOR_NAMES) + " (or add, sub, mul, div)")
-    return name.strip()
-
-
-def _operator_weight(name, weight):
-    if isinstance(weight, bool):
-        raise DataError(f"the weight of operator {name!r} must be an integer, not a bool")
-    try:
-        w = operator.index(weight)
-    except TypeError:
-        raise DataError(f"the weight of operator {name!r} must be an integer, not "
-                        f"{weight!r}") from None
-    if not 1 <= w <= MAX_OPERATOR_WEIGHT:
-        raise DataError(f"the weight of operator {name!r} must be from 1 to "
-                        f"{MAX_OPERATOR_WEIGHT}, not {w}")
-    return w
-
-
-def operators_text(operators, search):
-    """The options' operators text: None (the default set) for None; else from a list of names,
-    a mapping name -> weight, or a text the library reads as it is ("+, *, sin:2")."""
-    if operators is None:
-        return None
-    if search == "classic":
-        raise DataError("operators needs the refined search; the classic search's operators are "
-                        "fixed")
-    if isinstance(operators, str):
-        if "\0" in operators:
-            raise DataError("operators must not contain NUL")
-        return operators
-    if isinstance(operators, Mapping):
-        pairs = [(_operator_name(n), _operator_weight(n, w)) for n, w in operators.items()]
-    elif isinstance(operators, (list, tuple, set, frozenset)):
-        pairs = [(_operator_name(n), 1) for n in operators]
-    else:
-        raise DataError("operators must be a list of names, a dict of name -> weight or a text, "
-                        f"not {type(operators).__name__}")
-    if not pairs:
-        raise DataError("operators must name at least one operator")
-    seen = {}
-    for name, _ in pairs:
-        canonical = _OPERATOR_WORDS.get(name, name)
-        if canonical in seen:
-            raise DataError(f"operator {name!r} is given twice in operators"
-                            + (f" (as {seen[canonical]!r})" if seen[canonical] != name else ""))
-        seen[canonical] = name
-    return ",".join(name if w == 1 else f"{name}:{w}" for name, w in pairs)
+    return name
 
 
 def options(search, generations, population, max_depth, seed, test_fraction, time_limit,
             patience=None, operators=None):
     """The library's options record: its defaults for `search`, then every setting given.
 
-    0 keeps the library's default for generations, population and max_depth."""
-    generations = _unsigned("generations", generations, 32)
-    population = _unsigned("population", population, 8 * ctypes.sizeof(ctypes.c_size_t))
-    max_depth = _unsigned("max_depth", max_depth, 32)
-    seed = _unsigned("seed", seed, 64)
-    search = check_search(search)
-    time_limit = check_time_limit(time_limit, search)
-    test_fraction = check_test_fraction(test_fraction)
-    operators = operators_text(operators, search)
-    if operators is not None:
-        try:
-            operators = operators.encode("utf-8")
-        except UnicodeEncodeError:
-            raise DataError("operators is not valid text (it holds a lone surrogate)") from None
-    lib = _native.ext()
-    record = _native.Options()
-    if lib.qvx_options_init(ctypes.byref(record), ctypes.sizeof(record),
-                            _native.SEARCHES[search]) != _native.QVX_OK:
-        raise QuorvexError(_native.last_error())
-    _check_population_fits(population or record.population, max_depth or record.max_depth)
-    for name, value in (("generations", generations), ("population", population),
-                        ("max_depth", max_depth)):
+    0 keeps the library's default for generations, population and max_depth. The library
+    judges the values (qvx_discover refuses them with its reason)."""
+    given = dict(generations=_unsigned("generations", generations, 32),
+                 population=_unsigned("population", population,
+                                      8 * ctypes.sizeof(ctypes.c_size_t)),
+                 max_depth=_unsigned("max_depth", max_depth, 32))
+    record = _native.defaults(_native.SEARCHES[check_search(search)])
+    for name, value in given.items():
         if value:
             setattr(record, name, value)
-    record.seed, record.test_fraction, record.time_limit = seed, test_fraction, time_limit
+    record.seed = _unsigned("seed", seed, 64)
+    record.test_fraction = _number("test_fraction", test_fraction)
+    if time_limit is not None:
+        record.time_limit = _number("time_limit", time_limit)
     if patience is not None:
-        if search == "classic":
-            raise DataError("patience needs the refined search; a classic search always runs "
-                            "its generations")
         record.patience = _unsigned("patience", patience, 32)
-    record.operators = operators  # the record keeps the bytes alive
+    record.operators = operators_text(operators)  # the record keeps the bytes alive
     return record
 
 
@@ -462,19 +337,19 @@ def discover(X, y=None, *, search="refined", generations=0, population=0, max_de
     search="refined" (the default) returns the front of the best formula per
     complexity, simplified, and stops once nothing improves, once exact, or
     after `time_limit` seconds (`patience`: generations without improvement
-    before it stops, 25 by default, 0 never); search="classic" is the C entry's search and
-    gives its report byte for byte. 0 means the library's default for
-    generations (refined: a cap of 300; classic: 40), population (1000; 200)
-    and max_depth (4). test_fraction must lie strictly between 0 and 1.
-    Without a time limit, equal data, settings and seed give the same report,
-    apart from wall_clock_ms.
+    before it stops, 0 never); search="classic" is the C entry's search and
+    gives its report byte for byte. 0 (or None for time_limit and patience)
+    means the library's default for each search, as qvx_options_init in
+    quorvex_ext.h gives it; the library judges every setting and its reason
+    is raised as DataError. Without a time limit, equal data, settings and
+    seed give the same report, apart from wall_clock_ms.
 
     operators (refined only) chooses what formulas are built from: a list of
     names (["+", "*", "sin"]), a dict of name -> weight ({"+": 1, "sin": 2}; the
-    weight, 1 to 100, is the complexity the operator adds to a formula), or
-    the library's text ("+, *, sin:2"). Names: + - * / pow exp log sqrt sin cos
-    tanh abs (or add, sub, mul, div). None is the default set, + - * / pow exp
-    log sqrt sin cos, each 1; `report.operators` tells the set used.
+    weight is the complexity the operator adds to a formula), or
+    the library's text ("+, *, sin:2"); quorvex_ext.h lists the names, the
+    weights allowed and the default set (None). `report.operators` tells the
+    set used.
 
     progress=None shows a bar on stderr when it is a terminal, True always,
     False never. Ctrl-C stops the search and raises KeyboardInterrupt.
@@ -498,5 +373,4 @@ def discover(X, y=None, *, search="refined", generations=0, population=0, max_de
         report = _read(lib, out, data.feature_names, search)
     finally:
         lib.qvx_result_free(out)
-    return dataclasses.replace(report, finite_share=_diagnostics.finite_share(report, data),
-                               dropped_rows=data.dropped_rows)
+    return dataclasses.replace(report, dropped_rows=data.dropped_rows)

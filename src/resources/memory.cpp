@@ -1,16 +1,23 @@
-#include "resources.h"
-
-#include <sys/resource.h>
-#include <unistd.h>
+#include "resources/memory.h"
 
 #include <algorithm>
 #include <charconv>
 #include <fstream>
-#include <sstream>
+#include <limits>
 
 #include "text/numbers.h"
 
-namespace quorvex::cli {
+#if defined(_WIN32)
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#else
+#include <sys/resource.h>
+#include <unistd.h>
+#endif
+
+namespace quorvex {
 namespace {
 
 constexpr uint64_t kBytesPerDepthLevel = 180;
@@ -20,6 +27,7 @@ void lower(std::optional<MemoryLimit>& limit, uint64_t bytes, const char* source
   if (!limit || bytes < limit->bytes) limit = MemoryLimit{bytes, source};
 }
 
+#if !defined(_WIN32)
 std::optional<uint64_t> read_number(const std::string& file) {
   std::ifstream in(file);
   std::string word;
@@ -47,25 +55,24 @@ void lower_by_cgroup(std::optional<MemoryLimit>& limit) {
   if (const auto v = read_number("/sys/fs/cgroup/memory/memory.limit_in_bytes"))
     lower(limit, *v, "the cgroup's memory limit");
 }
+#endif
 
 std::string gigabytes(long double bytes) {
   return format_fixed(static_cast<double>(bytes / (1024.0L * 1024.0L * 1024.0L)), 1) + " GiB";
 }
 
-std::string decimal(uint64_t v) {
-  char buf[24];
-  const auto res = std::to_chars(buf, buf + sizeof buf, v);
-  return std::string(buf, res.ptr);
-}
-
 }  // namespace
 
-uint64_t bytes_per_candidate(uint32_t max_depth) {
-  return kBytesPerDepthLevel * std::clamp<uint32_t>(max_depth, 1, kMeasuredDepth);
-}
-
-std::optional<MemoryLimit> memory_limit() {
+MemoryLimit memory_limit() {
   std::optional<MemoryLimit> limit;
+#if defined(_WIN32)
+  MEMORYSTATUSEX status{};
+  status.dwLength = sizeof status;
+  if (GlobalMemoryStatusEx(&status) != 0) {
+    lower(limit, status.ullTotalPhys, "physical memory");
+    lower(limit, status.ullTotalVirtual, "the address space");
+  }
+#else
   const long pages = ::sysconf(_SC_PHYS_PAGES);
   const long page_size = ::sysconf(_SC_PAGE_SIZE);
   if (pages > 0 && page_size > 0)
@@ -77,19 +84,31 @@ std::optional<MemoryLimit> memory_limit() {
   if (::getrlimit(RLIMIT_DATA, &rl) == 0 && rl.rlim_cur != RLIM_INFINITY)
     lower(limit, rl.rlim_cur, "the data-size limit (ulimit -d)");
   lower_by_cgroup(limit);
-  return limit;
+#endif
+  lower(limit, std::numeric_limits<size_t>::max(), "the address space");
+  return *limit;
+}
+
+uint64_t bytes_per_candidate(uint32_t max_depth) {
+  return kBytesPerDepthLevel * std::clamp<uint32_t>(max_depth, 1, kMeasuredDepth);
+}
+
+std::optional<std::string> memory_refusal(std::string_view what, uint64_t count, uint64_t each,
+                                          std::string_view unit, std::string_view setting,
+                                          const MemoryLimit& limit) {
+  // In long double: count * each may exceed 2^64, which is what is refused.
+  const long double need = static_cast<long double>(count) * static_cast<long double>(each);
+  if (need <= static_cast<long double>(limit.bytes)) return std::nullopt;
+  return std::string(what) + " needs about " + gigabytes(need) + " (" + format_integer(each) +
+         " bytes per " + std::string(unit) + " or more), more than the " + gigabytes(limit.bytes) +
+         " of " + limit.source + "; choose a smaller " + std::string(setting) + " (at most " +
+         format_integer(limit.bytes / each) + ")";
 }
 
 std::optional<std::string> population_refusal(size_t population, uint32_t max_depth,
-                                              const std::optional<MemoryLimit>& limit) {
-  if (!limit) return std::nullopt;
-  const uint64_t per = bytes_per_candidate(max_depth);
-  const long double need = static_cast<long double>(population) * per;
-  if (need <= static_cast<long double>(limit->bytes)) return std::nullopt;
-  return "a population of " + decimal(population) + " needs about " + gigabytes(need) + " (" +
-         decimal(per) + " bytes per candidate or more), more than the " + gigabytes(limit->bytes) +
-         " of " + limit->source + "; choose a smaller --population (at most " +
-         decimal(limit->bytes / per) + ")";
+                                              const MemoryLimit& limit, std::string_view setting) {
+  return memory_refusal("a population of " + format_integer(population), population,
+                        bytes_per_candidate(max_depth), "candidate", setting, limit);
 }
 
-}  // namespace quorvex::cli
+}  // namespace quorvex
