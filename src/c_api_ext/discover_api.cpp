@@ -7,8 +7,8 @@
 #include "c_api_ext/options.h"
 #include "expr/simplify.h"
 #include "optimizer/discover.h"
-#include "optimizer/fp_state.h"
 #include "optimizer/permutation.h"
+#include "parallel/fp_state.h"
 #include "refine/refine.h"
 #include "refine/refined_permutation.h"
 

@@ -8,8 +8,8 @@
 #include "baselines/baselines.h"
 #include "expr/column_cache.h"
 #include "expr/compiled.h"
-#include "optimizer/pool.h"
 #include "optimizer/score_memo.h"
+#include "parallel/pool.h"
 
 namespace quorvex {
 

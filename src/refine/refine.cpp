@@ -14,9 +14,8 @@
 #include "expr/edit.h"
 #include "expr/generator.h"
 #include "expr/simplify.h"
-#include "optimizer/fp_state.h"
-#include "optimizer/pool.h"
-#include "optimizer/scoring.h"
+#include "parallel/fp_state.h"
+#include "parallel/pool.h"
 #include "refine/fit.h"
 #include "refine/front.h"
 #include "refine/pieces.h"
@@ -237,8 +236,8 @@ class Search {
                                                 Expr::Kind::Sin,  Expr::Kind::Cos, Expr::Kind::Tanh,
                                                 Expr::Kind::Abs};
     const OperatorSet& ops = cfg.operators;
-    for (size_t i = 0; i < 4; ++i)
-      if (ops.has(static_cast<Operator>(i))) growths_.push_back(static_cast<Op>(i));
+    for (const Op op : {Op::Add, Op::Sub, Op::Mul, Op::Div})
+      if (ops.has(operator_of(op))) growths_.push_back(op);
     if (ops.has(Operator::Pow)) {
       wraps_.push_back({Expr::Kind::Pow, -1});
       wraps_.push_back({Expr::Kind::Pow, 2});
