@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cstring>
 
 #include "expr/column_cache.h"
@@ -137,9 +138,18 @@ constexpr Code binary_code(Op op, Operands form) noexcept {
   }
   return Code::AddVV;  // unreachable: Op has four values
 }
+// Twelve distinct codes, so no two operations or operand forms share one.
+constexpr bool binary_codes_distinct() {
+  constexpr Op kOps[] = {Op::Add, Op::Sub, Op::Mul, Op::Div};
+  constexpr Operands kForms[] = {Operands::VV, Operands::VC, Operands::CV};
+  uint32_t seen = 0;
+  for (const Op op : kOps)
+    for (const Operands form : kForms) seen |= 1u << static_cast<unsigned>(binary_code(op, form));
+  return std::popcount(seen) == 12;
+}
+static_assert(binary_codes_distinct());
 static_assert(binary_code(Op::Sub, Operands::VC) == Code::SubVC &&
-              binary_code(Op::Div, Operands::CV) == Code::DivCV &&
-              binary_code(Op::Mul, Operands::VV) == Code::MulVV);
+              binary_code(Op::Div, Operands::CV) == Code::DivCV);
 
 }  // namespace
 
