@@ -1,16 +1,17 @@
 // Fuzzes the C interface: the input is decoded into a sequence of calls on a
 // few dataset, report and string slots, and every result is checked against a
-// model of what the call must do. Byte format (read front to back; a
-// truncated input reads zeros):
+// model of what the call must do. The input is read through libFuzzer's
+// FuzzedDataProvider (numbers from the input's end, the bytes of names from its
+// front; a spent input reads zeros), as a sequence of
 //
-//   input  := op*
-//   op     := kind:u8 fields...          kind % kOpCount selects the call
-//   name   := flags:u8 len:u8 bytes[len % (kMaxName + 1)]
-//                                        flags % 16 == 15 passes NULL
-//   value  := tag:u8 ...                 see read_value
+//   op     := kind fields...             kind in [0, kOpCount) selects the call
+//   name   := flags len bytes[len]       flags % 16 == 15 passes NULL, len <= kMaxName
+//   value  := tag ...                    see read_value
 //
-// fuzz/make_corpus.py writes seeds in this format. Row and feature counts stay
+// fuzz/make_corpus.py writes seeds in this layout. Row and feature counts stay
 // small so that one input runs in milliseconds.
+#include <fuzzer/FuzzedDataProvider.h>
+
 #include <array>
 #include <bit>
 #include <cmath>
@@ -68,38 +69,6 @@ void require(bool ok, const char* what, std::string_view detail = {}) {
   if (!ok) fail(what, detail);
 }
 
-class Reader {
- public:
-  Reader(const uint8_t* data, size_t size) : p_(data), n_(size) {}
-  bool empty() const { return n_ == 0; }
-  uint8_t u8() {
-    if (n_ == 0) return 0;
-    --n_;
-    return *p_++;
-  }
-  uint32_t u32() {
-    uint32_t v = 0;
-    for (int i = 0; i < 4; ++i) v |= static_cast<uint32_t>(u8()) << (8 * i);
-    return v;
-  }
-  uint64_t u64() {
-    uint64_t v = 0;
-    for (int i = 0; i < 8; ++i) v |= static_cast<uint64_t>(u8()) << (8 * i);
-    return v;
-  }
-  std::string bytes(size_t len) {
-    len = std::min(len, n_);
-    std::string s(reinterpret_cast<const char*>(p_), len);
-    p_ += len;
-    n_ -= len;
-    return s;
-  }
-
- private:
-  const uint8_t* p_;
-  size_t n_;
-};
-
 // Strict UTF-8 by decoding each code point, written independently of the
 // library's validator so that the two can disagree.
 bool strict_utf8(std::string_view s) {
@@ -136,7 +105,7 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 // Row values and targets: special values, raw bit patterns or small numbers.
-double read_value(Reader& in) {
+double read_value(FuzzedDataProvider& in) {
   static constexpr double kSpecial[] = {kNaN,
                                         kInf,
                                         -kInf,
@@ -153,18 +122,18 @@ double read_value(Reader& in) {
                                         1e154,
                                         1e-160,
                                         1.0};
-  const uint8_t tag = in.u8();
+  const uint8_t tag = in.ConsumeIntegral<uint8_t>();
   switch (tag % 4) {
     case 0:
-      return kSpecial[in.u8() % std::size(kSpecial)];
+      return in.PickValueInArray(kSpecial);
     case 1:
-      return std::bit_cast<double>(in.u64());
+      return std::bit_cast<double>(in.ConsumeIntegral<uint64_t>());
     default:
-      return static_cast<int8_t>(in.u8()) * 0.25;
+      return in.ConsumeIntegral<int8_t>() * 0.25;
   }
 }
 
-double read_test_fraction(Reader& in) {
+double read_test_fraction(FuzzedDataProvider& in) {
   static constexpr double kFractions[] = {0.0,
                                           1.0,
                                           -0.5,
@@ -181,16 +150,16 @@ double read_test_fraction(Reader& in) {
                                           0.99999999999999989,
                                           0.25,
                                           2.0};
-  const uint8_t tag = in.u8();
-  if (tag % 2 == 0) return kFractions[in.u8() % std::size(kFractions)];
-  return std::bit_cast<double>(in.u64());
+  const uint8_t tag = in.ConsumeIntegral<uint8_t>();
+  if (tag % 2 == 0) return in.PickValueInArray(kFractions);
+  return std::bit_cast<double>(in.ConsumeIntegral<uint64_t>());
 }
 
-uint32_t read_max_depth(Reader& in) {
+uint32_t read_max_depth(FuzzedDataProvider& in) {
   static constexpr uint32_t kDepths[] = {0, 1, 2, 3, 4, 5, 10, 63, 64, 65, 1000, UINT32_MAX};
-  const uint8_t tag = in.u8();
-  if (tag % 2 == 0) return kDepths[in.u8() % std::size(kDepths)];
-  return in.u32();
+  const uint8_t tag = in.ConsumeIntegral<uint8_t>();
+  if (tag % 2 == 0) return in.PickValueInArray(kDepths);
+  return in.ConsumeIntegral<uint32_t>();
 }
 
 struct Name {
@@ -200,10 +169,10 @@ struct Name {
   const char* ptr() const { return null ? nullptr : raw.c_str(); }
 };
 
-Name read_name(Reader& in) {
+Name read_name(FuzzedDataProvider& in) {
   Name n;
-  n.null = in.u8() % 16 == 15;
-  n.raw = in.bytes(in.u8() % (kMaxName + 1));
+  n.null = in.ConsumeIntegral<uint8_t>() % 16 == 15;
+  n.raw = in.ConsumeBytesAsString(in.ConsumeIntegralInRange<size_t>(0, kMaxName));
   return n;
 }
 
@@ -571,8 +540,8 @@ class Session {
       if (d.handle != nullptr) quorvex_dataset_free(d.handle);
   }
 
-  void step(Reader& in) {
-    switch (static_cast<Op>(in.u8() % kOpCount)) {
+  void step(FuzzedDataProvider& in) {
+    switch (static_cast<Op>(in.ConsumeIntegralInRange<uint8_t>(0, kOpCount - 1))) {
       case kNewDataset:
         return new_dataset(in);
       case kAddFeature:
@@ -580,7 +549,7 @@ class Session {
       case kPushRow:
         return push_row(in);
       case kNRows: {
-        const size_t slot = in.u8() % (kDatasetSlots + 1);
+        const size_t slot = in.ConsumeIntegralInRange<size_t>(0, kDatasetSlots);
         CDataset* h = slot < kDatasetSlots ? datasets_[slot].handle : nullptr;
         const size_t want = h != nullptr ? datasets_[slot].rows : 0;
         require(quorvex_dataset_n_rows(h) == want, "n_rows differs from the rows pushed");
@@ -589,18 +558,18 @@ class Session {
       case kDiscover:
         return discover(in);
       case kReadReport: {
-        ReportModel& r = reports_[in.u8() % kReportSlots];
+        ReportModel& r = reports_[in.ConsumeIntegralInRange<size_t>(0, kReportSlots - 1)];
         if (r.handle != nullptr) reread(r);
         return;
       }
       case kFreeReport: {
-        ReportModel& r = reports_[in.u8() % kReportSlots];
+        ReportModel& r = reports_[in.ConsumeIntegralInRange<size_t>(0, kReportSlots - 1)];
         quorvex_report_free(r.handle);
         r = ReportModel{};
         return;
       }
       case kFreeDataset: {
-        DatasetModel& d = datasets_[in.u8() % kDatasetSlots];
+        DatasetModel& d = datasets_[in.ConsumeIntegralInRange<size_t>(0, kDatasetSlots - 1)];
         quorvex_dataset_free(d.handle);
         d = DatasetModel{};
         return;
@@ -608,7 +577,7 @@ class Session {
       case kKeepString:
         return keep_string(in);
       case kFreeString:
-        return free_string(strings_[in.u8() % kStringSlots]);
+        return free_string(strings_[in.ConsumeIntegralInRange<size_t>(0, kStringSlots - 1)]);
       case kNullCalls:
         return null_calls();
       case kRepeatDiscover:
@@ -619,8 +588,8 @@ class Session {
   }
 
  private:
-  void new_dataset(Reader& in) {
-    DatasetModel& d = datasets_[in.u8() % kDatasetSlots];
+  void new_dataset(FuzzedDataProvider& in) {
+    DatasetModel& d = datasets_[in.ConsumeIntegralInRange<size_t>(0, kDatasetSlots - 1)];
     const Name name = read_name(in);
     CDataset* h = quorvex_dataset_new(name.ptr());
     const bool valid = !name.null && strict_utf8(name.c_view());
@@ -632,8 +601,8 @@ class Session {
     d.version = ++changes_;
   }
 
-  void add_feature(Reader& in) {
-    const size_t slot = in.u8() % (kDatasetSlots + 1);
+  void add_feature(FuzzedDataProvider& in) {
+    const size_t slot = in.ConsumeIntegralInRange<size_t>(0, kDatasetSlots);
     const Name name = read_name(in);
     DatasetModel* d = slot < kDatasetSlots ? &datasets_[slot] : nullptr;
     CDataset* h = d != nullptr ? d->handle : nullptr;
@@ -647,9 +616,9 @@ class Session {
     }
   }
 
-  void push_row(Reader& in) {
-    const size_t slot = in.u8() % (kDatasetSlots + 1);
-    const bool null_values = in.u8() % 16 == 15;
+  void push_row(FuzzedDataProvider& in) {
+    const size_t slot = in.ConsumeIntegralInRange<size_t>(0, kDatasetSlots);
+    const bool null_values = in.ConsumeIntegral<uint8_t>() % 16 == 15;
     DatasetModel* d = slot < kDatasetSlots ? &datasets_[slot] : nullptr;
     CDataset* h = d != nullptr ? d->handle : nullptr;
     // Exactly as many values as features, on the heap: any read past them is
@@ -668,14 +637,14 @@ class Session {
     }
   }
 
-  void discover(Reader& in) {
-    const size_t slot = in.u8() % (kDatasetSlots + 1);
-    ReportModel& out = reports_[in.u8() % kReportSlots];
+  void discover(FuzzedDataProvider& in) {
+    const size_t slot = in.ConsumeIntegralInRange<size_t>(0, kDatasetSlots);
+    ReportModel& out = reports_[in.ConsumeIntegralInRange<size_t>(0, kReportSlots - 1)];
     Args a;
-    a.generations = in.u8() % 4;
-    a.population = 1 + in.u8() % 30;
+    a.generations = in.ConsumeIntegralInRange<uint32_t>(0, 3);
+    a.population = 1 + in.ConsumeIntegralInRange<uint32_t>(0, 29);
     a.max_depth = read_max_depth(in);
-    a.seed = in.u64();
+    a.seed = in.ConsumeIntegral<uint64_t>();
     a.test_fraction = read_test_fraction(in);
     if (!spend(work_of(a.generations, a.population, a.max_depth))) return;
     const DatasetModel* d = slot < kDatasetSlots ? &datasets_[slot] : nullptr;
@@ -694,8 +663,8 @@ class Session {
   }
 
   // The same dataset content and arguments give the same report.
-  void repeat(Reader& in) {
-    const ReportModel& m = reports_[in.u8() % kReportSlots];
+  void repeat(FuzzedDataProvider& in) {
+    const ReportModel& m = reports_[in.ConsumeIntegralInRange<size_t>(0, kReportSlots - 1)];
     if (m.handle == nullptr) return;
     const DatasetModel& d = datasets_[m.dataset_slot];
     const Args& a = m.args;
@@ -712,10 +681,10 @@ class Session {
   }
 
   // A string taken from a report, kept past the report's own life.
-  void keep_string(Reader& in) {
-    const ReportModel& m = reports_[in.u8() % kReportSlots];
-    StringModel& s = strings_[in.u8() % kStringSlots];
-    const uint8_t which = in.u8() % 3;
+  void keep_string(FuzzedDataProvider& in) {
+    const ReportModel& m = reports_[in.ConsumeIntegralInRange<size_t>(0, kReportSlots - 1)];
+    StringModel& s = strings_[in.ConsumeIntegralInRange<size_t>(0, kStringSlots - 1)];
+    const uint8_t which = in.ConsumeIntegralInRange<uint8_t>(0, 2);
     if (m.handle == nullptr) return;
     free_string(s);
     s.ptr = which == 0   ? quorvex_report_formula(m.handle)
@@ -751,8 +720,8 @@ class Session {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  Reader in(data, size);
+  FuzzedDataProvider in(data, size);
   Session session;
-  while (!in.empty()) session.step(in);
+  while (in.remaining_bytes() != 0) session.step(in);
   return 0;
 }

@@ -3,9 +3,11 @@
 // names, values and formula texts drawn from the input, and every answer is
 // checked against what the header promises: statuses in range, a reason
 // exactly when a call failed, outputs untouched on failure, renderings that
-// parse as JSON. Byte format: a sequence of ops, each a kind byte (kind %
-// kOps) and its fields; a truncated input reads zeros. Work per input stays
-// small (see kWorkBudget).
+// parse as JSON. The input is read through libFuzzer's FuzzedDataProvider: a
+// sequence of ops, each a kind and its fields; a spent input reads zeros. Work
+// per input stays small (see kWorkBudget).
+#include <fuzzer/FuzzedDataProvider.h>
+
 #include <array>
 #include <bit>
 #include <cmath>
@@ -46,34 +48,7 @@ void check_status(int32_t status, const char* what) {
   if ((status == QVX_OK) != quiet) fail("last error does not match the status", what);
 }
 
-class Reader {
- public:
-  Reader(const uint8_t* d, size_t n) : p_(d), n_(n) {}
-  bool empty() const { return n_ == 0; }
-  uint8_t u8() {
-    if (n_ == 0) return 0;
-    --n_;
-    return *p_++;
-  }
-  uint64_t u64() {
-    uint64_t v = 0;
-    for (int i = 0; i < 8; ++i) v |= static_cast<uint64_t>(u8()) << (8 * i);
-    return v;
-  }
-  std::string bytes(size_t len) {
-    len = std::min(len, n_);
-    std::string s(reinterpret_cast<const char*>(p_), len);
-    p_ += len;
-    n_ -= len;
-    return s;
-  }
-
- private:
-  const uint8_t* p_;
-  size_t n_;
-};
-
-double value(Reader& in) {
+double value(FuzzedDataProvider& in) {
   static constexpr double kSpecial[] = {std::numeric_limits<double>::quiet_NaN(),
                                         std::numeric_limits<double>::infinity(),
                                         -std::numeric_limits<double>::infinity(),
@@ -82,38 +57,38 @@ double value(Reader& in) {
                                         4.9406564584124654e-324,
                                         1e300,
                                         1e-300};
-  const uint8_t tag = in.u8();
-  if (tag % 4 == 0) return kSpecial[in.u8() % std::size(kSpecial)];
-  if (tag % 4 == 1) return std::bit_cast<double>(in.u64());
-  return static_cast<int8_t>(in.u8()) * 0.25;
+  const uint8_t tag = in.ConsumeIntegral<uint8_t>();
+  if (tag % 4 == 0) return in.PickValueInArray(kSpecial);
+  if (tag % 4 == 1) return std::bit_cast<double>(in.ConsumeIntegral<uint64_t>());
+  return in.ConsumeIntegral<int8_t>() * 0.25;
 }
 
 // A name: mostly short ASCII, sometimes raw bytes (invalid UTF-8 included).
-std::string name(Reader& in) {
-  const uint8_t tag = in.u8();
+std::string name(FuzzedDataProvider& in) {
+  const uint8_t tag = in.ConsumeIntegral<uint8_t>();
   if (tag % 4 != 0) return std::string(1, static_cast<char>('a' + tag % 3));
-  return in.bytes(in.u8() % 8);
+  return in.ConsumeBytesAsString(in.ConsumeIntegralInRange<size_t>(0, 7));
 }
 
 // Options with every member drawn, kept small enough to run in milliseconds.
 // `text` holds the operators text the options point to.
-qvx_options options(Reader& in, uint64_t& work, std::string& text) {
+qvx_options options(FuzzedDataProvider& in, uint64_t& work, std::string& text) {
   qvx_options o;
-  const int32_t search = in.u8() % 2;
+  const int32_t search = in.ConsumeIntegralInRange<int32_t>(0, 1);
   check_status(qvx_options_init(&o, sizeof o, search), "options_init");
-  const uint8_t which = in.u8();
-  o.generations = in.u8() % 6;
-  o.population = in.u8() % 30;
-  o.max_depth = (which & 1) ? in.u8() % 70 : 4;
-  o.seed = in.u64();
+  const uint8_t which = in.ConsumeIntegral<uint8_t>();
+  o.generations = in.ConsumeIntegralInRange<uint32_t>(0, 5);
+  o.population = in.ConsumeIntegralInRange<uint32_t>(0, 29);
+  o.max_depth = (which & 1) ? in.ConsumeIntegralInRange<uint32_t>(0, 69) : 4;
+  o.seed = in.ConsumeIntegral<uint64_t>();
   if (which & 2) o.test_fraction = value(in);
-  if (which & 4) o.n_shuffles = in.u8() % 40;
-  if (which & 8) o.patience = in.u8() % 4;
-  if (which & 16) o.time_limit = (in.u8() % 2) ? 0.01 : value(in);
-  if (which & 32) o.search = static_cast<int8_t>(in.u8());
-  if (which & 64) o.max_threads = in.u8() % 3;
+  if (which & 4) o.n_shuffles = in.ConsumeIntegralInRange<uint32_t>(0, 39);
+  if (which & 8) o.patience = in.ConsumeIntegralInRange<uint32_t>(0, 3);
+  if (which & 16) o.time_limit = in.ConsumeBool() ? 0.01 : value(in);
+  if (which & 32) o.search = in.ConsumeIntegral<int8_t>();
+  if (which & 64) o.max_threads = in.ConsumeIntegralInRange<uint32_t>(0, 2);
   // The record must hold `size` readable bytes: only smaller sizes are drawn.
-  if (which & 128) o.size = in.u8() % (sizeof o + 1);
+  if (which & 128) o.size = in.ConsumeIntegralInRange<size_t>(0, sizeof o);
   // The operators: NULL, a list (some bad), or short drawn bytes.
   static constexpr const char* kLists[] = {"+,-,*,/",
                                            " + , * , sin:2 , cos:2 ",
@@ -125,12 +100,12 @@ qvx_options options(Reader& in, uint64_t& work, std::string& text) {
                                            ",",
                                            "cos:",
                                            "abs:4294967297"};
-  const uint8_t tag = in.u8();
+  const uint8_t tag = in.ConsumeIntegral<uint8_t>();
   if (tag % 4 == 1) {
-    text = kLists[in.u8() % std::size(kLists)];
+    text = in.PickValueInArray(kLists);
     o.operators = text.c_str();
   } else if (tag % 4 == 2) {
-    text = in.bytes(in.u8() % 24);
+    text = in.ConsumeBytesAsString(in.ConsumeIntegralInRange<size_t>(0, 23));
     o.operators = text.c_str();
   }
   // The refined search runs at least one generation, and patience 0 never
@@ -193,9 +168,9 @@ struct Table {
   std::vector<double> target;
   std::vector<const char*> name_ptrs;
   std::vector<const double*> column_ptrs;
-  Table(Reader& in) {
-    const size_t f = in.u8() % (kMaxFeatures + 1);
-    const size_t n = in.u8() % (kMaxRows + 1);
+  Table(FuzzedDataProvider& in) {
+    const size_t f = in.ConsumeIntegralInRange<size_t>(0, kMaxFeatures);
+    const size_t n = in.ConsumeIntegralInRange<size_t>(0, kMaxRows);
     for (size_t j = 0; j < f; ++j) names.push_back(name(in));
     columns.assign(f, std::vector<double>(n));
     for (auto& c : columns)
@@ -207,12 +182,12 @@ struct Table {
   size_t rows() const { return target.size(); }
 };
 
-void run(Reader& in) {
+void run(FuzzedDataProvider& in) {
   State st;
   int ops = 0;
-  while (!in.empty() && ++ops < 64) {
-    const uint8_t kind = in.u8();
-    const size_t slot = in.u8() % kSlots;
+  while (in.remaining_bytes() != 0 && ++ops < 64) {
+    const uint8_t kind = in.ConsumeIntegral<uint8_t>();
+    const size_t slot = in.ConsumeIntegralInRange<size_t>(0, kSlots - 1);
     switch (kind % 8) {
       case 0: {  // a new dataset, row by row
         qvx_dataset_free(st.data[slot]);
@@ -249,7 +224,7 @@ void run(Reader& in) {
         std::string text;
         const qvx_options o = options(in, st.work, text);
         if (st.work > kWorkBudget) return;
-        uint32_t stop_at = in.u8() % 4;
+        uint32_t stop_at = in.ConsumeIntegralInRange<uint32_t>(0, 3);
         qvx_result* r = nullptr;
         const auto cb = [](void* user, uint32_t generation, uint32_t, double, double) -> int32_t {
           const uint32_t at = *static_cast<uint32_t*>(user);
@@ -268,12 +243,12 @@ void run(Reader& in) {
       case 5: {  // predict a result's formula, or a drawn text, on drawn columns
         Table t(in);
         std::string formula;
-        if (st.results[slot] != nullptr && in.u8() % 2 == 0) {
-          char* s = qvx_result_text(st.results[slot], in.u8() % 2 ? QVX_JSON : QVX_EXPR_JSON);
+        if (st.results[slot] != nullptr && !in.ConsumeBool()) {
+          char* s = qvx_result_text(st.results[slot], in.ConsumeBool() ? QVX_JSON : QVX_EXPR_JSON);
           formula = s;
           qvx_string_free(s);
         } else {
-          formula = in.bytes(in.u8());
+          formula = in.ConsumeBytesAsString(in.ConsumeIntegral<uint8_t>());
         }
         std::vector<double> out(t.rows() + 1, 7.0);
         const int32_t s = qvx_predict(formula.c_str(), t.names.size(), t.name_ptrs.data(),
@@ -287,7 +262,7 @@ void run(Reader& in) {
       case 6: {  // a permutation test
         std::string text;
         const qvx_options o = options(in, st.work, text);
-        const size_t n = in.u8() % 3;
+        const size_t n = in.ConsumeIntegralInRange<size_t>(0, 2);
         st.work *= n + 1;
         if (st.work > kWorkBudget) return;
         std::vector<double> nulls(n + 1, 7.0);
@@ -303,7 +278,7 @@ void run(Reader& in) {
         break;
       }
       case 7:
-        if (in.u8() % 2) {
+        if (in.ConsumeBool()) {
           qvx_dataset_free(st.data[slot]);
           st.data[slot] = nullptr;
         } else {
@@ -317,7 +292,7 @@ void run(Reader& in) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  Reader in(data, size);
+  FuzzedDataProvider in(data, size);
   run(in);
   return 0;
 }

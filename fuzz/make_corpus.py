@@ -1,6 +1,8 @@
 #!/usr/bin/env python3
 """Writes the seed corpus of fuzz_capi into fuzz/corpus/: one file per
-scenario, encoded in the harness's byte format (see fuzz_capi.cpp)."""
+scenario, laid out as the harness's FuzzedDataProvider reads it (see
+fuzz_capi.cpp): every number from the end of the file backwards, most
+significant byte first, and the bytes of names from the front."""
 import os
 import struct
 import sys
@@ -19,53 +21,71 @@ DEPTH = {0: 0, 1: 1, 2: 2, 3: 3, 4: 4, 5: 5, 10: 6, 63: 7, 64: 8, 65: 9, 1000: 1
 
 class Script:
     def __init__(self):
-        self.out = bytearray()
+        self.front = bytearray()  # names' bytes, in reading order
+        self.back = bytearray()  # numbers' bytes, in reading order
         self.features = [0, 0, 0]
 
+    @property
+    def out(self):
+        return bytes(self.front) + bytes(reversed(self.back))
+
+    def u8(self, *values):  # each a number in a range of at most 256 values
+        self.back += bytes(values)
+
+    def u32(self, v):
+        self.back += struct.pack(">I", v)
+
+    def u64(self, v):
+        self.back += struct.pack(">Q", v)
+
     def name(self, raw, null=False):
-        self.out += bytes([15 if null else 0, len(raw)]) + raw
+        self.u8(15 if null else 0, len(raw))
+        self.front += raw
 
     def new(self, slot, raw=b"y", null=False):
-        self.out += bytes([NEW, slot])
+        self.u8(NEW, slot)
         self.name(raw, null)
         self.features[slot] = 0
 
     def add(self, slot, raw, null=False, counts=True):
-        self.out += bytes([ADD, slot])
+        self.u8(ADD, slot)
         self.name(raw, null)
         if slot != NULL_SLOT and counts:
             self.features[slot] += 1
 
-    @staticmethod
-    def value(v):
+    def value(self, v):
         if isinstance(v, tuple):  # ("special", index)
-            return bytes([0, v[1]])
-        if isinstance(v, bytes):  # raw bit pattern
-            return bytes([1]) + v
-        return bytes([2, int(v * 4) & 0xFF])  # quarter steps in [-32, 31.75]
+            self.u8(0, v[1])
+        elif isinstance(v, bytes):  # raw bit pattern, little-endian
+            self.u8(1)
+            self.u64(int.from_bytes(v, "little"))
+        else:  # quarter steps in [-32, 31.75], read as an int8 from -128
+            self.u8(2, (int(v * 4) + 128) & 0xFF)
 
     def push(self, slot, values, target, null=False):
-        self.out += bytes([PUSH, slot, 15 if null else 0])
+        self.u8(PUSH, slot, 15 if null else 0)
         n = self.features[slot] if slot != NULL_SLOT else 1
         assert len(values) == n, (values, n)
         for v in values:
-            self.out += self.value(v)
-        self.out += self.value(target)
+            self.value(v)
+        self.value(target)
 
     def discover(self, slot, report, gens, pop, depth, seed, tf):
-        self.out += bytes([DISCOVER, slot, report, gens, pop - 1])
+        self.u8(DISCOVER, slot, report, gens, pop - 1)
         if depth in DEPTH:
-            self.out += bytes([0, DEPTH[depth]])
+            self.u8(0, DEPTH[depth])
         else:
-            self.out += bytes([1]) + struct.pack("<I", depth)
-        self.out += struct.pack("<Q", seed)
+            self.u8(1)
+            self.u32(depth)
+        self.u64(seed)
         if isinstance(tf, str):
-            self.out += bytes([0, TF[tf]])
+            self.u8(0, TF[tf])
         else:
-            self.out += bytes([1]) + struct.pack("<d", tf)
+            self.u8(1)
+            self.u64(struct.unpack("<Q", struct.pack("<d", tf))[0])
 
     def op(self, kind, *args):
-        self.out += bytes([kind, *args])
+        self.u8(kind, *args)
 
 
 def special(i):

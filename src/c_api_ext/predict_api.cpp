@@ -4,7 +4,7 @@
 #include "c_api_ext/handles.h"
 #include "expr/compiled.h"
 #include "expr/read_json.h"
-#include "optimizer/fp_state.h"
+#include "parallel/fp_state.h"
 
 using quorvex::ext::fail;
 using quorvex::ext::guarded_status;

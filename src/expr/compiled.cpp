@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cstring>
 
 #include "expr/column_cache.h"
@@ -115,6 +116,41 @@ const Row& featureless_row() {
   return row;
 }
 
+using Code = CompiledExpr::Code;
+
+// Where a binary node's operands are: two blocks, or a constant on the right
+// or on the left.
+enum class Operands : uint8_t { VV, VC, CV };
+
+constexpr Code binary_code(Op op, Operands form) noexcept {
+  const auto pick = [form](Code vv, Code vc, Code cv) {
+    return form == Operands::VV ? vv : form == Operands::VC ? vc : cv;
+  };
+  switch (op) {
+    case Op::Add:
+      return pick(Code::AddVV, Code::AddVC, Code::AddCV);
+    case Op::Sub:
+      return pick(Code::SubVV, Code::SubVC, Code::SubCV);
+    case Op::Mul:
+      return pick(Code::MulVV, Code::MulVC, Code::MulCV);
+    case Op::Div:
+      return pick(Code::DivVV, Code::DivVC, Code::DivCV);
+  }
+  return Code::AddVV;  // unreachable: Op has four values
+}
+// Twelve distinct codes, so no two operations or operand forms share one.
+constexpr bool binary_codes_distinct() {
+  constexpr Op kOps[] = {Op::Add, Op::Sub, Op::Mul, Op::Div};
+  constexpr Operands kForms[] = {Operands::VV, Operands::VC, Operands::CV};
+  uint32_t seen = 0;
+  for (const Op op : kOps)
+    for (const Operands form : kForms) seen |= 1u << static_cast<unsigned>(binary_code(op, form));
+  return std::popcount(seen) == 12;
+}
+static_assert(binary_codes_distinct());
+static_assert(binary_code(Op::Sub, Operands::VC) == Code::SubVC &&
+              binary_code(Op::Div, Operands::CV) == Code::DivCV);
+
 }  // namespace
 
 struct CompiledExpr::Operand {
@@ -209,14 +245,12 @@ CompiledExpr::Operand CompiledExpr::emit(const Expr& e, const Dataset& data,
       in.a_col = a.col;
       in.b_slot = b.slot;
       in.b_col = b.col;
-      const int form = a.kind == K::Const ? 2 : b.kind == K::Const ? 1 : 0;  // CV, VC, VV
-      if (form == 1) in.k = b.value;
-      if (form == 2) in.k = a.value;
-      static constexpr Code kCodes[4][3] = {{Code::AddVV, Code::AddVC, Code::AddCV},
-                                            {Code::SubVV, Code::SubVC, Code::SubCV},
-                                            {Code::MulVV, Code::MulVC, Code::MulCV},
-                                            {Code::DivVV, Code::DivVC, Code::DivCV}};
-      in.code = kCodes[static_cast<int>(e.op())][form];
+      const Operands form = a.kind == K::Const   ? Operands::CV
+                            : b.kind == K::Const ? Operands::VC
+                                                 : Operands::VV;
+      if (form == Operands::VC) in.k = b.value;
+      if (form == Operands::CV) in.k = a.value;
+      in.code = binary_code(e.op(), form);
       code_.push_back(in);
       return {K::Slot, in.dst, nullptr, 0.0};
     }

@@ -2,11 +2,11 @@
 
 // Internal to the compiled evaluator: the table of machine-specific kernels.
 
-#include <bit>
 #include <cstddef>
 #include <cstdint>
 
 #include "expr/compiled.h"
+#include "expr/functions.h"
 
 namespace quorvex {
 namespace eval_detail {
@@ -20,8 +20,6 @@ struct Kernels {
 const Kernels& portable_kernels() noexcept;
 // Null unless built in and supported by this CPU.
 const Kernels* avx2_kernels() noexcept;
-
-inline constexpr double kGuardNaN = std::bit_cast<double>(0x7FF8000000000000ULL);
 
 }  // namespace eval_detail
 }  // namespace quorvex

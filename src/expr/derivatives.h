@@ -42,6 +42,10 @@ class DualProgram {
     const double* col;  // Feature; null reads 0.0
   };
   uint32_t emit(const Expr& e, const Dataset& data);
+  // Instruction i over the m rows of the block at `start`: its values, and
+  // its derivatives when jac.
+  void step(size_t i, const double* theta, size_t start, size_t m, bool jac) const;
+  void binary_step(size_t i, size_t m, bool want_d) const;
 
   std::vector<Instr> code_;
   size_t n_params_ = 0;

@@ -2,17 +2,11 @@
 
 #include <algorithm>
 #include <bit>
-#include <cmath>
 #include <utility>
 
 #include "expr/functions.h"
 
 namespace quorvex {
-
-namespace {
-// The NaN of every guard: the quiet NaN with exactly this bit pattern.
-constexpr double kGuardNaN = std::bit_cast<double>(0x7FF8000000000000ULL);
-}  // namespace
 
 Expr Expr::constant(double value) {
   Expr e;
@@ -106,44 +100,11 @@ double Expr::evaluate(const Row& row) const {
     case Kind::Bin: {
       const double a = a_->evaluate(row);
       const double b = b_->evaluate(row);
-      switch (op_) {
-        case Op::Add:
-          return a + b;
-        case Op::Sub:
-          return a - b;
-        case Op::Mul:
-          return a * b;
-        case Op::Div:
-          // A NaN divisor fails the test and is divided by.
-          if (std::fabs(b) < 1e-300) return kGuardNaN;
-          return a / b;
-      }
-      return kGuardNaN;  // unreachable: Op has four values
+      return apply_node(kind_, op_, exponent_, a, b);
     }
-    case Kind::Pow: {
-      const double x = a_->evaluate(row);
-      if (x == 0.0 && exponent_ < 0) return kGuardNaN;
-      return std::pow(x, static_cast<double>(exponent_));  // every int32 is exact as a double
-    }
-    case Kind::Exp:
-      return std::exp(a_->evaluate(row));
-    case Kind::Log: {
-      const double x = a_->evaluate(row);
-      if (x <= 0.0) return kGuardNaN;
-      return std::log(x);
-    }
-    case Kind::Sqrt: {
-      const double x = a_->evaluate(row);
-      if (x < 0.0) return kGuardNaN;
-      return std::sqrt(x);  // keeps -0.0 and NaN
-    }
-    case Kind::Sin:
-    case Kind::Cos:
-    case Kind::Tanh:
-    case Kind::Abs:
-      return apply_function(kind_, a_->evaluate(row));
+    default:
+      return apply_node(kind_, op_, exponent_, a_->evaluate(row), 0.0);
   }
-  return kGuardNaN;  // unreachable: every kind is handled
 }
 
 uint32_t Expr::k() const noexcept {
@@ -156,6 +117,18 @@ uint32_t Expr::k() const noexcept {
       return 1 + a_->k() + b_->k();
     default:
       return 1 + a_->k();
+  }
+}
+
+uint32_t node_count(const Expr& tree) noexcept {
+  switch (tree.kind()) {
+    case Expr::Kind::Const:
+    case Expr::Kind::Feature:
+      return 1;
+    case Expr::Kind::Bin:
+      return 1 + node_count(tree.left()) + node_count(tree.right());
+    default:
+      return 1 + node_count(tree.child());
   }
 }
 

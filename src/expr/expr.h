@@ -63,7 +63,7 @@ class Expr {
   // a zero base with a negative exponent, log of x <= 0, sqrt of x < 0 and
   // sin or cos of an infinite or NaN x give the quiet NaN 0x7FF8000000000000.
   double evaluate(const Row& row) const;
-  uint32_t k() const noexcept;      // constants plus operator nodes
+  uint32_t k() const noexcept;      // constants plus operator nodes (node_count: features too)
   uint32_t depth() const noexcept;  // a leaf is 1
 
   std::string formula() const;  // "(x + 2.5000e0)"
@@ -84,5 +84,8 @@ class Expr {
   std::unique_ptr<Expr> a_;
   std::unique_ptr<Expr> b_;
 };
+
+// Nodes of the tree: constants, features and operators alike.
+uint32_t node_count(const Expr& tree) noexcept;
 
 }  // namespace quorvex

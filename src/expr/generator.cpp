@@ -34,7 +34,7 @@ ExprGen::ExprGen(std::vector<std::string> features, Lcg rng, const OperatorSet& 
   for (size_t i = 0; i < kOperatorCount; ++i) {
     const auto op = static_cast<Operator>(i);
     if (!ops.has(op)) continue;
-    (i < 4 ? binary_ : unary_).push_back(op);
+    (is_binary(op) ? binary_ : unary_).push_back(op);
   }
 }
 
@@ -48,7 +48,7 @@ Expr ExprGen::random_from_set(uint32_t budget) {
   if (a < 0.35) return leaf();
   const double b = rng_.next_f64();
   if (unary_.empty() || (b < 0.55 && !binary_.empty())) {
-    const auto op = static_cast<Op>(binary_[rng_.below(binary_.size())]);
+    const Op op = binary_op(binary_[rng_.below(binary_.size())]);
     Expr left = random_from_set(d - 1);
     Expr right = random_from_set(d - 1);
     return Expr::bin(op, std::move(left), std::move(right));

@@ -16,11 +16,17 @@ std::string_view trim(std::string_view s) {
   return s;
 }
 
+// The binary operators also go by a word, indexed by Op.
+constexpr std::array<const char*, 4> kWords = {"add", "sub", "mul", "div"};
+static_assert(static_cast<size_t>(Op::Div) + 1 == kWords.size());
+
 bool find_operator(std::string_view name, Operator& op) {
-  static constexpr std::array<const char*, 4> kWords = {"add", "sub", "mul", "div"};
   for (size_t i = 0; i < kOperatorCount; ++i) {
-    if (name == kNames[i] || (i < kWords.size() && name == kWords[i])) {
-      op = static_cast<Operator>(i);
+    const auto candidate = static_cast<Operator>(i);
+    const bool word =
+        is_binary(candidate) && name == kWords[static_cast<size_t>(binary_op(candidate))];
+    if (name == kNames[i] || word) {
+      op = candidate;
       return true;
     }
   }
@@ -55,7 +61,6 @@ OperatorSet OperatorSet::all() {
 
 OperatorSet OperatorSet::parse(std::string_view text) {
   OperatorSet s;
-  bool any = false;
   while (true) {
     const size_t comma = text.find(',');
     const std::string_view item = trim(text.substr(0, comma));
@@ -82,11 +87,9 @@ OperatorSet OperatorSet::parse(std::string_view text) {
                                     "\"");
     }
     s.set(op, weight);
-    any = true;
     if (comma == std::string_view::npos) break;
     text.remove_prefix(comma + 1);
   }
-  if (!any) throw std::invalid_argument("operators: no operator given");
   return s;
 }
 
@@ -101,30 +104,26 @@ std::string OperatorSet::text() const {
   return out;
 }
 
-Operator operator_of(Expr::Kind kind) noexcept {
-  switch (kind) {
-    case Expr::Kind::Exp:
-      return Operator::Exp;
-    case Expr::Kind::Log:
-      return Operator::Log;
-    case Expr::Kind::Sqrt:
-      return Operator::Sqrt;
-    case Expr::Kind::Sin:
-      return Operator::Sin;
-    case Expr::Kind::Cos:
-      return Operator::Cos;
-    case Expr::Kind::Tanh:
-      return Operator::Tanh;
-    case Expr::Kind::Abs:
-      return Operator::Abs;
-    default:
-      return Operator::Pow;  // leaves and Bin have no one-child operator; callers ask only of
-                             // Pow..Abs
+// Every operator maps to its node and back, so no table may follow the
+// enumerations' order by accident.
+constexpr bool mappings_round_trip() {
+  for (size_t i = 0; i < kOperatorCount; ++i) {
+    const auto op = static_cast<Operator>(i);
+    const bool back = is_binary(op)
+                          ? node_kind(op) == Expr::Kind::Bin && operator_of(binary_op(op)) == op
+                          : operator_of(node_kind(op)) == op;
+    if (!back) return false;
   }
+  return true;
 }
+static_assert(mappings_round_trip());
+static_assert(operator_of(Op::Add) == Operator::Add && operator_of(Op::Sub) == Operator::Sub &&
+              operator_of(Op::Mul) == Operator::Mul && operator_of(Op::Div) == Operator::Div);
+static_assert(node_kind(Operator::Abs) == Expr::Kind::Abs && !is_binary(Operator::Pow));
+static_assert(static_cast<size_t>(Operator::Abs) + 1 == kOperatorCount);
 
 Operator operator_of(const Expr& node) noexcept {
-  if (node.kind() == Expr::Kind::Bin) return static_cast<Operator>(static_cast<uint8_t>(node.op()));
+  if (node.kind() == Expr::Kind::Bin) return operator_of(node.op());
   return operator_of(node.kind());
 }
 

@@ -54,9 +54,89 @@ class OperatorSet {
   std::array<uint32_t, kOperatorCount> weight_{};
 };
 
+// Operator, Op (a Bin node's operation) and Expr::Kind name the same
+// operations in three enumerations; these map them by name, never by
+// position (operators.cpp checks each round trip).
+
+constexpr bool is_binary(Operator op) noexcept {
+  return op == Operator::Add || op == Operator::Sub || op == Operator::Mul || op == Operator::Div;
+}
+
+constexpr Operator operator_of(Op op) noexcept {
+  switch (op) {
+    case Op::Add:
+      return Operator::Add;
+    case Op::Sub:
+      return Operator::Sub;
+    case Op::Mul:
+      return Operator::Mul;
+    case Op::Div:
+      return Operator::Div;
+  }
+  return Operator::Add;  // unreachable: Op has four values
+}
+
+// The Op of a binary operator (is_binary(op)); Add for any other.
+constexpr Op binary_op(Operator op) noexcept {
+  switch (op) {
+    case Operator::Sub:
+      return Op::Sub;
+    case Operator::Mul:
+      return Op::Mul;
+    case Operator::Div:
+      return Op::Div;
+    default:
+      return Op::Add;
+  }
+}
+
+// The operator of a one-child kind (Pow to Abs); Pow for any other kind.
+constexpr Operator operator_of(Expr::Kind kind) noexcept {
+  switch (kind) {
+    case Expr::Kind::Exp:
+      return Operator::Exp;
+    case Expr::Kind::Log:
+      return Operator::Log;
+    case Expr::Kind::Sqrt:
+      return Operator::Sqrt;
+    case Expr::Kind::Sin:
+      return Operator::Sin;
+    case Expr::Kind::Cos:
+      return Operator::Cos;
+    case Expr::Kind::Tanh:
+      return Operator::Tanh;
+    case Expr::Kind::Abs:
+      return Operator::Abs;
+    default:
+      return Operator::Pow;
+  }
+}
+
+// The kind of node an operator builds: Bin for the binary ones.
+constexpr Expr::Kind node_kind(Operator op) noexcept {
+  switch (op) {
+    case Operator::Pow:
+      return Expr::Kind::Pow;
+    case Operator::Exp:
+      return Expr::Kind::Exp;
+    case Operator::Log:
+      return Expr::Kind::Log;
+    case Operator::Sqrt:
+      return Expr::Kind::Sqrt;
+    case Operator::Sin:
+      return Expr::Kind::Sin;
+    case Operator::Cos:
+      return Expr::Kind::Cos;
+    case Operator::Tanh:
+      return Expr::Kind::Tanh;
+    case Operator::Abs:
+      return Expr::Kind::Abs;
+    default:
+      return Expr::Kind::Bin;
+  }
+}
+
 // The operator of a non-leaf node.
 Operator operator_of(const Expr& node) noexcept;
-// The operator of a one-child kind (Pow to Abs).
-Operator operator_of(Expr::Kind kind) noexcept;
 
 }  // namespace quorvex

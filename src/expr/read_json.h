@@ -55,7 +55,8 @@ struct JsonMember {
 JsonValue parse_json(std::string_view text);
 
 // The tree of an expression's JSON form: {"Const":2.5}, {"Feature":"x"},
-// {"Bin":["Add",l,r]}, {"Pow":[b,-2]}, {"Exp":c}, {"Log":c}, {"Sqrt":c}.
+// {"Bin":["Add",l,r]}, {"Pow":[b,-2]}, and {"Exp":c} for each one-child kind
+// (Exp, Log, Sqrt, Sin, Cos, Tanh, Abs).
 // A null constant (how non-finite constants are written) reads as NaN.
 Expr expression_from_json(const JsonValue& value);
 

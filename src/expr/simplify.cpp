@@ -20,8 +20,6 @@ namespace quorvex {
 
 namespace {
 
-constexpr double kGuardNaN = std::bit_cast<double>(0x7FF8000000000000ULL);
-
 // Each rewrite must agree with the subtree it replaces this closely; the
 // rounding of several rewrites, and what their parents make of it, is then
 // checked once against kSimplifyTolerance on the whole tree.
@@ -33,45 +31,6 @@ constexpr int kMaxPasses = 64;
 constexpr int kMaxLocalSteps = 256;
 
 using Kind = Expr::Kind;
-
-// Expr::evaluate's arithmetic for one node, guards included.
-double apply(Kind kind, Op op, int32_t exponent, double a, double b) {
-  switch (kind) {
-    case Kind::Bin:
-      switch (op) {
-        case Op::Add:
-          return a + b;
-        case Op::Sub:
-          return a - b;
-        case Op::Mul:
-          return a * b;
-        case Op::Div:
-          if (std::fabs(b) < 1e-300) return kGuardNaN;
-          return a / b;
-      }
-      return kGuardNaN;
-    case Kind::Pow:
-      if (a == 0.0 && exponent < 0) return kGuardNaN;
-      return std::pow(a, static_cast<double>(exponent));
-    case Kind::Exp:
-      return std::exp(a);
-    case Kind::Log:
-      if (a <= 0.0) return kGuardNaN;
-      return std::log(a);
-    case Kind::Sqrt:
-      if (a < 0.0) return kGuardNaN;
-      return std::sqrt(a);
-    case Kind::Sin:
-    case Kind::Cos:
-    case Kind::Tanh:
-    case Kind::Abs:
-      return apply_function(kind, a);
-    case Kind::Const:
-    case Kind::Feature:
-      break;
-  }
-  return kGuardNaN;
-}
 
 bool close(double x, double y, double rel_tol) {
   if (x == y || (std::isnan(x) && std::isnan(y))) return true;
@@ -148,9 +107,9 @@ class Builder {
     t->kind = Kind::Bin;
     t->op = op;
     t->v.resize(n_);
-    for (size_t i = 0; i < n_; ++i) t->v[i] = apply(Kind::Bin, op, 0, a->v[i], b->v[i]);
+    for (size_t i = 0; i < n_; ++i) t->v[i] = apply_node(Kind::Bin, op, 0, a->v[i], b->v[i]);
     t->reads_feature = a->reads_feature || b->reads_feature;
-    if (!t->reads_feature) t->value = apply(Kind::Bin, op, 0, a->value, b->value);
+    if (!t->reads_feature) t->value = apply_node(Kind::Bin, op, 0, a->value, b->value);
     t->nodes = 1 + a->nodes + b->nodes;
     t->a = std::move(a);
     t->b = std::move(b);
@@ -162,9 +121,9 @@ class Builder {
     t->kind = kind;
     t->exponent = exponent;
     t->v.resize(n_);
-    for (size_t i = 0; i < n_; ++i) t->v[i] = apply(kind, Op::Add, exponent, a->v[i], 0.0);
+    for (size_t i = 0; i < n_; ++i) t->v[i] = apply_node(kind, Op::Add, exponent, a->v[i], 0.0);
     t->reads_feature = a->reads_feature;
-    if (!t->reads_feature) t->value = apply(kind, Op::Add, exponent, a->value, 0.0);
+    if (!t->reads_feature) t->value = apply_node(kind, Op::Add, exponent, a->value, 0.0);
     t->nodes = 1 + a->nodes;
     t->a = std::move(a);
     return t;
@@ -466,18 +425,6 @@ TermP run(const Builder& build, const TermP& root, double rel_tol) {
 }
 
 }  // namespace
-
-uint32_t node_count(const Expr& tree) noexcept {
-  switch (tree.kind()) {
-    case Kind::Const:
-    case Kind::Feature:
-      return 1;
-    case Kind::Bin:
-      return 1 + node_count(tree.left()) + node_count(tree.right());
-    default:
-      return 1 + node_count(tree.child());
-  }
-}
 
 Expr simplify(const Expr& tree, const Dataset& rows) {
   const Builder build(rows);

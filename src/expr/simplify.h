@@ -21,9 +21,6 @@ namespace quorvex {
 // few hundred units in the last place, far below any measurement noise.
 inline constexpr double kSimplifyTolerance = 1e-13;
 
-// Nodes of the tree: constants, features and operators alike.
-uint32_t node_count(const Expr& tree) noexcept;
-
 // A tree of the same value as `tree` on every row of `rows` (same_values with
 // kSimplifyTolerance), with at most as many nodes and fewer where it can:
 // - any subtree reading no feature becomes one constant, when that is finite;

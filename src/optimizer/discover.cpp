@@ -15,10 +15,10 @@
 #include "baselines/baselines.h"
 #include "expr/column_cache.h"
 #include "expr/generator.h"
-#include "optimizer/fp_state.h"
 #include "optimizer/niche.h"
 #include "optimizer/score_memo.h"
 #include "optimizer/scoring.h"
+#include "parallel/fp_state.h"
 #include "text/numbers.h"
 
 namespace quorvex {

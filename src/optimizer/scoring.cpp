@@ -9,8 +9,8 @@
 #include "expr/column_cache.h"
 #include "expr/compiled.h"
 #include "expr/hash.h"
-#include "optimizer/pool.h"
 #include "optimizer/score_memo.h"
+#include "parallel/pool.h"
 
 namespace quorvex {
 

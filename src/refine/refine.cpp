@@ -10,7 +10,7 @@
 
 #include "assess/assess.h"
 #include "baselines/baselines.h"
-#include "optimizer/fp_state.h"
+#include "parallel/fp_state.h"
 #include "refine/front.h"
 #include "refine/front_simplify.h"
 #include "refine/scaled.h"

@@ -10,7 +10,7 @@
 #include "expr/edit.h"
 #include "expr/hash.h"
 #include "expr/simplify.h"
-#include "optimizer/pool.h"
+#include "parallel/pool.h"
 #include "refine/fit.h"
 #include "refine/seeds.h"
 
@@ -88,8 +88,8 @@ Search::Search(const Dataset& train, const RefinedConfig& cfg, double floor, con
                                               Expr::Kind::Sin,  Expr::Kind::Cos, Expr::Kind::Tanh,
                                               Expr::Kind::Abs};
   const OperatorSet& ops = cfg.operators;
-  for (size_t i = 0; i < 4; ++i)
-    if (ops.has(static_cast<Operator>(i))) growths_.push_back(static_cast<Op>(i));
+  for (const Op op : {Op::Add, Op::Sub, Op::Mul, Op::Div})
+    if (ops.has(operator_of(op))) growths_.push_back(op);
   if (ops.has(Operator::Pow)) {
     wraps_.push_back({Expr::Kind::Pow, -1});
     wraps_.push_back({Expr::Kind::Pow, 2});

@@ -46,6 +46,23 @@ TEST(OperatorSet, RefusesWhatItCannotRead) {
   EXPECT_EQ(OperatorSet::parse("sin:100").weight(Operator::Sin), 100u);
 }
 
+// The names, the words, the nodes an operator builds and operator_of agree
+// for every operator, whatever order the enumerations list them in.
+TEST(OperatorSet, NamesWordsAndNodesMapToTheSameOperator) {
+  EXPECT_EQ(OperatorSet::parse("add,sub,mul,div"), OperatorSet::parse("+,-,*,/"));
+  for (size_t i = 0; i < kOperatorCount; ++i) {
+    const auto op = static_cast<Operator>(i);
+    OperatorSet only;
+    only.set(op, 1);
+    EXPECT_EQ(OperatorSet::parse(operator_name(op)), only) << operator_name(op);
+    const Expr node = is_binary(op)                      ? Expr::bin(binary_op(op), f("x"), f("y"))
+                      : node_kind(op) == Expr::Kind::Pow ? Expr::pow(f("x"), 2)
+                                                         : Expr::function(node_kind(op), f("x"));
+    EXPECT_EQ(operator_of(node), op) << operator_name(op);
+    EXPECT_TRUE(only.allows(node)) << operator_name(op);
+  }
+}
+
 TEST(OperatorSet, ComplexityWeighsOperatorsAndAllowsChecksThem) {
   const Expr e = Expr::bin(Op::Mul, Expr::constant(2.0), Expr::sin(f("x")));  // 4 nodes
   EXPECT_EQ(OperatorSet::all().complexity(e), 4u);

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstdio>
 #include <limits>
 #include <numbers>
 #include <stdexcept>
@@ -294,32 +293,6 @@ TEST(Refine, NeverEndsFarBehindAStraightLineAndCallsNoiseNoise) {
     strong += noise.report.verdict == Verdict::Strong;
   }
   EXPECT_EQ(strong, 0u);
-}
-
-}  // namespace
-}  // namespace quorvex
-
-namespace quorvex {
-namespace {
-
-// Run by hand on two platforms and compare the output (see docs/refined.md):
-//   unit_tests --gtest_also_run_disabled_tests --gtest_filter='*PlatformDigest*'
-TEST(Refine, DISABLED_PlatformDigest) {
-  const auto laws = {
-      +[](double x, double z, Lcg&) { return x * z / (1.0 + x * x); },
-      +[](double x, double z, Lcg&) { return std::exp(-0.5 * x * x) * z; },
-      +[](double x, double z, Lcg& rng) { return x * x * x - z + 0.1 * rng.next_f64(); }};
-  int law = 0;
-  for (const auto& f : laws) {
-    for (uint64_t seed = 0; seed < 10; ++seed) {
-      RefinedConfig cfg = test_config();
-      cfg.seed = seed;
-      const auto r = refine(make(300, f, 40 + seed), cfg);
-      std::printf("law %d seed %llu bic %a %s\n", law, static_cast<unsigned long long>(seed),
-                  r.report.bic, r.report.expr_json.c_str());
-    }
-    ++law;
-  }
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-#include "optimizer/pool.h"
+#include "parallel/pool.h"
 
 #include <gtest/gtest.h>
 

@@ -1,14 +1,14 @@
 // The fixed floating-point state of evaluation on Windows: mingw's exp, log
 // and pow follow the x87 precision setting, which a host thread may have
 // changed (53-bit precision is the default of threads made by CreateThread).
-#include "optimizer/fp_state.h"
+#include "parallel/fp_state.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <vector>
 
-#include "optimizer/pool.h"
+#include "parallel/pool.h"
 
 namespace quorvex {
 namespace {

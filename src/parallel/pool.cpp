@@ -1,4 +1,4 @@
-#include "optimizer/pool.h"
+#include "parallel/pool.h"
 
 #include <algorithm>
 #include <condition_variable>
@@ -6,7 +6,7 @@
 #include <mutex>
 #include <thread>
 
-#include "optimizer/fp_state.h"
+#include "parallel/fp_state.h"
 
 #ifdef _WIN32
 #include <windows.h>
