@@ -20,13 +20,15 @@
 #include "csv.h"
 #include "dataset/dataset.h"
 #include "diagnostics.h"
+#include "expr/read_json.h"
 #include "files.h"
-#include "model.h"
 #include "optimizer/discover.h"
-#include "permutation.h"
+#include "optimizer/permutation.h"
 #include "plot.h"
 #include "progress.h"
 #include "refine/refine.h"
+#include "refine/refined_permutation.h"
+#include "refine/render.h"
 #include "refined.h"
 #include "report/report.h"
 #include "resources.h"
@@ -348,24 +350,31 @@ void print_report(const DiscoverResult& found, const std::string& dropped_note,
   std::fwrite(aside.data(), 1, aside.size(), stderr);
 }
 
-void print_permutation_test(const Discoverer& discoverer, const DiscoverReport& report,
-                            const Options& opt) {
-  const bool show_count = !opt.quiet && cli::ProgressBar::stderr_is_terminal();
-  const cli::PermutationResult test = cli::permutation_test(
-      discoverer.data(), discoverer.config(), report.bic, opt.permutations, 0,
-      [&](size_t done, size_t total) {
-        if (!show_count) return;
-        std::string s = "quorvex: permutation " + decimal(done) + "/" + decimal(total);
-        if (done == total) s.assign(s.size(), ' ');  // erased once the count is complete
-        s = "\r" + s + (done == total ? "\r" : "");
-        std::fwrite(s.data(), 1, s.size(), stderr);
-        std::fflush(stderr);
-      });
+// "quorvex: permutation 3/99" on stderr, erased once the count is complete.
+PermutationProgress permutation_count(const Options& opt) {
+  if (opt.quiet || !cli::ProgressBar::stderr_is_terminal()) return {};
+  return [](size_t done, size_t total) {
+    std::string s = "quorvex: permutation " + decimal(done) + "/" + decimal(total);
+    if (done == total) s.assign(s.size(), ' ');
+    s = "\r" + s + (done == total ? "\r" : "");
+    std::fwrite(s.data(), 1, s.size(), stderr);
+    std::fflush(stderr);
+  };
+}
+
+void print_permutation_line(const PermutationResult& test, const Options& opt) {
   const std::string line = cli::permutation_line(test) + "\n";
   if (opt.json)
     std::fwrite(line.data(), 1, line.size(), stderr);
   else
     write_stdout(line);
+}
+
+void print_permutation_test(const Discoverer& discoverer, const DiscoverReport& report,
+                            const Options& opt) {
+  print_permutation_line(permutation_test(discoverer.data(), discoverer.config(), report.bic,
+                                          opt.permutations, 0, permutation_count(opt)),
+                         opt);
 }
 
 // ---- the refined search ---------------------------------------------------------
@@ -423,7 +432,7 @@ void write_refined_plot(RefinedRun& run, const cli::RefinedSplit& split, const s
 void print_refined_report(const RefinedRun& run, const cli::RefinedSplit& split,
                           const std::string& dropped_note, const Options& opt) {
   const RefinedResult& r = run.result;
-  std::string out = opt.json ? cli::refined_json(r) + "\n" : r.report.to_pretty();
+  std::string out = opt.json ? refined_report_json(r) + "\n" : r.report.to_pretty();
   std::string aside;
   std::string& notes = opt.json ? aside : out;
   if (!opt.json) out += cli::search_line(r, run.interrupted) + "\n" + cli::operators_line(r) + "\n";
@@ -448,34 +457,12 @@ void print_refined_report(const RefinedRun& run, const cli::RefinedSplit& split,
 // and ends the test.
 void print_refined_permutation_test(const Dataset& data, const RefinedConfig& config,
                                     double real_bic, const Options& opt) {
-  const bool show_count = !opt.quiet && cli::ProgressBar::stderr_is_terminal();
-  const RefineProgress stop_on_interrupt = [](const GenerationInfo&) {
-    return !interrupted.load();
-  };
-  // refined_permutation_test's nulls (the command's rows are all finite by
-  // now, so none is set aside), run here so that Ctrl-C can stop the current one.
-  cli::PermutationResult test;
-  for (size_t i = 1; i <= opt.permutations; ++i) {
-    const Dataset permuted = data.shuffled_target(cli::permutation_seed(config.seed, i));
-    const double bic = refine(permuted, config, &stop_on_interrupt).report.bic;
-    if (interrupted.load())
-      throw CommandError("interrupted by Ctrl-C during the permutation test", kExitInterrupted);
-    test.null_bics.push_back(bic);
-    if (bic <= real_bic || std::isnan(real_bic)) ++test.at_or_below;
-    if (show_count) {
-      std::string s = "quorvex: permutation " + decimal(i) + "/" + decimal(opt.permutations);
-      if (i == opt.permutations) s.assign(s.size(), ' ');
-      s = "\r" + s + (i == opt.permutations ? "\r" : "");
-      std::fwrite(s.data(), 1, s.size(), stderr);
-      std::fflush(stderr);
-    }
-  }
-  test.p_value = cli::permutation_p_value(real_bic, test.null_bics);
-  const std::string line = cli::permutation_line(test) + "\n";
-  if (opt.json)
-    std::fwrite(line.data(), 1, line.size(), stderr);
-  else
-    write_stdout(line);
+  const PermutationResult test =
+      refined_permutation_test(data, config, real_bic, opt.permutations, permutation_count(opt),
+                               [] { return interrupted.load(); });
+  if (test.stopped)
+    throw CommandError("interrupted by Ctrl-C during the permutation test", kExitInterrupted);
+  print_permutation_line(test, opt);
 }
 
 // ---- the modes -------------------------------------------------------------------
@@ -536,10 +523,10 @@ void run_classic_discovery(const Options& opt) {
 Expr read_model(const std::string& model_file) {
   const std::string text = read_input(model_file);
   try {
-    return cli::model_expression(text);
-  } catch (const cli::JsonError& e) {
+    return model_expression(text);
+  } catch (const JsonError& e) {
     std::string where = model_file;
-    if (e.offset() != cli::JsonError::npos) where += ": byte " + decimal(e.offset());
+    if (e.offset() != JsonError::npos) where += ": byte " + decimal(e.offset());
     throw CommandError(where + ": " + e.what(), kExitBadInput);
   }
 }
@@ -553,7 +540,7 @@ void run_predict(const Options& opt) {
   try {
     const csv::Header header = csv::parse_header(text, opt.separator);
     std::vector<size_t> columns;
-    for (const std::string& name : cli::expression_features(expr)) {
+    for (const std::string& name : expression_features(expr)) {
       size_t found = header.names.size();
       for (size_t c = 0; c < header.names.size(); ++c) {
         if (header.names[c] != name) continue;

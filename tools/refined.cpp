@@ -51,6 +51,4 @@ std::vector<std::string> front_table(const RefinedResult& result) {
   return lines;
 }
 
-std::string refined_json(const RefinedResult& result) { return refined_report_json(result); }
-
 }  // namespace quorvex::cli

@@ -28,10 +28,4 @@ std::string operators_line(const RefinedResult& result);
 // reported formula marked with '*'.
 std::vector<std::string> front_table(const RefinedResult& result);
 
-// The report's JSON with what a refined discovery adds (the schema of the
-// extended C interface's refined JSON, include/quorvex_ext.h): the report's
-// members first and unchanged, then the search, rows set aside, finite
-// share, generations, stop reason, error floor, operators and front.
-std::string refined_json(const RefinedResult& result);
-
 }  // namespace quorvex::cli
