@@ -5,6 +5,7 @@
 
 #include "baselines/baselines.h"
 #include "calibrate.h"
+#include "assess/assess.h"
 #include "optimizer/scoring.h"
 #include "text/numbers.h"
 
@@ -15,7 +16,7 @@ namespace {
 // assembles it for its best candidate.
 DiscoverReport judge(const Expr& tree, const Dataset& data, const DiscoverConfig& config) {
   const auto [train, test] = data.split(config.test_fraction, config.seed);
-  return assess(tree, candidate_score(tree, train), train, test,
+  return assess(tree, candidate_score(tree, train), tree.k(), train, test,
                 compute(train, config.n_shuffles, config.seed));
 }
 

@@ -3,6 +3,7 @@
 #include <memory>
 #include <utility>
 
+#include "assess/assess.h"
 #include "c_api_ext/handles.h"
 #include "c_api_ext/options.h"
 #include "expr/simplify.h"
@@ -19,18 +20,6 @@ using quorvex::ext::guarded_status;
 using quorvex::ext::read_options;
 using quorvex::ext::Settings;
 using quorvex::ext::StopRequest;
-
-// Share of the rows of both sides of the split on which `tree` is finite.
-double finite_share(const quorvex::Expr& tree, const quorvex::Dataset& train,
-                    const quorvex::Dataset& test) {
-  const quorvex::FpStateGuard fixed_state;
-  size_t finite = 0;
-  for (const quorvex::Dataset* side : {&train, &test})
-    for (size_t i = 0; i < side->n_rows(); ++i)
-      if (std::isfinite(tree.evaluate(side->row(i)))) ++finite;
-  const size_t total = train.n_rows() + test.n_rows();
-  return total == 0 ? std::nan("") : static_cast<double>(finite) / static_cast<double>(total);
-}
 
 std::unique_ptr<qvx_result> run_classic(const quorvex::Dataset& data, const Settings& s,
                                         qvx_progress_fn progress, void* user) {
@@ -50,7 +39,11 @@ std::unique_ptr<qvx_result> run_classic(const quorvex::Dataset& data, const Sett
   auto out = std::make_unique<qvx_result>();
   out->search = QVX_SEARCH_CLASSIC;
   out->simplified = quorvex::simplify(r.best, r.train).formula();
-  out->result.finite_share = finite_share(r.best, r.train, r.test);
+  {
+    // The host's thread evaluates here, after the search has given back its state.
+    const quorvex::FpStateGuard fixed_state;
+    out->result.finite_share = quorvex::finite_share(r.best, r.train, r.test);
+  }
   out->result.generations = s.classic.generations;
   out->result.report = std::move(r.report);
   out->result.best = std::move(r.best);

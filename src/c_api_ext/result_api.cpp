@@ -29,25 +29,6 @@ const quorvex::FrontEntry& front_entry(const qvx_result& r, size_t index) {
   return r.result.front[index];
 }
 
-// The refined text report: the classic lines, then what the refined search adds.
-std::string refined_pretty(const qvx_result& r) {
-  using quorvex::format_fixed;
-  using quorvex::format_integer;
-  std::string out = r.result.report.to_pretty();
-  if (r.simplified != r.result.report.formula) out += "simplified: " + r.simplified + "\n";
-  out += "rows set aside : " + format_integer(r.result.rows_set_aside) +
-         "   finite share : " + format_fixed(r.result.finite_share, 4) + "\n";
-  out += "generations : " + format_integer(r.result.generations) + " (" +
-         quorvex::stop_reason_name(r.result.stop) + ")\n";
-  out += "operators : " + r.result.operators.text() + "\n";
-  out += "front   :\n";
-  for (const quorvex::FrontEntry& e : r.result.front)
-    out += "  k=" + format_integer(e.complexity) + "  train=" + format_fixed(e.mse_train, 6) +
-           "  test=" + format_fixed(e.mse_test, 6) + "  BIC=" + format_fixed(e.bic, 2) + "  " +
-           e.tree.formula() + "\n";
-  return out;
-}
-
 }  // namespace
 
 extern "C" {
@@ -134,7 +115,8 @@ QVX_API char* qvx_result_text(const qvx_result* result, int32_t field) noexcept 
         text = r.simplified;
         break;
       case QVX_PRETTY:
-        text = classic ? r.result.report.to_pretty() : refined_pretty(r);
+        text = classic ? r.result.report.to_pretty()
+                       : quorvex::refined_report_text(r.result, r.simplified);
         break;
       case QVX_JSON:
         text = classic ? r.result.report.to_json() : quorvex::refined_report_json(r.result);

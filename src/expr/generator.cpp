@@ -27,7 +27,10 @@ ExprGen::ExprGen(std::vector<std::string> features, Lcg rng)
     : features_(std::move(features)), rng_(rng) {}
 
 ExprGen::ExprGen(std::vector<std::string> features, Lcg rng, const OperatorSet& ops)
-    : features_(std::move(features)), rng_(rng), restricted_(true) {
+    : features_(std::move(features)),
+      rng_(rng),
+      restricted_(true),
+      multiply_(ops.has(Operator::Mul)) {
   for (size_t i = 0; i < kOperatorCount; ++i) {
     const auto op = static_cast<Operator>(i);
     if (!ops.has(op)) continue;
@@ -37,8 +40,7 @@ ExprGen::ExprGen(std::vector<std::string> features, Lcg rng, const OperatorSet& 
 
 // The shape of the classic draw (a leaf first with probability 0.35, then a
 // binary node with 0.55) over the operators of the set, each kind equally
-// likely within its group. Powers are -2, -1, 2 or 3: x^1 is x. sin and cos
-// take a scaled argument, sin(1 * x), so that fitting finds the frequency.
+// likely within its group. Powers are -2, -1, 2 or 3: x^1 is x.
 Expr ExprGen::random_from_set(uint32_t budget) {
   const uint32_t d = clamp_budget(budget);
   if (d < 2 || (binary_.empty() && unary_.empty())) return leaf();
@@ -66,14 +68,20 @@ Expr ExprGen::random_from_set(uint32_t budget) {
     case Operator::Sqrt:
       return Expr::sqrt(std::move(child));
     case Operator::Sin:
-      return Expr::sin(Expr::bin(Op::Mul, Expr::constant(1.0), std::move(child)));
+      return Expr::sin(scaled_argument(std::move(child)));
     case Operator::Cos:
-      return Expr::cos(Expr::bin(Op::Mul, Expr::constant(1.0), std::move(child)));
+      return Expr::cos(scaled_argument(std::move(child)));
     case Operator::Tanh:
       return Expr::tanh(std::move(child));
     default:
       return Expr::abs(std::move(child));
   }
+}
+
+// 1·x, so that fitting finds a frequency; x alone when the set has no product.
+Expr ExprGen::scaled_argument(Expr child) const {
+  if (!multiply_) return child;
+  return Expr::bin(Op::Mul, Expr::constant(1.0), std::move(child));
 }
 
 // Leaf draw: u, then (constant) m and s, or (feature) one index.

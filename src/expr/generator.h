@@ -35,10 +35,12 @@ class ExprGen {
  private:
   Expr leaf();
   Expr random_from_set(uint32_t budget);
+  Expr scaled_argument(Expr child) const;
 
   std::vector<std::string> features_;
   Lcg rng_;
   bool restricted_ = false;
+  bool multiply_ = true;  // whether the set has *
   std::vector<Operator> binary_;  // of the operator set, when restricted_
   std::vector<Operator> unary_;
 };

@@ -11,6 +11,7 @@
 #include <string>
 #include <utility>
 
+#include "assess/assess.h"
 #include "baselines/baselines.h"
 #include "expr/column_cache.h"
 #include "expr/generator.h"
@@ -75,25 +76,6 @@ DiscoverConfig DiscoverConfig::from_c_arguments(uint32_t generations, size_t pop
   config.seed = seed;
   if (test_fraction > 0.0 && test_fraction < 1.0) config.test_fraction = test_fraction;
   return config;
-}
-
-DiscoverReport assess(const Expr& best, double bic, const Dataset& train, const Dataset& test,
-                      const BaselinesReport& baselines) {
-  DiscoverReport report;
-  report.bic = bic;
-  report.mse_train = finite_row_mse(best, train);
-  report.mse_test = finite_row_mse(best, test);
-  report.formula = best.formula();
-  report.expr_json = best.to_json();
-  report.k = best.k();
-  report.baselines = baselines;
-  report.delta_bic_const = bic - baselines.bic_const;
-  report.delta_bic_linear = bic - baselines.bic_linear;
-  report.z_vs_shuffled = z_score(bic, baselines);
-  report.n_train = train.n_rows();
-  report.n_test = test.n_rows();
-  report.classify();
-  return report;
 }
 
 Discoverer::Discoverer(Dataset data, const DiscoverConfig& config)
@@ -193,7 +175,7 @@ DiscoverResult Discoverer::run() const {
     if (scores[i] < scores[best_index]) best_index = i;
   const Expr& best = population[best_index];
 
-  DiscoverReport report = assess(best, scores[best_index], train, test, baselines);
+  DiscoverReport report = assess(best, scores[best_index], best.k(), train, test, baselines);
   const auto elapsed = std::chrono::steady_clock::now() - start;
   report.wall_clock_ms =
       static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count());

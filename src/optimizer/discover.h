@@ -82,12 +82,6 @@ class Discoverer {
   PhaseTimes* phase_times_ = nullptr;
 };
 
-// The report of `best`, whose score on `train` is `bic`, as a discovery gives
-// it for its winner: errors on both sides of the split, the comparisons with
-// the baselines and the verdict. wall_clock_ms stays 0.
-DiscoverReport assess(const Expr& best, double bic, const Dataset& train, const Dataset& test,
-                      const BaselinesReport& baselines);
-
 // Runs one discovery on `data` (taken over). Throws std::invalid_argument
 // when config.population is 0.
 DiscoverResult discover(Dataset data, const DiscoverConfig& config);

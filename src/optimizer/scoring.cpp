@@ -140,8 +140,6 @@ double candidate_score(const Expr& tree, const Dataset& data) {
   return score_of(single(tree, data), data.n_rows(), tree.k());
 }
 
-double finite_row_mse(const Expr& tree, const Dataset& data) { return mse_of(single(tree, data)); }
-
 double candidate_score_reference(const Expr& tree, const Dataset& data) {
   return score_of(reference_squared_errors(tree, data), data.n_rows(), tree.k());
 }

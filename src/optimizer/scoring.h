@@ -15,11 +15,9 @@ class ScoreMemo;
 // rows; +inf when fewer than max(n/2, 2) rows give a finite prediction. Never NaN.
 double candidate_score(const Expr& tree, const Dataset& data);
 
-// Mean squared error over the rows where the tree is finite; NaN if none.
-double finite_row_mse(const Expr& tree, const Dataset& data);
-
-// The same two rules through Expr::evaluate, row by row: the reference that
-// the compiled path must match bit for bit (tests and benchmarks).
+// candidate_score and finite_row_mse (assess.h) through Expr::evaluate, row by
+// row: the reference that the compiled path must match bit for bit (tests and
+// benchmarks).
 double candidate_score_reference(const Expr& tree, const Dataset& data);
 double finite_row_mse_reference(const Expr& tree, const Dataset& data);
 

@@ -1,6 +1,8 @@
 #include "refine/front.h"
 
+#include <algorithm>
 #include <limits>
+#include <utility>
 
 namespace quorvex {
 
@@ -34,6 +36,27 @@ bool Front::offer(uint32_t complexity, double mse, double bic, const Expr& tree)
   entry.tree = tree;
   entries_[complexity] = std::move(entry);
   return noticeable;
+}
+
+void Front::keep(FrontEntry entry) {
+  const auto it = entries_.find(entry.complexity);
+  if (it == entries_.end() || entry.mse_train < it->second.mse_train)
+    entries_[entry.complexity] = std::move(entry);
+}
+
+std::vector<FrontEntry> Front::entries() const {
+  std::vector<FrontEntry> out;
+  out.reserve(entries_.size());
+  for (const auto& [c, e] : entries_) out.push_back(e);
+  return out;
+}
+
+std::vector<FrontEntry> Front::lowest_bic(size_t count) const {
+  std::vector<FrontEntry> out = entries();
+  std::stable_sort(out.begin(), out.end(),
+                   [](const FrontEntry& a, const FrontEntry& b) { return a.bic < b.bic; });
+  if (out.size() > count) out.resize(count);
+  return out;
 }
 
 std::vector<FrontEntry> Front::pareto() const {

@@ -21,8 +21,15 @@ class Front {
   // matches, or a lower BIC by more than a rounding difference).
   bool offer(uint32_t complexity, double mse, double bic, const Expr& tree);
 
+  // Keeps the entry if it beats the one of its complexity, or there is none.
+  void keep(FrontEntry entry);
+
   // Entries no simpler entry matches or beats, by increasing complexity.
   std::vector<FrontEntry> pareto() const;
+  // Every entry, by increasing complexity.
+  std::vector<FrontEntry> entries() const;
+  // The `count` entries of lowest BIC, lowest first (ties by complexity).
+  std::vector<FrontEntry> lowest_bic(size_t count) const;
   double best_bic() const;
   double best_mse() const;
   size_t size() const noexcept { return entries_.size(); }

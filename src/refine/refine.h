@@ -66,6 +66,9 @@ struct RefinedResult {
   // same cleaned training rows.
   DiscoverReport report;
   Expr best = Expr::constant(0.0);
+  // The rows the search trained and tested on: finite, split by the seed.
+  Dataset train;
+  Dataset test;
   std::vector<FrontEntry> front;  // by increasing complexity
   // Rows set aside before the split because the target or a feature value
   // is NaN or infinite.

@@ -1,6 +1,7 @@
 #include "refine/render.h"
 
 #include "text/json.h"
+#include "text/numbers.h"
 
 namespace quorvex {
 
@@ -44,6 +45,21 @@ std::string refined_report_json(const RefinedResult& r) {
   w.end_array();
   w.end_object();
   return w.take();
+}
+
+std::string refined_report_text(const RefinedResult& r, const std::string& simplified) {
+  std::string out = r.report.to_pretty();
+  if (simplified != r.report.formula) out += "simplified: " + simplified + "\n";
+  out += "rows set aside : " + format_integer(r.rows_set_aside) +
+         "   finite share : " + format_fixed(r.finite_share, 4) + "\n";
+  out += "generations : " + format_integer(r.generations) + " (" + stop_reason_name(r.stop) + ")\n";
+  out += "operators : " + r.operators.text() + "\n";
+  out += "front   :\n";
+  for (const FrontEntry& e : r.front)
+    out += "  k=" + format_integer(e.complexity) + "  train=" + format_fixed(e.mse_train, 6) +
+           "  test=" + format_fixed(e.mse_test, 6) + "  BIC=" + format_fixed(e.bic, 2) + "  " +
+           e.tree.formula() + "\n";
+  return out;
 }
 
 }  // namespace quorvex

@@ -4,6 +4,9 @@
 
 #include "refine/refine.h"
 
+// Both renderings of a refined discovery live here, so that every host shows
+// the same report.
+
 namespace quorvex {
 
 // The JSON document of a refined discovery: the classic report's members in
@@ -12,5 +15,10 @@ namespace quorvex {
 // and the front. Every host writes this one document (quorvex_ext.h
 // documents the schema).
 std::string refined_report_json(const RefinedResult& r);
+
+// The text report of a refined discovery: the classic report's lines, then
+// the simplified formula where it differs, the rows set aside, the finite
+// share, the generations and why they stopped, the operators and the front.
+std::string refined_report_text(const RefinedResult& r, const std::string& simplified);
 
 }  // namespace quorvex

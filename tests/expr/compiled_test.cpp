@@ -18,6 +18,7 @@
 #include "expr/generator.h"
 #include "optimizer/discover.h"
 #include "optimizer/score_memo.h"
+#include "assess/assess.h"
 #include "optimizer/scoring.h"
 #include "rng/lcg.h"
 

@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "assess/assess.h"
 #include "optimizer/scoring.h"
 
 namespace quorvex {

@@ -10,7 +10,7 @@
 
 #include "expr/derivatives.h"
 #include "refine/refine.h"
-#include "refine/simplify_step.h"
+#include "refine/front_simplify.h"
 
 namespace quorvex {
 namespace {

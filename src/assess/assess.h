@@ -1,0 +1,42 @@
+#pragma once
+
+// What both searches say about the formula they chose: its errors on each
+// side of the split, over the rows where it is defined, and the report that
+// sets it against the baselines.
+
+#include <cstddef>
+#include <cstdint>
+
+#include "dataset/dataset.h"
+#include "expr/expr.h"
+#include "report/report.h"
+
+namespace quorvex {
+
+// Squared errors summed in row order over the rows where the tree is finite.
+struct FiniteErrors {
+  double sse = 0.0;
+  size_t finite = 0;
+  // NaN when no row is finite.
+  double mse() const noexcept;
+};
+FiniteErrors finite_errors(const Expr& tree, const Dataset& data);
+
+// finite_errors(tree, data).mse().
+double finite_row_mse(const Expr& tree, const Dataset& data);
+
+// The mean squared error when the tree is finite on every row, else +inf: how
+// the refined search scores its front.
+double all_rows_mse(const Expr& tree, const Dataset& data);
+
+// Share of the rows of both sides of the split on which the tree is finite;
+// NaN when there are no rows.
+double finite_share(const Expr& tree, const Dataset& train, const Dataset& test);
+
+// The report of `best`, whose score on `train` is `bic` at complexity `k`:
+// errors on both sides of the split, the comparisons with the baselines and
+// the verdict. wall_clock_ms stays 0.
+DiscoverReport assess(const Expr& best, double bic, uint32_t k, const Dataset& train,
+                      const Dataset& test, const BaselinesReport& baselines);
+
+}  // namespace quorvex

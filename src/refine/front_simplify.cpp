@@ -1,0 +1,90 @@
+#include "refine/front_simplify.h"
+
+#include <cmath>
+#include <cstddef>
+#include <utility>
+#include <vector>
+
+#include "assess/assess.h"
+#include "expr/derivatives.h"
+#include "expr/simplify.h"
+#include "refine/cancel.h"
+#include "refine/fit.h"
+#include "refine/front.h"
+#include "refine/prune.h"
+#include "refine/scaled.h"
+#include "refine/snap.h"
+
+namespace quorvex {
+
+namespace {
+
+constexpr uint32_t kPolishIterations = 100;
+// Entries pruned, lowest BIC first: pruning costs a fit per node and option.
+constexpr size_t kPrunedEntries = 3;
+// Nor is a tree with many constants polished: each step costs their square.
+constexpr size_t kMaxPolishedConstants = 24;
+
+// The entry's tree simplified, when that keeps its training error (beyond
+// rounding) and its operators within the set.
+void simplify_entry(FrontEntry& out, const Dataset& train, double floor, const OperatorSet& ops) {
+  Expr simple = simplify(cancel_factors(out.tree), train);
+  if (simple == out.tree || !ops.allows(simple)) return;
+  const double mse = all_rows_mse(simple, train);
+  const uint32_t k = ops.complexity(simple);
+  // Rounding may move the error a little; a real change of value may not.
+  const double slack = 1e-9 * out.mse_train + 1e-3 * floor;
+  if (k <= out.complexity && mse <= out.mse_train + slack) {
+    out.tree = std::move(simple);
+    out.complexity = k;
+    out.mse_train = mse;
+    out.bic = refined_bic(mse, train.n_rows(), k, floor);
+  }
+}
+
+// A last, longer fit of the constants: the search's fits stop early.
+void polish(FrontEntry& out, const Dataset& train, double floor) {
+  if (constants_of(out.tree).size() > kMaxPolishedConstants) return;
+  FitOutcome polished = fit_constants(out.tree, train, kPolishIterations, false);
+  if (!polished.improved) return;
+  const double mse = all_rows_mse(polished.tree, train);
+  if (mse < out.mse_train) {
+    out.tree = std::move(polished.tree);
+    out.mse_train = mse;
+    out.bic = refined_bic(mse, train.n_rows(), out.complexity, floor);
+  }
+}
+
+}  // namespace
+
+std::vector<FrontEntry> simplify_front(const std::vector<FrontEntry>& front, const Dataset& train,
+                                       double floor, const OperatorSet& ops, bool thorough) {
+  Front out;
+  for (const FrontEntry& e : front) {
+    FrontEntry entry = e;
+    // Scored the same way as the entry itself, so that the two compare.
+    entry.mse_train = all_rows_mse(e.tree, train);
+    entry.bic = refined_bic(entry.mse_train, train.n_rows(), e.complexity, floor);
+    simplify_entry(entry, train, floor, ops);
+    if (thorough) polish(entry, train, floor);
+    if (std::isfinite(entry.bic)) out.keep(std::move(entry));
+  }
+  if (!thorough) return out.pareto();
+  std::vector<FrontEntry> pruned;
+  for (FrontEntry e : out.lowest_bic(kPrunedEntries)) {
+    const uint32_t was = e.complexity;
+    prune(e, train, floor, ops);
+    // Pruning leaves constants that now meet, as in c1·(c2·x) / (c3·y).
+    simplify_entry(e, train, floor, ops);
+    if (e.complexity < was) pruned.push_back(std::move(e));
+  }
+  for (FrontEntry& e : pruned) out.keep(std::move(e));
+  Front snapped;
+  for (FrontEntry e : out.entries()) {
+    if (snap_constants(e, train, floor)) simplify_entry(e, train, floor, ops);
+    snapped.keep(std::move(e));
+  }
+  return snapped.pareto();
+}
+
+}  // namespace quorvex

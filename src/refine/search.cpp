@@ -1,0 +1,256 @@
+#include "refine/search.h"
+
+#include <algorithm>
+#include <cmath>
+#include <utility>
+
+#include "expr/derivatives.h"
+#include "expr/edit.h"
+#include "expr/simplify.h"
+#include "optimizer/pool.h"
+#include "refine/fit.h"
+#include "refine/seeds.h"
+
+namespace quorvex {
+
+namespace {
+
+// Larger children are not kept: BIC would reject them anyway on any data set
+// of realistic size, and they slow every generation. (The seeded straight
+// line may be larger: it is there whatever the number of features.)
+constexpr uint32_t kMaxNodes = 40;
+// Candidates whose inner constants are fitted each generation, best first.
+constexpr size_t kFitsPerGeneration = 12;
+constexpr uint32_t kFitIterations = 25;
+// Fits of trees with more constants than this are skipped: such trees are
+// bloat, and their fits cost the square of the count.
+constexpr size_t kMaxFittedConstants = 12;
+// Front formulas carried into each new population.
+constexpr size_t kFrontParents = 12;
+constexpr uint32_t kQuickFitIterations = 3;
+// Quick fits only need the right basin: they read at most this many of the
+// (already shuffled) training rows.
+constexpr size_t kQuickFitRows = 128;
+// Full fits read at most this many: constants fitted on a few hundred rows
+// are as good as final for ranking; the front is polished on all rows.
+constexpr size_t kFitRows = 320;
+
+size_t tournament(Lcg& rng, const std::vector<Candidate>& pop) {
+  size_t w = rng.below(pop.size());
+  for (int t = 0; t < 2; ++t) {
+    const size_t c = rng.below(pop.size());
+    if (pop[c].score.score < pop[w].score.score) w = c;
+  }
+  return w;
+}
+
+bool same_candidate(const Candidate& a, const Candidate& b) {
+  // Equal trees score alike: the cheap comparison first.
+  return a.score.score == b.score.score && a.tree == b.tree;
+}
+
+}  // namespace
+
+Search::Search(const Dataset& train, const RefinedConfig& cfg, double floor)
+    : train_(train),
+      cfg_(cfg),
+      floor_(floor),
+      sample_(first_rows(train, kQuickFitRows)),
+      fit_rows_(first_rows(train, kFitRows)),
+      gen_(distinct_features(train), Lcg(cfg.seed), cfg.operators),
+      pieces_(distinct_features(train), cfg.operators, &sample_),
+      select_(cfg.seed ^ 0x9E3779B97F4A7C15ULL) {
+  static constexpr Expr::Kind kFunctions[] = {Expr::Kind::Sqrt, Expr::Kind::Exp, Expr::Kind::Log,
+                                              Expr::Kind::Sin,  Expr::Kind::Cos, Expr::Kind::Tanh,
+                                              Expr::Kind::Abs};
+  const OperatorSet& ops = cfg.operators;
+  for (size_t i = 0; i < 4; ++i)
+    if (ops.has(static_cast<Operator>(i))) growths_.push_back(static_cast<Op>(i));
+  if (ops.has(Operator::Pow)) {
+    wraps_.push_back({Expr::Kind::Pow, -1});
+    wraps_.push_back({Expr::Kind::Pow, 2});
+  }
+  for (Expr::Kind k : kFunctions)
+    if (ops.has(operator_of(k))) wraps_.push_back({k, 0});
+}
+
+void Search::seed_population(const std::vector<FrontEntry>& carried) {
+  pop_.clear();
+  pop_.reserve(cfg_.population);
+  const OperatorSet& ops = cfg_.operators;
+  // A front's tree carries its scaling, whose + and * the set may lack.
+  for (const FrontEntry& e : carried)
+    if (pop_.size() + 1 < cfg_.population && ops.allows(e.tree)) pop_.emplace_back(e.tree);
+  if (!train_.features().empty() && cfg_.population > 1 && ops.has(Operator::Add) &&
+      ops.has(Operator::Mul))
+    pop_.emplace_back(linear_tree(train_));
+  const LogFit logs = log_fit(train_);
+  add_log_fit_hints(logs, pieces_);
+  for (Expr& t : power_law_trees(logs))
+    if (pop_.size() + 1 < cfg_.population && ops.allows(t)) pop_.emplace_back(std::move(t));
+  const size_t seeded = pop_.size();
+  while (pop_.size() < cfg_.population) {
+    // A tenth of the rest: law-shaped pieces, alone or on a power-law seed.
+    if (pieces_.usable() && select_.below(10) == 0) {
+      const Expr& base = pop_[select_.below(std::max<size_t>(seeded, 1))].tree;
+      pop_.emplace_back(seeded ? pieces_.attach(base, select_) : pieces_.piece(select_));
+    } else {
+      pop_.emplace_back(gen_.random(cfg_.max_depth));
+    }
+  }
+}
+
+void Search::score() {
+  WorkerPool::instance().run(
+      pop_.size(),
+      [this](size_t i) {
+        Candidate& c = pop_[i];
+        if (c.scored) return;
+        c.scored = true;
+        c.score = score_scaled(c.tree, train_, floor_, cfg_.operators);
+      },
+      cfg_.max_threads);
+}
+
+void Search::fit() {
+  std::vector<size_t> chosen;
+  std::vector<uint32_t> steps;
+  for (size_t i : ranking()) {
+    Candidate& c = pop_[i];
+    if (!std::isfinite(c.score.score) && c.fitted) continue;
+    if (c.fitted == 2) continue;
+    const bool top = chosen.size() < kFitsPerGeneration && std::isfinite(c.score.score);
+    if (!top && c.fitted) continue;
+    const size_t n_constants = constants_of(c.tree).size();
+    if (n_constants == 0 || n_constants > kMaxFittedConstants) {
+      c.fitted = 2;
+      continue;
+    }
+    bool duplicate = false;
+    for (size_t j : chosen) duplicate = duplicate || same_candidate(pop_[j], c);
+    if (duplicate) continue;
+    c.fitted = top ? 2 : 1;
+    chosen.push_back(i);
+    steps.push_back(top ? kFitIterations : kQuickFitIterations);
+  }
+  WorkerPool::instance().run(
+      chosen.size(),
+      [&](size_t j) {
+        Candidate& c = pop_[chosen[j]];
+        const bool quick = steps[j] == kQuickFitIterations;
+        FitOutcome fit = fit_constants(c.tree, quick ? sample_ : fit_rows_, steps[j]);
+        if (!fit.improved) return;
+        const ScaledScore s = score_scaled(fit.tree, train_, floor_, cfg_.operators);
+        if (s.score <= c.score.score || !std::isfinite(c.score.score)) {
+          c.tree = std::move(fit.tree);
+          c.score = s;
+        }
+      },
+      cfg_.max_threads);
+}
+
+bool Search::update_front() {
+  bool improved = false;
+  for (const Candidate& c : pop_) {
+    if (!std::isfinite(c.score.score)) continue;
+    if (!front_.wants(c.score.complexity, c.score.mse)) continue;
+    improved = front_.offer(c.score.complexity, c.score.mse, c.score.score,
+                            scaled_tree(c.tree, c.score)) ||
+               improved;
+  }
+  return improved;
+}
+
+void Search::keep_elites(const std::vector<size_t>& order, std::vector<Candidate>& next) {
+  const size_t elites = std::max<size_t>(1, cfg_.population / 20);
+  for (size_t i : order) {
+    if (next.size() == elites) break;
+    bool duplicate = false;
+    for (const Candidate& e : next) duplicate = duplicate || same_candidate(e, pop_[i]);
+    if (duplicate) continue;
+    next.push_back(pop_[i]);
+    // Folding redundant constants makes the next fit well-conditioned:
+    // c1·(c2·x) has a flat direction that slows the fit to a crawl.
+    Candidate& elite = next.back();
+    Expr simple = simplify(elite.tree, sample_);
+    if (node_count(simple) < node_count(elite.tree) && cfg_.operators.allows(simple)) {
+      elite.tree = std::move(simple);
+      elite.scored = false;
+      elite.fitted = 0;
+    }
+  }
+}
+
+Expr Search::wrapped(const Expr& part, const Wrap& wrap) const {
+  if (wrap.kind == Expr::Kind::Pow) return Expr::pow(part, wrap.exponent);
+  // A frequency for fitting to find, where the set can write one.
+  if ((wrap.kind == Expr::Kind::Sin || wrap.kind == Expr::Kind::Cos) &&
+      cfg_.operators.has(Operator::Mul))
+    return Expr::function(wrap.kind, Expr::bin(Op::Mul, Expr::constant(1.0), part));
+  return Expr::function(wrap.kind, part);
+}
+
+// Grows a term or a factor onto a part of a good tree, or wraps that part in
+// a function: how sums like x^4 + x^3 + x^2 + x and nestings like
+// m/sqrt(1 - v^2/c^2) are built one piece at a time.
+Expr Search::grown_or_wrapped(double r) {
+  const Expr& parent = pop_[tournament(select_, pop_)].tree;
+  const size_t at = select_.below(node_count(parent));
+  const bool grow = r < 0.72 ? !growths_.empty() : wraps_.empty();
+  const Op op = growths_.empty() ? Op::Add : growths_[select_.below(growths_.size())];
+  const Wrap wrap = wraps_.empty() ? Wrap{} : wraps_[select_.below(wraps_.size())];
+  Expr addition = grow ? gen_.random(2) : Expr::constant(0.0);
+  if (growths_.empty() && wraps_.empty()) return gen_.random(cfg_.max_depth);
+  return edit_at(parent, at, [&](const Expr& part) {
+    return grow ? Expr::bin(op, part, addition) : wrapped(part, wrap);
+  });
+}
+
+void Search::breed() {
+  const size_t p = cfg_.population;
+  const size_t elites = std::max<size_t>(1, p / 20);
+  std::vector<Candidate> next;
+  next.reserve(p);
+  keep_elites(ranking(), next);
+  // The front's formulas stay in the population: small good structures
+  // are what crossover builds laws from, and the big ones would crowd them out.
+  for (const FrontEntry& e : front_.pareto()) {
+    if (next.size() + 1 >= p || next.size() >= elites + kFrontParents) break;
+    if (!cfg_.operators.allows(e.tree)) continue;
+    next.emplace_back(e.tree);
+    next.back().fitted = 2;
+  }
+  while (next.size() < p) {
+    const double r = select_.next_f64();
+    Expr child = Expr::constant(0.0);
+    if (r < 0.35) {
+      const size_t a = tournament(select_, pop_);
+      const size_t b = tournament(select_, pop_);
+      child = gen_.crossover(pop_[a].tree, pop_[b].tree);
+    } else if (r < 0.6) {
+      child = gen_.mutate(pop_[tournament(select_, pop_)].tree, cfg_.max_depth);
+    } else if (r < 0.82) {
+      child = grown_or_wrapped(r);
+    } else if (r < 0.92 && pieces_.usable()) {
+      const Expr& parent = pop_[tournament(select_, pop_)].tree;
+      const size_t at = select_.below(node_count(parent));
+      child = edit_at(parent, at, [&](const Expr& part) { return pieces_.attach(part, select_); });
+    } else {
+      child = gen_.random(cfg_.max_depth);
+    }
+    if (node_count(child) > kMaxNodes) child = gen_.random(cfg_.max_depth);
+    next.emplace_back(std::move(child));
+  }
+  pop_ = std::move(next);
+}
+
+std::vector<size_t> Search::ranking() const {
+  std::vector<size_t> order(pop_.size());
+  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::stable_sort(order.begin(), order.end(), [this](size_t a, size_t b) {
+    return pop_[a].score.score < pop_[b].score.score;
+  });
+  return order;
+}
+
+}  // namespace quorvex

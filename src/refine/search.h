@@ -1,0 +1,76 @@
+#pragma once
+
+// One run of the refined search: a population scored with least-squares
+// scaling, the inner constants of its best candidates fitted, the best
+// formula of each complexity kept on a front, and the next population bred
+// from both.
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "dataset/dataset.h"
+#include "expr/expr.h"
+#include "expr/generator.h"
+#include "refine/front.h"
+#include "refine/pieces.h"
+#include "refine/refine.h"
+#include "refine/scaled.h"
+#include "rng/lcg.h"
+
+namespace quorvex {
+
+struct Candidate {
+  explicit Candidate(Expr t) : tree(std::move(t)) {}
+  Expr tree;
+  ScaledScore score;
+  bool scored = false;
+  uint8_t fitted = 0;  // 1: a few steps, 2: fully
+};
+
+class Search {
+ public:
+  // `train` and `cfg` must outlive the search.
+  Search(const Dataset& train, const RefinedConfig& cfg, double floor);
+
+  // `carried`: the front of an earlier run, kept whole.
+  void seed_population(const std::vector<FrontEntry>& carried);
+  void score();
+  // Fits the inner constants: a few steps for every new candidate that has
+  // constants (a good structure with poor random constants would otherwise
+  // never rank), many steps for the best ones.
+  void fit();
+  // Offers every scored candidate to the front; true when it improved.
+  bool update_front();
+  void breed();
+
+  const Front& front() const noexcept { return front_; }
+  const std::vector<Candidate>& population() const noexcept { return pop_; }
+
+ private:
+  // A function a part of a tree can be wrapped in.
+  struct Wrap {
+    Expr::Kind kind = Expr::Kind::Sqrt;
+    int32_t exponent = 0;
+  };
+
+  std::vector<size_t> ranking() const;
+  void keep_elites(const std::vector<size_t>& order, std::vector<Candidate>& next);
+  Expr grown_or_wrapped(double r);
+  Expr wrapped(const Expr& part, const Wrap& wrap) const;
+
+  const Dataset& train_;
+  const RefinedConfig& cfg_;
+  double floor_;
+  Dataset sample_;
+  Dataset fit_rows_;
+  ExprGen gen_;
+  LawPieces pieces_;
+  std::vector<Op> growths_;  // the binary operators of the set
+  std::vector<Wrap> wraps_;
+  Lcg select_;
+  std::vector<Candidate> pop_;
+  Front front_;
+};
+
+}  // namespace quorvex

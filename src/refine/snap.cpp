@@ -1,0 +1,84 @@
+#include "refine/snap.h"
+
+#include <cmath>
+#include <cstddef>
+#include <vector>
+
+#include "assess/assess.h"
+#include "expr/derivatives.h"
+#include "refine/fit.h"
+#include "refine/scaled.h"
+
+namespace quorvex {
+
+namespace {
+
+bool nice(double v) { return std::round(v * 2.0) / 2.0 == v; }
+
+size_t count_nice(const std::vector<double>& c) {
+  size_t n = 0;
+  for (double v : c) n += nice(v) ? 1 : 0;
+  return n;
+}
+
+// Constants a hair from a whole or half number, as fitting leaves the 1 or
+// the 0.5 of a law, put on it where the error stays at the floor or does not
+// grow: 1.0000e0 * x reads as x, and the text shows the law.
+bool round_constants(FrontEntry& e, const Dataset& train, double floor) {
+  std::vector<double> c = constants_of(e.tree);
+  bool changed = false;
+  for (double& v : c) {
+    const double was = v;
+    const double r = std::round(was * 2.0) / 2.0;
+    if (r == was || !(std::fabs(r - was) <= 1e-6 * std::max(1.0, std::fabs(was)))) continue;
+    v = r;
+    Expr tree = with_constants(e.tree, c.data());
+    const double mse = all_rows_mse(tree, train);
+    if (mse <= floor || mse <= e.mse_train) {
+      e.tree = std::move(tree);
+      e.mse_train = mse;
+      e.bic = refined_bic(mse, train.n_rows(), e.complexity, floor);
+      changed = true;
+    } else {
+      v = was;
+    }
+  }
+  return changed;
+}
+
+// An exact formula with a direction its error does not see, such as
+// c1·x/(c2 + c3·y), fits with its constants anywhere along it: each odd
+// constant in turn is held at ±1 and the others refitted, kept when the fit
+// stays exact and more constants come out whole.
+bool level_constants(FrontEntry& e, const Dataset& train, double floor) {
+  if (!(e.mse_train <= floor)) return false;
+  bool changed = false;
+  const size_t count = constants_of(e.tree).size();
+  for (size_t i = 0; i < count; ++i) {
+    std::vector<double> c = constants_of(e.tree);
+    if (nice(c[i]) || c[i] == 0.0) continue;
+    c[i] = std::copysign(1.0, c[i]);
+    FrontEntry trial = e;
+    trial.tree = with_constants(e.tree, c.data());
+    FitOutcome fit = fit_constants(trial.tree, train, 50, false, i);
+    if (fit.improved) trial.tree = std::move(fit.tree);
+    trial.mse_train = all_rows_mse(trial.tree, train);
+    if (!(trial.mse_train <= floor)) continue;
+    trial.bic = refined_bic(trial.mse_train, train.n_rows(), trial.complexity, floor);
+    round_constants(trial, train, floor);
+    if (count_nice(constants_of(trial.tree)) <= count_nice(constants_of(e.tree))) continue;
+    e = std::move(trial);
+    changed = true;
+  }
+  return changed;
+}
+
+}  // namespace
+
+bool snap_constants(FrontEntry& e, const Dataset& train, double floor) {
+  const bool rounded = round_constants(e, train, floor);
+  const bool levelled = level_constants(e, train, floor);
+  return rounded || levelled;
+}
+
+}  // namespace quorvex

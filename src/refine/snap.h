@@ -1,0 +1,14 @@
+#pragma once
+
+#include "dataset/dataset.h"
+#include "refine/refine.h"
+
+namespace quorvex {
+
+// Puts a front entry's constants on whole or half numbers where fitting left
+// them a hair away, and levels an exact fit's free directions so that more of
+// them come out whole, wherever the training error stays. True when it
+// changed the tree (which the caller may then simplify again).
+bool snap_constants(FrontEntry& e, const Dataset& train, double floor);
+
+}  // namespace quorvex

@@ -1,0 +1,82 @@
+// A restricted operator set is binding: nothing the refined search draws,
+// breeds or attaches may use an operator outside it.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "expr/generator.h"
+#include "refine/pieces.h"
+#include "refine/search.h"
+
+namespace quorvex {
+namespace {
+
+// Every set of one or two operators, the default set and all of them.
+std::vector<OperatorSet> small_sets() {
+  std::vector<OperatorSet> sets = {OperatorSet::defaults(), OperatorSet::all()};
+  for (size_t i = 0; i < kOperatorCount; ++i)
+    for (size_t j = i; j < kOperatorCount; ++j) {
+      OperatorSet s;
+      s.set(static_cast<Operator>(i), 1);
+      s.set(static_cast<Operator>(j), 1);
+      sets.push_back(s);
+    }
+  return sets;
+}
+
+Dataset law_data() {
+  Dataset d("y");
+  for (const char* f : {"a", "b", "c"}) d.add_feature(f);
+  for (int i = 0; i < 40; ++i) {
+    const double row[3] = {1.0 + 0.1 * i, 2.0 - 0.03 * i, 0.5 + 0.05 * (i % 7)};
+    d.push_row(row, row[0] * std::sin(row[1]) + row[2] / row[0]);
+  }
+  return d;
+}
+
+TEST(OperatorSets, GeneratorDrawsOnlyFromTheSet) {
+  const std::vector<std::string> features = {"a", "b", "c"};
+  for (const OperatorSet& ops : small_sets()) {
+    ExprGen gen(features, Lcg(11), ops);
+    LawPieces pieces(features, ops);
+    Lcg rng(5);
+    Expr last = gen.random(4);
+    for (int i = 0; i < 2000; ++i) {
+      const Expr t = gen.random(4);
+      const Expr m = gen.mutate(t, 4);
+      const Expr x = gen.crossover(m, last);
+      for (const Expr* e : {&t, &m, &x})
+        ASSERT_TRUE(ops.allows(*e)) << ops.text() << ": " << e->formula();
+      if (pieces.usable()) {
+        const Expr p = i % 2 ? pieces.piece(rng) : pieces.attach(t, rng);
+        ASSERT_TRUE(ops.allows(p)) << ops.text() << ": " << p.formula();
+      }
+      last = x;
+    }
+  }
+}
+
+TEST(OperatorSets, BreedingStaysWithinTheSet) {
+  const Dataset train = law_data();
+  for (const OperatorSet& ops : small_sets()) {
+    RefinedConfig cfg;
+    cfg.population = 60;
+    cfg.seed = 3;
+    cfg.operators = ops;
+    Search search(train, cfg, 1e-20);
+    search.seed_population({});
+    for (int generation = 0; generation < 3; ++generation) {
+      for (const Candidate& c : search.population())
+        ASSERT_TRUE(ops.allows(c.tree)) << ops.text() << ": " << c.tree.formula();
+      search.score();
+      search.fit();
+      search.update_front();
+      search.breed();
+    }
+  }
+}
+
+}  // namespace
+}  // namespace quorvex
