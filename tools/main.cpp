@@ -75,12 +75,11 @@ void run_refined_discovery(const Options& opt) {
   check_resources(config.population, config.max_depth);
   std::string dropped_note;
   const Dataset data = read_dataset(opt, dropped_note);
-  const RefinedSplit split = refined_split(data, config);
 
   InterruptGuard guard;
   RefinedRun run = refined_search(data, config, opt);
-  if (opt.plot && !run.interrupted) write_refined_plot(run, split, *opt.plot);
-  print_refined_report(run, split, dropped_note, opt);
+  if (opt.plot && !run.interrupted) write_refined_plot(run, *opt.plot);
+  print_refined_report(run, dropped_note, opt);
   if (run.interrupted)
     throw CommandError("interrupted by Ctrl-C after " + format_integer(run.result.generations) +
                            " generations: the report above is the best formula found so far" +

@@ -8,14 +8,6 @@
 
 namespace quorvex::cli {
 
-// The rows a refined discovery keeps (target and every feature finite), and
-// its split of them: the same rows its report counts.
-struct RefinedSplit {
-  Dataset train;
-  Dataset test;
-};
-RefinedSplit refined_split(const Dataset& data, const RefinedConfig& config);
-
 // "search  : refined, 23 generations in 0.41 s, stopped: no improvement";
 // `interrupted` names Ctrl-C as the reason the caller's callback gave.
 std::string search_line(const RefinedResult& result, bool interrupted);

@@ -42,7 +42,7 @@ RefinedRun refined_search(const Dataset& data, const RefinedConfig& config, cons
   return run;
 }
 
-void write_refined_plot(RefinedRun& run, const RefinedSplit& split, const std::string& path) {
+void write_refined_plot(RefinedRun& run, const std::string& path) {
   const RefinedResult& r = run.result;
   PlotData plot;
   plot.best_by_generation = std::move(run.best_by_generation);
@@ -54,12 +54,12 @@ void write_refined_plot(RefinedRun& run, const RefinedSplit& split, const std::s
     plot.front.push_back({e.complexity, e.mse_train, e.mse_test,
                           e.complexity == r.report.k && e.bic == r.report.bic});
   plot.mse_floor = r.mse_floor;
-  add_points(plot, r.best, split.train, split.test);
+  add_points(plot, r.best, r.train, r.test);
   save_plot(plot, path);
 }
 
-void print_refined_report(const RefinedRun& run, const RefinedSplit& split,
-                          const std::string& dropped_note, const Options& opt) {
+void print_refined_report(const RefinedRun& run, const std::string& dropped_note,
+                          const Options& opt) {
   const RefinedResult& r = run.result;
   std::string out = opt.json ? refined_report_json(r) + "\n" : r.report.to_pretty();
   std::string aside;
@@ -69,7 +69,7 @@ void print_refined_report(const RefinedRun& run, const RefinedSplit& split,
   if (r.rows_set_aside > 0)
     notes += "set aside: " + format_integer(r.rows_set_aside) +
              " rows with a non-finite value, by the search\n";
-  VerdictNotes verdict = verdict_notes(r.report, count_finite_rows(r.best, split.train),
+  VerdictNotes verdict = verdict_notes(r.report, count_finite_rows(r.best, r.train),
                                        opt.permutations > 0 ? "see the permutation p-value below"
                                                             : "check it with --permutations 99",
                                        true);

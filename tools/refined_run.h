@@ -22,10 +22,10 @@ struct RefinedRun {
 // Stops after the current generation once Ctrl-C is pressed (see interrupt.h).
 RefinedRun refined_search(const Dataset& data, const RefinedConfig& config, const Options& opt);
 
-void write_refined_plot(RefinedRun& run, const RefinedSplit& split, const std::string& path);
+void write_refined_plot(RefinedRun& run, const std::string& path);
 
-void print_refined_report(const RefinedRun& run, const RefinedSplit& split,
-                          const std::string& dropped_note, const Options& opt);
+void print_refined_report(const RefinedRun& run, const std::string& dropped_note,
+                          const Options& opt);
 
 // The nulls run with the real run's settings; Ctrl-C stops the one running
 // and ends the test (CommandError, exit code 130).
