@@ -40,7 +40,7 @@ void check_resources(size_t population, uint32_t max_depth) {
 }
 
 // Zero settings mean the refined search's defaults; a test fraction outside
-// (0, 1) is an error here, not silently 0.2 as through the C entry.
+// (0, 1) is an error here, not silently the default as through the C entry.
 RefinedConfig make_refined_config(const Options& opt) {
   RefinedConfig config;
   if (opt.population != 0) config.population = opt.population;
@@ -50,7 +50,8 @@ RefinedConfig make_refined_config(const Options& opt) {
   if (!(opt.test_fraction > 0.0 && opt.test_fraction < 1.0))
     throw CommandError(
         "--test-fraction must lie strictly between 0 and 1 (the classic search, --classic, "
-        "takes such values as 0.2)",
+        "takes such values as " +
+            shortest(DiscoverConfig{}.test_fraction) + ")",
         kExitBadInput);
   config.test_fraction = opt.test_fraction;
   config.time_limit = opt.time_limit;
