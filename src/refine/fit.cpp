@@ -3,9 +3,11 @@
 #include <Eigen/Dense>
 #include <cmath>
 #include <limits>
+#include <utility>
 #include <vector>
 
 #include "expr/derivatives.h"
+#include "refine/scaled.h"
 
 namespace quorvex {
 
@@ -37,140 +39,164 @@ double dot(const double* a, const double* b, size_t n) {
   return s;
 }
 
-// Least-squares a and b for a given f.
-void best_affine(const std::vector<double>& f, const std::vector<double>& y, double& a, double& b) {
-  const double n = static_cast<double>(y.size());
-  double sf = 0.0, sy = 0.0;
-  for (size_t i = 0; i < y.size(); ++i) sf += f[i], sy += y[i];
-  const double mf = sf / n, my = sy / n;
-  double sff = 0.0, sfy = 0.0;
-  for (size_t i = 0; i < y.size(); ++i) {
-    const double df = f[i] - mf;
-    sff += df * df;
-    sfy += df * (y[i] - my);
-  }
-  b = sff > 0.0 ? sfy / sff : 0.0;
-  a = my - b * mf;
+// A parameter's row and column of the normal equations replaced by the
+// identity's: the step leaves it where it is.
+void pin(Eigen::MatrixXd& normal, Eigen::VectorXd& gradient, Eigen::Index j) {
+  normal.row(j).setZero();
+  normal.col(j).setZero();
+  normal(j, j) = 1.0;
+  gradient[j] = 0.0;
 }
+
+// Levenberg–Marquardt over the parameters a, b, then the tree's constants θ.
+class Fit {
+ public:
+  Fit(const Expr& raw, const Dataset& train, bool scaled, size_t hold)
+      : n_(train.n_rows()), y_(train.targets()), scaled_(scaled), hold_(hold) {
+    program_.compile(raw, train);
+    np_ = program_.n_params();
+    theta_ = constants_of(raw);
+    f_.resize(n_);
+    f_try_.resize(n_);
+    jac_.resize(np_ * n_);
+    residual_.resize(n_);
+    program_.run(theta_.data(), f_.data(), jac_.data());
+    affine(f_, a_, b_);
+    sse_ = scaled_sse(f_, y_, a_, b_);
+  }
+
+  size_t n_params() const noexcept { return np_; }
+  double sse() const noexcept { return sse_; }
+  const std::vector<double>& theta() const noexcept { return theta_; }
+
+  // One step; false when none lowers the error (or the equations are not
+  // finite). Sets `converged` when the gain is within rounding.
+  bool step(bool& converged) {
+    if (!have_jac_) {
+      program_.run(theta_.data(), f_.data(), jac_.data());
+      have_jac_ = true;
+    }
+    if (!assemble()) return false;
+    const size_t m = np_ + 2;
+    for (int attempt = 0; attempt < 8; ++attempt) {
+      Eigen::MatrixXd damped = normal_;
+      for (size_t j = 0; j < m; ++j) {
+        const auto jj = static_cast<Eigen::Index>(j);
+        damped(jj, jj) += lambda_ * (normal_(jj, jj) + 1e-12);
+      }
+      const Eigen::VectorXd step = damped.ldlt().solve(gradient_);
+      if (!step.allFinite()) {
+        lambda_ *= 10.0;
+        continue;
+      }
+      if (try_step(step, converged)) return true;
+      lambda_ *= 4.0;
+    }
+    return false;
+  }
+
+ private:
+  // The least-squares scaling of f, or none for a tree that holds its own.
+  void affine(const std::vector<double>& f, double& a, double& b) const {
+    if (!scaled_) {
+      a = 0.0;
+      b = 1.0;
+      return;
+    }
+    const AffineFit line = affine_fit(f.data(), y_.data(), y_.size());
+    a = line.a;
+    b = line.b;
+  }
+
+  // The normal equations of the Jacobian of a + b·f, whose columns are 1, f
+  // and b·∂f/∂θ: each entry one dot product, summed in row order.
+  bool assemble() {
+    const size_t m = np_ + 2;
+    std::vector<const double*> cols(m);
+    cols[0] = nullptr;
+    cols[1] = f_.data();
+    for (size_t p = 0; p < np_; ++p) {
+      double* c = &jac_[p * n_];
+      for (size_t i = 0; i < n_; ++i) c[i] *= b_;
+      cols[p + 2] = c;
+    }
+    for (size_t i = 0; i < n_; ++i) residual_[i] = y_[i] - (a_ + b_ * f_[i]);
+    const auto mi = static_cast<Eigen::Index>(m);
+    normal_.resize(mi, mi);
+    gradient_.resize(mi);
+    normal_.setZero();
+    normal_(0, 0) = static_cast<double>(n_);
+    for (size_t j = 0; j < m; ++j) {
+      const auto jj = static_cast<Eigen::Index>(j);
+      gradient_[jj] = dot(cols[j], residual_.data(), n_);
+      for (size_t k = 1; k <= j; ++k)
+        normal_(jj, static_cast<Eigen::Index>(k)) = dot(cols[j], cols[k], n_);
+      if (j > 0) normal_(jj, 0) = dot(cols[j], nullptr, n_);
+    }
+    if (!normal_.allFinite() || !gradient_.allFinite()) return false;
+    normal_.triangularView<Eigen::StrictlyUpper>() = normal_.transpose();
+    if (!scaled_) {
+      // a and b held at 0 and 1: their rows and columns decouple.
+      pin(normal_, gradient_, 0);
+      pin(normal_, gradient_, 1);
+    }
+    if (hold_ < np_) pin(normal_, gradient_, static_cast<Eigen::Index>(hold_ + 2));
+    return true;
+  }
+
+  bool try_step(const Eigen::VectorXd& step, bool& converged) {
+    std::vector<double> trial(theta_);
+    for (size_t p = 0; p < np_; ++p) trial[p] += step[static_cast<Eigen::Index>(p + 2)];
+    program_.run(trial.data(), f_try_.data(), nullptr);
+    double ta = 0.0, tb = 1.0;
+    affine(f_try_, ta, tb);
+    const double trial_sse = scaled_sse(f_try_, y_, ta, tb);
+    if (!(trial_sse < sse_)) return false;
+    const double gain = sse_ - trial_sse;
+    theta_.swap(trial);
+    a_ = ta;
+    b_ = tb;
+    sse_ = trial_sse;
+    lambda_ = std::max(lambda_ / 3.0, 1e-12);
+    have_jac_ = false;
+    converged = gain <= 1e-13 * sse_;
+    return true;
+  }
+
+  static thread_local DualProgram program_;  // its buffers outlive the fit
+  size_t n_;
+  const std::vector<double>& y_;
+  bool scaled_;
+  size_t hold_;
+  size_t np_ = 0;
+  std::vector<double> theta_, f_, f_try_, jac_, residual_;
+  double a_ = 0.0, b_ = 1.0;
+  double sse_ = kInf;
+  double lambda_ = 1e-3;
+  bool have_jac_ = true;
+  Eigen::MatrixXd normal_;
+  Eigen::VectorXd gradient_;
+};
+
+thread_local DualProgram Fit::program_;
 
 }  // namespace
 
 FitOutcome fit_constants(const Expr& raw, const Dataset& train, uint32_t max_iterations,
                          bool scaled, size_t hold) {
-  const auto affine = [&](const std::vector<double>& f, const std::vector<double>& y, double& a,
-                          double& b) {
-    if (scaled) {
-      best_affine(f, y, a, b);
-    } else {
-      a = 0.0;
-      b = 1.0;
-    }
-  };
   FitOutcome out;
   out.tree = raw;
-  thread_local DualProgram program;  // its buffers outlive the call
-  program.compile(raw, train);
-  const size_t np = program.n_params();
-  const size_t n = train.n_rows();
-  const std::vector<double>& y = train.targets();
-  std::vector<double> theta = constants_of(raw);
-  std::vector<double> f(n), jac(np * n), f_try(n);
-  program.run(theta.data(), f.data(), jac.data());
-  double a = 0.0, b = 1.0;
-  affine(f, y, a, b);
-  double sse = scaled_sse(f, y, a, b);
-  out.sse_before = out.sse = sse;
-  if (np == 0 || !std::isfinite(sse) || n == 0) return out;
-
-  // Parameters: a, b, then theta.
-  const size_t m = np + 2;
-  Eigen::MatrixXd normal(m, m);
-  Eigen::VectorXd gradient(m);
-  std::vector<double> residual(n);
-  double lambda = 1e-3;
-  bool have_jac = true;
+  Fit fit(raw, train, scaled, hold);
+  out.sse_before = out.sse = fit.sse();
+  if (fit.n_params() == 0 || !std::isfinite(fit.sse()) || train.n_rows() == 0) return out;
   bool converged = false;
   for (uint32_t it = 0; it < max_iterations && !converged; ++it) {
     ++out.iterations;
-    if (!have_jac) {
-      program.run(theta.data(), f.data(), jac.data());
-      have_jac = true;
-    }
-    // Columns of the Jacobian of a + b·f: 1, f, b·∂f/∂θ. Each entry of the
-    // normal equations is one dot product, summed in row order.
-    std::vector<const double*> cols(m);
-    cols[0] = nullptr;
-    cols[1] = f.data();
-    for (size_t p = 0; p < np; ++p) {
-      double* c = &jac[p * n];
-      for (size_t i = 0; i < n; ++i) c[i] *= b;
-      cols[p + 2] = c;
-    }
-    for (size_t i = 0; i < n; ++i) residual[i] = y[i] - (a + b * f[i]);
-    normal.setZero();
-    normal(0, 0) = static_cast<double>(n);
-    for (size_t j = 0; j < m; ++j) {
-      const auto jj = static_cast<Eigen::Index>(j);
-      gradient[jj] = dot(cols[j], residual.data(), n);
-      for (size_t k = 1; k <= j; ++k)
-        normal(jj, static_cast<Eigen::Index>(k)) = dot(cols[j], cols[k], n);
-      if (j > 0) normal(jj, 0) = dot(cols[j], nullptr, n);
-    }
-    if (!normal.allFinite() || !gradient.allFinite()) break;
-    normal.triangularView<Eigen::StrictlyUpper>() = normal.transpose();
-    if (!scaled) {
-      // a and b held at 0 and 1: their rows and columns decouple.
-      for (Eigen::Index j = 0; j < 2; ++j) {
-        normal.row(j).setZero();
-        normal.col(j).setZero();
-        normal(j, j) = 1.0;
-        gradient[j] = 0.0;
-      }
-    }
-    if (hold < np) {
-      const auto h = static_cast<Eigen::Index>(hold + 2);
-      normal.row(h).setZero();
-      normal.col(h).setZero();
-      normal(h, h) = 1.0;
-      gradient[h] = 0.0;
-    }
-    bool accepted = false;
-    for (int attempt = 0; attempt < 8 && !accepted; ++attempt) {
-      Eigen::MatrixXd damped = normal;
-      for (size_t j = 0; j < m; ++j) {
-        const auto jj = static_cast<Eigen::Index>(j);
-        damped(jj, jj) += lambda * (normal(jj, jj) + 1e-12);
-      }
-      const Eigen::VectorXd step = damped.ldlt().solve(gradient);
-      if (!step.allFinite()) {
-        lambda *= 10.0;
-        continue;
-      }
-      std::vector<double> trial(theta);
-      for (size_t p = 0; p < np; ++p) trial[p] += step[static_cast<Eigen::Index>(p + 2)];
-      program.run(trial.data(), f_try.data(), nullptr);
-      double ta = 0.0, tb = 1.0;
-      affine(f_try, y, ta, tb);
-      const double trial_sse = scaled_sse(f_try, y, ta, tb);
-      if (trial_sse < sse) {
-        const double gain = sse - trial_sse;
-        theta.swap(trial);
-        a = ta;
-        b = tb;
-        sse = trial_sse;
-        lambda = std::max(lambda / 3.0, 1e-12);
-        accepted = true;
-        have_jac = false;
-        converged = gain <= 1e-13 * sse;
-      } else {
-        lambda *= 4.0;
-      }
-    }
-    if (!accepted) break;
+    if (!fit.step(converged)) break;
   }
-  if (sse < out.sse_before) {
-    out.tree = with_constants(raw, theta.data());
-    out.sse = sse;
+  if (fit.sse() < out.sse_before) {
+    out.tree = with_constants(raw, fit.theta().data());
+    out.sse = fit.sse();
     out.improved = true;
   }
   return out;

@@ -24,6 +24,24 @@ uint32_t added(const OperatorSet& ops, Operator op) {
 
 }  // namespace
 
+AffineFit affine_fit(const double* f, const double* y, size_t n) {
+  AffineFit out;
+  const double nd = static_cast<double>(n);
+  double sf = 0.0, sy = 0.0;
+  for (size_t i = 0; i < n; ++i) sf += f[i], sy += y[i];
+  out.mean_f = sf / nd;
+  out.mean_y = sy / nd;
+  double sff = 0.0, sfy = 0.0;
+  for (size_t i = 0; i < n; ++i) {
+    const double df = f[i] - out.mean_f;
+    sff += df * df;
+    sfy += df * (y[i] - out.mean_y);
+  }
+  out.b = sff > 0.0 ? sfy / sff : 0.0;
+  out.a = out.mean_y - out.b * out.mean_f;
+  return out;
+}
+
 ScaledScore score_values(const double* f, const Dataset& train, uint32_t raw_complexity,
                          double floor, const OperatorSet& ops) {
   ScaledScore best;
@@ -31,18 +49,12 @@ ScaledScore score_values(const double* f, const Dataset& train, uint32_t raw_com
   const size_t n = y.size();
   if (n == 0) return best;
   const double nd = static_cast<double>(n);
-  double sf = 0.0, sy = 0.0;
-  for (size_t i = 0; i < n; ++i) {
+  for (size_t i = 0; i < n; ++i)
     if (!std::isfinite(f[i])) return best;
-    sf += f[i];
-    sy += y[i];
-  }
-  const double mf = sf / nd, my = sy / nd;
-  double sff = 0.0, sfy = 0.0, sff0 = 0.0, sfy0 = 0.0;
+  const AffineFit line = affine_fit(f, y.data(), n);
+  // b·f alone: through the origin.
+  double sff0 = 0.0, sfy0 = 0.0;
   for (size_t i = 0; i < n; ++i) {
-    const double df = f[i] - mf;
-    sff += df * df;
-    sfy += df * (y[i] - my);
     sff0 += f[i] * f[i];
     sfy0 += f[i] * y[i];
   }
@@ -52,12 +64,10 @@ ScaledScore score_values(const double* f, const Dataset& train, uint32_t raw_com
     uint32_t extra;
   };
   const uint32_t plus = 1 + added(ops, Operator::Add), times = 1 + added(ops, Operator::Mul);
-  Candidate forms[4] = {
-      {ScaledScore::Form::Plain, 0.0, 1.0, 0},
-      {ScaledScore::Form::Offset, my - mf, 1.0, plus},
-      {ScaledScore::Form::Scale, 0.0, sff0 > 0.0 ? sfy0 / sff0 : 0.0, times},
-      {ScaledScore::Form::Affine, 0.0, sff > 0.0 ? sfy / sff : 0.0, plus + times}};
-  forms[3].a = my - forms[3].b * mf;
+  Candidate forms[4] = {{ScaledScore::Form::Plain, 0.0, 1.0, 0},
+                        {ScaledScore::Form::Offset, line.mean_y - line.mean_f, 1.0, plus},
+                        {ScaledScore::Form::Scale, 0.0, sff0 > 0.0 ? sfy0 / sff0 : 0.0, times},
+                        {ScaledScore::Form::Affine, line.a, line.b, plus + times}};
   for (const Candidate& c : forms) {
     if (!std::isfinite(c.a) || !std::isfinite(c.b)) continue;
     double sse = 0.0;

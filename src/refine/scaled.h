@@ -21,6 +21,16 @@ namespace quorvex {
 // n ln(max(mse, floor)) + k ln n; +inf unless mse is a finite number >= 0.
 double refined_bic(double mse, size_t n, uint32_t k, double floor) noexcept;
 
+// The least-squares line y ≈ a + b·f through the means (b = 0 when f is
+// constant), each sum in row order.
+struct AffineFit {
+  double mean_f = 0.0;
+  double mean_y = 0.0;
+  double a = 0.0;
+  double b = 0.0;
+};
+AffineFit affine_fit(const double* f, const double* y, size_t n);
+
 struct ScaledScore {
   // f, a + f, b·f, a + b·f, a + Σ b_j·t_j, and for f = P/Q with sums P, Q:
   // (a + Σ c_i·p_i) / (b + q_1 + Σ d_j·q_j)
