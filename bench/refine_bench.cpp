@@ -32,7 +32,7 @@
 #include "dataset/dataset.h"
 #include "expr/expr.h"
 #include "expr/operators.h"
-#include "model.h"
+#include "expr/read_json.h"
 #include "optimizer/discover.h"
 #include "report/report.h"
 #include "text/json.h"
@@ -44,7 +44,7 @@ namespace {
 
 using quorvex::Dataset;
 using quorvex::Expr;
-using quorvex::cli::JsonValue;
+using quorvex::JsonValue;
 
 std::string read_file(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -133,7 +133,7 @@ struct Problem {
 };
 
 std::vector<Problem> read_manifest(const std::string& dir) {
-  const JsonValue doc = quorvex::cli::parse_json(read_file(dir + "/manifest.json"));
+  const JsonValue doc = quorvex::parse_json(read_file(dir + "/manifest.json"));
   std::vector<Problem> out;
   for (const JsonValue& p : doc.items) {
     Problem q;

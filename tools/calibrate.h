@@ -14,7 +14,7 @@
 #include "calibrate_suites.h"
 #include "diagnostics.h"
 #include "optimizer/discover.h"
-#include "permutation.h"
+#include "optimizer/permutation.h"
 #include "report/report.h"
 
 namespace quorvex::calibrate {
@@ -57,7 +57,7 @@ inline constexpr TargetLaw kLaws[] = {TargetLaw::Normal, TargetLaw::StudentT2, T
 inline constexpr double kNoiseLevels[] = {0.0, 0.01, 0.1};
 
 // The seed of data set b of stream a: independent streams from one 64-bit mixer.
-inline uint64_t mix(uint64_t a, uint64_t b) { return cli::permutation_seed(a, b + 1); }
+inline uint64_t mix(uint64_t a, uint64_t b) { return permutation_seed(a, b + 1); }
 
 // The quick size: seconds even under the sanitizers.
 void make_quick(Settings& s);

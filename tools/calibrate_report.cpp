@@ -84,19 +84,8 @@ const char* kVerdictHeader =
 
 std::string level_name(double level) { return level == 0.0 ? "0%" : level == 0.01 ? "1%" : "10%"; }
 
-}  // namespace
-
-std::string report(const Settings& s, const std::vector<Task>& tasks,
-                   const std::vector<Outcome>& out, const std::vector<Problem>& nguyen,
-                   const std::vector<Problem>& feynman) {
-  std::string md = "## Settings\n\nPopulation " + format_integer(s.population) + ", " +
-                   format_integer(s.generations) +
-                   " generations, maximum depth 4, test fraction 0.2, 30 shuffled-target nulls. " +
-                   format_integer(s.noise_sets) + " noise data sets per target distribution, " +
-                   format_integer(s.repeats) +
-                   " data sets per benchmark problem and noise level. Rates are shares of runs "
-                   "with 95% Wilson intervals.\n\n";
-
+std::string noise_section(const std::vector<Task>& tasks, const std::vector<Outcome>& out) {
+  std::string md;
   md +=
       "## Pure noise\n\nTargets drawn independently of the features; n cycles through "
       "30, 50, 100, 200, 300 and the number of features through 1 to 5 (odd features "
@@ -118,6 +107,13 @@ std::string report(const Settings& s, const std::vector<Task>& tasks,
                         return t.suite == Suite::Noise && t.law == TargetLaw::Normal && t.d == d;
                       }));
 
+  return md;
+}
+
+std::string benchmark_section(const Settings& s, const std::vector<Task>& tasks,
+                              const std::vector<Outcome>& out, const std::vector<Problem>& nguyen,
+                              const std::vector<Problem>& feynman) {
+  std::string md;
   md += "\n## Benchmarks with a real law\n\nNguyen-1..12 (20 points) and " +
         format_integer(feynman.size()) +
         " Feynman equations (100 points), Gaussian noise of 0, 1% and 10% of the clean "
@@ -148,8 +144,12 @@ std::string report(const Settings& s, const std::vector<Task>& tasks,
     }
   }
 
-  md += "\n## Exact fits\n\n" + exact_fit_section(s, nguyen, feynman);
+  return md;
+}
 
+std::string permutation_section(const Settings& s, const std::vector<Task>& tasks,
+                                const std::vector<Outcome>& out) {
+  std::string md;
   md += "\n## Permutation test\n\n" + format_integer(s.permutations) +
         " permutations per tested data set; a data set counts as significant when p <= 0.05. "
         "The tested data sets are the first " +
@@ -174,6 +174,27 @@ std::string report(const Settings& s, const std::vector<Task>& tasks,
                    level_name(level),
                tally(tasks, out,
                      [&](const Task& t) { return t.suite == suite && t.noise_level == level; }));
+  return md;
+}
+
+}  // namespace
+
+std::string report(const Settings& s, const std::vector<Task>& tasks,
+                   const std::vector<Outcome>& out, const std::vector<Problem>& nguyen,
+                   const std::vector<Problem>& feynman) {
+  std::string md = "## Settings\n\nPopulation " + format_integer(s.population) + ", " +
+                   format_integer(s.generations) +
+                   " generations, maximum depth 4, test fraction 0.2, 30 shuffled-target nulls. " +
+                   format_integer(s.noise_sets) + " noise data sets per target distribution, " +
+                   format_integer(s.repeats) +
+                   " data sets per benchmark problem and noise level. Rates are shares of runs "
+                   "with 95% Wilson intervals.\n\n";
+
+  md += noise_section(tasks, out);
+  md += benchmark_section(s, tasks, out, nguyen, feynman);
+  md += "\n## Exact fits\n\n" + exact_fit_section(s, nguyen, feynman);
+
+  md += permutation_section(s, tasks, out);
   return md;
 }
 

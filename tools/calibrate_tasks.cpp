@@ -31,9 +31,8 @@ Outcome run_task(const Task& t, const Settings& s, const std::vector<Problem>& n
   o.exact_fit = report.mse_train == 0.0;
   o.train_rows = cli::count_finite_rows(result.best, result.train);
   if (t.permutations > 0)
-    o.p_value =
-        cli::permutation_test(discoverer.data(), config, report.bic, t.permutations, max_threads)
-            .p_value;
+    o.p_value = permutation_test(discoverer.data(), config, report.bic, t.permutations, max_threads)
+                    .p_value;
   return o;
 }
 

@@ -7,6 +7,7 @@
 
 #include "dataset/dataset.h"
 #include "expr/expr.h"
+#include "optimizer/permutation.h"
 #include "report/report.h"
 
 namespace quorvex::cli {
@@ -45,5 +46,8 @@ std::optional<std::string> linear_note(const DiscoverReport& report);
 // exact fit scores well and the zero-error note does not apply.
 VerdictNotes verdict_notes(const DiscoverReport& report, FiniteRows train_rows,
                            const std::string& check_hint, bool error_floored = false);
+
+// The line written after the report: "p-value : 0.0100 = 1/100 ...".
+std::string permutation_line(const PermutationResult& result);
 
 }  // namespace quorvex::cli

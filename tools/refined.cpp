@@ -18,14 +18,6 @@ std::string padded(std::string s, size_t width) {
 
 }  // namespace
 
-RefinedSplit refined_split(const Dataset& data, const RefinedConfig& config) {
-  // The rows and the split of the refined search itself.
-  const std::vector<size_t> keep = finite_rows(data);
-  auto [train, test] =
-      data.gather(keep.data(), keep.size()).split(config.test_fraction, config.seed);
-  return {std::move(train), std::move(test)};
-}
-
 std::string search_line(const RefinedResult& result, bool interrupted) {
   return "search  : refined, " + format_integer(result.generations) +
          (result.generations == 1 ? " generation" : " generations") + " in " +
@@ -50,7 +42,5 @@ std::vector<std::string> front_table(const RefinedResult& result) {
   }
   return lines;
 }
-
-std::string refined_json(const RefinedResult& result) { return refined_report_json(result); }
 
 }  // namespace quorvex::cli

@@ -8,14 +8,6 @@
 
 namespace quorvex::cli {
 
-// The rows a refined discovery keeps (target and every feature finite), and
-// its split of them: the same rows its report counts.
-struct RefinedSplit {
-  Dataset train;
-  Dataset test;
-};
-RefinedSplit refined_split(const Dataset& data, const RefinedConfig& config);
-
 // "search  : refined, 23 generations in 0.41 s, stopped: no improvement";
 // `interrupted` names Ctrl-C as the reason the caller's callback gave.
 std::string search_line(const RefinedResult& result, bool interrupted);
@@ -27,11 +19,5 @@ std::string operators_line(const RefinedResult& result);
 // The front as a table under the report, one line per complexity, the
 // reported formula marked with '*'.
 std::vector<std::string> front_table(const RefinedResult& result);
-
-// The report's JSON with what a refined discovery adds (the schema of the
-// extended C interface's refined JSON, include/quorvex_ext.h): the report's
-// members first and unchanged, then the search, rows set aside, finite
-// share, generations, stop reason, error floor, operators and front.
-std::string refined_json(const RefinedResult& result);
 
 }  // namespace quorvex::cli

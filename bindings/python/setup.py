@@ -62,4 +62,18 @@ class BinaryDistribution(Distribution):
         return True
 
 
-setup(cmdclass={"build_py": BuildWithLibraries}, distclass=BinaryDistribution)
+def header_version():
+    """The version's one source: the QVX_VERSION_ macros of include/quorvex_ext.h."""
+    parts = {}
+    with open(os.path.join(source_dir(), "include", "quorvex_ext.h"), encoding="utf-8") as f:
+        for line in f:
+            words = line.split()
+            if len(words) == 3 and words[0] == "#define" and words[1] in (
+                    "QVX_VERSION_MAJOR", "QVX_VERSION_MINOR", "QVX_VERSION_PATCH"):
+                parts[words[1]] = int(words[2])
+    return "{}.{}.{}".format(parts["QVX_VERSION_MAJOR"], parts["QVX_VERSION_MINOR"],
+                             parts["QVX_VERSION_PATCH"])
+
+
+setup(version=header_version(), cmdclass={"build_py": BuildWithLibraries},
+      distclass=BinaryDistribution)

@@ -102,21 +102,22 @@ QVX_API int32_t qvx_permutation_test(const qvx_dataset* ds, const qvx_options* o
             n_permutations, quorvex::kBytesPerPermutation, "permutation", "n_permutations",
             quorvex::memory_limit()))
       fail(QVX_ERR_ARGUMENT, "n_permutations: " + *refusal);
+    // A nonzero answer of the callback ends the test without a p-value.
+    bool stop_asked = false;
     quorvex::PermutationProgress hook;
-    if (progress != nullptr)
-      hook = [&](size_t done, size_t total) {
-        if (progress(user, done, total) != 0) throw StopRequest{};
-      };
-    quorvex::PermutationResult r;
-    try {
-      r = s.search == QVX_SEARCH_CLASSIC
-              ? quorvex::permutation_test(ds->data, s.classic, real_bic, n_permutations,
-                                          s.max_threads, hook)
-              : quorvex::refined_permutation_test(ds->data, s.refined, real_bic, n_permutations,
-                                                  hook);
-    } catch (const StopRequest&) {
-      fail(QVX_STOPPED, "stopped by the progress callback before the last permutation");
+    quorvex::PermutationStop stop;
+    if (progress != nullptr) {
+      hook = [&](size_t done, size_t total) { stop_asked = progress(user, done, total) != 0; };
+      stop = [&] { return stop_asked; };
     }
+    const quorvex::PermutationResult r =
+        s.search == QVX_SEARCH_CLASSIC
+            ? quorvex::permutation_test(ds->data, s.classic, real_bic, n_permutations,
+                                        s.max_threads, hook, stop)
+            : quorvex::refined_permutation_test(ds->data, s.refined, real_bic, n_permutations, hook,
+                                                stop);
+    if (r.stopped)
+      fail(QVX_STOPPED, "stopped by the progress callback before the last permutation");
     if (null_bics != nullptr)
       for (size_t i = 0; i < r.null_bics.size(); ++i) null_bics[i] = r.null_bics[i];
     *p_value = r.p_value;

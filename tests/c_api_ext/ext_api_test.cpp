@@ -69,21 +69,9 @@ TEST(ExtOptions, DefaultsAndSizes) {
   EXPECT_EQ(qvx_version(), static_cast<uint32_t>(QVX_VERSION_NUMBER));
   const qvx_options c = options(QVX_SEARCH_CLASSIC);
   EXPECT_EQ(c.size, sizeof(qvx_options));
-  EXPECT_EQ(c.generations, 40u);
-  EXPECT_EQ(c.population, 200u);
-  EXPECT_EQ(c.max_depth, 4u);
-  EXPECT_EQ(c.n_shuffles, 30u);
-  EXPECT_EQ(c.test_fraction, 0.2);
-  EXPECT_EQ(c.time_limit, 0.0);
-  EXPECT_EQ(c.patience, 0u);
+  // The numbers: defaults_test.cpp.
   const qvx_options r = options(QVX_SEARCH_REFINED);
   EXPECT_EQ(r.search, QVX_SEARCH_REFINED);
-  EXPECT_EQ(r.generations, 300u);
-  EXPECT_EQ(r.population, 1000u);
-  EXPECT_EQ(r.patience, 25u);
-  EXPECT_EQ(r.exact_patience, 15u);
-  EXPECT_EQ(r.operators, nullptr);
-  EXPECT_EQ(c.operators, nullptr);
 
   // Too small a record, or an unknown search: refused, nothing written.
   qvx_options o;
@@ -129,7 +117,7 @@ TEST(ExtOptions, AnOlderHostsRecordGetsTheDefaultOperators) {
   std::memset(&o, 0xAB, sizeof o);
   ASSERT_EQ(qvx_options_init(&o, v1, QVX_SEARCH_REFINED), QVX_OK) << last_error();
   EXPECT_EQ(o.size, v1);
-  EXPECT_EQ(o.patience, 25u);
+  EXPECT_EQ(o.patience, options(QVX_SEARCH_REFINED).patience);
   EXPECT_EQ(reinterpret_cast<unsigned char*>(&o)[v1], 0xAB);  // beyond the host's record
   o.population = 40;
   o.generations = 3;

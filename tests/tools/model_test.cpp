@@ -1,5 +1,3 @@
-#include "model.h"
-
 #include <gtest/gtest.h>
 
 #include <charconv>
@@ -8,6 +6,7 @@
 #include <string>
 
 #include "dataset/dataset.h"
+#include "expr/read_json.h"
 
 namespace quorvex::cli {
 namespace {

@@ -5,13 +5,15 @@
 #include <cmath>
 #include <limits>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "dataset/dataset.h"
 #include "diagnostics.h"
 #include "expr/expr.h"
 #include "optimizer/discover.h"
-#include "permutation.h"
+#include "optimizer/permutation.h"
+#include "refine/refined_permutation.h"
 
 namespace quorvex::cli {
 namespace {
@@ -177,6 +179,53 @@ TEST(Permutation, ReproducibleWhateverTheThreadsAndSilentWhenVerbose) {
   const PermutationResult b = permutation_test(data, config, 0.0, 3, 0);
   EXPECT_EQ(a.null_bics, b.null_bics);
   EXPECT_EQ(seen, (std::vector<size_t>{1, 2, 3}));
+}
+
+TEST(Permutation, AStopEndsTheTestAndSaysSo) {
+  const Dataset data = quadratic(12);
+  size_t runs = 0;
+  bool stop_now = false;
+  const NullRun count_runs = [&](Dataset) { return static_cast<double>(++runs); };
+  const PermutationStop stop = [&] { return stop_now; };
+  // Asked after a progress call: the nulls so far stay.
+  PermutationResult r = run_permutations(
+      data, 1, 1.5, 5, count_runs, [&](size_t done, size_t) { stop_now = done == 2; }, stop);
+  EXPECT_TRUE(r.stopped);
+  EXPECT_EQ(r.null_bics, (std::vector<double>{1.0, 2.0}));
+  // Raised during a null: that null does not count.
+  runs = 0;
+  stop_now = false;
+  r = run_permutations(
+      data, 1, 1.5, 5,
+      [&](Dataset d) {
+        stop_now = runs == 2;
+        return count_runs(std::move(d));
+      },
+      {}, stop);
+  EXPECT_TRUE(r.stopped);
+  EXPECT_EQ(r.null_bics, (std::vector<double>{1.0, 2.0}));
+  EXPECT_FALSE(run_permutations(data, 1, 1.5, 3, count_runs, {}, [] { return false; }).stopped);
+}
+
+TEST(Permutation, RefinedStopCutsTheRunningNullAndOtherwiseChangesNothing) {
+  const Dataset data = quadratic(40);
+  RefinedConfig config;
+  config.population = 40;
+  config.generations = 4;
+  config.seed = 5;
+  const PermutationResult plain = refined_permutation_test(data, config, 0.0, 2);
+  EXPECT_FALSE(plain.stopped);
+  EXPECT_EQ(refined_permutation_test(data, config, 0.0, 2, {}, [] { return false; }).null_bics,
+            plain.null_bics);
+  // A stop asked after the first generation of null 1 ends it and the test.
+  size_t asked = 0;
+  const PermutationResult cut = refined_permutation_test(data, config, 0.0, 2, {}, [&] {
+    ++asked;
+    return true;
+  });
+  EXPECT_TRUE(cut.stopped);
+  EXPECT_TRUE(cut.null_bics.empty());
+  EXPECT_EQ(asked, 2u);
 }
 
 TEST(Permutation, LineGivesTheValueAndItsFraction) {

@@ -1,0 +1,22 @@
+#pragma once
+
+namespace quorvex::cli {
+
+// Whether Ctrl-C was pressed while an InterruptGuard was alive. The first
+// Ctrl-C only sets this, so that a refined search can stop after its current
+// generation; a second one ends the process as usual.
+bool interrupted() noexcept;
+
+// Catches Ctrl-C while alive.
+class InterruptGuard {
+ public:
+  InterruptGuard();
+  ~InterruptGuard();
+  InterruptGuard(const InterruptGuard&) = delete;
+  InterruptGuard& operator=(const InterruptGuard&) = delete;
+
+ private:
+  void (*previous_)(int);
+};
+
+}  // namespace quorvex::cli

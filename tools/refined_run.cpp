@@ -1,0 +1,94 @@
+#include "refined_run.h"
+
+#include <cstdio>
+#include <stdexcept>
+#include <utility>
+
+#include "diagnostics.h"
+#include "interrupt.h"
+#include "plot.h"
+#include "progress.h"
+#include "refine/refined_permutation.h"
+#include "refine/render.h"
+#include "text/numbers.h"
+
+namespace quorvex::cli {
+
+RefinedRun refined_search(const Dataset& data, const RefinedConfig& config, const Options& opt) {
+  ProgressBar bar;
+  const bool show_bar = !opt.quiet && !opt.verbose && ProgressBar::stderr_is_terminal();
+  RefinedRun run;
+  const RefineProgress progress = [&](const GenerationInfo& info) {
+    if (opt.plot) run.best_by_generation.push_back(info.best_bic);
+    if (show_bar) bar.update(info.generation, config.generations, info.best_bic, info.elapsed);
+    if (opt.verbose) {
+      std::string line = "[quorvex] gen " + format_integer(info.generation) + "/" +
+                         format_integer(config.generations) +
+                         "  t = " + format_fixed(info.elapsed, 2) +
+                         " s  best_BIC = " + format_fixed(info.best_bic, 3) +
+                         "  front = " + format_integer(info.front_size) + "\n";
+      std::fwrite(line.data(), 1, line.size(), stderr);
+    }
+    return !interrupted();
+  };
+  try {
+    run.result = refine(data, config, &progress);
+  } catch (const std::invalid_argument& e) {
+    bar.finish();
+    throw CommandError(shown_input(opt) + ": " + e.what(), kExitBadInput);
+  }
+  bar.finish();
+  run.interrupted = run.result.stop == StopReason::Callback;
+  return run;
+}
+
+void write_refined_plot(RefinedRun& run, const std::string& path) {
+  const RefinedResult& r = run.result;
+  PlotData plot;
+  plot.best_by_generation = std::move(run.best_by_generation);
+  plot.first_generation = 1;
+  plot.baselines = r.report.baselines;
+  plot.formula = r.report.formula;
+  plot.verdict = verdict_name(r.report.verdict);
+  for (const FrontEntry& e : r.front)
+    plot.front.push_back({e.complexity, e.mse_train, e.mse_test,
+                          e.complexity == r.report.k && e.bic == r.report.bic});
+  plot.mse_floor = r.mse_floor;
+  add_points(plot, r.best, r.train, r.test);
+  save_plot(plot, path);
+}
+
+void print_refined_report(const RefinedRun& run, const std::string& dropped_note,
+                          const Options& opt) {
+  const RefinedResult& r = run.result;
+  std::string out = opt.json ? refined_report_json(r) + "\n" : r.report.to_pretty();
+  std::string aside;
+  std::string& notes = opt.json ? aside : out;
+  if (!opt.json) out += search_line(r, run.interrupted) + "\n" + operators_line(r) + "\n";
+  if (!dropped_note.empty()) notes += dropped_note + "\n";
+  if (r.rows_set_aside > 0)
+    notes += "set aside: " + format_integer(r.rows_set_aside) +
+             " rows with a non-finite value, by the search\n";
+  VerdictNotes verdict = verdict_notes(r.report, count_finite_rows(r.best, r.train),
+                                       opt.permutations > 0 ? "see the permutation p-value below"
+                                                            : "check it with --permutations 99",
+                                       true);
+  if (!opt.json) notes += verdict.finite + "\n";
+  for (const std::string& w : verdict.warnings) notes += w + "\n";
+  if (!opt.json)
+    for (const std::string& line : front_table(r)) out += line + "\n";
+  write_stdout(out);
+  std::fwrite(aside.data(), 1, aside.size(), stderr);
+}
+
+void print_refined_permutation_test(const Dataset& data, const RefinedConfig& config,
+                                    double real_bic, const Options& opt) {
+  const PermutationResult test =
+      refined_permutation_test(data, config, real_bic, opt.permutations, permutation_count(opt),
+                               [] { return interrupted(); });
+  if (test.stopped)
+    throw CommandError("interrupted by Ctrl-C during the permutation test", kExitInterrupted);
+  print_permutation_line(test, opt);
+}
+
+}  // namespace quorvex::cli
