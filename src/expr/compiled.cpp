@@ -8,6 +8,7 @@
 #include "expr/column_cache.h"
 #include "expr/compiled_interpreter.h"
 #include "expr/compiled_kernels.h"
+#include "expr/functions.h"
 #include "expr/int_pow.h"
 
 namespace quorvex {
@@ -107,15 +108,6 @@ const Kernels& kernels() noexcept {
   return *k;
 }
 
-// Constant subtrees are folded by the reference evaluator on a row of a
-// dataset without columns, where every feature reads 0.0: the same value the
-// compiled tree would give for them on any row of `data`.
-const Row& featureless_row() {
-  static const Dataset* const empty = new Dataset();  // never destroyed: detached threads
-  static const Row row(*empty, 0);
-  return row;
-}
-
 using Code = CompiledExpr::Code;
 
 // Where a binary node's operands are: two blocks, or a constant on the right
@@ -152,16 +144,6 @@ static_assert(binary_code(Op::Sub, Operands::VC) == Code::SubVC &&
               binary_code(Op::Div, Operands::CV) == Code::DivCV);
 
 }  // namespace
-
-struct CompiledExpr::Operand {
-  enum class Kind : uint8_t { Slot, Column, Const };
-  Kind kind;
-  uint32_t slot;
-  const double* col;
-  double value;
-
-  static Operand constant(double v) { return {Kind::Const, 0, nullptr, v}; }
-};
 
 uint32_t CompiledExpr::push_slot() noexcept {
   const uint32_t s = top_++;
@@ -215,62 +197,92 @@ void CompiledExpr::compile(const Expr& tree, const Dataset& data, const ColumnCa
   }
 }
 
-CompiledExpr::Operand CompiledExpr::emit(const Expr& e, const Dataset& data,
+// A postorder walk without recursion, left before right: the same
+// instructions and slots as emitting each subtree in turn, for any depth.
+CompiledExpr::Operand CompiledExpr::emit(const Expr& tree, const Dataset& data,
                                          const ColumnCache* cache) {
-  using K = Operand::Kind;
-  switch (e.kind()) {
-    case Expr::Kind::Const:
-      return Operand::constant(e.value());
-    case Expr::Kind::Feature: {
-      const size_t c = data.find_column(e.name());
-      if (c == Dataset::npos) return Operand::constant(0.0);
-      return {K::Column, 0, data.column(c).data(), 0.0};
-    }
-    case Expr::Kind::Bin: {
-      const Operand a = emit(e.left(), data, cache);
-      const Operand b = emit(e.right(), data, cache);
-      if (a.kind == K::Const && b.kind == K::Const)
-        return Operand::constant(e.evaluate(featureless_row()));
-      Instr in{};
-      // The left operand's slot lies below the right one's, which is the top.
-      if (a.kind == K::Slot) {
-        in.dst = a.slot;
-        if (b.kind == K::Slot) --top_;
-      } else if (b.kind == K::Slot) {
-        in.dst = b.slot;
+  walk_.clear();
+  operands_.clear();
+  walk_.emplace_back(&tree, false);
+  while (!walk_.empty()) {
+    auto [e, expanded] = walk_.back();
+    walk_.pop_back();
+    const Expr::Kind kind = e->kind();
+    if (kind == Expr::Kind::Const || kind == Expr::Kind::Feature) {
+      operands_.push_back(leaf(*e, data));
+    } else if (!expanded) {
+      walk_.emplace_back(e, true);
+      if (kind == Expr::Kind::Bin) {
+        walk_.emplace_back(&e->right(), false);
+        walk_.emplace_back(&e->left(), false);
       } else {
-        in.dst = push_slot();
+        walk_.emplace_back(&e->child(), false);
       }
-      in.a_slot = a.slot;
-      in.a_col = a.col;
-      in.b_slot = b.slot;
-      in.b_col = b.col;
-      const Operands form = a.kind == K::Const   ? Operands::CV
-                            : b.kind == K::Const ? Operands::VC
-                                                 : Operands::VV;
-      if (form == Operands::VC) in.k = b.value;
-      if (form == Operands::CV) in.k = a.value;
-      in.code = binary_code(e.op(), form);
-      code_.push_back(in);
-      return {K::Slot, in.dst, nullptr, 0.0};
-    }
-    default: {
-      const Operand a = emit(e.child(), data, cache);
-      if (a.kind == K::Const) return Operand::constant(e.evaluate(featureless_row()));
-      Instr in{};
-      in.exponent = e.kind() == Expr::Kind::Pow ? e.exponent() : 0;
-      in.code = unary_code(e.kind(), in.exponent);
-      if (a.kind == K::Column && cache != nullptr) {
-        if (const double* values = cache->find(in.code, in.exponent, a.col))
-          return {K::Column, 0, values, 0.0};
-      }
-      in.dst = a.kind == K::Slot ? a.slot : push_slot();
-      in.a_slot = a.slot;
-      in.a_col = a.col;
-      code_.push_back(in);
-      return {K::Slot, in.dst, nullptr, 0.0};
+    } else if (kind == Expr::Kind::Bin) {
+      const Operand b = operands_.back();
+      operands_.pop_back();
+      operands_.back() = emit_bin(*e, operands_.back(), b);
+    } else {
+      operands_.back() = emit_unary(*e, operands_.back(), cache);
     }
   }
+  return operands_.back();
+}
+
+CompiledExpr::Operand CompiledExpr::leaf(const Expr& e, const Dataset& data) const {
+  if (e.kind() == Expr::Kind::Const) return Operand::constant(e.value());
+  const size_t c = data.find_column(e.name());
+  if (c == Dataset::npos) return Operand::constant(0.0);
+  return {Operand::Kind::Column, 0, data.column(c).data(), 0.0};
+}
+
+// Constant operands fold with the reference evaluator's own arithmetic: a
+// missing feature is 0.0 there too, so the bits are those of evaluating the
+// subtree on a row without columns.
+CompiledExpr::Operand CompiledExpr::emit_bin(const Expr& e, Operand a, Operand b) {
+  using K = Operand::Kind;
+  if (a.kind == K::Const && b.kind == K::Const)
+    return Operand::constant(apply_node(e.kind(), e.op(), e.exponent(), a.value, b.value));
+  Instr in{};
+  // The left operand's slot lies below the right one's, which is the top.
+  if (a.kind == K::Slot) {
+    in.dst = a.slot;
+    if (b.kind == K::Slot) --top_;
+  } else if (b.kind == K::Slot) {
+    in.dst = b.slot;
+  } else {
+    in.dst = push_slot();
+  }
+  in.a_slot = a.slot;
+  in.a_col = a.col;
+  in.b_slot = b.slot;
+  in.b_col = b.col;
+  const Operands form = a.kind == K::Const   ? Operands::CV
+                        : b.kind == K::Const ? Operands::VC
+                                             : Operands::VV;
+  if (form == Operands::VC) in.k = b.value;
+  if (form == Operands::CV) in.k = a.value;
+  in.code = binary_code(e.op(), form);
+  code_.push_back(in);
+  return {K::Slot, in.dst, nullptr, 0.0};
+}
+
+CompiledExpr::Operand CompiledExpr::emit_unary(const Expr& e, Operand a, const ColumnCache* cache) {
+  using K = Operand::Kind;
+  if (a.kind == K::Const)
+    return Operand::constant(apply_node(e.kind(), e.op(), e.exponent(), a.value, 0.0));
+  Instr in{};
+  in.exponent = e.kind() == Expr::Kind::Pow ? e.exponent() : 0;
+  in.code = unary_code(e.kind(), in.exponent);
+  if (a.kind == K::Column && cache != nullptr) {
+    if (const double* values = cache->find(in.code, in.exponent, a.col))
+      return {K::Column, 0, values, 0.0};
+  }
+  in.dst = a.kind == K::Slot ? a.slot : push_slot();
+  in.a_slot = a.slot;
+  in.a_col = a.col;
+  code_.push_back(in);
+  return {K::Slot, in.dst, nullptr, 0.0};
 }
 
 const double* CompiledExpr::run(size_t begin, size_t count, double* slots) const {

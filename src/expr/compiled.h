@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "dataset/dataset.h"
@@ -84,8 +85,20 @@ class CompiledExpr {
   const double* run(size_t begin, size_t count, double* slots) const;
 
  private:
-  struct Operand;
-  Operand emit(const Expr& e, const Dataset& data, const ColumnCache* cache);
+  // Where a node's value is: a slot, a column, or a constant.
+  struct Operand {
+    enum class Kind : uint8_t { Slot, Column, Const };
+    Kind kind;
+    uint32_t slot;
+    const double* col;
+    double value;
+
+    static Operand constant(double v) { return {Kind::Const, 0, nullptr, v}; }
+  };
+  Operand emit(const Expr& tree, const Dataset& data, const ColumnCache* cache);
+  Operand leaf(const Expr& e, const Dataset& data) const;
+  Operand emit_bin(const Expr& e, Operand a, Operand b);
+  Operand emit_unary(const Expr& e, Operand a, const ColumnCache* cache);
   uint32_t push_slot() noexcept;
 
   std::vector<Instr> code_;
@@ -95,6 +108,10 @@ class CompiledExpr {
   const double* result_col_ = nullptr;  // a lone column
   bool constant_result_ = false;
   std::vector<double> constant_;  // a constant tree's value, a block long
+  // emit's work lists, kept to spare allocations: nodes to visit (the flag
+  // set once their children are pushed) and the operands of visited ones.
+  std::vector<std::pair<const Expr*, bool>> walk_;
+  std::vector<Operand> operands_;
 };
 
 // Evaluates every row of the dataset the program was compiled against into

@@ -89,7 +89,27 @@ Expr& Expr::operator=(const Expr& other) {
 
 Expr::Expr(Expr&& other) noexcept = default;
 Expr& Expr::operator=(Expr&& other) noexcept = default;
-Expr::~Expr() = default;
+Expr::~Expr() {
+  release(std::move(a_));
+  release(std::move(b_));
+}
+
+// Trees read from JSON can be thousands of levels deep, and a recursive
+// release would use stack in proportion. Rotating each a-child above its
+// parent turns the tree into a chain along b_, freed one node at a time;
+// every node is deleted with no children left, so no destructor nests.
+void Expr::release(std::unique_ptr<Expr> node) noexcept {
+  while (node) {
+    if (node->a_) {
+      std::unique_ptr<Expr> up = std::move(node->a_);
+      node->a_ = std::move(up->b_);
+      up->b_ = std::move(node);
+      node = std::move(up);
+    } else {
+      node = std::move(node->b_);
+    }
+  }
+}
 
 double Expr::evaluate(const Row& row) const {
   switch (kind_) {

@@ -75,6 +75,8 @@ class Expr {
 
  private:
   Expr() = default;
+  // Frees a subtree without recursion (see the destructor).
+  static void release(std::unique_ptr<Expr> node) noexcept;
 
   Kind kind_ = Kind::Const;
   Op op_ = Op::Add;

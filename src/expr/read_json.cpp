@@ -1,5 +1,6 @@
 #include "expr/read_json.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -11,7 +12,7 @@
 namespace quorvex {
 namespace {
 
-constexpr int kMaxNesting = 2000;
+constexpr size_t kMaxNesting = 2000;
 
 class Parser {
  public:
@@ -20,7 +21,7 @@ class Parser {
   JsonValue document() {
     if (!is_valid_utf8(s_)) throw JsonError("the text is not valid UTF-8", JsonError::npos);
     skip_blanks();
-    JsonValue v = value(0);
+    JsonValue v = value();
     skip_blanks();
     if (pos_ != s_.size()) fail("unexpected text after the JSON value");
     return v;
@@ -54,32 +55,60 @@ class Parser {
     return true;
   }
 
-  JsonValue value(int depth) {
-    if (depth > kMaxNesting) fail("the JSON is nested too deeply");
+  // Reads one value without recursion: the arrays and objects still open are
+  // kept in `open`, innermost last, so any depth the limit allows fits any
+  // thread's stack.
+  JsonValue value() {
+    std::vector<JsonValue> open;
+    for (;;) {
+      // The value about to be read lies open.size() levels down.
+      if (open.size() > kMaxNesting) fail("the JSON is nested too deeply");
+      skip_blanks();
+      if (pos_ >= s_.size()) fail("unexpected end of the text");
+      JsonValue v;
+      const char c = s_[pos_];
+      if (c == '{' || c == '[') {
+        ++pos_;
+        v.type = c == '{' ? JsonValue::Type::Object : JsonValue::Type::Array;
+        if (!take(c == '{' ? '}' : ']')) {
+          if (c == '{') member_name(v);
+          open.push_back(std::move(v));
+          continue;
+        }
+      } else {
+        scalar(v);
+      }
+      // Place the value, closing every container that ends after it.
+      for (;;) {
+        if (open.empty()) return v;
+        JsonValue& parent = open.back();
+        const bool object = parent.type == JsonValue::Type::Object;
+        if (object)
+          parent.members.back().second = std::move(v);
+        else
+          parent.items.push_back(std::move(v));
+        if (take(',')) {
+          if (object) member_name(parent);
+          break;
+        }
+        expect(object ? '}' : ']');
+        v = std::move(parent);
+        open.pop_back();
+      }
+    }
+  }
+
+  // Opens the next member of `object`: its name and the colon.
+  void member_name(JsonValue& object) {
     skip_blanks();
-    if (pos_ >= s_.size()) fail("unexpected end of the text");
-    JsonValue v;
-    const char c = s_[pos_];
-    if (c == '{') {
-      ++pos_;
-      v.type = JsonValue::Type::Object;
-      if (take('}')) return v;
-      do {
-        skip_blanks();
-        if (pos_ >= s_.size() || s_[pos_] != '"') fail("expected a member name");
-        std::string key = string();
-        expect(':');
-        v.members.emplace_back(std::move(key), value(depth + 1));
-      } while (take(','));
-      expect('}');
-    } else if (c == '[') {
-      ++pos_;
-      v.type = JsonValue::Type::Array;
-      if (take(']')) return v;
-      do v.items.push_back(value(depth + 1));
-      while (take(','));
-      expect(']');
-    } else if (c == '"') {
+    if (pos_ >= s_.size() || s_[pos_] != '"') fail("expected a member name");
+    std::string key = string();
+    expect(':');
+    object.members.emplace_back(std::move(key), JsonValue());
+  }
+
+  void scalar(JsonValue& v) {
+    if (s_[pos_] == '"') {
       v.type = JsonValue::Type::String;
       v.text = string();
     } else if (take_word("null")) {
@@ -92,7 +121,6 @@ class Parser {
     } else {
       number(v);
     }
-    return v;
   }
 
   void number(JsonValue& v) {
@@ -239,75 +267,159 @@ const JsonValue& only_member(const JsonValue& v, std::string& kind) {
   return v.members[0].second;
 }
 
-Expr node(const JsonValue& v) {
+// One node of an expression's JSON, checked: a leaf ready built, or the
+// kind of an inner node with its children's JSON in order.
+struct Decoded {
+  std::vector<Expr>* leaves;  // where a leaf goes
+  Expr::Kind kind = Expr::Kind::Const;
+  Op op = Op::Add;
+  int32_t exponent = 0;
+  const JsonValue* children[2] = {nullptr, nullptr};
+  int n_children = 0;
+};
+
+Op bin_operator(const std::string& name) {
+  if (name == "Add") return Op::Add;
+  if (name == "Sub") return Op::Sub;
+  if (name == "Mul") return Op::Mul;
+  if (name == "Div") return Op::Div;
+  bad_node("unknown operator \"" + name + "\"");
+}
+
+Expr::Kind function_kind(const std::string& kind) {
+  using K = Expr::Kind;
+  if (kind == "Exp") return K::Exp;
+  if (kind == "Log") return K::Log;
+  if (kind == "Sqrt") return K::Sqrt;
+  if (kind == "Sin") return K::Sin;
+  if (kind == "Cos") return K::Cos;
+  if (kind == "Tanh") return K::Tanh;
+  if (kind == "Abs") return K::Abs;
+  bad_node("unknown node \"" + kind + "\"");
+}
+
+void decode(const JsonValue& v, Decoded& d) {
   std::string kind;
   const JsonValue& payload = only_member(v, kind);
   using T = JsonValue::Type;
   if (kind == "Const") {
-    if (payload.type == T::Null) return Expr::constant(std::numeric_limits<double>::quiet_NaN());
+    if (payload.type == T::Null) {
+      d.leaves->push_back(Expr::constant(std::numeric_limits<double>::quiet_NaN()));
+      return;
+    }
     if (payload.type != T::Number) bad_node("a Const holds a number");
-    return Expr::constant(payload.number);
-  }
-  if (kind == "Feature") {
+    d.leaves->push_back(Expr::constant(payload.number));
+  } else if (kind == "Feature") {
     if (payload.type != T::String) bad_node("a Feature holds a name");
-    return Expr::feature(payload.text);
-  }
-  if (kind == "Bin") {
+    d.leaves->push_back(Expr::feature(payload.text));
+  } else if (kind == "Bin") {
     if (payload.type != T::Array || payload.items.size() != 3 || payload.items[0].type != T::String)
       bad_node("a Bin holds [operator, left, right]");
-    const std::string& name = payload.items[0].text;
-    Op op;
-    if (name == "Add")
-      op = Op::Add;
-    else if (name == "Sub")
-      op = Op::Sub;
-    else if (name == "Mul")
-      op = Op::Mul;
-    else if (name == "Div")
-      op = Op::Div;
-    else
-      bad_node("unknown operator \"" + name + "\"");
-    return Expr::bin(op, node(payload.items[1]), node(payload.items[2]));
-  }
-  if (kind == "Pow") {
+    d.kind = Expr::Kind::Bin;
+    d.op = bin_operator(payload.items[0].text);
+    d.children[0] = &payload.items[1];
+    d.children[1] = &payload.items[2];
+    d.n_children = 2;
+  } else if (kind == "Pow") {
     if (payload.type != T::Array || payload.items.size() != 2 || payload.items[1].type != T::Number)
       bad_node("a Pow holds [base, exponent]");
     const std::string& literal = payload.items[1].text;
-    int32_t exponent = 0;
-    const auto res = std::from_chars(literal.data(), literal.data() + literal.size(), exponent);
+    const auto res = std::from_chars(literal.data(), literal.data() + literal.size(), d.exponent);
     if (res.ec != std::errc() || res.ptr != literal.data() + literal.size())
       bad_node("a Pow exponent is a 32-bit integer, not " + literal);
-    return Expr::pow(node(payload.items[0]), exponent);
+    d.kind = Expr::Kind::Pow;
+    d.children[0] = &payload.items[0];
+    d.n_children = 1;
+  } else {
+    d.kind = function_kind(kind);
+    d.children[0] = &payload;
+    d.n_children = 1;
   }
-  if (kind == "Exp") return Expr::exp(node(payload));
-  if (kind == "Log") return Expr::log(node(payload));
-  if (kind == "Sqrt") return Expr::sqrt(node(payload));
-  if (kind == "Sin") return Expr::sin(node(payload));
-  if (kind == "Cos") return Expr::cos(node(payload));
-  if (kind == "Tanh") return Expr::tanh(node(payload));
-  if (kind == "Abs") return Expr::abs(node(payload));
-  bad_node("unknown node \"" + kind + "\"");
 }
 
-void collect_features(const Expr& e, std::vector<std::string>& names) {
-  switch (e.kind()) {
-    case Expr::Kind::Const:
-      return;
-    case Expr::Kind::Feature:
-      for (const std::string& n : names)
-        if (n == e.name()) return;
-      names.push_back(e.name());
-      return;
-    case Expr::Kind::Bin:
-      collect_features(e.left(), names);
-      collect_features(e.right(), names);
-      return;
-    default:
-      collect_features(e.child(), names);
+// Builds the tree without recursion: nodes are checked in document order
+// (so the first fault found is the one a recursive reader would find) and
+// built once their children are.
+Expr node(const JsonValue& root) {
+  struct Task {
+    const JsonValue* json;  // to check and expand; null once expanded
+    Decoded d;
+  };
+  std::vector<Expr> built;
+  std::vector<Task> tasks;
+  tasks.push_back({&root, {&built}});
+  while (!tasks.empty()) {
+    Task t = tasks.back();
+    tasks.pop_back();
+    if (t.json != nullptr) {
+      decode(*t.json, t.d);
+      if (t.d.n_children == 0) continue;
+      tasks.push_back({nullptr, t.d});
+      for (int i = t.d.n_children; i-- > 0;) tasks.push_back({t.d.children[i], {&built}});
+      continue;
+    }
+    Expr a = std::move(built.back());
+    built.pop_back();
+    if (t.d.kind == Expr::Kind::Bin) {
+      Expr left = std::move(built.back());
+      built.pop_back();
+      built.push_back(Expr::bin(t.d.op, std::move(left), std::move(a)));
+    } else if (t.d.kind == Expr::Kind::Pow) {
+      built.push_back(Expr::pow(std::move(a), t.d.exponent));
+    } else {
+      built.push_back(Expr::function(t.d.kind, std::move(a)));
+    }
+  }
+  return std::move(built.back());
+}
+
+// In first-use order: a preorder walk, left before right, without recursion.
+void collect_features(const Expr& root, std::vector<std::string>& names) {
+  std::vector<const Expr*> stack{&root};
+  while (!stack.empty()) {
+    const Expr& e = *stack.back();
+    stack.pop_back();
+    switch (e.kind()) {
+      case Expr::Kind::Const:
+        break;
+      case Expr::Kind::Feature:
+        if (std::find(names.begin(), names.end(), e.name()) == names.end())
+          names.push_back(e.name());
+        break;
+      case Expr::Kind::Bin:
+        stack.push_back(&e.right());
+        stack.push_back(&e.left());
+        break;
+      default:
+        stack.push_back(&e.child());
+    }
   }
 }
 
 }  // namespace
+
+JsonValue::JsonValue(JsonValue&& other) noexcept = default;
+JsonValue& JsonValue::operator=(JsonValue&& other) noexcept = default;
+
+JsonValue::~JsonValue() {
+  if (items.empty() && members.empty()) return;
+  // Each value moved out here is left without children, so its own
+  // destructor returns at once.
+  std::vector<JsonValue> pending;
+  const auto adopt = [&pending](JsonValue& v) {
+    for (JsonValue& item : v.items)
+      if (!item.items.empty() || !item.members.empty()) pending.push_back(std::move(item));
+    for (JsonMember& m : v.members)
+      if (!m.second.items.empty() || !m.second.members.empty())
+        pending.push_back(std::move(m.second));
+  };
+  adopt(*this);
+  while (!pending.empty()) {
+    JsonValue v = std::move(pending.back());
+    pending.pop_back();
+    adopt(v);
+  }
+}
 
 const JsonValue* JsonValue::find(std::string_view key) const noexcept {
   for (const auto& [name, value] : members)

@@ -31,6 +31,14 @@ struct JsonMember;
 // integer can be told from a number with a fraction or an exponent.
 struct JsonValue {
   enum class Type { Null, Bool, Number, String, Array, Object };
+
+  JsonValue() = default;
+  JsonValue(JsonValue&& other) noexcept;
+  JsonValue& operator=(JsonValue&& other) noexcept;
+  // Frees nested values without recursion, so that a deep document costs no
+  // stack in proportion to its depth.
+  ~JsonValue();
+
   Type type = Type::Null;
   bool boolean = false;
   double number = 0.0;
@@ -51,7 +59,8 @@ struct JsonMember {
 };
 
 // RFC 8259 JSON in strict UTF-8, one value with optional surrounding blanks.
-// Nesting deeper than 2000 levels is refused rather than risking the stack.
+// Nesting deeper than 2000 levels is refused. Reading, converting and freeing
+// use no recursion: a document at the limit needs no more stack than a flat one.
 JsonValue parse_json(std::string_view text);
 
 // The tree of an expression's JSON form: {"Const":2.5}, {"Feature":"x"},
