@@ -150,10 +150,42 @@ def test_constant_text(v, sci, json_text):
     '{"Bin":["Add",{"Const":1.0}]}', '{"Pow":[{"Const":1.0},1.5]}', '{"Pow":[{"Const":1.0},4294967296]}',
     '{"Feature":"a\\u0000"}', '{"Exp":{"Const":1.0},"Log":{"Const":1.0}}', '{"Tan":{"Const":1.0}}',
     '{"sin":{"Const":1.0}}', '{"Sin":[{"Const":1.0}]}', '{"Abs":null}',
+    # Strict JSON, as the library reads it.
+    '{"Const":NaN}', '{"Const":Infinity}', '{"Const":1e400}', '{"Const":' + "9" * 400 + '}',
+    '{"Const":01}', '{"Const":1.}', '{"Bin":["Add",{"Const":1.0},{"Const":1.0},]}',
+    '{"Const":1.0} x', '{"Const":1.0', '{"Feature":"a\tb"}', b'{"Feature":"\xff"}',
 ])
 def test_malformed_expression_json(text):
     with pytest.raises(DataError):
         Expr.from_json(text)
+
+
+def test_json_layout_and_escapes_are_read():
+    text = ' {\n "Bin" : [ "Sub" , {"Feature":"a\\u00e9\\/b"} ,\t{"Const": -1.5E+2} ] } '
+    expr = Expr.from_json(text)
+    assert expr == Bin("Sub", Feature("a\u00e9/b"), Const(-150.0))
+    assert Expr.from_json(text.encode()) == expr
+    assert expr.predict({"a\u00e9/b": [1.0]}).tolist() == [151.0]
+
+
+def test_deep_expressions_within_the_default_recursion_limit():
+    import sys
+    saved = sys.getrecursionlimit()
+    sys.setrecursionlimit(1000)  # the interpreter's default
+    try:
+        # 2000 nested levels: 1999 functions around a leaf; 999 sums (two levels each).
+        chain = '{"Abs":' * 1999 + '{"Feature":"x"}' + "}" * 1999
+        sums = '{"Bin":["Add",' * 999 + '{"Feature":"x"}' + ',{"Const":1.0}]}' * 999
+        for text, size, depth, formula, at_two in ((chain, 1999, 2000, "abs(abs(", 2.0),
+                                                   (sums, 1998, 1000, "((((", 1001.0)):
+            expr = Expr.from_json(text)
+            assert (expr.k, expr.depth, expr.features()) == (size, depth, ["x"])
+            assert expr.to_json() == text and expr.formula().startswith(formula)
+            assert expr.predict({"x": [2.0]}).tolist() == [at_two]
+            assert Expr.from_json(expr.to_json()).to_json() == text
+        assert sys.getrecursionlimit() == 1000  # left as the caller set it
+    finally:
+        sys.setrecursionlimit(saved)
 
 
 def test_size_depth_and_features():

@@ -8,7 +8,8 @@ or NaN x give NaN.
 """
 import json
 import math
-import sys
+import re
+from json.decoder import scanstring
 from dataclasses import dataclass
 from typing import Union
 
@@ -42,10 +43,14 @@ class Expr:
         if depth > MAX_NESTING:
             raise DataError(f"the JSON is nested too deeply ({depth} levels; at most "
                             f"{MAX_NESTING})")
-        _allow_recursion(depth)
+        if not isinstance(text, str):
+            try:
+                text = bytes(text).decode("utf-8")
+            except UnicodeDecodeError as e:
+                raise DataError(f"not an expression JSON text: {e}") from None
         try:
-            value = json.loads(text)
-        except (TypeError, ValueError) as e:
+            value = _loads(text)
+        except ValueError as e:
             raise DataError(f"not an expression JSON text: {e}") from None
         tree = _from_value(value)
         # predict hands the library the text it wrote, not a rewriting of it.
@@ -204,44 +209,147 @@ def _nesting(text):
     return deepest
 
 
-def _allow_recursion(depth):
-    # Every walk over a tree recurses once or twice per level; a tree the limit admits
-    # must not fail for the interpreter's default of 1000 frames.
-    needed = 3 * depth + 500
-    if sys.getrecursionlimit() < needed:
-        sys.setrecursionlimit(needed)
+# Every walk below keeps its own stack: a tree at the nesting limit must not
+# need more of the interpreter's recursion limit (by default 1000) than a flat one.
+
+_BLANKS = re.compile(r"[ \t\n\r]*")
+_NUMBER = re.compile(r"-?(?:0|[1-9][0-9]*)(\.[0-9]+)?([eE][-+]?[0-9]+)?")
+_WORDS = (("null", None), ("true", True), ("false", False))
+
+
+def _loads(s):
+    """json.loads for strict JSON (no NaN or Infinity) of any nesting depth."""
+    open_ = []  # [container, member name or None], innermost last
+    i = _BLANKS.match(s, 0).end()
+    while True:
+        c = s[i:i + 1]
+        if c in ("{", "["):
+            i = _BLANKS.match(s, i + 1).end()
+            if s[i:i + 1] != ("}" if c == "{" else "]"):
+                open_.append([{} if c == "{" else [], None])
+                if c == "{":
+                    i = _member_name(s, i, open_[-1])
+                continue
+            value, i = ({} if c == "{" else []), i + 1
+        elif c == '"':
+            value, i = scanstring(s, i + 1, True)
+        else:
+            value, i = _scalar(s, i)
+        # Place the value, closing every container that ends after it.
+        while True:
+            i = _BLANKS.match(s, i).end()
+            if not open_:
+                if i != len(s):
+                    raise ValueError(f"unexpected text after the JSON value at {i}")
+                return value
+            container, name = open_[-1]
+            if name is None:
+                container.append(value)
+            else:
+                container[name] = value
+            c = s[i:i + 1]
+            if c == ",":
+                i = _BLANKS.match(s, i + 1).end()
+                if name is not None:
+                    i = _member_name(s, i, open_[-1])
+                break
+            if c != ("]" if name is None else "}"):
+                raise ValueError(f"expected ',' or a closing bracket at {i}")
+            open_.pop()
+            value, i = container, i + 1
+
+
+def _member_name(s, i, frame):
+    if s[i:i + 1] != '"':
+        raise ValueError(f"expected a member name at {i}")
+    frame[1], i = scanstring(s, i + 1, True)
+    i = _BLANKS.match(s, i).end()
+    if s[i:i + 1] != ":":
+        raise ValueError(f"expected ':' at {i}")
+    return _BLANKS.match(s, i + 1).end()
+
+
+def _scalar(s, i):
+    for word, value in _WORDS:
+        if s.startswith(word, i):
+            return value, i + len(word)
+    m = _NUMBER.match(s, i)
+    if m is None:
+        raise ValueError(f"expected a JSON value at {i}")
+    value = float(m.group()) if m.group(1) or m.group(2) else int(m.group())
+    try:
+        if math.isinf(float(value)):
+            raise OverflowError
+    except OverflowError:
+        raise ValueError(f"the number {m.group()} is out of the range of a double") from None
+    return value, m.end()
 
 
 def _bad(value):
-    return DataError(f"not an expression node: {json.dumps(value)[:80]}")
+    return DataError(f"not an expression node: {_outline(value)[:80]}")
 
 
-def _from_value(v):
+def _outline(v, levels=3):
+    """The JSON of v down to a few levels, deeper values elided, so that a deep node costs
+    no recursion."""
+    if levels == 0 and isinstance(v, (dict, list)) and v:
+        return "{...}" if isinstance(v, dict) else "[...]"
+    if isinstance(v, dict):
+        return "{" + ", ".join(json.dumps(k) + ": " + _outline(x, levels - 1)
+                               for k, x in v.items()) + "}"
+    if isinstance(v, list):
+        return "[" + ", ".join(_outline(x, levels - 1) for x in v) + "]"
+    return json.dumps(v)
+
+
+def _decode(v):
+    """One node checked: (the leaf, ()) or (a maker of the node from its children, the
+    children's JSON values in order)."""
     if not isinstance(v, dict) or len(v) != 1:
         raise _bad(v)
     (kind, payload), = v.items()
     if kind == "Const":
         if payload is None:  # non-finite constants are written as null
-            return Const(math.nan)
+            return Const(math.nan), ()
         if isinstance(payload, bool) or not isinstance(payload, (int, float)):
             raise _bad(v)
-        return Const(float(payload))
+        return Const(float(payload)), ()
     if kind == "Feature":
         if not isinstance(payload, str):
             raise _bad(v)
-        return Feature(check_name(payload))
+        return Feature(check_name(payload)), ()
     if kind == "Bin":
         if not (isinstance(payload, list) and len(payload) == 3 and payload[0] in _OPS):
             raise _bad(v)
-        return Bin(payload[0], _from_value(payload[1]), _from_value(payload[2]))
+        return (lambda left, right: Bin(payload[0], left, right)), payload[1:]
     if kind == "Pow":
         if not (isinstance(payload, list) and len(payload) == 2 and isinstance(payload[1], int)
                 and not isinstance(payload[1], bool) and -2**31 <= payload[1] < 2**31):
             raise _bad(v)
-        return Pow(_from_value(payload[0]), payload[1])
+        return (lambda base: Pow(base, payload[1])), payload[:1]
     if kind in _FUNCTIONS:
-        return _FUNCTIONS[kind](_from_value(payload))
+        return _FUNCTIONS[kind], (payload,)
     raise _bad(v)
+
+
+def _from_value(root):
+    # Nodes are checked in document order and built once their children are.
+    built = []
+    tasks = [(root, None, 0)]
+    while tasks:
+        v, make, n = tasks.pop()
+        if make is not None:
+            args = built[len(built) - n:]
+            del built[len(built) - n:]
+            built.append(make(*args))
+            continue
+        made, children = _decode(v)
+        if not children:
+            built.append(made)
+            continue
+        tasks.append((None, made, len(children)))
+        tasks.extend((c, None, 0) for c in reversed(children))
+    return built[0]
 
 
 def _children(e):
@@ -254,21 +362,46 @@ def _children(e):
     return ()
 
 
+def _preorder(e):
+    """Every node, parents before children and left before right."""
+    stack = [e]
+    while stack:
+        node = stack.pop()
+        yield node
+        stack.extend(reversed(_children(node)))
+
+
 def _k(e):
-    if isinstance(e, Feature):
-        return 0
-    return 1 + sum(_k(c) for c in _children(e))
+    return sum(0 if isinstance(node, Feature) else 1 for node in _preorder(e))
 
 
 def _depth(e):
-    return 1 + max((_depth(c) for c in _children(e)), default=0)
+    deepest = 0
+    stack = [(e, 1)]
+    while stack:
+        node, level = stack.pop()
+        deepest = max(deepest, level)
+        stack.extend((c, level + 1) for c in _children(node))
+    return deepest
 
 
 def _collect(e, seen):
-    if isinstance(e, Feature):
-        seen.setdefault(e.name, None)
-    for c in _children(e):
-        _collect(c, seen)
+    for node in _preorder(e):
+        if isinstance(node, Feature):
+            seen.setdefault(node.name, None)
+
+
+def _text(e, parts):
+    """Joins the pieces parts(node) gives, texts and child nodes in order, without recursion."""
+    out = []
+    stack = [e]
+    while stack:
+        item = stack.pop()
+        if isinstance(item, str):
+            out.append(item)
+        else:
+            stack.extend(reversed(parts(item)))
+    return "".join(out)
 
 
 # ---- evaluation ---------------------------------------------------------------
@@ -316,16 +449,20 @@ def _sci5(v):
     return f"{mantissa}e{int(exponent)}"
 
 
-def _formula(e):
+def _formula_parts(e):
     if isinstance(e, Const):
-        return _sci5(e.value)
+        return (_sci5(e.value),)
     if isinstance(e, Feature):
-        return e.name
+        return (e.name,)
     if isinstance(e, Bin):
-        return f"({_formula(e.left)} {_SYMBOLS[e.op]} {_formula(e.right)})"
+        return ("(", e.left, f" {_SYMBOLS[e.op]} ", e.right, ")")
     if isinstance(e, Pow):
-        return f"({_formula(e.base)}^{e.exponent})"
-    return f"{_FUNCTION_NAMES[type(e)]}({_formula(e.child)})"
+        return ("(", e.base, f"^{e.exponent})")
+    return (f"{_FUNCTION_NAMES[type(e)]}(", e.child, ")")
+
+
+def _formula(e):
+    return _text(e, _formula_parts)
 
 
 def json_number(v):
@@ -359,16 +496,20 @@ def json_number(v):
     return sign + body
 
 
-def _json(e):
+def _json_parts(e):
     if isinstance(e, Const):
-        return '{"Const":' + json_number(e.value) + "}"
+        return ('{"Const":' + json_number(e.value) + "}",)
     if isinstance(e, Feature):
-        return '{"Feature":' + _json_string(e.name) + "}"
+        return ('{"Feature":' + _json_string(e.name) + "}",)
     if isinstance(e, Bin):
-        return '{"Bin":["' + e.op + '",' + _json(e.left) + "," + _json(e.right) + "]}"
+        return ('{"Bin":["' + e.op + '",', e.left, ",", e.right, "]}")
     if isinstance(e, Pow):
-        return '{"Pow":[' + _json(e.base) + "," + str(e.exponent) + "]}"
-    return '{"' + type(e).__name__ + '":' + _json(e.child) + "}"
+        return ('{"Pow":[', e.base, "," + str(e.exponent) + "]}")
+    return ('{"' + type(e).__name__ + '":', e.child, "}")
+
+
+def _json(e):
+    return _text(e, _json_parts)
 
 
 _ESCAPES = {'"': '\\"', "\\": "\\\\", "\b": "\\b", "\t": "\\t", "\n": "\\n", "\f": "\\f", "\r": "\\r"}
