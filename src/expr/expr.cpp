@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <utility>
+#include <vector>
 
 #include "expr/functions.h"
 
@@ -111,20 +112,49 @@ void Expr::release(std::unique_ptr<Expr> node) noexcept {
   }
 }
 
-double Expr::evaluate(const Row& row) const {
+double Expr::evaluate(const Row& row) const { return evaluate_within(row, 64); }
+
+double Expr::evaluate_within(const Row& row, int levels) const {
+  if (levels == 0) return evaluate_deep(row);
   switch (kind_) {
     case Kind::Const:
       return value_;
     case Kind::Feature:
       return row.value(name_);
     case Kind::Bin: {
-      const double a = a_->evaluate(row);
-      const double b = b_->evaluate(row);
+      const double a = a_->evaluate_within(row, levels - 1);
+      const double b = b_->evaluate_within(row, levels - 1);
       return apply_node(kind_, op_, exponent_, a, b);
     }
     default:
-      return apply_node(kind_, op_, exponent_, a_->evaluate(row), 0.0);
+      return apply_node(kind_, op_, exponent_, a_->evaluate_within(row, levels - 1), 0.0);
   }
+}
+
+// Postorder with explicit stacks, left before right, the same arithmetic.
+double Expr::evaluate_deep(const Row& row) const {
+  std::vector<std::pair<const Expr*, bool>> walk{{this, false}};
+  std::vector<double> values;
+  while (!walk.empty()) {
+    const auto [e, expanded] = walk.back();
+    walk.pop_back();
+    if (e->kind_ == Kind::Const) {
+      values.push_back(e->value_);
+    } else if (e->kind_ == Kind::Feature) {
+      values.push_back(row.value(e->name_));
+    } else if (!expanded) {
+      walk.emplace_back(e, true);
+      if (e->b_) walk.emplace_back(e->b_.get(), false);
+      walk.emplace_back(e->a_.get(), false);
+    } else if (e->kind_ == Kind::Bin) {
+      const double b = values.back();
+      values.pop_back();
+      values.back() = apply_node(e->kind_, e->op_, e->exponent_, values.back(), b);
+    } else {
+      values.back() = apply_node(e->kind_, e->op_, e->exponent_, values.back(), 0.0);
+    }
+  }
+  return values.back();
 }
 
 uint32_t Expr::k() const noexcept {

@@ -77,6 +77,10 @@ class Expr {
   Expr() = default;
   // Frees a subtree without recursion (see the destructor).
   static void release(std::unique_ptr<Expr> node) noexcept;
+  // evaluate, recursing at most `levels` further before going on without
+  // recursion (evaluate_deep): shallow trees keep the fast path.
+  double evaluate_within(const Row& row, int levels) const;
+  double evaluate_deep(const Row& row) const;
 
   Kind kind_ = Kind::Const;
   Op op_ = Op::Add;

@@ -8,8 +8,11 @@
 #include <limits>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "dataset/dataset.h"
+#include "expr/compiled.h"
+#include "expr/read_json.h"
 
 namespace quorvex {
 namespace {
@@ -235,6 +238,56 @@ TEST(Expr, StructuralEquality) {
   EXPECT_NE(Expr::pow(f("x"), 2), Expr::pow(f("x"), -2));
   EXPECT_NE(Expr::exp(f("x")), Expr::log(f("x")));
   EXPECT_EQ(Expr::sqrt(Expr::pow(c(2), 1)), Expr::sqrt(Expr::pow(c(2), 1)));
+}
+
+}  // namespace
+}  // namespace quorvex
+
+namespace quorvex {
+namespace {
+
+// x -> x + 1 -> -x -> -x + 1 -> x -> x^1, repeated: exactly x again every five
+// levels, with both operand forms, a Pow and (in the copy) constant folding.
+Expr deep_chain(int levels, Expr leaf) {
+  Expr e = std::move(leaf);
+  for (int i = 0; i < levels; ++i) {
+    if (i % 5 == 4)
+      e = Expr::pow(std::move(e), 1);
+    else if (i % 2 == 0)
+      e = Expr::bin(Op::Add, std::move(e), Expr::constant(1.0));
+    else
+      e = Expr::bin(Op::Sub, Expr::constant(1.0), std::move(e));
+  }
+  return e;
+}
+
+// Deep enough that any walk recursing per level would overflow the main
+// thread's 8 MiB stack: evaluation, compilation, feature lists and freeing.
+TEST(ExprDeep, DeepTreesAreWalkedWithoutRecursion) {
+  constexpr int kLevels = 500000;
+  const Dataset ds = xy_data();
+  const Expr over_x = deep_chain(kLevels, Expr::feature("x"));
+  const Expr constant = deep_chain(kLevels, Expr::constant(-0.5));
+  EXPECT_EQ(over_x.evaluate(ds.row(0)), 2.0);
+  EXPECT_EQ(constant.evaluate(ds.row(0)), -0.5);
+  EXPECT_EQ(expression_features(over_x), std::vector<std::string>{"x"});
+  CompiledExpr program;
+  for (const Expr* e : {&over_x, &constant}) {
+    program.compile(*e, ds);
+    double out = 0.0;
+    evaluate_rows(program, 1, &out);
+    EXPECT_EQ(bits(out), bits(e->evaluate(ds.row(0))));
+  }
+  // Around the depth where evaluate stops recursing, it agrees with the
+  // compiled program, which never recursed.
+  for (int levels = 60; levels <= 72; ++levels) {
+    const Expr e = deep_chain(levels, Expr::feature("y"));
+    program.compile(e, ds);
+    double out = 0.0;
+    evaluate_rows(program, 1, &out);
+    EXPECT_EQ(bits(e.evaluate(ds.row(0))), bits(out)) << levels;
+  }
+  EXPECT_EQ(deep_chain(70, Expr::feature("y")).evaluate(ds.row(0)), -3.0);
 }
 
 }  // namespace
