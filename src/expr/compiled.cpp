@@ -182,7 +182,7 @@ void CompiledExpr::compile(const Expr& tree, const Dataset& data, const ColumnCa
   top_ = 0;
   result_col_ = nullptr;
   constant_result_ = false;
-  const Operand r = emit(tree, data, cache);
+  const Operand r = emit(tree, data, cache, 64);
   switch (r.kind) {
     case Operand::Kind::Slot:
       result_ = r.slot;
@@ -197,10 +197,27 @@ void CompiledExpr::compile(const Expr& tree, const Dataset& data, const ColumnCa
   }
 }
 
+CompiledExpr::Operand CompiledExpr::emit(const Expr& e, const Dataset& data,
+                                         const ColumnCache* cache, int levels) {
+  if (levels == 0) return emit_deep(e, data, cache);
+  switch (e.kind()) {
+    case Expr::Kind::Const:
+    case Expr::Kind::Feature:
+      return leaf(e, data);
+    case Expr::Kind::Bin: {
+      const Operand a = emit(e.left(), data, cache, levels - 1);
+      const Operand b = emit(e.right(), data, cache, levels - 1);
+      return emit_bin(e, a, b);
+    }
+    default:
+      return emit_unary(e, emit(e.child(), data, cache, levels - 1), cache);
+  }
+}
+
 // A postorder walk without recursion, left before right: the same
 // instructions and slots as emitting each subtree in turn, for any depth.
-CompiledExpr::Operand CompiledExpr::emit(const Expr& tree, const Dataset& data,
-                                         const ColumnCache* cache) {
+CompiledExpr::Operand CompiledExpr::emit_deep(const Expr& tree, const Dataset& data,
+                                              const ColumnCache* cache) {
   walk_.clear();
   operands_.clear();
   walk_.emplace_back(&tree, false);

@@ -95,7 +95,9 @@ class CompiledExpr {
 
     static Operand constant(double v) { return {Kind::Const, 0, nullptr, v}; }
   };
-  Operand emit(const Expr& tree, const Dataset& data, const ColumnCache* cache);
+  // Recurses at most `levels` deeper, then goes on with emit_deep.
+  Operand emit(const Expr& e, const Dataset& data, const ColumnCache* cache, int levels);
+  Operand emit_deep(const Expr& tree, const Dataset& data, const ColumnCache* cache);
   Operand leaf(const Expr& e, const Dataset& data) const;
   Operand emit_bin(const Expr& e, Operand a, Operand b);
   Operand emit_unary(const Expr& e, Operand a, const ColumnCache* cache);
@@ -108,7 +110,7 @@ class CompiledExpr {
   const double* result_col_ = nullptr;  // a lone column
   bool constant_result_ = false;
   std::vector<double> constant_;  // a constant tree's value, a block long
-  // emit's work lists, kept to spare allocations: nodes to visit (the flag
+  // emit_deep's work lists, kept to spare allocations: nodes to visit (the flag
   // set once their children are pushed) and the operands of visited ones.
   std::vector<std::pair<const Expr*, bool>> walk_;
   std::vector<Operand> operands_;

@@ -91,15 +91,23 @@ Expr& Expr::operator=(const Expr& other) {
 Expr::Expr(Expr&& other) noexcept = default;
 Expr& Expr::operator=(Expr&& other) noexcept = default;
 Expr::~Expr() {
-  release(std::move(a_));
-  release(std::move(b_));
+  if (a_) release(a_.release(), 64);
+  if (b_) release(b_.release(), 64);
 }
 
 // Trees read from JSON can be thousands of levels deep, and a recursive
-// release would use stack in proportion. Rotating each a-child above its
-// parent turns the tree into a chain along b_, freed one node at a time;
-// every node is deleted with no children left, so no destructor nests.
-void Expr::release(std::unique_ptr<Expr> node) noexcept {
+// release would use stack in proportion. Below `levels`, rotating each
+// a-child above its parent turns the tree into a chain along b_, freed one
+// node at a time. Every node is deleted with no children left, so no
+// destructor nests.
+void Expr::release(Expr* top, int levels) noexcept {
+  if (levels > 0) {
+    if (top->a_) release(top->a_.release(), levels - 1);
+    if (top->b_) release(top->b_.release(), levels - 1);
+    delete top;
+    return;
+  }
+  std::unique_ptr<Expr> node(top);
   while (node) {
     if (node->a_) {
       std::unique_ptr<Expr> up = std::move(node->a_);

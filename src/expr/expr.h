@@ -75,8 +75,8 @@ class Expr {
 
  private:
   Expr() = default;
-  // Frees a subtree without recursion (see the destructor).
-  static void release(std::unique_ptr<Expr> node) noexcept;
+  // Frees a subtree, recursing at most `levels` deeper (see the destructor).
+  static void release(Expr* node, int levels) noexcept;
   // evaluate, recursing at most `levels` further before going on without
   // recursion (evaluate_deep): shallow trees keep the fast path.
   double evaluate_within(const Row& row, int levels) const;
