@@ -437,9 +437,9 @@ QVX_API void qvx_string_free(char* s) QVX_NOEXCEPT;
  * and `out` only when n_rows is 0.
  * JSON nested up to 2000 levels deep is read (the expression inside a
  * report's "expr_json" counts its own levels); deeper is QVX_ERR_DATA.
- * Reading, evaluating and freeing the formula use no recursion: at the limit
- * a call needs about 10 KiB of stack, as for a flat formula, so any thread's
- * stack (musl's 128 KiB included) suffices.
+ * Reading, evaluating and freeing the formula recurse at most 64 levels: at
+ * the limit a call needs under 20 KiB of stack, so any thread's stack (musl's
+ * 128 KiB included) suffices.
  * Returns QVX_OK; QVX_ERR_ARGUMENT for a NULL that is not allowed or a string
  * that is not valid UTF-8; QVX_ERR_DATA when `formula_json` is not such a
  * document or the formula reads a feature not among `names` (out is then
