@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <utility>
 
 #include "classic_run.h"
@@ -149,6 +150,12 @@ int run_guarded(int argc, char** argv) {
     print_error(kOutOfMemory);
   } catch (const std::length_error& e) {
     print_error(kOutOfMemory + " (" + e.what() + ")");
+  } catch (const std::system_error& e) {
+    // A thread the address-space limit leaves no room for fails with EAGAIN.
+    const bool memory = e.code() == std::errc::resource_unavailable_try_again ||
+                        e.code() == std::errc::not_enough_memory;
+    print_error(memory ? kOutOfMemory + " (" + e.what() + ")"
+                       : std::string("internal error: ") + e.what());
   } catch (const std::exception& e) {
     print_error(std::string("internal error: ") + e.what());
   }
