@@ -258,7 +258,10 @@ QVX_API int32_t qvx_options_init(qvx_options* options, size_t size, int32_t sear
  * Called after each generation with the generations done, the configured
  * number (the cap, for a refined search), the seconds since the search began
  * and the best BIC so far (classic: that generation's best score; refined:
- * the front's lowest BIC). Return 0 to go on, anything else to stop.
+ * the front's lowest BIC). A refined search also calls it at least once a
+ * second within a long generation (the same count again), so that a stop is
+ * heard promptly. Return 0 to go on, anything else to stop. Always on the
+ * thread that called qvx_discover.
  */
 typedef int32_t (*qvx_progress_fn)(void* user, uint32_t generation, uint32_t generations,
                                    double elapsed, double best_bic);

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "diagnostics.h"
+#include "interrupt.h"
 #include "optimizer/permutation.h"
 #include "plot.h"
 #include "progress.h"
@@ -36,7 +37,15 @@ SearchResult classic_search(Discoverer& discoverer, const Options& opt) {
       if (show_bar) bar.update(generation, generations, best);
     });
   }
-  DiscoverResult found = discoverer.run();
+  const auto run_search = [&] {
+    try {
+      return discoverer.run();
+    } catch (...) {
+      bar.finish();  // before the message of whatever ended the search
+      throw;
+    }
+  };
+  DiscoverResult found = run_search();
   bar.finish();
   return {std::move(found), std::move(best_by_generation)};
 }
@@ -67,9 +76,10 @@ void print_classic_report(const DiscoverResult& found, const std::string& droppe
 
 void print_classic_permutation_test(const Discoverer& discoverer, const DiscoverReport& report,
                                     const Options& opt) {
-  print_permutation_line(permutation_test(discoverer.data(), discoverer.config(), report.bic,
-                                          opt.permutations, 0, permutation_count(opt)),
-                         opt);
+  print_permutation_line(
+      permutation_test(discoverer.data(), discoverer.config(), report.bic, opt.permutations, 0,
+                       permutation_count(opt), [] { return interrupted(); }),
+      opt);
 }
 
 }  // namespace quorvex::cli

@@ -25,6 +25,8 @@ void write_classic_plot(SearchResult& result, const std::string& path);
 void print_classic_report(const DiscoverResult& found, const std::string& dropped_note,
                           const Options& opt);
 
+// Ctrl-C, caught by an InterruptGuard, ends the test after its current null
+// (CommandError, exit code 130).
 void print_classic_permutation_test(const Discoverer& discoverer, const DiscoverReport& report,
                                     const Options& opt);
 

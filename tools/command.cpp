@@ -68,6 +68,15 @@ PermutationProgress permutation_count(const Options& opt) {
 }
 
 void print_permutation_line(const PermutationResult& test, const Options& opt) {
+  if (test.stopped) {
+    if (const PermutationProgress count = permutation_count(opt))
+      count(opt.permutations, opt.permutations);  // erases the count
+    throw CommandError("interrupted by Ctrl-C during the permutation test, after " +
+                           decimal(test.null_bics.size()) + " of " + decimal(opt.permutations) +
+                           " permutations: the report above stands, without a p-value" +
+                           (opt.plot ? "; no plot was written" : ""),
+                       kExitInterrupted);
+  }
   const std::string line = permutation_line(test) + "\n";
   if (opt.json)
     std::fwrite(line.data(), 1, line.size(), stderr);

@@ -18,6 +18,7 @@ namespace quorvex::cli {
 
 inline constexpr int kExitBadInput = 2;
 inline constexpr int kExitWriteFailed = 1;
+inline constexpr int kExitFailed = 3;         // out of memory, or a fault of its own
 inline constexpr int kExitInterrupted = 130;  // as a shell reports a SIGINT
 
 struct Options {
@@ -77,7 +78,8 @@ void save_plot(const PlotData& plot, const std::string& path);
 // --quiet, erased once the count is complete; otherwise none.
 PermutationProgress permutation_count(const Options& opt);
 
-// The p-value line after the report (on stderr in JSON mode).
+// The p-value line after the report (on stderr in JSON mode); a test that
+// Ctrl-C stopped ends the command instead (CommandError, exit code 130).
 void print_permutation_line(const PermutationResult& test, const Options& opt);
 
 }  // namespace quorvex::cli

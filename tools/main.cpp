@@ -3,10 +3,12 @@
 // the options are read in command_line.cpp, the data in input.cpp, each
 // search's run and report in classic_run.cpp and refined_run.cpp.
 
+#include <new>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <utility>
 
 #include "classic_run.h"
@@ -25,6 +27,10 @@
 
 namespace quorvex::cli {
 namespace {
+
+const std::string kOutOfMemory =
+    "out of memory: the run needs more than the process may use (physical memory, ulimit -v, "
+    "the cgroup's limit); try fewer features or rows, or a smaller --population or --max-depth";
 
 // Zero and out-of-range settings mean the defaults, as through the C entry.
 DiscoverConfig make_classic_config(const Options& opt) {
@@ -70,7 +76,8 @@ RefinedConfig make_refined_config(const Options& opt) {
 }
 
 // Ctrl-C stops the search after its current generation; the best formula so
-// far is reported, no plot is written, and the exit code is 130.
+// far is reported, no plot is written, and the exit code is 130. The plot
+// comes last, so that a failed or interrupted permutation test leaves it alone.
 void run_refined_discovery(const Options& opt) {
   const RefinedConfig config = make_refined_config(opt);
   check_outputs(opt);
@@ -80,7 +87,6 @@ void run_refined_discovery(const Options& opt) {
 
   InterruptGuard guard;
   RefinedRun run = refined_search(data, config, opt);
-  if (opt.plot && !run.interrupted) write_refined_plot(run, *opt.plot);
   print_refined_report(run, dropped_note, opt);
   if (run.interrupted)
     throw CommandError("interrupted by Ctrl-C after " + format_integer(run.result.generations) +
@@ -89,6 +95,7 @@ void run_refined_discovery(const Options& opt) {
                        kExitInterrupted);
   if (opt.permutations > 0)
     print_refined_permutation_test(data, config, run.result.report.bic, opt);
+  if (opt.plot) write_refined_plot(run, *opt.plot);
 }
 
 void run_classic_discovery(const Options& opt) {
@@ -105,10 +112,15 @@ void run_classic_discovery(const Options& opt) {
   std::string dropped_note;
   Dataset data = read_dataset(opt, dropped_note);
   Discoverer discoverer(std::move(data), config);
+  // Ctrl-C ends the search itself at once (it has no stop hook), but only
+  // the current null of a permutation test.
   SearchResult result = classic_search(discoverer, opt);
-  if (opt.plot) write_classic_plot(result, *opt.plot);
   print_classic_report(result.found, dropped_note, opt);
-  if (opt.permutations > 0) print_classic_permutation_test(discoverer, result.found.report, opt);
+  if (opt.permutations > 0) {
+    InterruptGuard guard;
+    print_classic_permutation_test(discoverer, result.found.report, opt);
+  }
+  if (opt.plot) write_classic_plot(result, *opt.plot);
 }
 
 int run(const Options& opt) {
@@ -126,12 +138,31 @@ int run(const Options& opt) {
   }
 }
 
+// Whatever escapes the modes ends here, never in an abort: an allocation
+// the process may not make (also from a worker thread, which the pool
+// passes on) or a fault of the command's own.
+int run_guarded(int argc, char** argv) {
+  try {
+    Options opt;
+    if (const std::optional<int> code = parse_command_line(argc, argv, opt)) return *code;
+    return run(opt);
+  } catch (const std::bad_alloc&) {
+    print_error(kOutOfMemory);
+  } catch (const std::length_error& e) {
+    print_error(kOutOfMemory + " (" + e.what() + ")");
+  } catch (const std::system_error& e) {
+    // A thread the address-space limit leaves no room for fails with EAGAIN.
+    const bool memory = e.code() == std::errc::resource_unavailable_try_again ||
+                        e.code() == std::errc::not_enough_memory;
+    print_error(memory ? kOutOfMemory + " (" + e.what() + ")"
+                       : std::string("internal error: ") + e.what());
+  } catch (const std::exception& e) {
+    print_error(std::string("internal error: ") + e.what());
+  }
+  return kExitFailed;
+}
+
 }  // namespace
 }  // namespace quorvex::cli
 
-int main(int argc, char** argv) {
-  quorvex::cli::Options opt;
-  if (const std::optional<int> code = quorvex::cli::parse_command_line(argc, argv, opt))
-    return *code;
-  return quorvex::cli::run(opt);
-}
+int main(int argc, char** argv) { return quorvex::cli::run_guarded(argc, argv); }

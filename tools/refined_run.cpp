@@ -36,6 +36,9 @@ RefinedRun refined_search(const Dataset& data, const RefinedConfig& config, cons
   } catch (const std::invalid_argument& e) {
     bar.finish();
     throw CommandError(shown_input(opt) + ": " + e.what(), kExitBadInput);
+  } catch (...) {
+    bar.finish();  // before the message of whatever ended the search
+    throw;
   }
   bar.finish();
   run.interrupted = run.result.stop == StopReason::Callback;
@@ -83,12 +86,10 @@ void print_refined_report(const RefinedRun& run, const std::string& dropped_note
 
 void print_refined_permutation_test(const Dataset& data, const RefinedConfig& config,
                                     double real_bic, const Options& opt) {
-  const PermutationResult test =
+  print_permutation_line(
       refined_permutation_test(data, config, real_bic, opt.permutations, permutation_count(opt),
-                               [] { return interrupted(); });
-  if (test.stopped)
-    throw CommandError("interrupted by Ctrl-C during the permutation test", kExitInterrupted);
-  print_permutation_line(test, opt);
+                               [] { return interrupted(); }),
+      opt);
 }
 
 }  // namespace quorvex::cli

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <condition_variable>
 #include <deque>
+#include <exception>
 #include <mutex>
 #include <thread>
 
@@ -19,10 +20,11 @@ namespace {
 struct Job {
   size_t n = 0;
   const std::function<void(size_t)>* body = nullptr;
-  size_t next = 0;         // first unclaimed index
-  size_t finished = 0;     // indices completed
-  size_t helpers = 0;      // workers currently inside this job
-  size_t max_helpers = 0;  // workers allowed besides the caller
+  size_t next = 0;           // first unclaimed index
+  size_t finished = 0;       // indices completed
+  size_t helpers = 0;        // workers currently inside this job
+  size_t max_helpers = 0;    // workers allowed besides the caller
+  std::exception_ptr error;  // the first thrown; the rest of the job is skipped
   std::condition_variable done;
 };
 
@@ -48,9 +50,18 @@ struct WorkerPool::Impl {
         auto it = std::find(jobs.begin(), jobs.end(), job);
         if (it != jobs.end()) jobs.erase(it);
       }
+      const bool skip = job->error != nullptr;
       lock.unlock();
-      (*job->body)(i);
+      std::exception_ptr error;
+      if (!skip) {
+        try {
+          (*job->body)(i);
+        } catch (...) {
+          error = std::current_exception();
+        }
+      }
       lock.lock();
+      if (error && !job->error) job->error = error;
       ++job->finished;
     }
   }
@@ -75,14 +86,16 @@ WorkerPool& WorkerPool::instance() {
   return *pool;
 }
 
-WorkerPool::WorkerPool() : impl_(new Impl()), workers_(std::max(1u, std::thread::hardware_concurrency())) {
+WorkerPool::WorkerPool()
+    : impl_(new Impl()), workers_(std::max(1u, std::thread::hardware_concurrency())) {
 #ifdef _WIN32
   // Keep the DLL loaded while the detached workers run its code.
   HMODULE self = nullptr;
   GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
                      reinterpret_cast<LPCWSTR>(&WorkerPool::instance), &self);
 #endif
-  for (size_t i = 0; i < workers_; ++i) std::thread([impl = impl_] { impl->worker_loop(); }).detach();
+  for (size_t i = 0; i < workers_; ++i)
+    std::thread([impl = impl_] { impl->worker_loop(); }).detach();
 }
 
 void WorkerPool::run(size_t n, const std::function<void(size_t)>& body, size_t max_threads) {
@@ -102,6 +115,7 @@ void WorkerPool::run(size_t n, const std::function<void(size_t)>& body, size_t m
   }
   impl_->drain(&job, lock);
   job.done.wait(lock, [&] { return job.finished == job.n && job.helpers == 0; });
+  if (job.error) std::rethrow_exception(job.error);
 }
 
 }  // namespace quorvex

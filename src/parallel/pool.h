@@ -19,7 +19,8 @@ class WorkerPool {
   // Runs body(i) once for every i in [0, n) and returns when all are done.
   // At most `max_threads` threads work on this call, the caller included
   // (0: one per logical processor, so that one worker stays free for other
-  // callers). body must not throw.
+  // callers). When body throws, the indices not yet started are skipped and
+  // the first exception is rethrown on the caller once every thread is out.
   void run(size_t n, const std::function<void(size_t)>& body, size_t max_threads = 0);
 
  private:

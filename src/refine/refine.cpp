@@ -95,6 +95,7 @@ StopReason run_search(Search& search, const RefinedConfig& cfg, double floor,
     best_stalled = bic < best_bic ? 0 : best_stalled + 1;
     best_bic = std::min(best_bic, bic);
     ++result.generations;
+    if (search.stopped()) return StopReason::Callback;
     GenerationInfo info;
     info.generation = result.generations;
     info.elapsed = seconds_since(start);
@@ -144,6 +145,15 @@ std::vector<FrontEntry> search_front(const RefinedConfig& cfg, const Seeds& seed
     RefinedConfig run_cfg = cfg;
     run_cfg.seed = cfg.seed + run * 0xD1B54A32D192ED03ULL;
     Search search(result.train, run_cfg, floor, seeds, Deadline(start, cfg.time_limit));
+    if (progress && *progress)
+      search.set_pulse([&] {
+        GenerationInfo info;
+        info.generation = result.generations;
+        info.elapsed = seconds_since(start);
+        info.best_bic = search.front().best_bic();
+        info.front_size = search.front().size();
+        return (*progress)(info);
+      });
     search.seed_population(carried);
     result.stop = run_search(search, cfg, floor, start, progress, result);
     carried = search.front().pareto();

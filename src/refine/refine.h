@@ -90,8 +90,10 @@ struct GenerationInfo {
   size_t front_size = 0;
 };
 
-// Called on the search's thread after each generation; returning false stops
-// the search, which then returns its best so far as a normal result.
+// Called on the search's thread after each generation, and at least once a
+// second within a long one (with the generations done so far); returning
+// false stops the search, which then returns its best so far as a normal
+// result.
 using RefineProgress = std::function<bool(const GenerationInfo&)>;
 
 // The error floor, relative to the variance of the training targets: well

@@ -1,6 +1,7 @@
 #include "refine/search.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <unordered_map>
 #include <utility>
@@ -123,12 +124,27 @@ void Search::seed_population(const std::vector<FrontEntry>& carried) {
   }
 }
 
+bool Search::halted() {
+  if (stop_.load(std::memory_order_relaxed) || deadline_.passed()) return true;
+  // Only the search's own thread calls the caller back: it takes its share
+  // of the candidates while the workers take theirs.
+  if (pulse_ && std::this_thread::get_id() == owner_) {
+    const auto now = Deadline::Clock::now();
+    if (now - last_pulse_ >= std::chrono::seconds(1)) {
+      last_pulse_ = now;
+      if (!pulse_()) stop_.store(true, std::memory_order_relaxed);
+    }
+  }
+  return stop_.load(std::memory_order_relaxed);
+}
+
 void Search::score() {
+  last_pulse_ = Deadline::Clock::now();  // the generation's own report was just given
   WorkerPool::instance().run(
       pop_.size(),
       [this](size_t i) {
         Candidate& c = pop_[i];
-        if (c.scored || deadline_.passed()) return;
+        if (c.scored || halted()) return;
         c.scored = true;
         c.score = score_scaled(c.tree, train_, floor_, cfg_.operators);
       },
@@ -160,7 +176,7 @@ void Search::fit() {
       chosen.size(),
       [&](size_t j) {
         Candidate& c = pop_[chosen[j]];
-        if (deadline_.passed()) return;
+        if (halted()) return;
         const bool quick = steps[j] == kQuickFitIterations;
         FitOutcome fit = fit_constants(c.tree, quick ? sample_ : fit_rows_, steps[j]);
         if (!fit.improved) return;

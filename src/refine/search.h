@@ -5,8 +5,11 @@
 // formula of each complexity kept on a front, and the next population bred
 // from both.
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <thread>
 #include <vector>
 
 #include "dataset/dataset.h"
@@ -48,6 +51,12 @@ class Search {
   bool update_front();
   void breed();
 
+  // Called on the constructing thread at least once a second while a
+  // generation is scored and fitted; false stops the search, which then ends
+  // the generation at once (see stopped()).
+  void set_pulse(std::function<bool()> pulse) { pulse_ = std::move(pulse); }
+  bool stopped() const noexcept { return stop_.load(std::memory_order_relaxed); }
+
   const Front& front() const noexcept { return front_; }
   const std::vector<Candidate>& population() const noexcept { return pop_; }
 
@@ -59,6 +68,8 @@ class Search {
   };
 
   std::vector<size_t> ranking() const;
+  // Whether the candidates left in this generation are to be skipped.
+  bool halted();
   void keep_elites(const std::vector<size_t>& order, std::vector<Candidate>& next);
   Expr grown_or_wrapped(double r);
   Expr wrapped(const Expr& part, const Wrap& wrap) const;
@@ -68,6 +79,10 @@ class Search {
   double floor_;
   const Seeds& seeds_;
   Deadline deadline_;
+  std::function<bool()> pulse_;
+  std::thread::id owner_ = std::this_thread::get_id();
+  Deadline::Clock::time_point last_pulse_{};
+  std::atomic<bool> stop_{false};
   Dataset sample_;
   Dataset fit_rows_;
   ExprGen gen_;

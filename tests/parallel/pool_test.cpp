@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <new>
 #include <thread>
 #include <vector>
 
@@ -17,6 +18,26 @@ TEST(WorkerPool, EveryIndexRunsExactlyOnce) {
     for (auto& h : hits) ASSERT_EQ(h.load(), 1) << "threads " << threads;
   }
   WorkerPool::instance().run(0, [](size_t) { FAIL(); });
+}
+
+// An allocation failure in a worker must reach the caller, not terminate the
+// process, and leave the pool usable.
+TEST(WorkerPool, AThrowingBodyReachesTheCaller) {
+  for (size_t threads : {1, 0}) {
+    std::atomic<int> ran{0};
+    EXPECT_THROW(WorkerPool::instance().run(
+                     500,
+                     [&](size_t i) {
+                       ++ran;
+                       if (i % 7 == 3) throw std::bad_alloc();
+                     },
+                     threads),
+                 std::bad_alloc);
+    EXPECT_LT(ran.load(), 500);
+  }
+  std::atomic<int> after{0};
+  WorkerPool::instance().run(100, [&](size_t) { ++after; });
+  EXPECT_EQ(after.load(), 100);
 }
 
 TEST(WorkerPool, OneThreadMeansTheCallerAlone) {

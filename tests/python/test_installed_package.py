@@ -20,7 +20,9 @@ def test_import_works_from_any_folder_without_environment(tmp_path):
             "r = quorvex.discover([[float(i)] for i in range(20)], [2.0 * i for i in range(20)],\n"
             "                     generations=2, population=10)\n"
             "print(os.path.realpath(quorvex.__file__))\n"
-            "print(os.path.realpath(quorvex.library_path()))\n")
+            "print(os.path.realpath(quorvex.library_path()))\n"
+            "import importlib.metadata as m\n"
+            "assert quorvex.__version__ == m.version('quorvex'), quorvex.__version__\n")
     result = subprocess.run([sys.executable, "-c", code], env=env, cwd=tmp_path,
                             capture_output=True, text=True, timeout=120)
     assert result.returncode == 0, result.stderr

@@ -5,6 +5,7 @@ import os
 import random
 import resource
 import signal
+import socket
 import subprocess
 import time
 
@@ -99,6 +100,84 @@ def test_a_successful_run_replaces_the_plot_whole_and_keeps_its_permissions(tmp_
     assert plot.read_bytes().startswith(b"<?xml") and plot.read_bytes().endswith(b"</svg>\n")
     assert plot.stat().st_mode & 0o777 == 0o640
     assert sorted(p.name for p in tmp_path.iterdir()) == ["d.csv", "run.svg"]
+
+
+@pytest.mark.parametrize("search", [[], ["--classic"]])
+def test_ctrl_c_during_the_permutation_test_leaves_the_plot_alone(tmp_path, search):
+    plot = write(tmp_path, b"<svg>old</svg>", "old.svg")
+    proc = subprocess.Popen([CLI, write(tmp_path, table()[0]), *QUICK[:4], *search,
+                             "--permutations", "1000000", "--plot", plot],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    # The report comes out before the first null.
+    assert proc.stdout.readline().startswith("─── quorvex".encode())
+    time.sleep(0.3)
+    proc.send_signal(signal.SIGINT)
+    out, err = proc.communicate(timeout=60)
+    assert proc.returncode == 130, err
+    assert b"p-value" not in out
+    assert err.decode().startswith("quorvex: interrupted by Ctrl-C during the permutation test, "
+                                   "after "), err
+    assert err.endswith(b" of 1000000 permutations: the report above stands, without a p-value; "
+                        b"no plot was written\n"), err
+    assert plot.read_bytes() == b"<svg>old</svg>"
+
+
+def plot_kinds(tmp_path):
+    """Each kind of path --plot may name, with how to read it back."""
+    (tmp_path / "real.svg").write_bytes(b"old")
+    os.symlink("real.svg", tmp_path / "link.svg")
+    (tmp_path / "sub").mkdir()
+    os.symlink("sub/new.svg", tmp_path / "dangling.svg")
+    os.mkfifo(tmp_path / "fifo")
+    return {"link.svg": "real.svg", "dangling.svg": "sub/new.svg"}
+
+
+def test_plot_writes_through_links_devices_and_fifos(tmp_path):
+    targets = plot_kinds(tmp_path)
+    data = write(tmp_path, table()[0])
+    for link, target in targets.items():
+        report_of(run(data, "--plot", tmp_path / link, *QUICK))
+        assert (tmp_path / link).is_symlink(), link  # the link stays, its file is replaced
+        assert (tmp_path / target).read_bytes().endswith(b"</svg>\n"), link
+    result = run(data, "--plot", "/dev/null", *QUICK)
+    report_of(result)
+    assert os.path.exists("/dev/null") and not os.path.isfile("/dev/null")
+    assert run(data, "--plot", "/dev/full", *QUICK).returncode == 1
+    # A FIFO is written in place once its reader is there: read it without blocking.
+    reader = os.open(tmp_path / "fifo", os.O_RDONLY | os.O_NONBLOCK)
+    proc = subprocess.Popen([CLI, data, "--plot", tmp_path / "fifo", *QUICK],
+                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    svg = b""
+    deadline = time.monotonic() + 60
+    while time.monotonic() < deadline:
+        done = proc.poll() is not None  # before the read, so that it drains the rest
+        try:
+            chunk = os.read(reader, 1 << 16)
+        except BlockingIOError:
+            chunk = None
+        svg += chunk or b""
+        if not chunk and done:
+            break
+        if not chunk:
+            time.sleep(0.01)
+    os.close(reader)
+    assert proc.wait(timeout=60) == 0, proc.stderr.read()
+    assert svg.startswith(b"<?xml") and svg.endswith(b"</svg>\n")
+    assert sorted(p.name for p in tmp_path.iterdir()) == [
+        "d.csv", "dangling.svg", "fifo", "link.svg", "real.svg", "sub"]
+
+
+def test_plot_refuses_folders_sockets_and_link_loops(tmp_path):
+    data = write(tmp_path, table()[0])
+    os.symlink("loop2", tmp_path / "loop1")
+    os.symlink("loop1", tmp_path / "loop2")
+    with socket.socket(socket.AF_UNIX) as sock:
+        sock.bind(str(tmp_path / "sock"))
+        for name, words in (("", "it is a folder"), ("sock", "it is a socket"),
+                            ("loop1", "Too many levels of symbolic links")):
+            path = tmp_path / name
+            err = error_of(run(data, "--plot", path, *QUICK))
+            assert err == f'quorvex: cannot write the plot "{path}": {words}\n'
 
 
 # ---- missing and unusable values --------------------------------------------------
@@ -240,6 +319,21 @@ def test_a_population_that_cannot_fit_is_refused(tmp_path):
         return
     err = error_of(run(path, "--population", "5000000", limit_memory=2 ** 31))
     assert "the address-space limit (ulimit -v)" in err
+
+
+def test_running_out_of_memory_is_an_error_not_an_abort(tmp_path):
+    if os.environ.get("QUORVEX_SANITIZED"):
+        pytest.skip("AddressSanitizer's shadow memory exceeds any small limit")
+    rng = random.Random(2)
+    wide = "".join(",".join(f"{rng.random():.4f}" for _ in range(3001)) + "\n" for _ in range(20))
+    path = write(tmp_path, ",".join(f"x{i}" for i in range(3000)) + ",y\n" + wide, "wide.csv")
+    limit = 50 * 2 ** 20
+    report_of(run(write(tmp_path, table()[0]), *QUICK, limit_memory=limit))  # enough to start
+    for search in ([], ["--classic"]):
+        result = run(path, "--quiet", *search, limit_memory=limit)
+        err = result.stderr.decode()
+        assert result.returncode == 3 and result.stdout == b"", err
+        assert err.startswith("quorvex: out of memory: ") and err.count("\n") == 1, err
 
 
 @pytest.mark.parametrize("option, value", [("--seed", "99999999999999999999999"),

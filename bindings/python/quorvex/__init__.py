@@ -19,8 +19,6 @@ from .permutation import PermutationTest, permutation_test
 from .report import Baselines, FrontEntry, Report, Verdict, discover
 from .sweep import sweep
 
-__version__ = "0.1.0"
-
 __all__ = [
     "Abs", "Baselines", "Bin", "FrontEntry", "Const", "Cos", "DataError", "Dataset", "Exp", "Expr",
     "Feature", "LibraryNotFoundError", "Log", "PermutationTest", "Pow", "QuorvexError",
@@ -30,6 +28,11 @@ __all__ = [
 
 
 def __getattr__(name):
+    if name == "__version__":
+        # The library's own number (QVX_VERSION_* of quorvex_ext.h), the one source.
+        from ._native import ext
+        v = ext().qvx_version()
+        return f"{v // 10000}.{v // 100 % 100}.{v % 100}"
     # scikit-learn is optional: imported only when the estimator is asked for.
     if name == "QuorvexRegressor":
         from .estimator import QuorvexRegressor
