@@ -40,7 +40,7 @@ class ExprGen {
   std::vector<std::string> features_;
   Lcg rng_;
   bool restricted_ = false;
-  bool multiply_ = true;          // whether the set has *
+  bool multiply_ = true;  // whether the set has *
   std::vector<Operator> binary_;  // of the operator set, when restricted_
   std::vector<Operator> unary_;
 };
