@@ -39,15 +39,15 @@ class Expr:
         """
         if not isinstance(text, (str, bytes, bytearray)):
             raise DataError(f"not an expression JSON text: {type(text).__name__}")
-        depth = _nesting(text if isinstance(text, str) else bytes(text).decode("utf-8", "replace"))
-        if depth > MAX_NESTING:
-            raise DataError(f"the JSON is nested too deeply ({depth} levels; at most "
-                            f"{MAX_NESTING})")
         if not isinstance(text, str):
             try:
                 text = bytes(text).decode("utf-8")
             except UnicodeDecodeError as e:
                 raise DataError(f"not an expression JSON text: {e}") from None
+        depth = _nesting(text)
+        if depth > MAX_NESTING:
+            raise DataError(f"the JSON is nested too deeply ({depth} levels; at most "
+                            f"{MAX_NESTING})")
         try:
             value = _loads(text)
         except ValueError as e:
