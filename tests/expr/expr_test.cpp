@@ -264,7 +264,7 @@ Expr deep_chain(int levels, Expr leaf) {
 // Deep enough that any walk recursing per level would overflow the main
 // thread's 8 MiB stack: evaluation, compilation, feature lists and freeing.
 TEST(ExprDeep, DeepTreesAreWalkedWithoutRecursion) {
-  constexpr int kLevels = 500000;
+  constexpr int kLevels = 300000;
   const Dataset ds = xy_data();
   const Expr over_x = deep_chain(kLevels, Expr::feature("x"));
   const Expr constant = deep_chain(kLevels, Expr::constant(-0.5));
