@@ -3,9 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <fstream>
 #include <map>
-#include <regex>
 #include <sstream>
 #include <string>
 
@@ -25,10 +25,27 @@ std::map<std::string, std::string> documented(const std::string& label, const st
   const size_t to = all.find(end, from);
   EXPECT_NE(from, std::string::npos) << label;
   std::string part = all.substr(from, to - from);
+  // Each name of [a-z_] followed by one space and a number or NULL (std::regex
+  // would do, but GCC 12 warns inside it under the sanitizers).
   std::map<std::string, std::string> pairs;
-  const std::regex pair(R"(([a-z_]+) ([0-9.]+|NULL)\b)");
-  for (std::sregex_iterator it(part.begin(), part.end(), pair), none; it != none; ++it)
-    pairs[(*it)[1]] = (*it)[2];
+  const auto name_char = [](char c) { return (c >= 'a' && c <= 'z') || c == '_'; };
+  const auto value_char = [](char c) { return (c >= '0' && c <= '9') || c == '.'; };
+  for (size_t i = 0; i < part.size(); ++i) {
+    if (!name_char(part[i]) || (i > 0 && name_char(part[i - 1]))) continue;
+    size_t j = i;
+    while (j < part.size() && name_char(part[j])) ++j;
+    if (j + 1 >= part.size() || part[j] != ' ') continue;
+    size_t k = j + 1;
+    if (part.compare(k, 4, "NULL") == 0) {
+      k += 4;
+    } else {
+      while (k < part.size() && value_char(part[k])) ++k;
+      while (k > j + 1 && part[k - 1] == '.') --k;  // a sentence's full stop
+    }
+    const bool boundary =
+        k >= part.size() || !(std::isalnum(static_cast<unsigned char>(part[k])) || part[k] == '_');
+    if (k > j + 1 && boundary) pairs[part.substr(i, j - i)] = part.substr(j + 1, k - j - 1);
+  }
   return pairs;
 }
 
