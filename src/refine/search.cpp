@@ -130,7 +130,7 @@ bool Search::halted() {
   // of the candidates while the workers take theirs.
   if (pulse_ && std::this_thread::get_id() == owner_) {
     const auto now = Deadline::Clock::now();
-    if (now - last_pulse_ >= std::chrono::seconds(1)) {
+    if (now - last_pulse_ >= pulse_interval_) {
       last_pulse_ = now;
       if (!pulse_()) stop_.store(true, std::memory_order_relaxed);
     }

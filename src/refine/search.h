@@ -51,10 +51,14 @@ class Search {
   bool update_front();
   void breed();
 
-  // Called on the constructing thread at least once a second while a
+  // Called on the constructing thread at least once every `interval` while a
   // generation is scored and fitted; false stops the search, which then ends
   // the generation at once (see stopped()).
-  void set_pulse(std::function<bool()> pulse) { pulse_ = std::move(pulse); }
+  void set_pulse(std::function<bool()> pulse,
+                 Deadline::Clock::duration interval = std::chrono::seconds(1)) {
+    pulse_ = std::move(pulse);
+    pulse_interval_ = interval;
+  }
   bool stopped() const noexcept { return stop_.load(std::memory_order_relaxed); }
 
   const Front& front() const noexcept { return front_; }
@@ -82,6 +86,7 @@ class Search {
   std::function<bool()> pulse_;
   std::thread::id owner_ = std::this_thread::get_id();
   Deadline::Clock::time_point last_pulse_{};
+  Deadline::Clock::duration pulse_interval_{};
   std::atomic<bool> stop_{false};
   Dataset sample_;
   Dataset fit_rows_;

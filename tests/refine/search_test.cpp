@@ -1,5 +1,5 @@
-// A restricted operator set is binding: nothing the refined search draws,
-// breeds or attaches may use an operator outside it.
+// The refined search's run: a restricted operator set is binding (nothing it draws,
+// breeds or attaches may use an operator outside it), and a stop is heard within a generation.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -80,6 +80,27 @@ TEST(OperatorSets, BreedingStaysWithinTheSet) {
       search.breed();
     }
   }
+}
+
+// A stop asked for within a generation ends it there: the rest of the
+// population is neither scored nor fitted.
+TEST(SearchPulse, AStopWithinAGenerationSkipsTheRest) {
+  const Dataset train = law_data();
+  RefinedConfig cfg;
+  cfg.population = 400;
+  cfg.max_threads = 1;  // every candidate on this thread, so the pulse is asked each time
+  Seeds seeds;
+  seeds.line = linear_predictor(train).first;
+  Search search(train, cfg, 1e-20, seeds);
+  int asked = 0;
+  search.set_pulse([&] { return ++asked < 5; }, Deadline::Clock::duration::zero());
+  search.seed_population({});
+  search.score();
+  EXPECT_TRUE(search.stopped());
+  EXPECT_EQ(asked, 5);
+  size_t scored = 0;
+  for (const Candidate& c : search.population()) scored += c.scored ? 1 : 0;
+  EXPECT_EQ(scored, 4u);
 }
 
 }  // namespace
