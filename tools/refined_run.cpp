@@ -19,8 +19,11 @@ RefinedRun refined_search(const Dataset& data, const RefinedConfig& config, cons
   const bool show_bar = !opt.quiet && !opt.verbose && ProgressBar::stderr_is_terminal();
   RefinedRun run;
   const RefineProgress progress = [&](const GenerationInfo& info) {
-    if (opt.plot) run.best_by_generation.push_back(info.best_bic);
     if (show_bar) bar.update(info.generation, config.generations, info.best_bic, info.elapsed);
+    // A pulse only keeps a long generation listening for Ctrl-C: the log and
+    // the plot have one entry per generation.
+    if (info.within_generation) return !interrupted();
+    if (opt.plot) run.best_by_generation.push_back(info.best_bic);
     if (opt.verbose) {
       std::string line = "[quorvex] gen " + format_integer(info.generation) + "/" +
                          format_integer(config.generations) +

@@ -1,6 +1,7 @@
 #include "refine/front.h"
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
 #include <utility>
 
@@ -19,7 +20,16 @@ bool Front::offer(uint32_t complexity, double mse, double bic, const Expr& tree)
   const auto it = entries_.find(complexity);
   if (it != entries_.end() && !(mse < it->second.mse_train)) return false;
   bool noticeable = it == entries_.end() || bic < it->second.bic - kBicTolerance;
-  if (noticeable) {
+  if (factor_ < 1.0) {
+    double reference = std::numeric_limits<double>::infinity();
+    if (const auto n = noticed_.find(complexity); n != noticed_.end()) reference = n->second;
+    for (const auto& [c, e] : entries_) {
+      if (c >= complexity) break;
+      reference = std::min(reference, e.mse_train);
+    }
+    noticeable = std::max(mse, floor_) < reference * factor_;
+    if (noticeable) noticed_[complexity] = mse;
+  } else if (noticeable) {
     // A new complexity counts only if no simpler entry is at least as good.
     for (const auto& [c, e] : entries_) {
       if (c >= complexity) break;
@@ -36,6 +46,11 @@ bool Front::offer(uint32_t complexity, double mse, double bic, const Expr& tree)
   entry.tree = tree;
   entries_[complexity] = std::move(entry);
   return noticeable;
+}
+
+void Front::set_margin(double margin, size_t rows, double floor) {
+  factor_ = rows ? std::exp(-margin / static_cast<double>(rows)) : 1.0;
+  floor_ = floor;
 }
 
 void Front::keep(FrontEntry entry) {

@@ -20,6 +20,11 @@ class Front {
   // improved the front noticeably (a new complexity that no simpler entry
   // matches, or a lower BIC by more than a rounding difference).
   bool offer(uint32_t complexity, double mse, double bic, const Expr& tree);
+  // From now on an improvement is noticeable only when it lowers the error
+  // term of the BIC (rows·ln MSE, the MSE at least `floor`) by more than
+  // `margin` below both the entry as last noticed and every simpler entry:
+  // on noisy data the front otherwise creeps down for ever by fitting noise.
+  void set_margin(double margin, size_t rows, double floor);
 
   // Keeps the entry if it beats the one of its complexity, or there is none.
   void keep(FrontEntry entry);
@@ -36,6 +41,9 @@ class Front {
 
  private:
   std::map<uint32_t, FrontEntry> entries_;
+  std::map<uint32_t, double> noticed_;  // each complexity's MSE when last noticed
+  double factor_ = 1.0;                 // exp(-margin / rows)
+  double floor_ = 0.0;
 };
 
 }  // namespace quorvex

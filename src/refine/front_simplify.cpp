@@ -42,10 +42,17 @@ void simplify_entry(FrontEntry& out, const Dataset& train, double floor, const O
   }
 }
 
+// Entries refitted on all rows when the front was found on fewer, and the
+// steps each gets: the constants are already close, and each step reads
+// every row.
+constexpr size_t kSettledEntries = 3;
+constexpr uint32_t kSettleIterations = 10;
+
 // A last, longer fit of the constants: the search's fits stop early.
-void polish(FrontEntry& out, const Dataset& train, double floor) {
+void polish(FrontEntry& out, const Dataset& train, double floor,
+            uint32_t iterations = kPolishIterations) {
   if (constants_of(out.tree).size() > kMaxPolishedConstants) return;
-  FitOutcome polished = fit_constants(out.tree, train, kPolishIterations, false);
+  FitOutcome polished = fit_constants(out.tree, train, iterations, false);
   if (!polished.improved) return;
   const double mse = all_rows_mse(polished.tree, train);
   if (mse < out.mse_train) {
@@ -87,6 +94,23 @@ std::vector<FrontEntry> simplify_front(const std::vector<FrontEntry>& front, con
     snapped.keep(std::move(e));
   }
   return snapped.pareto();
+}
+
+std::vector<FrontEntry> settle_front(const std::vector<FrontEntry>& front, const Dataset& train,
+                                     double floor, bool refit, const Deadline& deadline) {
+  Front out;
+  for (FrontEntry e : front) {
+    e.mse_train = all_rows_mse(e.tree, train);
+    e.bic = refined_bic(e.mse_train, train.n_rows(), e.complexity, floor);
+    if (std::isfinite(e.bic)) out.keep(std::move(e));
+  }
+  if (!refit) return out.pareto();
+  for (FrontEntry e : out.lowest_bic(kSettledEntries)) {
+    if (deadline.passed()) break;
+    polish(e, train, floor, kSettleIterations);
+    out.keep(std::move(e));
+  }
+  return out.pareto();
 }
 
 }  // namespace quorvex

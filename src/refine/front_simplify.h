@@ -19,4 +19,11 @@ std::vector<FrontEntry> simplify_front(const std::vector<FrontEntry>& front, con
                                        double floor, const OperatorSet& ops, bool thorough = true,
                                        const Deadline& deadline = {});
 
+// A front found and simplified on the first rows of `train` scored again on
+// all of them: the best few entries' constants refitted there (while the
+// deadline allows), every BIC counted over all rows. Returns the entries no
+// simpler entry matches, by increasing complexity.
+std::vector<FrontEntry> settle_front(const std::vector<FrontEntry>& front, const Dataset& train,
+                                     double floor, bool refit, const Deadline& deadline = {});
+
 }  // namespace quorvex

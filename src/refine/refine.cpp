@@ -80,7 +80,8 @@ namespace {
 // Breeds until the front is exact and no simpler, stalls, reaches the
 // generation cap or the time limit, or the caller stops it.
 StopReason run_search(Search& search, const RefinedConfig& cfg, double floor,
-                      Clock::time_point start, const RefineProgress* progress,
+                      const Deadline& deadline, Clock::time_point start,
+                      const RefineProgress* progress,
                       RefinedResult& result) {
   uint32_t stalled = 0;
   // Once a fit is exact only a simpler exact formula matters: errors below
@@ -104,7 +105,7 @@ StopReason run_search(Search& search, const RefinedConfig& cfg, double floor,
     const bool exact = search.front().best_mse() <= floor;
     if (progress && *progress && !(*progress)(info)) return StopReason::Callback;
     if (exact && best_stalled >= cfg.exact_patience) return StopReason::Exact;
-    if (cfg.time_limit > 0.0 && info.elapsed >= cfg.time_limit) return StopReason::TimeLimit;
+    if (deadline.passed()) return StopReason::TimeLimit;
     if (result.generations >= cfg.generations) return StopReason::Generations;
     if (cfg.patience && stalled >= cfg.patience) return StopReason::Patience;
     search.breed();
@@ -132,19 +133,47 @@ void prepare(const Dataset& data, const RefinedConfig& cfg, RefinedResult& resul
   result.mse_floor = var > 0.0 ? kRelativeMseFloor * var : std::numeric_limits<double>::min();
 }
 
-// The front of the last run. A run that stalls short of an exact fit is
-// followed by a fresh one that starts from its front: a population that has
-// settled on a near miss rarely leaves it, and a new one often finds the law
-// elsewhere.
+// The search scores and fits on at most this many training rows, the first
+// ones (the split shuffled them): a formula's rank among others settles long
+// before its error's last digits do, and a generation's cost grows with the
+// rows. Grown fourfold when all rows rank the front differently.
+constexpr size_t kSearchRows = 2000;
+constexpr size_t kRowGrowth = 4;
+
+// Whether all training rows pick the same entry of a front found on fewer.
+bool same_choice_on_all_rows(const std::vector<FrontEntry>& front, const Dataset& train,
+                             double floor) {
+  size_t on_sample = 0, on_all = 0;
+  double best_all = std::numeric_limits<double>::infinity();
+  for (size_t i = 0; i < front.size(); ++i) {
+    if (front[i].bic < front[on_sample].bic) on_sample = i;
+    const double bic =
+        refined_bic(all_rows_mse(front[i].tree, train), train.n_rows(), front[i].complexity, floor);
+    if (bic < best_all) {
+      best_all = bic;
+      on_all = i;
+    }
+  }
+  return on_sample == on_all;
+}
+
+// The front of the last run, and in `rows` the training rows it was found on.
+// A run that stalls short of an exact fit is followed by a fresh one that
+// starts from its front: a population that has settled on a near miss rarely
+// leaves it, and a new one often finds the law elsewhere.
 std::vector<FrontEntry> search_front(const RefinedConfig& cfg, const Seeds& seeds,
-                                     Clock::time_point start, const RefineProgress* progress,
-                                     RefinedResult& result) {
+                                     Clock::time_point start, const Deadline& deadline,
+                                     const RefineProgress* progress, RefinedResult& result,
+                                     Dataset& rows) {
   const double floor = result.mse_floor;
+  const Dataset& train = result.train;
+  rows = first_rows(train, kSearchRows);
   std::vector<FrontEntry> carried;
+  uint32_t restarts = 0;
   for (uint32_t run = 0;; ++run) {
     RefinedConfig run_cfg = cfg;
     run_cfg.seed = cfg.seed + run * 0xD1B54A32D192ED03ULL;
-    Search search(result.train, run_cfg, floor, seeds, Deadline(start, cfg.time_limit));
+    Search search(rows, run_cfg, floor, seeds, deadline);
     if (progress && *progress)
       search.set_pulse([&] {
         GenerationInfo info;
@@ -152,14 +181,21 @@ std::vector<FrontEntry> search_front(const RefinedConfig& cfg, const Seeds& seed
         info.elapsed = seconds_since(start);
         info.best_bic = search.front().best_bic();
         info.front_size = search.front().size();
+        info.within_generation = true;
         return (*progress)(info);
       });
     search.seed_population(carried);
-    result.stop = run_search(search, cfg, floor, start, progress, result);
+    result.stop = run_search(search, cfg, floor, deadline, start, progress, result);
     carried = search.front().pareto();
-    if (result.stop != StopReason::Patience || run >= cfg.restarts ||
+    if (result.stop != StopReason::Patience && result.stop != StopReason::Exact) return carried;
+    if (rows.n_rows() < train.n_rows() && !same_choice_on_all_rows(carried, train, floor)) {
+      rows = first_rows(train, rows.n_rows() * kRowGrowth);
+      continue;
+    }
+    if (result.stop != StopReason::Patience || restarts >= cfg.restarts ||
         search.front().best_mse() <= floor)
       return carried;
+    ++restarts;
   }
 }
 
@@ -191,10 +227,15 @@ RefinedResult refine(const Dataset& data, const RefinedConfig& cfg,
   const BaselinesReport baselines =
       refined_baselines(train, cfg.n_shuffles, cfg.seed, floor, line_mse);
 
-  // Simplify the front, score it again, and report its lowest BIC.
-  result.front =
-      simplify_front(search_front(cfg, seeds, start, progress, result), train, floor, cfg.operators,
-                     result.stop != StopReason::Callback, Deadline(start, cfg.time_limit));
+  // Simplify the front on the rows it was found on, then score it on all.
+  const Deadline deadline(start, cfg.time_limit);
+  Dataset rows;
+  const std::vector<FrontEntry> found =
+      search_front(cfg, seeds, start, deadline, progress, result, rows);
+  const bool thorough = result.stop != StopReason::Callback;
+  result.front = simplify_front(found, rows, floor, cfg.operators, thorough, deadline);
+  if (rows.n_rows() < train.n_rows())
+    result.front = settle_front(result.front, train, floor, thorough, deadline);
   if (result.front.empty()) result.front.push_back(constant_model(train, floor));
   for (FrontEntry& e : result.front) e.mse_test = finite_row_mse(e.tree, result.test);
   size_t best = 0;

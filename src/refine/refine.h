@@ -88,6 +88,7 @@ struct GenerationInfo {
   double elapsed = 0.0;     // seconds
   double best_bic = 0.0;
   size_t front_size = 0;
+  bool within_generation = false;  // a pulse within a long generation, not its end
 };
 
 // Called on the search's thread after each generation, and at least once a

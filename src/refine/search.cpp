@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdlib>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -97,6 +98,7 @@ Search::Search(const Dataset& train, const RefinedConfig& cfg, double floor, con
   }
   for (Expr::Kind k : kFunctions)
     if (ops.has(operator_of(k))) wraps_.push_back({k, 0});
+  if (const char* m = std::getenv("QVX_DEV_MARGIN")) front_.set_margin(std::atof(m), train.n_rows(), floor);
 }
 
 void Search::seed_population(const std::vector<FrontEntry>& carried) {

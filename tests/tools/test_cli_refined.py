@@ -219,7 +219,7 @@ def test_ctrl_c_reports_the_best_so_far(tmp_path):
     proc = subprocess.Popen([CLI, path, "--population", "2000", "--generations", "100000",
                              "--plot", plot, "--verbose"],
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    # Wait until the search is under way (its first progress line).
+    # Wait until the search is under way (its first generation's line).
     first = proc.stderr.readline()
     assert first.startswith(b"[quorvex] gen 1/100000"), first
     sent = time.monotonic()
