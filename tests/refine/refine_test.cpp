@@ -198,6 +198,31 @@ TEST(Refine, StopsAtTheTimeLimitAndWhenTheFrontStalls) {
   EXPECT_LT(once.generations, stalled.generations);
 }
 
+// On many rows the search runs on the first few thousand; the front, its BICs
+// and the verdict are those of every training row.
+TEST(Refine, SearchesOnAFewThousandRowsAndJudgesOnAll) {
+  const auto d = make(6000, [](double x, double z, Lcg&) { return 2.0 * x * z + 1.0; });
+  RefinedConfig cfg = test_config();
+  cfg.seed = 3;
+  cfg.generations = 30;
+  const auto r = refine(d, cfg);
+  const size_t n = r.train.n_rows();
+  ASSERT_EQ(n + r.test.n_rows(), 6000u);
+  ASSERT_FALSE(r.front.empty());
+  for (const FrontEntry& e : r.front) {
+    double sum = 0.0;
+    for (size_t i = 0; i < n; ++i) {
+      const double err = e.tree.evaluate(r.train.row(i)) - r.train.targets()[i];
+      sum += err * err;
+    }
+    EXPECT_NEAR(e.mse_train, sum / static_cast<double>(n), 1e-9 * e.mse_train) << e.tree.formula();
+    EXPECT_EQ(e.bic, refined_bic(e.mse_train, n, e.complexity, r.mse_floor));
+  }
+  EXPECT_EQ(r.report.verdict, Verdict::Strong);
+  EXPECT_LE(r.report.k, 7u) << r.report.formula;
+  EXPECT_LE(r.report.mse_train, r.mse_floor) << r.report.formula;
+}
+
 TEST(Refine, SetsAsideNonFiniteRowsAndRefusesTooFew) {
   auto d = make(100, [](double x, double z, Lcg&) { return x + z; });
   const double bad[2] = {kNaN, 1.0};

@@ -1,5 +1,6 @@
 // The refined search's run: a restricted operator set is binding (nothing it draws,
-// breeds or attaches may use an operator outside it), and a stop is heard within a generation.
+// breeds or attaches may use an operator outside it), a stop is heard within a
+// generation, and the front's progress is told apart from fitting noise.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -8,6 +9,7 @@
 
 #include "baselines/baselines.h"
 #include "expr/generator.h"
+#include "refine/front.h"
 #include "refine/pieces.h"
 #include "refine/search.h"
 
@@ -101,6 +103,28 @@ TEST(SearchPulse, AStopWithinAGenerationSkipsTheRest) {
   size_t scored = 0;
   for (const Candidate& c : search.population()) scored += c.scored ? 1 : 0;
   EXPECT_EQ(scored, 4u);
+}
+
+// Improvements within the margin are kept but do not count as progress until
+// they add up; a new complexity counts only when it beats the simpler entries
+// by the margin too.
+TEST(FrontMargin, NoticesOnlyImprovementsBeyondTheMargin) {
+  const Expr x = Expr::feature("x");
+  Front f;
+  f.set_margin(6.0, 1000, 1e-12);  // 0.6% of the error
+  EXPECT_TRUE(f.offer(3, 1.0, 0.0, x));
+  EXPECT_FALSE(f.offer(3, 0.998, 0.0, x));
+  EXPECT_EQ(f.best_mse(), 0.998);
+  EXPECT_FALSE(f.offer(3, 0.996, 0.0, x));
+  EXPECT_TRUE(f.offer(3, 0.993, 0.0, x));  // 0.7% below the 1.0 last noticed
+  EXPECT_FALSE(f.offer(3, 0.990, 0.0, x));
+  EXPECT_FALSE(f.offer(5, 0.985, 0.0, x));
+  EXPECT_TRUE(f.offer(7, 0.5, 0.0, x));
+  // Below the floor every error is alike.
+  f.set_margin(6.0, 1000, 0.1);
+  EXPECT_TRUE(f.offer(9, 0.09, 0.0, x));
+  EXPECT_FALSE(f.offer(9, 0.01, 0.0, x));
+  EXPECT_EQ(f.size(), 4u);
 }
 
 }  // namespace
