@@ -320,25 +320,37 @@ def diabetes_problem(out):
     }
 
 
-def law_set(out, levels, seeds):
+def law_set(out, levels, seeds, keep=None, rows=None):
     """Every law problem at the given noise levels and seeds; the added laws
-    only at the levels of EXTENDED_NOISE_LEVELS."""
+    only at the levels of EXTENDED_NOISE_LEVELS. keep: the law names to write
+    (all when None); rows: one training row count for every law instead of
+    each group's own."""
     problems = []
+    wanted = lambda law: keep is None or law in keep
     for noise in levels:
         for seed in seeds:
             for i, (law, truth, variables) in enumerate(nguyen()):
-                problems.append(law_problems(out, "Nguyen", law, truth, variables, 20, noise, seed, i, False))
+                if wanted(law):
+                    problems.append(law_problems(out, "Nguyen", law, truth, variables, rows or 20, noise, seed, i,
+                                                 False))
             for i, (law, truth, variables) in enumerate(feynman()):
                 extended = i >= FEYNMAN_ORIGINAL
-                if extended and noise not in EXTENDED_NOISE_LEVELS:
+                if (extended and noise not in EXTENDED_NOISE_LEVELS) or not wanted(law):
                     continue
-                problems.append(
-                    law_problems(out, "Feynman", law, truth, variables, FEYNMAN_ROWS, noise, seed, i, extended))
+                problems.append(law_problems(out, "Feynman", law, truth, variables, rows or FEYNMAN_ROWS, noise,
+                                             seed, i, extended))
             if noise in EXTENDED_NOISE_LEVELS:
                 for i, (law, truth, variables, parameters) in enumerate(oscillation()):
-                    problems.append(law_problems(out, "Oscillation", law, truth, variables, OSCILLATION_ROWS,
-                                                 noise, seed, i, True, parameters))
+                    if wanted(law):
+                        problems.append(law_problems(out, "Oscillation", law, truth, variables,
+                                                     rows or OSCILLATION_ROWS, noise, seed, i, True, parameters))
     return problems
+
+
+def law_names():
+    """Every law's name, in the order law_set writes them."""
+    return ([law for law, _, _ in nguyen()] + [law for law, _, _ in feynman()] +
+            [law for law, _, _, _ in oscillation()])
 
 
 def main():

@@ -168,6 +168,10 @@ def is_number_within(expr, bound):
 def point_values(expr, points):
     """expr's values on the points (feature name -> values), None when some
     value is not finite."""
+    # Setting a constant to 0 can leave a division by zero, which sympy folds
+    # into zoo; lambdify cannot print that.
+    if expr.has(sp.zoo, sp.oo, -sp.oo, sp.nan):
+        return None
     names = sorted(points)
     by_name = {s.name: s for s in expr.free_symbols}
     args = [by_name.get(n, sp.Symbol(n)) for n in names]
