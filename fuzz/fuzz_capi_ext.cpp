@@ -278,11 +278,39 @@ void run(FuzzedDataProvider& in) {
         break;
       }
       case 7:
-        if (in.ConsumeBool()) {
-          qvx_dataset_free(st.data[slot]);
-          st.data[slot] = nullptr;
-        } else {
-          read_result(st.results[slot]);
+        switch (in.ConsumeIntegralInRange<int>(0, 2)) {
+          case 0:
+            qvx_dataset_free(st.data[slot]);
+            st.data[slot] = nullptr;
+            break;
+          case 1:
+            read_result(st.results[slot]);
+            break;
+          default: {  // merge results' reports, edited or drawn texts as starts
+            std::string text;
+            const qvx_options o = options(in, st.work, text);
+            if (st.work > kWorkBudget) return;
+            std::vector<std::string> reports;
+            for (size_t i = in.ConsumeIntegralInRange<size_t>(0, kSlots); i > 0; --i) {
+              const qvx_result* from = st.results[in.ConsumeIntegralInRange<size_t>(0, kSlots - 1)];
+              char* json =
+                  from != nullptr && in.ConsumeBool() ? qvx_result_text(from, QVX_JSON) : nullptr;
+              reports.push_back(json != nullptr ? json : in.ConsumeRandomLengthString(200));
+              qvx_string_free(json);
+              if (!reports.back().empty() && in.ConsumeBool())
+                reports.back()[in.ConsumeIntegralInRange<size_t>(0, reports.back().size() - 1)] =
+                    in.ConsumeIntegral<char>();
+            }
+            std::vector<const char*> texts;
+            for (const std::string& r : reports) texts.push_back(r.c_str());
+            qvx_result* r = nullptr;
+            const int32_t s = qvx_merge_starts(st.data[slot], &o, texts.data(), texts.size(), &r);
+            check_status(s, "merge_starts");
+            require((s == QVX_OK) == (r != nullptr), "merge_starts output");
+            read_result(r);
+            qvx_result_free(r);
+            break;
+          }
         }
         break;
     }

@@ -83,7 +83,7 @@
 #include <stdint.h>
 
 #define QVX_VERSION_MAJOR 0
-#define QVX_VERSION_MINOR 3
+#define QVX_VERSION_MINOR 4
 #define QVX_VERSION_PATCH 0
 /* The version this header describes, as qvx_version returns it. */
 #define QVX_VERSION_NUMBER (QVX_VERSION_MAJOR * 10000 + QVX_VERSION_MINOR * 100 + QVX_VERSION_PATCH)
@@ -231,6 +231,14 @@ typedef struct qvx_options {
    * built against an older header passes a smaller size and gets the
    * default set. */
   const char* operators;
+  /* Refined only (a classic search needs 0): which independently seeded
+   * search of one discovery this is. 0 is the ordinary search; any other
+   * value draws the search's random choices from a stream of its own, while
+   * the rows, split, baselines and error floor stay those of `seed`. Run
+   * starts 0 .. K-1 anywhere (threads, processes, machines) and give their
+   * JSON reports to qvx_merge_starts for one report. Added in 0.4: a host
+   * built against an older header passes a smaller size and gets start 0. */
+  uint32_t start;
 } qvx_options;
 
 /*
@@ -238,14 +246,14 @@ typedef struct qvx_options {
  * and sets options->size to `size`; pass sizeof(qvx_options).
  *   refined: generations 300, population 1000, max_depth 4, seed 0,
  *            test_fraction 0.2, n_shuffles 30, time_limit 0, patience 25,
- *            exact_patience 15, max_threads 0, operators NULL;
+ *            exact_patience 15, max_threads 0, operators NULL, start 0;
  *   classic: generations 40, population 200, max_depth 4, seed 0,
  *            test_fraction 0.2, n_shuffles 30, the refined-only members 0
  *            and NULL, max_threads 0 -- the settings of quorvex_discover
  *            with zero arguments.
  * Bytes beyond the record this library knows are set to 0. `size` is either
- * a version of the record (the first one, which ends with max_threads, or
- * this one) or larger than this one.
+ * a version of the record (the first one, which ends with max_threads, the
+ * second, which ends with operators, or this one) or larger than this one.
  * Returns QVX_OK, or QVX_ERR_ARGUMENT (writing nothing) when `options` is
  * NULL, `size` is smaller than the first version of the record or falls
  * inside a member, or `search` is neither search.
@@ -301,6 +309,36 @@ typedef int32_t (*qvx_progress_fn)(void* user, uint32_t generation, uint32_t gen
  */
 QVX_API int32_t qvx_discover(const qvx_dataset* ds, const qvx_options* options,
                              qvx_progress_fn progress, void* user, qvx_result** out) QVX_NOEXCEPT;
+
+/*
+ * One report from several starts of one refined discovery. reports_json[0..k)
+ * are the JSON reports (qvx_result_text with QVX_JSON) of refined
+ * qvx_discover runs on this dataset with these options, each with its own
+ * options->start (this call does not read options->start), run anywhere and
+ * in any order. Every formula of their fronts is scored again on the training
+ * rows the options give, the best of each complexity is kept (equal errors
+ * resolved by the formula's JSON, so the order of the reports does not
+ * matter), entries a simpler one matches are dropped, and the lowest BIC is
+ * judged against the baselines once, as qvx_discover judges one search's.
+ * The result is a refined result like qvx_discover's, whose
+ *   generations    is the sum of the starts' generations,
+ *   wall-clock ms  the sum of the starts' and the merge's own,
+ *   stop reason    the least conclusive of the starts': stopped by caller,
+ *                  then time limit, generations, no improvement, exact fit.
+ * Starts 0 .. K-1 merged give, for equal data, options and K, the same
+ * result (wall-clock figure aside) wherever and in whatever order they ran;
+ * the merged front's best BIC is never above any start's. One report of
+ * start 0 merged alone gives that report again (wall-clock figure aside).
+ * Returns QVX_OK; QVX_ERR_ARGUMENT as for qvx_discover, for a classic
+ * search, a NULL `reports_json` or reports_json[i], k = 0 or a report that is
+ * not valid UTF-8; QVX_ERR_DATA as for qvx_discover, and for a report that
+ * is not a refined JSON report, or one of a discovery on other rows or
+ * operators (its n_train, mse_floor or operators differ), or a formula
+ * reading a feature the dataset lacks. *out is written only with QVX_OK.
+ */
+QVX_API int32_t qvx_merge_starts(const qvx_dataset* ds, const qvx_options* options,
+                                 const char* const* reports_json, size_t k,
+                                 qvx_result** out) QVX_NOEXCEPT;
 
 /* ---- Results ---------------------------------------------------------------------- */
 

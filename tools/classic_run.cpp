@@ -77,8 +77,8 @@ void print_classic_report(const DiscoverResult& found, const std::string& droppe
 void print_classic_permutation_test(const Discoverer& discoverer, const DiscoverReport& report,
                                     const Options& opt) {
   print_permutation_line(
-      permutation_test(discoverer.data(), discoverer.config(), report.bic, opt.permutations, 0,
-                       permutation_count(opt), [] { return interrupted(); }),
+      permutation_test(discoverer.data(), discoverer.config(), report.bic, opt.permutations,
+                       opt.threads, permutation_count(opt), [] { return interrupted(); }),
       opt);
 }
 

@@ -1,10 +1,12 @@
 #include "command.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <thread>
 
 #include "diagnostics.h"
 #include "files.h"
@@ -28,6 +30,11 @@ std::string shortest(double v) {
   char buf[32];
   const auto res = std::to_chars(buf, buf + sizeof buf, v);
   return std::string(buf, res.ptr);
+}
+
+size_t thread_budget(const Options& opt) {
+  if (opt.threads != 0) return opt.threads;
+  return std::max<size_t>(1, std::thread::hardware_concurrency());
 }
 
 std::string shown_input(const Options& opt) { return opt.file == "-" ? "<stdin>" : opt.file; }

@@ -42,7 +42,13 @@ struct Options {
   std::optional<std::string> plot;
   std::optional<std::string> predict;
   size_t permutations = 0;
+  size_t threads = 0;   // at most this many at once; 0: one per logical processor
+  uint32_t starts = 1;  // refined only: independently seeded searches merged
 };
+
+// The threads the command may use at once: --threads, or one per logical
+// processor.
+size_t thread_budget(const Options& opt);
 
 // Ends the command with a message on stderr and an exit code.
 class CommandError : public std::runtime_error {

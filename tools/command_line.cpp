@@ -66,6 +66,7 @@ struct Given {
   CLI::Option* sep_option = nullptr;
   CLI::Option* operators_option = nullptr;
   CLI::Option* classic = nullptr;
+  CLI::Option* starts = nullptr;
   std::vector<CLI::Option*> not_with_predict;  // in the order --help names them
 };
 
@@ -154,6 +155,20 @@ void add_search_options(CLI::App& app, Options& opt, Given& given) {
                  "values outside (0, 1) mean " +
                      shortest(classic.test_fraction) + ")")
       ->capture_default_str();
+  app.add_option("--threads", opt.threads,
+                 "Threads working at once, at most (default 0: one per logical processor); "
+                 "the report does not depend on it")
+      ->option_text("N")
+      ->check(whole_number<size_t>());
+  given.starts =
+      app.add_option("--starts", opt.starts,
+                     "Run K independently seeded refined searches of the one discovery (the "
+                     "same split; start 0 is the ordinary search) on local threads and report "
+                     "the best formula of each complexity any of them found, judged once; "
+                     "costs K searches (default 1)")
+          ->option_text("K")
+          ->check(whole_number<uint32_t>())
+          ->excludes(given.classic);
 }
 
 void add_output_options(CLI::App& app, Options& opt, Given& given) {
@@ -179,6 +194,7 @@ void add_output_options(CLI::App& app, Options& opt, Given& given) {
           ->excludes(json);
   for (CLI::Option* other : given.not_with_predict) predict->excludes(other);
   predict->excludes(given.operators_option);
+  predict->excludes(given.starts);
   app.add_option("--permutations", opt.permutations,
                  "Also run the whole discovery on N copies with the target permuted and report "
                  "the p-value of the real BIC among theirs (99 is a good start; costs N more "
@@ -198,6 +214,10 @@ std::optional<int> finish(Options& opt, const Given& given) {
     }
   }
   if (*given.operators_option) opt.operators = given.operators;
+  if (opt.starts == 0) {
+    print_error("--starts must be at least 1");
+    return kExitBadInput;
+  }
   opt.features = split_names(given.features);
   opt.exclude = split_names(given.exclude);
   return std::nullopt;

@@ -40,9 +40,14 @@ DiscoverConfig make_classic_config(const Options& opt) {
   return config;
 }
 
-void check_resources(size_t population, uint32_t max_depth) {
-  if (const auto refusal =
-          population_refusal(population, max_depth, memory_limit(), "--population"))
+// `at_once`: searches running side by side (--starts), each with its share
+// of the memory.
+void check_resources(size_t population, uint32_t max_depth, size_t at_once = 1) {
+  MemoryLimit share = memory_limit();
+  share.bytes /= at_once;
+  if (at_once > 1)
+    share.source += " shared by " + format_integer(at_once) + " starts at once (see --threads)";
+  if (const auto refusal = population_refusal(population, max_depth, share, "--population"))
     throw CommandError(*refusal, kExitBadInput);
 }
 
@@ -62,6 +67,7 @@ RefinedConfig make_refined_config(const Options& opt) {
         kExitBadInput);
   config.test_fraction = opt.test_fraction;
   config.time_limit = opt.time_limit;
+  config.max_threads = threads_per_start(opt);
   if (opt.operators) {
     try {
       config.operators = OperatorSet::parse(*opt.operators);
@@ -81,7 +87,7 @@ RefinedConfig make_refined_config(const Options& opt) {
 void run_refined_discovery(const Options& opt) {
   const RefinedConfig config = make_refined_config(opt);
   check_outputs(opt);
-  check_resources(config.population, config.max_depth);
+  check_resources(config.population, config.max_depth, starts_at_once(opt));
   std::string dropped_note;
   const Dataset data = read_dataset(opt, dropped_note);
 
@@ -112,6 +118,7 @@ void run_classic_discovery(const Options& opt) {
   std::string dropped_note;
   Dataset data = read_dataset(opt, dropped_note);
   Discoverer discoverer(std::move(data), config);
+  discoverer.set_max_threads(opt.threads);
   // Ctrl-C ends the search itself at once (it has no stop hook), but only
   // the current null of a permutation test.
   SearchResult result = classic_search(discoverer, opt);

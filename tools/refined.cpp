@@ -18,11 +18,13 @@ std::string padded(std::string s, size_t width) {
 
 }  // namespace
 
-std::string search_line(const RefinedResult& result, bool interrupted) {
-  return "search  : refined, " + format_integer(result.generations) +
+std::string search_line(const RefinedResult& result, bool interrupted, uint32_t starts) {
+  const bool many = starts > 1;
+  return "search  : refined, " + (many ? format_integer(starts) + " starts, " : std::string()) +
+         format_integer(result.generations) +
          (result.generations == 1 ? " generation" : " generations") + " in " +
          format_fixed(static_cast<double>(result.report.wall_clock_ms) / 1000.0, 2) +
-         " s, stopped: " + stop_text(result, interrupted);
+         (many ? " s (summed), stopped: " : " s, stopped: ") + stop_text(result, interrupted);
 }
 
 std::string operators_line(const RefinedResult& result) {

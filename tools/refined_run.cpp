@@ -1,6 +1,8 @@
 #include "refined_run.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <limits>
 #include <stdexcept>
 #include <utility>
 
@@ -10,32 +12,91 @@
 #include "progress.h"
 #include "refine/refined_permutation.h"
 #include "refine/render.h"
+#include "refine/starts.h"
 #include "text/numbers.h"
 
 namespace quorvex::cli {
+
+size_t starts_at_once(const Options& opt) {
+  return std::min<size_t>(std::max<uint32_t>(opt.starts, 1), thread_budget(opt));
+}
+
+size_t threads_per_start(const Options& opt) {
+  if (opt.starts <= 1) return opt.threads;
+  return std::max<size_t>(1, thread_budget(opt) / starts_at_once(opt));
+}
+
+namespace {
+
+// Each start's best BIC by generation, one curve when the starts are done:
+// at each generation the best any start had reached (a start that ended
+// earlier keeps its last value), whatever order the threads reported in.
+class StartCurves {
+ public:
+  explicit StartCurves(uint32_t starts) : curves_(starts) {}
+  void add(const GenerationInfo& info) {
+    if (info.generation == 0) return;
+    std::vector<double>& c = curves_[info.start];
+    if (c.size() < info.generation) c.resize(info.generation, info.best_bic);
+    c[info.generation - 1] = info.best_bic;
+  }
+  std::vector<double> merged() const {
+    size_t n = 0;
+    for (const auto& c : curves_) n = std::max(n, c.size());
+    std::vector<double> out(n, std::numeric_limits<double>::infinity());
+    for (const auto& c : curves_)
+      for (size_t g = 0; g < n && !c.empty(); ++g)
+        out[g] = std::min(out[g], c[std::min(g, c.size() - 1)]);
+    return out;
+  }
+
+ private:
+  std::vector<std::vector<double>> curves_;
+};
+
+}  // namespace
 
 RefinedRun refined_search(const Dataset& data, const RefinedConfig& config, const Options& opt) {
   ProgressBar bar;
   const bool show_bar = !opt.quiet && !opt.verbose && ProgressBar::stderr_is_terminal();
   RefinedRun run;
+  const bool many = opt.starts > 1;
+  StartCurves curves(many ? opt.starts : 1);
+  std::vector<uint32_t> done(many ? opt.starts : 1, 0);
+  uint32_t done_sum = 0;
+  double best = std::numeric_limits<double>::infinity();
+  const auto cap = static_cast<uint32_t>(std::min<uint64_t>(
+      uint64_t{config.generations} * done.size(), std::numeric_limits<uint32_t>::max()));
+  // refine_starts calls this one start at a time.
   const RefineProgress progress = [&](const GenerationInfo& info) {
-    if (show_bar) bar.update(info.generation, config.generations, info.best_bic, info.elapsed);
     // A pulse only keeps a long generation listening for Ctrl-C: the log and
     // the plot have one entry per generation.
+    if (!info.within_generation) {
+      if (many) {
+        curves.add(info);
+        done_sum += info.generation - done[info.start];
+        done[info.start] = info.generation;
+        best = std::min(best, info.best_bic);
+      } else if (opt.plot) {
+        run.best_by_generation.push_back(info.best_bic);
+      }
+    }
+    if (show_bar)
+      bar.update(many ? done_sum : info.generation, cap, many ? best : info.best_bic, info.elapsed);
     if (info.within_generation) return !interrupted();
-    if (opt.plot) run.best_by_generation.push_back(info.best_bic);
     if (opt.verbose) {
-      std::string line = "[quorvex] gen " + format_integer(info.generation) + "/" +
-                         format_integer(config.generations) +
-                         "  t = " + format_fixed(info.elapsed, 2) +
-                         " s  best_BIC = " + format_fixed(info.best_bic, 3) +
-                         "  front = " + format_integer(info.front_size) + "\n";
+      std::string line =
+          "[quorvex] " + (many ? "start " + format_integer(info.start) + " " : std::string()) +
+          "gen " + format_integer(info.generation) + "/" + format_integer(config.generations) +
+          "  t = " + format_fixed(info.elapsed, 2) +
+          " s  best_BIC = " + format_fixed(info.best_bic, 3) +
+          "  front = " + format_integer(info.front_size) + "\n";
       std::fwrite(line.data(), 1, line.size(), stderr);
     }
     return !interrupted();
   };
   try {
-    run.result = refine(data, config, &progress);
+    run.result = refine_starts(data, config, opt.starts, starts_at_once(opt), &progress);
   } catch (const std::invalid_argument& e) {
     bar.finish();
     throw CommandError(shown_input(opt) + ": " + e.what(), kExitBadInput);
@@ -44,6 +105,7 @@ RefinedRun refined_search(const Dataset& data, const RefinedConfig& config, cons
     throw;
   }
   bar.finish();
+  if (many && opt.plot) run.best_by_generation = curves.merged();
   run.interrupted = run.result.stop == StopReason::Callback;
   return run;
 }
@@ -70,7 +132,8 @@ void print_refined_report(const RefinedRun& run, const std::string& dropped_note
   std::string out = opt.json ? refined_report_json(r) + "\n" : r.report.to_pretty();
   std::string aside;
   std::string& notes = opt.json ? aside : out;
-  if (!opt.json) out += search_line(r, run.interrupted) + "\n" + operators_line(r) + "\n";
+  if (!opt.json)
+    out += search_line(r, run.interrupted, opt.starts) + "\n" + operators_line(r) + "\n";
   if (!dropped_note.empty()) notes += dropped_note + "\n";
   if (r.rows_set_aside > 0)
     notes += "set aside: " + format_integer(r.rows_set_aside) +
@@ -89,10 +152,10 @@ void print_refined_report(const RefinedRun& run, const std::string& dropped_note
 
 void print_refined_permutation_test(const Dataset& data, const RefinedConfig& config,
                                     double real_bic, const Options& opt) {
-  print_permutation_line(
-      refined_permutation_test(data, config, real_bic, opt.permutations, permutation_count(opt),
-                               [] { return interrupted(); }),
-      opt);
+  print_permutation_line(refined_permutation_test(
+                             data, config, real_bic, opt.permutations, permutation_count(opt),
+                             [] { return interrupted(); }, opt.starts, starts_at_once(opt)),
+                         opt);
 }
 
 }  // namespace quorvex::cli

@@ -19,6 +19,16 @@ struct RefinedRun {
   bool interrupted = false;
 };
 
+// --starts K shares the thread budget (--threads, else one per logical
+// processor): min(K, budget) starts run at once, each scoring with
+// budget / that many threads (at least one).
+size_t starts_at_once(const Options& opt);
+// RefinedConfig::max_threads of each search: --threads itself for one start.
+size_t threads_per_start(const Options& opt);
+
+// Runs opt.starts starts (refine_starts) and merges them: the bar counts the
+// generations of all, --verbose names the start, the plot's curve is the
+// best BIC any start had reached by each generation.
 // Stops after the current generation once Ctrl-C is pressed (see interrupt.h).
 RefinedRun refined_search(const Dataset& data, const RefinedConfig& config, const Options& opt);
 

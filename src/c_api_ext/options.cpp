@@ -1,5 +1,6 @@
 #include "c_api_ext/options.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <stdexcept>
@@ -13,16 +14,16 @@ namespace quorvex::ext {
 
 namespace {
 
-// The bytes of a host's record this library reads: the first version's, or
+// The bytes of a host's record this library reads: an older version's, or
 // all it knows. A size inside a member is no version at all.
 size_t known_size(size_t size, const char* what) {
   if (size < kOptionsSizeV1)
     fail(QVX_ERR_ARGUMENT, std::string(what) + " is " + std::to_string(size) +
                                ", smaller than any qvx_options (use qvx_options_init)");
-  if (size > kOptionsSizeV1 && size < sizeof(qvx_options))
+  if (size != kOptionsSizeV1 && size != kOptionsSizeV2 && size < sizeof(qvx_options))
     fail(QVX_ERR_ARGUMENT, std::string(what) + " is " + std::to_string(size) +
                                ", the size of no qvx_options (use qvx_options_init)");
-  return size == kOptionsSizeV1 ? kOptionsSizeV1 : sizeof(qvx_options);
+  return std::min(size, sizeof(qvx_options));
 }
 
 OperatorSet read_operators(const char* text) {
@@ -86,6 +87,10 @@ Settings read_options(const qvx_options* options) {
       fail(QVX_ERR_ARGUMENT,
            "the classic search's operators are fixed: set options->operators to NULL "
            "(qvx_options_init with QVX_SEARCH_CLASSIC does)");
+    if (o.start != 0)
+      fail(QVX_ERR_ARGUMENT,
+           "the classic search has one start: set options->start to 0 "
+           "(qvx_options_init with QVX_SEARCH_CLASSIC does)");
     // The settings quorvex_discover builds from its five arguments.
     s.classic = DiscoverConfig::from_c_arguments(o.generations, o.population, o.max_depth, o.seed,
                                                  o.test_fraction);
@@ -102,6 +107,7 @@ Settings read_options(const qvx_options* options) {
     r.patience = o.patience;
     r.exact_patience = o.exact_patience;
     r.max_threads = o.max_threads;
+    r.start = o.start;
     if (o.operators != nullptr) r.operators = read_operators(o.operators);
   }
   return s;

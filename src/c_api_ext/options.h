@@ -14,6 +14,9 @@ inline constexpr size_t kOptionsSizeV1 = offsetof(qvx_options, operators);
 // Where pointers take 8 bytes, that is the first version's sizeof, with no
 // tail padding the new member could have reused.
 static_assert(sizeof(void*) != 8 || kOptionsSizeV1 == 80);
+// The second version (up to operators): hosts built before `start`.
+inline constexpr size_t kOptionsSizeV2 = offsetof(qvx_options, start);
+static_assert(sizeof(void*) != 8 || kOptionsSizeV2 == 88);
 
 // A host's options, checked, as the engine's settings for its search.
 struct Settings {

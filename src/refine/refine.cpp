@@ -16,6 +16,8 @@
 #include "refine/scaled.h"
 #include "refine/search.h"
 #include "refine/seeds.h"
+#include "refine/shared.h"
+#include "refine/starts.h"
 
 namespace quorvex {
 
@@ -26,6 +28,8 @@ using Clock = std::chrono::steady_clock;
 double seconds_since(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
+
+}  // namespace
 
 // The baselines, with an exact constant or linear fit scored at the floor
 // like every other model of this search (the plain score calls it +inf).
@@ -41,8 +45,6 @@ BaselinesReport refined_baselines(const Dataset& train, size_t n_shuffles, uint6
   }
   return b;
 }
-
-}  // namespace
 
 std::vector<size_t> finite_rows(const Dataset& data) {
   std::vector<size_t> columns;
@@ -112,8 +114,8 @@ StopReason run_search(Search& search, const RefinedConfig& cfg, double floor,
   }
 }
 
-// The rows a discovery keeps, split as the search uses them, with the error
-// floor of their targets. Throws for what cannot run.
+}  // namespace
+
 void prepare(const Dataset& data, const RefinedConfig& cfg, RefinedResult& result) {
   if (cfg.population == 0) throw std::invalid_argument("population must be at least 1");
   if (!(cfg.test_fraction > 0.0 && cfg.test_fraction < 1.0))
@@ -132,6 +134,8 @@ void prepare(const Dataset& data, const RefinedConfig& cfg, RefinedResult& resul
   const double var = const_predictor(result.train).second;
   result.mse_floor = var > 0.0 ? kRelativeMseFloor * var : std::numeric_limits<double>::min();
 }
+
+namespace {
 
 // The search scores and fits on at most this many training rows, the first
 // ones (the split shuffled them): a formula's rank among others settles long
@@ -177,7 +181,7 @@ std::vector<FrontEntry> search_front(const RefinedConfig& cfg, const Seeds& seed
   uint32_t restarts = 0;
   for (uint32_t run = 0;; ++run) {
     RefinedConfig run_cfg = cfg;
-    run_cfg.seed = cfg.seed + run * 0xD1B54A32D192ED03ULL;
+    run_cfg.seed = start_seed(cfg.seed, cfg.start) + run * 0xD1B54A32D192ED03ULL;
     Search search(rows, run_cfg, floor, seeds, deadline);
     if (progress && *progress)
       search.set_pulse([&] {
@@ -204,7 +208,8 @@ std::vector<FrontEntry> search_front(const RefinedConfig& cfg, const Seeds& seed
   }
 }
 
-// Nothing finite on every training row: the mean is the model.
+}  // namespace
+
 FrontEntry constant_model(const Dataset& train, double floor) {
   FrontEntry e;
   e.tree = Expr::constant(const_predictor(train).first);
@@ -213,8 +218,6 @@ FrontEntry constant_model(const Dataset& train, double floor) {
   e.bic = refined_bic(e.mse_train, train.n_rows(), 1, floor);
   return e;
 }
-
-}  // namespace
 
 RefinedResult refine(const Dataset& data, const RefinedConfig& cfg,
                      const RefineProgress* progress) {

@@ -42,6 +42,11 @@ struct RefinedConfig {
   // Threads that score, the caller included; 0 for the whole pool. Results
   // do not depend on it.
   size_t max_threads = 0;
+  // Which independently seeded search of one discovery this is (see
+  // refine/starts.h): 0 is the ordinary search; another start draws the
+  // search's random choices from a stream of its own, with the same split,
+  // baselines and error floor.
+  uint32_t start = 0;
   // The operators formulas are built from and their complexity weights. The
   // least-squares scaling a + b·f is always available.
   OperatorSet operators = OperatorSet::defaults();
@@ -89,6 +94,7 @@ struct GenerationInfo {
   double best_bic = 0.0;
   size_t front_size = 0;
   bool within_generation = false;  // a pulse within a long generation, not its end
+  uint32_t start = 0;  // the start reporting, under refine_starts (refine/starts.h)
 };
 
 // Called on the search's thread after each generation, and at least once a

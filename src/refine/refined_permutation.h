@@ -14,9 +14,12 @@ namespace quorvex {
 // that a non-finite target never moves onto a kept row. Otherwise as
 // permutation_test, except that `stop` is also asked after each generation
 // of the running null, which it then cuts short. Throws what refine throws.
+// With `starts` above 1, every null is refine_starts(permuted, config,
+// starts, parallel), as the real discovery was (see refine/starts.h).
 PermutationResult refined_permutation_test(const Dataset& data, const RefinedConfig& config,
                                            double real_bic, size_t n_permutations,
                                            const PermutationProgress& progress = {},
-                                           const PermutationStop& stop = {});
+                                           const PermutationStop& stop = {}, uint32_t starts = 1,
+                                           size_t parallel = 1);
 
 }  // namespace quorvex

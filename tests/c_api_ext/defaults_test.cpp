@@ -67,7 +67,8 @@ void expect_documented(const qvx_options& o, const std::map<std::string, std::st
       {"patience", std::to_string(o.patience)},
       {"exact_patience", std::to_string(o.exact_patience)},
       {"max_threads", std::to_string(o.max_threads)},
-      {"operators", o.operators == nullptr ? "NULL" : o.operators}};
+      {"operators", o.operators == nullptr ? "NULL" : o.operators},
+      {"start", std::to_string(o.start)}};
   for (const auto& [name, value] : doc) {
     if (actual.count(name) != 0) {
       EXPECT_EQ(actual.at(name), value) << name;
@@ -90,8 +91,9 @@ TEST(ExtOptions, InitGivesTheConfigurationsDefaultsAsTheHeaderSays) {
   EXPECT_EQ(r.exact_patience, rc.exact_patience);
   EXPECT_EQ(r.max_threads, rc.max_threads);
   EXPECT_EQ(r.operators, nullptr);  // the default set
+  EXPECT_EQ(r.start, rc.start);
   const auto refined_doc = documented(" *   refined: ", ";\n");
-  EXPECT_EQ(refined_doc.size(), 11u);
+  EXPECT_EQ(refined_doc.size(), 12u);
   expect_documented(r, refined_doc);
 
   qvx_options c;
@@ -108,6 +110,7 @@ TEST(ExtOptions, InitGivesTheConfigurationsDefaultsAsTheHeaderSays) {
   EXPECT_EQ(c.exact_patience, 0u);
   EXPECT_EQ(c.max_threads, 0u);
   EXPECT_EQ(c.operators, nullptr);
+  EXPECT_EQ(c.start, 0u);
   expect_documented(c, documented(" *   classic: ", " -- "));
 }
 

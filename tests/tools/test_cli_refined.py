@@ -147,6 +147,9 @@ def test_missing_values_are_refused_then_set_aside_on_request(tmp_path):
     (["--operators", "sin:0"], '--operators: the weight of "sin" must be a whole number from 1 '
                                'to 100, not "0"'),
     (["--operators", ""], "--operators: an empty name"),
+    (["--starts", "0"], "quorvex: --starts must be at least 1\n"),
+    (["--starts", "-1"], "--starts"),
+    (["--starts", "2", "--classic"], "excludes"),
     (["--operators", "+,*", "--classic"],
      "quorvex: --operators applies to the refined search only (the classic search's operators "
      "are fixed); drop --classic or it\n"),
@@ -296,3 +299,26 @@ def test_permutation_test_runs_refined_nulls(tmp_path):
     last = result.stdout.decode().split("\n")[-2]
     assert re.fullmatch(r"p-value : \d\.\d{4} = \d/4 from 3 permutations of the target "
                         r"\(\d null BICs at or below the real one\)", last), last
+
+
+def test_starts_on_threads_merge_into_one_report():
+    """--starts K: K searches merged, the same report whatever the threads, never worse than
+    the ordinary search; the nulls of a permutation test run as many starts."""
+    args = [data("sqrt_noisy.csv"), "--seed", "8", "--json", "--verbose", *QUICK]
+    one = json.loads(run(*args).stdout)
+    serial, parallel = run(*args, "--starts", "2", "--threads", "1"), run(*args, "--starts", "2")
+    assert serial.returncode == parallel.returncode == 0, serial.stderr
+    assert without_timing(serial.stdout) == without_timing(parallel.stdout)
+    two = json.loads(serial.stdout)
+    assert two["bic"] <= one["bic"] and two["n_train"] == one["n_train"]
+    assert two["baselines"] == one["baselines"]
+    gens = [re.match(rb"\[quorvex\] start (\d) gen (\d+)/20 ", l)
+            for l in serial.stderr.splitlines()]
+    assert {m.group(1) for m in gens if m} == {b"0", b"1"}
+    assert two["generations"] == len([m for m in gens if m]) > one["generations"]
+
+    text = run(data("pure_noise.csv"), "--starts", "2", "--threads", "1", "--permutations", "2",
+               "--population", "30", "--generations", "5").stdout.decode().split("\n")
+    assert re.fullmatch(r"search  : refined, 2 starts, 10 generations in \d+\.\d\d s \(summed\), "
+                        r"stopped: generations", text[13]), text[13]
+    assert text[-2].startswith("p-value : ") and "from 2 permutations" in text[-2]

@@ -36,6 +36,7 @@ class Options(ctypes.Structure):
         ("exact_patience", ctypes.c_uint32),
         ("max_threads", ctypes.c_size_t),
         ("operators", ctypes.c_char_p),  # NULL: the default set
+        ("start", ctypes.c_uint32),
     ]
 
 
@@ -61,6 +62,7 @@ _SIGNATURES = {
     "qvx_result_free": (None, [_vp]),
     "qvx_string_free": (None, [_vp]),
     "qvx_predict": (_i32, [_cp, _sz, _vp, _vp, _sz, _vp]),
+    "qvx_merge_starts": (_i32, [_vp, ctypes.POINTER(Options), _vp, _sz, ctypes.POINTER(_vp)]),
     "qvx_permuted_dataset": (_vp, [_vp, ctypes.POINTER(Options), _sz]),
     "qvx_permutation_test": (_i32, [_vp, ctypes.POINTER(Options), _d, _sz, PERMUTATION_FN, _vp,
                                     _vp, ctypes.POINTER(_d)]),

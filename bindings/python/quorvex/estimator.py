@@ -21,7 +21,9 @@ class QuorvexRegressor(RegressorMixin, BaseEstimator):
     """Fits one closed-form formula. Settings as for `quorvex.discover` (0 = default):
     `search` is "refined" (the default) or "classic", `time_limit` seconds or None,
     `operators` (refined only) None for the default set, a list of names, a dict of
-    name -> weight or a text.
+    name -> weight or a text, `n_threads` the threads that score (None: all; the
+    formula does not depend on it), `starts` (refined only) the independently seeded
+    searches merged into one report, run here one after another.
 
     `missing` ("error", "drop" or "keep") is as for `quorvex.discover`; with
     "error", predict refuses NaN and infinities too.
@@ -42,10 +44,13 @@ class QuorvexRegressor(RegressorMixin, BaseEstimator):
             "search": [StrOptions({"refined", "classic"})],
             "time_limit": [None, Interval(Real, 0, None, closed="neither")],
             "operators": [None, str, list, tuple, dict],
+            "n_threads": [None, Interval(Integral, 0, None, closed="left")],
+            "starts": [Interval(Integral, 1, 2**32 - 1, closed="both")],
         }
 
     def __init__(self, generations=0, population=0, max_depth=0, seed=0, test_fraction=0.2,
-                 missing="error", search="refined", time_limit=None, operators=None):
+                 missing="error", search="refined", time_limit=None, operators=None,
+                 n_threads=None, starts=1):
         self.generations = generations
         self.population = population
         self.max_depth = max_depth
@@ -55,6 +60,8 @@ class QuorvexRegressor(RegressorMixin, BaseEstimator):
         self.search = search
         self.time_limit = time_limit
         self.operators = operators
+        self.n_threads = n_threads
+        self.starts = starts
 
     def _names(self):
         if hasattr(self, "feature_names_in_"):
@@ -74,7 +81,8 @@ class QuorvexRegressor(RegressorMixin, BaseEstimator):
         report = discover(data, search=self.search, generations=self.generations,
                           population=self.population, max_depth=self.max_depth, seed=self.seed,
                           test_fraction=self.test_fraction, time_limit=self.time_limit,
-                          operators=self.operators)
+                          operators=self.operators, n_threads=self.n_threads,
+                          starts=self.starts)
         self.report_ = report
         self.expr_ = report.expr
         self.formula_ = report.formula

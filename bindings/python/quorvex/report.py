@@ -282,11 +282,12 @@ def _operator_name(name):
 
 
 def options(search, generations, population, max_depth, seed, test_fraction, time_limit,
-            patience=None, operators=None):
+            patience=None, operators=None, n_threads=None):
     """The library's options record: its defaults for `search`, then every setting given.
 
-    0 keeps the library's default for generations, population and max_depth. The library
-    judges the values (qvx_discover refuses them with its reason)."""
+    0 keeps the library's default for generations, population and max_depth; n_threads None
+    (or 0) is the whole worker pool. The library judges the values (qvx_discover refuses them
+    with its reason)."""
     given = dict(generations=_unsigned("generations", generations, 32),
                  population=_unsigned("population", population,
                                       8 * ctypes.sizeof(ctypes.c_size_t)),
@@ -301,6 +302,8 @@ def options(search, generations, population, max_depth, seed, test_fraction, tim
         record.time_limit = _number("time_limit", time_limit)
     if patience is not None:
         record.patience = _unsigned("patience", patience, 32)
+    if n_threads is not None:
+        record.max_threads = _unsigned("n_threads", n_threads, 8 * ctypes.sizeof(ctypes.c_size_t))
     record.operators = operators_text(operators)  # the record keeps the bytes alive
     return record
 
@@ -326,8 +329,8 @@ def raise_for(status):
 
 
 def discover(X, y=None, *, search="refined", generations=0, population=0, max_depth=0, seed=0,
-             test_fraction=0.2, time_limit=None, patience=None, operators=None, progress=None,
-             feature_names=None, missing=None):
+             test_fraction=0.2, time_limit=None, patience=None, operators=None, n_threads=None,
+             starts=1, executor=None, progress=None, feature_names=None, missing=None):
     """Searches for a formula that explains y from the columns of X and judges it.
 
     X and y are as for `Dataset` (or X is a Dataset and y is left out), and so
@@ -351,12 +354,46 @@ def discover(X, y=None, *, search="refined", generations=0, population=0, max_de
     weights allowed and the default set (None). `report.operators` tells the
     set used.
 
+    n_threads caps the threads that score a search, this one included (None or
+    0: the library's whole worker pool, one thread per processor); the report
+    does not depend on it.
+
+    starts=K (refined only) runs K independently seeded searches of the one
+    discovery (start 0 is the ordinary search; the others draw their random
+    choices from streams of their own, on the same split) and merges their
+    fronts into one report, judged once against the same baselines
+    (qvx_merge_starts in quorvex_ext.h): per complexity the best formula any
+    start found, so the best BIC is never above start 0's alone. It costs K
+    searches. Its generations are the sum of the starts', and so is its
+    wall_clock_ms; its stop_reason is the least conclusive of theirs. With an
+    executor (any concurrent.futures.Executor: a ThreadPoolExecutor, a
+    ProcessPoolExecutor, dask's client.get_executor()), each start runs there
+    as quorvex.starts.start_report and only its JSON report comes back;
+    without one they run here one after another, each on the whole worker
+    pool (which keeps every processor busy within a generation already), with
+    the progress bar and Ctrl-C as for one search. Equal data, settings, seed
+    and K give the same report wherever the starts ran and in whatever order
+    they finished (wall_clock_ms aside). starts=1 is the ordinary discovery,
+    run here (the executor is not used).
+
     progress=None shows a bar on stderr when it is a terminal, True always,
     False never. Ctrl-C stops the search and raises KeyboardInterrupt.
     """
     data = as_dataset(X, y, feature_names, missing)
     record = options(search, generations, population, max_depth, seed, test_fraction, time_limit,
-                     patience, operators)
+                     patience, operators, n_threads)
+    k = _unsigned("starts", starts, 32)
+    if k == 0:
+        raise DataError("starts must be at least 1")
+    if k > 1:
+        if search != "refined":
+            raise DataError("starts apply to the refined search only")
+        from . import starts as _starts
+        settings = dict(search=search, generations=generations, population=population,
+                        max_depth=max_depth, seed=seed, test_fraction=test_fraction,
+                        time_limit=time_limit, patience=patience, operators=operators,
+                        n_threads=n_threads)
+        return _starts.discover_starts(data, settings, k, executor, progress)
     lib = _native.ext()
     out = ctypes.c_void_p()
     ds = data._ext_handle()

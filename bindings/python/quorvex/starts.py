@@ -1,0 +1,70 @@
+"""Many independently seeded starts of one refined discovery, merged into one report.
+
+Start i (from 0) is the refined search with qvx_options.start = i: the same
+rows, split, baselines and error floor as every other start, its own random
+choices. Each start gives its JSON report, a few kilobytes, wherever it ran;
+the library merges them here (qvx_merge_starts), so the report does not depend
+on where the starts ran or in what order they came back.
+"""
+import ctypes
+import dataclasses
+
+from . import _native
+from .report import _read, options, raise_for, run
+
+_JSON = 4  # QVX_JSON
+
+
+def start_report(data, settings, start, progress=False):
+    """The JSON report of start `start` of the discovery of `settings` (the keyword
+    arguments of `report.options`) on the Dataset `data`, run in this process.
+    Module-level so that it pickles for an executor."""
+    record = options(**settings)
+    record.start = start
+    lib = _native.ext()
+    out = ctypes.c_void_p()
+    ds = data._ext_handle()
+    try:
+        status = run(lambda callback: lib.qvx_discover(ds, ctypes.byref(record), callback, None,
+                                                       ctypes.byref(out)), progress)
+    except KeyboardInterrupt:
+        lib.qvx_result_free(out)  # a search stopped by the callback still gives one
+        raise
+    finally:
+        lib.qvx_dataset_free(ds)
+    raise_for(status)
+    try:
+        return _native.take_string(lib.qvx_result_text(out, _JSON))
+    finally:
+        lib.qvx_result_free(out)
+
+
+def merge(data, settings, reports):
+    """The Report of the starts whose JSON reports are `reports`."""
+    record = options(**settings)
+    texts = [r.encode("utf-8") for r in reports]
+    array = (ctypes.c_char_p * len(texts))(*texts)
+    lib = _native.ext()
+    out = ctypes.c_void_p()
+    ds = data._ext_handle()
+    try:
+        status = lib.qvx_merge_starts(ds, ctypes.byref(record), array, len(texts),
+                                      ctypes.byref(out))
+    finally:
+        lib.qvx_dataset_free(ds)
+    raise_for(status)
+    try:
+        report = _read(lib, out, data.feature_names, "refined")
+    finally:
+        lib.qvx_result_free(out)
+    return dataclasses.replace(report, dropped_rows=data.dropped_rows)
+
+
+def discover_starts(data, settings, k, executor, progress):
+    """Starts 0 .. k-1 here one after another, or on `executor`, merged."""
+    if executor is None:
+        reports = [start_report(data, settings, i, progress) for i in range(k)]
+    else:
+        futures = [executor.submit(start_report, data, settings, i) for i in range(k)]
+        reports = [f.result() for f in futures]
+    return merge(data, settings, reports)
