@@ -143,6 +143,8 @@ namespace {
 // rows. Grown fourfold when all rows rank the front differently.
 constexpr size_t kSearchRows = 2000;
 constexpr size_t kRowGrowth = 4;
+// How much lower a BIC on all rows must be to overrule the sample's choice.
+constexpr double kChoiceMargin = 6.0;
 // The time a search leaves for simplifying and scoring its front on all rows:
 // this many reads of every row by a straight line, at most this share of the
 // time limit.
@@ -150,20 +152,21 @@ constexpr double kFinishingReads = 200.0;
 constexpr double kFinishingShare = 0.25;
 
 // Whether all training rows pick the same entry of a front found on fewer.
+// Each entry's linear constants are fitted again on all rows first: those
+// fitted on the sample carry its noise, an error that over many rows outweighs
+// a node's cost and would favour whichever entry has a constant more. So do
+// differences within the noise margin.
 bool same_choice_on_all_rows(const std::vector<FrontEntry>& front, const Dataset& train,
-                             double floor) {
-  size_t on_sample = 0, on_all = 0;
+                             double floor, const OperatorSet& ops) {
+  size_t on_sample = 0;
   double best_all = std::numeric_limits<double>::infinity();
+  std::vector<double> bic(front.size());
   for (size_t i = 0; i < front.size(); ++i) {
     if (front[i].bic < front[on_sample].bic) on_sample = i;
-    const double bic =
-        refined_bic(all_rows_mse(front[i].tree, train), train.n_rows(), front[i].complexity, floor);
-    if (bic < best_all) {
-      best_all = bic;
-      on_all = i;
-    }
+    bic[i] = score_scaled(front[i].tree, train, floor, ops).score;
+    best_all = std::min(best_all, bic[i]);
   }
-  return on_sample == on_all;
+  return front.empty() || !(bic[on_sample] > best_all + kChoiceMargin);
 }
 
 // The front of the last run, and in `rows` the training rows it was found on.
@@ -197,7 +200,7 @@ std::vector<FrontEntry> search_front(const RefinedConfig& cfg, const Seeds& seed
     result.stop = run_search(search, cfg, floor, deadline, start, progress, result);
     carried = search.front().pareto();
     if (result.stop != StopReason::Patience && result.stop != StopReason::Exact) return carried;
-    if (rows.n_rows() < train.n_rows() && !same_choice_on_all_rows(carried, train, floor)) {
+    if (rows.n_rows() < train.n_rows() && !same_choice_on_all_rows(carried, train, floor, cfg.operators)) {
       rows = first_rows(train, rows.n_rows() * kRowGrowth);
       continue;
     }
