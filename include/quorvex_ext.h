@@ -246,7 +246,7 @@ typedef struct qvx_options {
  * and sets options->size to `size`; pass sizeof(qvx_options).
  *   refined: generations 300, population 1000, max_depth 4, seed 0,
  *            test_fraction 0.2, n_shuffles 30, time_limit 0, patience 25,
- *            exact_patience 15, max_threads 0, operators NULL, start 0;
+ *            exact_patience 8, max_threads 0, operators NULL, start 0;
  *   classic: generations 40, population 200, max_depth 4, seed 0,
  *            test_fraction 0.2, n_shuffles 30, the refined-only members 0
  *            and NULL, max_threads 0 -- the settings of quorvex_discover

@@ -38,7 +38,7 @@ struct RefinedConfig {
   uint32_t restarts = 1;
   // Once the best formula is exact (its error at the floor), generations
   // without a lower BIC before stopping.
-  uint32_t exact_patience = 15;
+  uint32_t exact_patience = 8;
   // Threads that score, the caller included; 0 for the whole pool. Results
   // do not depend on it.
   size_t max_threads = 0;
