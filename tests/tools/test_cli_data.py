@@ -82,11 +82,15 @@ def test_plot_naming_the_input_is_refused_before_anything_is_written(tmp_path):
 
 def test_interrupted_run_leaves_the_plot_file_alone(tmp_path):
     plot = write(tmp_path, b"<svg>old</svg>", "old.svg")
-    path = write(tmp_path, table(400)[0])
+    # Noisy, so that the search neither ends exact nor soon.
+    rng = random.Random(3)
+    text = "x1,x2,y\n" + "".join(f"{a!r},{b!r},{a * b + b + rng.gauss(0, 0.3)!r}\n" for a, b in
+                                 ((rng.uniform(-2, 2), rng.uniform(-2, 2)) for _ in range(400)))
+    path = write(tmp_path, text)
     proc = subprocess.Popen([CLI, path, "--plot", plot, "--population", "3000",
-                             "--generations", "100000"],
+                             "--generations", "100000", "--verbose"],
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    time.sleep(1.0)
+    assert proc.stderr.readline().startswith(b"[quorvex] gen 1/")  # under way
     proc.send_signal(signal.SIGINT)
     proc.communicate(timeout=60)
     assert plot.read_bytes() == b"<svg>old</svg>"
