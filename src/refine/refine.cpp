@@ -211,8 +211,7 @@ std::vector<FrontEntry> search_front(const RefinedConfig& cfg, const Seeds& seed
   }
 }
 
-}  // namespace
-
+// Nothing finite on every training row: the mean is the model.
 FrontEntry constant_model(const Dataset& train, double floor) {
   FrontEntry e;
   e.tree = Expr::constant(const_predictor(train).first);
@@ -220,6 +219,21 @@ FrontEntry constant_model(const Dataset& train, double floor) {
   e.mse_train = finite_row_mse(e.tree, train);
   e.bic = refined_bic(e.mse_train, train.n_rows(), 1, floor);
   return e;
+}
+
+}  // namespace
+
+void judge_front(RefinedResult& result, const BaselinesReport& baselines) {
+  const Dataset& train = result.train;
+  if (result.front.empty()) result.front.push_back(constant_model(train, result.mse_floor));
+  for (FrontEntry& e : result.front) e.mse_test = finite_row_mse(e.tree, result.test);
+  size_t best = 0;
+  for (size_t i = 1; i < result.front.size(); ++i)
+    if (result.front[i].bic < result.front[best].bic) best = i;
+  const FrontEntry& chosen = result.front[best];
+  result.best = chosen.tree;
+  result.report = assess(chosen.tree, chosen.bic, chosen.complexity, train, result.test, baselines);
+  result.finite_share = finite_share(chosen.tree, train, result.test);
 }
 
 RefinedResult refine(const Dataset& data, const RefinedConfig& cfg,
@@ -258,15 +272,7 @@ RefinedResult refine(const Dataset& data, const RefinedConfig& cfg,
   result.front = simplify_front(found, rows, floor, cfg.operators, thorough, deadline);
   if (rows.n_rows() < train.n_rows())
     result.front = settle_front(result.front, train, floor, thorough, deadline);
-  if (result.front.empty()) result.front.push_back(constant_model(train, floor));
-  for (FrontEntry& e : result.front) e.mse_test = finite_row_mse(e.tree, result.test);
-  size_t best = 0;
-  for (size_t i = 1; i < result.front.size(); ++i)
-    if (result.front[i].bic < result.front[best].bic) best = i;
-  const FrontEntry& chosen = result.front[best];
-  result.best = chosen.tree;
-  result.report = assess(chosen.tree, chosen.bic, chosen.complexity, train, result.test, baselines);
-  result.finite_share = finite_share(chosen.tree, train, result.test);
+  judge_front(result, baselines);
   result.report.wall_clock_ms = static_cast<uint64_t>(
       std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
   return result;

@@ -22,7 +22,9 @@ void prepare(const Dataset& data, const RefinedConfig& cfg, RefinedResult& resul
 BaselinesReport refined_baselines(const Dataset& train, size_t n_shuffles, uint64_t seed,
                                   double floor, double line_mse);
 
-// Nothing finite on every training row: the mean is the model.
-FrontEntry constant_model(const Dataset& train, double floor);
+// Judges a front scored on result.train: its test errors, its lowest BIC as
+// result.best and the report against `baselines`. An empty front gets the
+// constant model. Leaves wall_clock_ms to the caller.
+void judge_front(RefinedResult& result, const BaselinesReport& baselines);
 
 }  // namespace quorvex

@@ -124,16 +124,7 @@ RefinedResult merge_starts(const Dataset& data, const RefinedConfig& cfg,
   Front front;
   for (Scored& s : scored) front.keep(std::move(s.entry));
   result.front = front.pareto();
-  if (result.front.empty()) result.front.push_back(constant_model(train, floor));
-
-  for (FrontEntry& e : result.front) e.mse_test = finite_row_mse(e.tree, result.test);
-  size_t best = 0;
-  for (size_t i = 1; i < result.front.size(); ++i)
-    if (result.front[i].bic < result.front[best].bic) best = i;
-  const FrontEntry& chosen = result.front[best];
-  result.best = chosen.tree;
-  result.report = assess(chosen.tree, chosen.bic, chosen.complexity, train, result.test, baselines);
-  result.finite_share = finite_share(chosen.tree, train, result.test);
+  judge_front(result, baselines);
   const auto own = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - begin);
   result.report.wall_clock_ms = saturating_add(wall_clock_ms, static_cast<uint64_t>(own.count()));
   return result;

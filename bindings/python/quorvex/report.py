@@ -328,6 +328,24 @@ def raise_for(status):
         raise QuorvexError(f"the library failed ({status}): {_native.last_error()}")
 
 
+def _discover(data, record, progress):
+    """The qvx_result handle of one discovery of `record` on `data`, for the caller
+    to free; raises for a failed call, and KeyboardInterrupt on a second Ctrl-C."""
+    lib = _native.ext()
+    out = ctypes.c_void_p()
+    ds = data._ext_handle()
+    try:
+        status = run(lambda callback: lib.qvx_discover(ds, ctypes.byref(record), callback, None,
+                                                       ctypes.byref(out)), progress)
+    except KeyboardInterrupt:
+        lib.qvx_result_free(out)  # a refined search stopped by the callback still gives one
+        raise
+    finally:
+        lib.qvx_dataset_free(ds)
+    raise_for(status)
+    return out
+
+
 def discover(X, y=None, *, search="refined", generations=0, population=0, max_depth=0, seed=0,
              test_fraction=0.2, time_limit=None, patience=None, operators=None, n_threads=None,
              starts=1, executor=None, progress=None, feature_names=None, missing=None):
@@ -395,17 +413,7 @@ def discover(X, y=None, *, search="refined", generations=0, population=0, max_de
                         n_threads=n_threads)
         return _starts.discover_starts(data, settings, k, executor, progress)
     lib = _native.ext()
-    out = ctypes.c_void_p()
-    ds = data._ext_handle()
-    try:
-        status = run(lambda callback: lib.qvx_discover(ds, ctypes.byref(record), callback, None,
-                                                       ctypes.byref(out)), progress)
-    except KeyboardInterrupt:
-        lib.qvx_result_free(out)  # a refined search stopped by the callback still gives one
-        raise
-    finally:
-        lib.qvx_dataset_free(ds)
-    raise_for(status)
+    out = _discover(data, record, progress)
     try:
         report = _read(lib, out, data.feature_names, search)
     finally:

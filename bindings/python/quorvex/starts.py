@@ -10,7 +10,7 @@ import ctypes
 import dataclasses
 
 from . import _native
-from .report import _read, options, raise_for, run
+from .report import _discover, _read, options, raise_for
 
 _JSON = 4  # QVX_JSON
 
@@ -22,17 +22,7 @@ def start_report(data, settings, start, progress=False):
     record = options(**settings)
     record.start = start
     lib = _native.ext()
-    out = ctypes.c_void_p()
-    ds = data._ext_handle()
-    try:
-        status = run(lambda callback: lib.qvx_discover(ds, ctypes.byref(record), callback, None,
-                                                       ctypes.byref(out)), progress)
-    except KeyboardInterrupt:
-        lib.qvx_result_free(out)  # a search stopped by the callback still gives one
-        raise
-    finally:
-        lib.qvx_dataset_free(ds)
-    raise_for(status)
+    out = _discover(data, record, progress)
     try:
         return _native.take_string(lib.qvx_result_text(out, _JSON))
     finally:
