@@ -160,6 +160,8 @@ std::string line_start(const Problem& p, const char* search, const quorvex::Disc
   w.value_string(r.formula);
   w.key("verdict");
   w.value_string(quorvex::verdict_name(r.verdict));
+  w.key("verdict_reason");
+  w.value_string(r.verdict_reason);
   w.key("k");
   w.value_uint(r.k);
   w.key("bic");

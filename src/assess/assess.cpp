@@ -4,7 +4,10 @@
 #include <cmath>
 #include <limits>
 
+#include "assess/box.h"
+#include "baselines/baselines.h"
 #include "expr/compiled.h"
+#include "text/numbers.h"
 
 namespace quorvex {
 
@@ -66,6 +69,53 @@ DiscoverReport assess(const Expr& best, double bic, uint32_t k, const Dataset& t
   report.n_test = test.n_rows();
   report.classify();
   return report;
+}
+
+namespace {
+
+// n·ln(reference error / formula error) on the test rows: twice the gain in
+// log-likelihood of a fixed predictor. Where nothing was fitted to these rows
+// a formula no better than the reference exceeds kTestGain with probability
+// at most P(Z > sqrt(kTestGain)) under Gaussian errors, whatever its shape.
+constexpr double kTestGain = 4.0;
+
+double test_gain(double reference_mse, double formula_mse, double floor, size_t n) {
+  const double ref = std::max(reference_mse, floor);
+  const double mine = std::max(formula_mse, floor);
+  if (!(ref >= 0.0) || !(mine >= 0.0)) return -std::numeric_limits<double>::infinity();
+  return static_cast<double>(n) * std::log(ref / mine);
+}
+
+}  // namespace
+
+void confirm_verdict(DiscoverReport& report, const Expr& best, const Expr& line,
+                     const Dataset& train, const Dataset& test, double floor) {
+  const size_t n = test.n_rows();
+  const double gain_const =
+      n ? test_gain(finite_row_mse(Expr::constant(const_predictor(train).first), test),
+                    report.mse_test, floor, n)
+        : std::numeric_limits<double>::quiet_NaN();
+  const double gain_linear = n ? test_gain(finite_row_mse(line, test), report.mse_test, floor, n)
+                               : std::numeric_limits<double>::quiet_NaN();
+  // A formula NaN on some test rows is judged on the rest, but only if it is
+  // finite on all of them is it confirmed.
+  const bool finite_on_test = n && finite_errors(best, test).finite == n;
+  report.verdict_reason += "; on test rows: gain vs const = ";
+  report.verdict_reason += format_fixed(gain_const, 1);
+  report.verdict_reason += ", vs linear = ";
+  report.verdict_reason += format_fixed(gain_linear, 1);
+  if (report.verdict != Verdict::Strong) return;
+  const char* why = nullptr;
+  if (n < kMinTestRows)
+    why = "fewer than 3 test rows to confirm it on";
+  else if (!finite_on_test || !(gain_const > kTestGain) || !(gain_linear > 0.0))
+    why = "not confirmed on the test rows";
+  else if (check_on_box(best, train) == BoxCheck::Fails)
+    why = "undefined or unbounded between the training rows";
+  if (why == nullptr) return;
+  report.verdict = Verdict::Weak;
+  report.verdict_reason += "; not Strong: ";
+  report.verdict_reason += why;
 }
 
 }  // namespace quorvex

@@ -39,4 +39,15 @@ double finite_share(const Expr& tree, const Dataset& train, const Dataset& test)
 DiscoverReport assess(const Expr& best, double bic, uint32_t k, const Dataset& train,
                       const Dataset& test, const BaselinesReport& baselines);
 
+// The refined search's verdict on top of classify()'s comparisons, which its
+// fitted constants can win on noise: a Strong formula must also beat the
+// constant and linear models on the test rows it was not fitted on (at least
+// kMinTestRows of them) and hold between the training rows (assess/box.h);
+// otherwise it is Weak, and the reason says why. `floor` is the search's
+// error floor, applied to every error compared; `line` the least-squares
+// line of the training rows.
+inline constexpr size_t kMinTestRows = 3;
+void confirm_verdict(DiscoverReport& report, const Expr& best, const Expr& line,
+                     const Dataset& train, const Dataset& test, double floor);
+
 }  // namespace quorvex

@@ -10,6 +10,7 @@
 
 #include "assess/assess.h"
 #include "baselines/baselines.h"
+#include "expr/derivatives.h"
 #include "parallel/fp_state.h"
 #include "refine/front.h"
 #include "refine/front_simplify.h"
@@ -83,8 +84,7 @@ namespace {
 // generation cap or the time limit, or the caller stops it.
 StopReason run_search(Search& search, const RefinedConfig& cfg, double floor,
                       const Deadline& deadline, Clock::time_point start,
-                      const RefineProgress* progress,
-                      RefinedResult& result) {
+                      const RefineProgress* progress, RefinedResult& result) {
   uint32_t stalled = 0;
   // Once a fit is exact only a simpler exact formula matters: errors below
   // the floor improving elsewhere on the front do not hold the search.
@@ -200,7 +200,8 @@ std::vector<FrontEntry> search_front(const RefinedConfig& cfg, const Seeds& seed
     result.stop = run_search(search, cfg, floor, deadline, start, progress, result);
     carried = search.front().pareto();
     if (result.stop != StopReason::Patience && result.stop != StopReason::Exact) return carried;
-    if (rows.n_rows() < train.n_rows() && !same_choice_on_all_rows(carried, train, floor, cfg.operators)) {
+    if (rows.n_rows() < train.n_rows() &&
+        !same_choice_on_all_rows(carried, train, floor, cfg.operators)) {
       rows = first_rows(train, rows.n_rows() * kRowGrowth);
       continue;
     }
@@ -223,16 +224,60 @@ FrontEntry constant_model(const Dataset& train, double floor) {
 
 }  // namespace
 
+namespace {
+
+// The least-squares line over every feature, charged as the linear baseline
+// is: one per coefficient. Written out it has four nodes per feature, a price
+// at which the search could never prefer it to a shorter, worse formula.
+FrontEntry line_entry(const Dataset& train, double floor) {
+  const std::vector<double> coef = linear_predictor(train).first;
+  FrontEntry e;
+  e.tree = Expr::bin(Op::Add, Expr::constant(std::isfinite(coef[0]) ? coef[0] : 0.0),
+                     linear_tree(train, coef));
+  e.complexity = static_cast<uint32_t>(coef.size());
+  e.mse_train = all_rows_mse(e.tree, train);
+  e.bic = refined_bic(e.mse_train, train.n_rows(), e.complexity, floor);
+  return e;
+}
+
+// Whether a formula fits fewer constants than there are training rows: with
+// as many it can pass through every row whatever they hold.
+bool fewer_constants_than_rows(const Expr& tree, size_t rows) {
+  return constants_of(tree).size() < rows;
+}
+
+}  // namespace
+
 void judge_front(RefinedResult& result, const BaselinesReport& baselines) {
   const Dataset& train = result.train;
+  std::erase_if(result.front, [&](const FrontEntry& e) {
+    return !fewer_constants_than_rows(e.tree, train.n_rows());
+  });
   if (result.front.empty()) result.front.push_back(constant_model(train, result.mse_floor));
-  for (FrontEntry& e : result.front) e.mse_test = finite_row_mse(e.tree, result.test);
+  const FrontEntry line = line_entry(train, result.mse_floor);
   size_t best = 0;
   for (size_t i = 1; i < result.front.size(); ++i)
     if (result.front[i].bic < result.front[best].bic) best = i;
+  if (line.bic < result.front[best].bic && fewer_constants_than_rows(line.tree, train.n_rows())) {
+    // The line takes its place on the front, and what it outdoes leaves.
+    std::erase_if(result.front, [&](const FrontEntry& e) {
+      return e.complexity >= line.complexity && e.mse_train >= line.mse_train;
+    });
+    const auto at =
+        std::find_if(result.front.begin(), result.front.end(), [&](const FrontEntry& e) {
+          return e.complexity > line.complexity ||
+                 (e.complexity == line.complexity && e.mse_train > line.mse_train);
+        });
+    result.front.insert(at, line);
+    best = 0;
+    for (size_t i = 1; i < result.front.size(); ++i)
+      if (result.front[i].bic < result.front[best].bic) best = i;
+  }
+  for (FrontEntry& e : result.front) e.mse_test = finite_row_mse(e.tree, result.test);
   const FrontEntry& chosen = result.front[best];
   result.best = chosen.tree;
   result.report = assess(chosen.tree, chosen.bic, chosen.complexity, train, result.test, baselines);
+  confirm_verdict(result.report, chosen.tree, line.tree, train, result.test, result.mse_floor);
   result.finite_share = finite_share(chosen.tree, train, result.test);
 }
 
@@ -264,8 +309,8 @@ RefinedResult refine(const Dataset& data, const RefinedConfig& cfg,
     search_limit = cfg.time_limit - reserve;
   }
   Dataset rows;
-  const std::vector<FrontEntry> found = search_front(cfg, seeds, start, Deadline(start, search_limit),
-                                                     progress, result, rows);
+  const std::vector<FrontEntry> found =
+      search_front(cfg, seeds, start, Deadline(start, search_limit), progress, result, rows);
 
   // Simplify the front on the rows it was found on, then score it on all.
   const bool thorough = result.stop != StopReason::Callback;
