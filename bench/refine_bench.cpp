@@ -6,13 +6,15 @@
 // the lines into the comparison table.
 //
 //   refine_bench [--classic-only | --refined-only] [--operators TEXT] [--only TEXT]
-//                SUITE_DIR > results.jsonl
+//                [--permutations N] SUITE_DIR > results.jsonl
 //
 // --operators  the refined search's operator set: "default" (the library's,
 //              the default), "all", or a list OperatorSet::parse reads, e.g.
 //              "+,-,*,/,pow,exp,log,sqrt" (the set before sin and cos came)
 //              or "+,-,*,/,pow,exp,log,sqrt,sin,cos,tanh,abs:2"
 // --only       only the problems whose name contains TEXT
+// --permutations N  also the refined permutation test of N permutations:
+//              "p_value" and "permutation_seconds" on the refined line
 
 #include <unistd.h>
 
@@ -20,6 +22,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <fstream>
 #include <iostream>
@@ -38,6 +41,7 @@
 #include "text/json.h"
 #ifdef QUORVEX_BENCH_REFINE
 #include "refine/refine.h"
+#include "refine/refined_permutation.h"
 #endif
 
 namespace {
@@ -214,7 +218,7 @@ quorvex::OperatorSet operator_set(std::string_view text) {
 
 #ifdef QUORVEX_BENCH_REFINE
 std::string run_refined(const Problem& p, const Dataset& train, const Dataset& fresh,
-                        const quorvex::OperatorSet& operators) {
+                        const quorvex::OperatorSet& operators, size_t permutations) {
   quorvex::RefinedConfig config;
   config.seed = p.seed;
   config.operators = operators;
@@ -234,6 +238,15 @@ std::string run_refined(const Problem& p, const Dataset& train, const Dataset& f
   w.value_uint(r.front.size());
   w.key("rows_set_aside");
   w.value_uint(r.rows_set_aside);
+  if (permutations > 0) {
+    const auto t1 = std::chrono::steady_clock::now();
+    const quorvex::PermutationResult test =
+        quorvex::refined_permutation_test(train, config, r.report.bic, permutations);
+    w.key("p_value");
+    w.value(test.p_value);
+    w.key("permutation_seconds");
+    w.value(since(t1));
+  }
   w.end_object();
   // Splice the extra members into the same object.
   const std::string extra = w.take();
@@ -268,7 +281,7 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: refine_bench [--classic-only | --refined-only] [--operators TEXT] [--only TEXT] "
-    "SUITE_DIR\n";
+    "[--permutations N] SUITE_DIR\n";
 
 }  // namespace
 
@@ -277,6 +290,7 @@ int main(int argc, char** argv) {
   quorvex::OperatorSet operators = quorvex::OperatorSet::defaults();
   std::string only;
   std::string dir;
+  size_t permutations = 0;
   for (int i = 1; i < argc; ++i) {
     const std::string_view a = argv[i];
     if (a == "--classic-only") {
@@ -292,6 +306,8 @@ int main(int argc, char** argv) {
       }
     } else if (a == "--only" && i + 1 < argc) {
       only = argv[++i];
+    } else if (a == "--permutations" && i + 1 < argc) {
+      permutations = std::strtoul(argv[++i], nullptr, 10);
     } else if (!a.empty() && a[0] != '-' && dir.empty()) {
       dir = a;
     } else {
@@ -311,6 +327,7 @@ int main(int argc, char** argv) {
   if (refined) std::cerr << "refine_bench: built without the refined search; classic only\n";
   refined = false;
   (void)operators;
+  (void)permutations;
 #endif
   try {
     const std::vector<Problem> problems = read_manifest(dir);
@@ -331,7 +348,7 @@ int main(int argc, char** argv) {
 #ifdef QUORVEX_BENCH_REFINE
       if (refined) {
         try {
-          std::cout << run_refined(p, train, fresh, operators) << '\n';
+          std::cout << run_refined(p, train, fresh, operators, permutations) << '\n';
         } catch (const std::exception& e) {
           std::cout << error_line(p, "refined", &operators, e) << '\n';
         }
