@@ -15,7 +15,7 @@ DEPS = $(RUN_DEPS) libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev
        python3 python3-numpy python3-pytest binutils \
        python3-pandas python3-sklearn python3-distributed python3-sympy librsvg2-bin pkg-config \
        clang-14 libclang-rt-14-dev valgrind mono-mcs mono-runtime \
-       python3-setuptools python3-wheel python3-build python3-venv
+       python3-setuptools python3-wheel python3-build python3-venv python3-matplotlib python3-tqdm
 # The Windows build: the -posix mingw-w64 flavour (std::thread), wine to run
 # the tests, and GoogleTest's sources to compile it for Windows.
 WINDOWS_DEPS = g++-mingw-w64-x86-64-posix wine64 googletest nlohmann-json3-dev cmake make

@@ -30,11 +30,9 @@ std::vector<std::string> verdict_lines(const DiscoverResult& result, const Optio
 SearchResult classic_search(Discoverer& discoverer, const Options& opt) {
   ProgressBar bar;
   const bool show_bar = !opt.quiet && !opt.verbose && ProgressBar::stderr_is_terminal();
-  std::vector<double> best_by_generation;
-  if (show_bar || opt.plot) {
+  if (show_bar) {
     discoverer.set_progress_hook([&](uint32_t generation, uint32_t generations, double best) {
-      if (opt.plot) best_by_generation.push_back(best);
-      if (show_bar) bar.update(generation, generations, best);
+      bar.update(generation, generations, best);
     });
   }
   const auto run_search = [&] {
@@ -47,14 +45,13 @@ SearchResult classic_search(Discoverer& discoverer, const Options& opt) {
   };
   DiscoverResult found = run_search();
   bar.finish();
-  return {std::move(found), std::move(best_by_generation)};
+  return {std::move(found)};
 }
 
-void write_classic_plot(SearchResult& result, const std::string& path) {
+void write_classic_plot(const SearchResult& result, const std::string& path) {
   const DiscoverReport& report = result.found.report;
   PlotData plot;
-  plot.best_by_generation = std::move(result.best_by_generation);
-  plot.best_by_generation.push_back(report.bic);
+  plot.bic = report.bic;
   plot.baselines = report.baselines;
   plot.formula = report.formula;
   plot.verdict = verdict_name(report.verdict);

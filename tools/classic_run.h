@@ -13,12 +13,11 @@ namespace quorvex::cli {
 
 struct SearchResult {
   DiscoverResult found;
-  std::vector<double> best_by_generation;
 };
 
 SearchResult classic_search(Discoverer& discoverer, const Options& opt);
 
-void write_classic_plot(SearchResult& result, const std::string& path);
+void write_classic_plot(const SearchResult& result, const std::string& path);
 
 // The library's report stays as it is; what its verdict leaves out follows
 // it (on stderr in JSON mode, where stdout is one JSON document).

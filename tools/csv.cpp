@@ -145,8 +145,27 @@ std::string cell_count_message(size_t cells, size_t expected) {
          " but the header has " + format_integer(expected);
 }
 
+// Every column in use whose cell on this line is text, in header order, so
+// that one run names them all; a cell the scanner cannot read ends the search.
+std::vector<size_t> text_columns(std::string_view line, size_t line_no, const Header& header,
+                                 const std::vector<size_t>& slot) {
+  std::vector<size_t> found;
+  try {
+    CellScanner scanner(line, line_no, header.separator);
+    std::string_view cell;
+    double ignored = 0.0;
+    for (size_t c = 0; c < header.names.size() && scanner.next(cell); ++c)
+      if (slot[c] != std::string::npos && !is_missing_marker(cell) &&
+          parse_number(cell, ignored) == NumberStatus::kNotANumber)
+        found.push_back(c);
+  } catch (const CsvError&) {
+  }
+  return found;
+}
+
 std::string not_a_number_message(std::string_view cell, const std::string& name, char separator,
-                                 bool is_target) {
+                                 const std::vector<size_t>& text, const Header& header,
+                                 std::optional<size_t> target, bool target_by_default) {
   std::string m = quoted_excerpt(cell) + " in column " + quoted_excerpt(name) + " is not a number";
   double ignored = 0.0;
   std::string pointed(cell);
@@ -154,8 +173,30 @@ std::string not_a_number_message(std::string_view cell, const std::string& name,
     if (c == ',') c = '.';
   if (separator != ',' && pointed != cell && parse_number(pointed, ignored) == NumberStatus::kOk)
     return m + " (a decimal comma? write numbers with a decimal point)";
-  if (is_target) return m;
-  return m + "; if the column holds text, leave it out with --exclude " + quoted_excerpt(name);
+  std::vector<size_t> features;
+  bool target_text = false;
+  for (size_t c : text) {
+    if (target && c == *target)
+      target_text = true;
+    else
+      features.push_back(c);
+  }
+  if (target_text && target_by_default)
+    m += "; the target is the last column unless --target NAME names another, and this one "
+         "holds text";
+  if (features.size() == 1) {
+    m += "; if the column holds text, leave it out with --exclude " +
+         quoted_excerpt(header.names[features[0]]);
+  } else if (features.size() > 1) {
+    std::string names, list;
+    for (size_t c : features) {
+      names += (names.empty() ? "" : ", ") + quoted_excerpt(header.names[c]);
+      list += (list.empty() ? "" : ",") + header.names[c];
+    }
+    m += "; columns " + names + " hold text on this line: leave them out with --exclude " +
+         quoted_excerpt(list);
+  }
+  return m;
 }
 
 }  // namespace
@@ -226,7 +267,7 @@ Header parse_header(std::string_view text, std::optional<char> separator) {
 }
 
 CsvTable parse_rows(std::string_view text, const Header& header, const std::vector<size_t>& columns,
-                    std::optional<size_t> target) {
+                    std::optional<size_t> target, bool target_by_default) {
   std::vector<std::string_view> lines = split_lines(text);
   while (!lines.empty() && is_blank_line(lines.back())) lines.pop_back();
   if (lines.size() <= 1) throw CsvError("the file has a header but no rows");
@@ -265,7 +306,9 @@ CsvTable parse_rows(std::string_view text, const Header& header, const std::vect
         case NumberStatus::kOk:
           break;
         case NumberStatus::kNotANumber:
-          throw CsvError(not_a_number_message(cell, name, header.separator, target == count - 1),
+          throw CsvError(not_a_number_message(cell, name, header.separator,
+                                              text_columns(lines[i], line_no, header, slot), header,
+                                              target, target_by_default),
                          line_no, count);
         case NumberStatus::kOutOfRange:
           throw CsvError(quoted_excerpt(cell) + " in column " + quoted_excerpt(name) +

@@ -61,10 +61,11 @@ Header parse_header(std::string_view text, std::optional<char> separator = std::
 // decimal or exponent notation with an optional sign, "nan" and "inf" (either
 // case, optionally signed); an empty cell and the usual spellings of a missing
 // value (NA, N/A, #N/A, NULL, None, ...) read as NaN. `target` (a header
-// position) only changes the advice given for a text cell.
+// position) and whether it is the default one only change the advice given
+// for a text cell, which names every column in use holding text on its line.
 // Throws CsvError on the first problem found.
 CsvTable parse_rows(std::string_view text, const Header& header, const std::vector<size_t>& columns,
-                    std::optional<size_t> target = std::nullopt);
+                    std::optional<size_t> target = std::nullopt, bool target_by_default = false);
 
 // Every column, all names non-empty.
 CsvTable parse(std::string_view text, std::optional<char> separator = std::nullopt);

@@ -17,7 +17,7 @@ csv::CsvTable read_table(const Options& opt, const std::string& text,
     const csv::Columns chosen = csv::select_columns(header.names, selection);
     std::vector<size_t> columns = chosen.features;
     columns.push_back(chosen.target);
-    return csv::parse_rows(text, header, columns, chosen.target);
+    return csv::parse_rows(text, header, columns, chosen.target, !selection.target);
   } catch (const csv::CsvError& e) {
     throw CommandError(csv::describe(shown_input(opt), e), kExitBadInput);
   }

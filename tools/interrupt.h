@@ -7,6 +7,10 @@ namespace quorvex::cli {
 // generation; a second one ends the process as usual.
 bool interrupted() noexcept;
 
+// Overwrites the "^C" a terminal echoed where the cursor stood, so that
+// the report after an interrupt starts on a clean line.
+void erase_interrupt_echo() noexcept;
+
 // Catches Ctrl-C while alive.
 class InterruptGuard {
  public:

@@ -93,6 +93,7 @@ void run_refined_discovery(const Options& opt) {
 
   InterruptGuard guard;
   RefinedRun run = refined_search(data, config, opt);
+  erase_interrupt_echo();
   print_refined_report(run, dropped_note, opt);
   if (run.interrupted)
     throw CommandError("interrupted by Ctrl-C after " + format_integer(run.result.generations) +

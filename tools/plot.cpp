@@ -12,16 +12,16 @@ namespace quorvex::cli {
 namespace {
 
 constexpr double kWidth = 1100;
-constexpr double kWidthWithFront = 1650;
-constexpr double kHeight = 530;
+constexpr double kCellWidth = 560;   // two panels a row
+constexpr double kCellHeight = 460;  // a panel, its title and its legend
+constexpr double kTop = 100;         // the formula, verdict and BIC lines above
 constexpr size_t kMaxPoints = 4000;  // per set; more rows are thinned evenly
 
 constexpr const char* kTrainColour = "#4c72b0";
 constexpr const char* kTestColour = "#dd8452";
-constexpr const char* kBestColour = "#222222";
-constexpr const char* kConstColour = "#c44e52";
-constexpr const char* kLinearColour = "#55a868";
-constexpr const char* kShuffledColour = "#8172b3";
+constexpr const char* kCurveColour = "#222222";
+constexpr size_t kCurvePoints = 400;
+constexpr size_t kNameBytes = 40;
 
 // Text content and attribute values: XML escapes, and the control
 // characters XML 1.0 cannot hold shown as '?'.
@@ -197,7 +197,8 @@ void scatter_panel(Svg& svg, const Frame& f, const PlotData& plot) {
   }
   const Scale sx{lo, hi, f.left, f.right()};
   const Scale sy{lo, hi, f.bottom(), f.top};
-  draw_axes(svg, f, sx, sy, "observed", "predicted");
+  const std::string target = shorten(plot.target, kNameBytes);
+  draw_axes(svg, f, sx, sy, "observed " + target, "predicted " + target);
   svg.line(sx(lo), sy(lo), sx(hi), sy(hi), "stroke=\"#999\" stroke-dasharray=\"5 4\"");
 
   const size_t train_stride = stride_for(plot.train.size());
@@ -220,78 +221,116 @@ void scatter_panel(Svg& svg, const Frame& f, const PlotData& plot) {
   svg.raw("</g>\n");
 }
 
-void bic_panel(Svg& svg, const Frame& f, const PlotData& plot) {
-  svg.raw("<g id=\"bic-by-generation\">\n");
-  svg.text(f.left, f.top - 12, "Best BIC by generation", "font-size=\"15\" font-weight=\"bold\"");
-  const auto& best = plot.best_by_generation;
-  const BaselinesReport& b = plot.baselines;
-  std::vector<double> values = best;
-  values.insert(values.end(), {b.bic_const, b.bic_linear, b.bic_shuffled_mean});
-  double lo, hi;
-  if (!padded_range(values, lo, hi)) {
-    lo = 0.0;
-    hi = 1.0;
-  }
-  const double first = plot.first_generation;
-  const double last = best.empty() ? first + 1.0 : first + static_cast<double>(best.size() - 1);
-  const Scale sx{first, std::max(last, first + 1.0), f.left, f.right()};
-  const Scale sy{lo, hi, f.bottom(), f.top};
-  draw_axes(svg, f, sx, sy,
-            plot.first_generation == 0 ? "generation (0: the initial population)" : "generation",
-            "best BIC (lower is better)", true);
-
-  struct Baseline {
-    const char* id;
-    const char* label;
-    double value;
+// Both sets' points of one panel, test rows over training rows.
+void draw_points(Svg& svg, const PlotData& plot, const Scale& sx, const Scale& sy,
+                 double (*x)(const PlotData&, bool, size_t),
+                 double (*y)(const PlotData&, bool, size_t)) {
+  const struct {
+    const char* cls;
     const char* colour;
-  };
-  const Baseline lines[] = {
-      {"baseline-const", "constant", b.bic_const, kConstColour},
-      {"baseline-linear", "linear", b.bic_linear, kLinearColour},
-      {"baseline-shuffled", "shuffled mean", b.bic_shuffled_mean, kShuffledColour}};
-  for (const Baseline& line : lines) {
-    if (!std::isfinite(line.value)) continue;
-    const double y = sy(line.value);
-    svg.raw(std::string("<g id=\"") + line.id + "\">\n");
-    svg.line(f.left, y, f.right(), y,
-             std::string("stroke=\"") + line.colour +
-                 "\" stroke-width=\"1.5\" stroke-dasharray=\"7 4\"");
+    const char* opacity;
+    double radius;
+    bool test;
+  } sets[] = {{"train", kTrainColour, "0.55", 2.5, false}, {"test", kTestColour, "0.9", 3.5, true}};
+  for (const auto& set : sets) {
+    const size_t n = set.test ? plot.test.size() : plot.train.size();
+    svg.raw(std::string("<g class=\"") + set.cls + "\" fill=\"" + set.colour +
+            "\" fill-opacity=\"" + set.opacity + "\">\n");
+    for (size_t i = 0; i < n; i += stride_for(n)) {
+      const double px = x(plot, set.test, i), py = y(plot, set.test, i);
+      if (std::isfinite(px) && std::isfinite(py)) svg.circle(sx(px), sy(py), set.radius);
+    }
     svg.raw("</g>\n");
   }
+}
 
-  // The best score as a line, broken where a generation had no finite score.
-  svg.raw(std::string("<g id=\"best-bic\" stroke=\"") + kBestColour + "\" fill=\"" + kBestColour +
-          "\">\n");
+const PlotData::Point& point(const PlotData& plot, bool test, size_t i) {
+  return test ? plot.test[i] : plot.train[i];
+}
+
+// Where the formula misses, and whether its misses follow a pattern it left out.
+void residual_panel(Svg& svg, const Frame& f, const PlotData& plot) {
+  svg.raw("<g id=\"residuals\">\n");
+  svg.text(f.left, f.top - 12, "Residuals against predicted",
+           "font-size=\"15\" font-weight=\"bold\"");
+  std::vector<double> xs, ys;
+  for (const auto* set : {&plot.train, &plot.test})
+    for (const auto& p : *set) {
+      xs.push_back(p.predicted);
+      ys.push_back(p.observed - p.predicted);
+    }
+  ys.push_back(0.0);
+  double xlo, xhi, ylo, yhi;
+  if (!padded_range(xs, xlo, xhi)) {
+    xlo = 0.0;
+    xhi = 1.0;
+  }
+  padded_range(ys, ylo, yhi);
+  const Scale sx{xlo, xhi, f.left, f.right()};
+  const Scale sy{ylo, yhi, f.bottom(), f.top};
+  const std::string target = shorten(plot.target, kNameBytes);
+  draw_axes(svg, f, sx, sy, "predicted " + target, "observed − predicted");
+  svg.line(f.left, sy(0.0), f.right(), sy(0.0), "stroke=\"#999\" stroke-dasharray=\"5 4\"");
+  draw_points(
+      svg, plot, sx, sy,
+      [](const PlotData& p, bool test, size_t i) { return point(p, test, i).predicted; },
+      [](const PlotData& p, bool test, size_t i) {
+        return point(p, test, i).observed - point(p, test, i).predicted;
+      });
+  const double legend_y = f.bottom() + 62;
+  legend_entry(svg, f.left, legend_y, kTestColour, true, "test rows");
+  legend_entry(svg, f.left + f.width / 2, legend_y, kTrainColour, true, "training rows");
+  svg.text(f.left, legend_y + 16, "a pattern here is one the formula missed", "font-size=\"11\"");
+  svg.raw("</g>\n");
+}
+
+// One feature: the data as measured, and the formula drawn through it.
+void curve_panel(Svg& svg, const Frame& f, const PlotData& plot) {
+  svg.raw("<g id=\"data-and-curve\">\n");
+  svg.text(f.left, f.top - 12, "The data and the formula", "font-size=\"15\" font-weight=\"bold\"");
+  std::vector<double> xs = plot.train_x, ys;
+  xs.insert(xs.end(), plot.test_x.begin(), plot.test_x.end());
+  for (const auto* set : {&plot.train, &plot.test})
+    for (const auto& p : *set) ys.push_back(p.observed);
+  double xlo, xhi, ylo, yhi;
+  if (!padded_range(xs, xlo, xhi)) {
+    xlo = 0.0;
+    xhi = 1.0;
+  }
+  if (!padded_range(ys, ylo, yhi)) {
+    ylo = 0.0;
+    yhi = 1.0;
+  }
+  const Scale sx{xlo, xhi, f.left, f.right()};
+  const Scale sy{ylo, yhi, f.bottom(), f.top};
+  draw_axes(svg, f, sx, sy, shorten(plot.feature, kNameBytes), shorten(plot.target, kNameBytes));
+  draw_points(
+      svg, plot, sx, sy,
+      [](const PlotData& p, bool test, size_t i) { return test ? p.test_x[i] : p.train_x[i]; },
+      [](const PlotData& p, bool test, size_t i) { return point(p, test, i).observed; });
+  // The curve is clipped to the data's range, and broken where the formula
+  // is undefined or leaves the panel.
+  svg.raw(std::string("<g id=\"curve\" stroke=\"") + kCurveColour + "\">\n");
   std::string points;
   auto flush = [&] {
-    if (!points.empty())
+    if (points.find(' ') != std::string::npos)
       svg.raw("<polyline fill=\"none\" stroke-width=\"2\" points=\"" + points + "\"/>\n");
     points.clear();
   };
-  for (size_t g = 0; g < best.size(); ++g) {
-    if (!std::isfinite(best[g])) {
+  for (const PlotData::Xy& c : plot.curve) {
+    if (!std::isfinite(c.y) || c.y < ylo || c.y > yhi) {
       flush();
       continue;
     }
     if (!points.empty()) points += ' ';
-    points += coordinate(sx(first + static_cast<double>(g))) + "," + coordinate(sy(best[g]));
+    points += coordinate(sx(c.x)) + "," + coordinate(sy(c.y));
   }
   flush();
   svg.raw("</g>\n");
-
   const double legend_y = f.bottom() + 62;
-  const double final_bic = best.empty() ? std::numeric_limits<double>::quiet_NaN() : best.back();
-  legend_entry(svg, f.left, legend_y, kBestColour, false,
-               "best (final " + label_number(final_bic) + ")");
-  // Two columns: the best and the linear model left, the other two right.
-  const double column[] = {f.left + f.width / 2, f.left, f.left + f.width / 2};
-  const double row[] = {legend_y, legend_y + 16, legend_y + 16};
-  for (size_t i = 0; i < 3; ++i) {
-    std::string label = std::string(lines[i].label) + " model " + label_number(lines[i].value);
-    if (!std::isfinite(lines[i].value)) label += " (not drawn)";
-    legend_entry(svg, column[i], row[i], lines[i].colour, false, label);
-  }
+  legend_entry(svg, f.left, legend_y, kTestColour, true, "test rows");
+  legend_entry(svg, f.left + f.width / 2, legend_y, kTrainColour, true, "training rows");
+  legend_entry(svg, f.left, legend_y + 16, kCurveColour, false, "the formula");
   svg.raw("</g>\n");
 }
 
@@ -391,32 +430,71 @@ std::vector<double> nice_ticks(double lo, double hi, int wanted) {
 }
 
 void add_points(PlotData& plot, const Expr& best, const Dataset& train, const Dataset& test) {
-  auto fill = [&](const Dataset& data, std::vector<PlotData::Point>& points, size_t& rows) {
+  plot.target = train.target_name();
+  const bool one_feature = train.n_columns() == 1;
+  auto fill = [&](const Dataset& data, std::vector<PlotData::Point>& points,
+                  std::vector<double>& xs, size_t& rows) {
     rows = data.n_rows();
     for (size_t i = 0; i < data.n_rows(); ++i) {
       const double predicted = best.evaluate(data.row(i));
       const double observed = data.targets()[i];
-      if (std::isfinite(predicted) && std::isfinite(observed))
+      if (std::isfinite(predicted) && std::isfinite(observed)) {
         points.push_back({observed, predicted});
+        if (one_feature) xs.push_back(data.column(0)[i]);
+      }
     }
   };
-  fill(train, plot.train, plot.train_rows);
-  fill(test, plot.test, plot.test_rows);
+  fill(train, plot.train, plot.train_x, plot.train_rows);
+  fill(test, plot.test, plot.test_x, plot.test_rows);
+  if (!one_feature) return;
+  plot.feature = train.features()[0];
+  double lo = std::numeric_limits<double>::infinity(), hi = -lo;
+  for (const auto* set : {&train, &test})
+    for (double x : set->column(0))
+      if (std::isfinite(x)) {
+        lo = std::min(lo, x);
+        hi = std::max(hi, x);
+      }
+  if (!(lo <= hi)) return;
+  Dataset grid(train.target_name());
+  grid.add_feature(plot.feature);
+  for (size_t i = 0; i < kCurvePoints; ++i) {
+    const double t = static_cast<double>(i) / static_cast<double>(kCurvePoints - 1);
+    const double x = lo * (1.0 - t) + hi * t;
+    grid.push_row(&x, 0.0);
+  }
+  for (size_t i = 0; i < grid.n_rows(); ++i)
+    plot.curve.push_back({grid.column(0)[i], best.evaluate(grid.row(i))});
 }
 
 std::string render_svg(const PlotData& plot) {
-  const double width = plot.front.empty() ? kWidth : kWidthWithFront;
+  using Panel = void (*)(Svg&, const Frame&, const PlotData&);
+  std::vector<Panel> panels = {scatter_panel, residual_panel};
+  if (!plot.front.empty()) panels.push_back(front_panel);
+  if (!plot.feature.empty()) panels.push_back(curve_panel);
+  const double rows = static_cast<double>((panels.size() + 1) / 2);
+  const double height = kTop + rows * kCellHeight - 40;
   Svg svg;
   svg.raw("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n");
-  svg.raw("<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + coordinate(width) +
-          "\" height=\"" + coordinate(kHeight) + "\" viewBox=\"0 0 " + coordinate(width) + " " +
-          coordinate(kHeight) + "\" font-family=\"DejaVu Sans, Arial, sans-serif\">\n");
+  svg.raw("<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + coordinate(kWidth) +
+          "\" height=\"" + coordinate(height) + "\" viewBox=\"0 0 " + coordinate(kWidth) + " " +
+          coordinate(height) + "\" font-family=\"DejaVu Sans, Arial, sans-serif\">\n");
   svg.raw("<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n");
-  svg.text(20, 26, "quorvex: " + shorten(plot.formula, 140), "font-size=\"13\"");
+  svg.text(20, 26, shorten(plot.target, kNameBytes) + " = " + shorten(plot.formula, 140),
+           "font-size=\"13\"");
   svg.text(20, 44, "verdict: " + plot.verdict, "font-size=\"13\" font-weight=\"bold\"");
-  scatter_panel(svg, Frame{90, 90, 400, 340}, plot);
-  bic_panel(svg, Frame{640, 90, 420, 340}, plot);
-  if (!plot.front.empty()) front_panel(svg, Frame{1190, 90, 420, 340}, plot);
+  const BaselinesReport& b = plot.baselines;
+  svg.text(20, 62,
+           "BIC " + label_number(plot.bic) + " against the constant model's " +
+               label_number(b.bic_const) + ", the linear model's " + label_number(b.bic_linear) +
+               " and linear fits to shuffled targets' " + label_number(b.bic_shuffled_mean) +
+               " (lower is better)",
+           "id=\"bic-line\" font-size=\"12\"");
+  for (size_t i = 0; i < panels.size(); ++i) {
+    const double left = 90 + static_cast<double>(i % 2) * kCellWidth;
+    const double top = kTop + static_cast<double>(i / 2) * kCellHeight;
+    panels[i](svg, Frame{left, top, 410, 300}, plot);
+  }
   svg.raw("</svg>\n");
   return std::move(svg.str());
 }

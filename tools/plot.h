@@ -21,12 +21,20 @@ struct PlotData {
   std::vector<Point> test;
   size_t train_rows = 0;  // all rows of each set, shown or not
   size_t test_rows = 0;
-  // Best score of each scored population: the initial one first, the final
-  // one (the report's bic) last. +inf where nothing could be scored.
-  std::vector<double> best_by_generation;
-  // The generation of best_by_generation[0]: 0 for the initial population (the
-  // classic search), 1 when the first score is after one generation (the refined).
-  uint32_t first_generation = 0;
+  // The target's name, on the axes.
+  std::string target;
+  // With a single feature: its name, its value on each point shown (train_x[i]
+  // belongs to train[i]) and the formula along the feature's range; empty
+  // otherwise, and the plot has no panel of the data with the fitted curve.
+  struct Xy {
+    double x;
+    double y;
+  };
+  std::string feature;
+  std::vector<double> train_x;
+  std::vector<double> test_x;
+  std::vector<Xy> curve;
+  double bic = 0.0;  // the formula's, told against the baselines above the panels
   BaselinesReport baselines;
   // A refined discovery's front: the best formula of each complexity. Empty
   // for a classic discovery, whose plot then has no third panel.
@@ -42,13 +50,15 @@ struct PlotData {
   std::string verdict;
 };
 
-// Observed against predicted values of `best` on both sets.
+// Observed against predicted values of `best` on both sets, the target's
+// name, and with a single feature the data and the curve along it.
 void add_points(PlotData& plot, const Expr& best, const Dataset& train, const Dataset& test);
 
-// One SVG document with two panels: predicted against observed (test rows
-// over training rows, with the diagonal), and the best BIC of each
-// generation with the three baselines as horizontal lines; a third, the
-// front's training and test errors against complexity, when there is one.
+// One SVG document, two panels a row: predicted against observed (test rows
+// over training rows, with the diagonal), the residuals against the
+// prediction; the front's training and test errors against complexity when
+// there is one; the data with the fitted curve when there is one feature.
+// The BIC and the three baselines' stand in a line above them.
 std::string render_svg(const PlotData& plot);
 
 // Number text for SVG: fixed with two decimals for coordinates, and up to

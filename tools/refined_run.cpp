@@ -26,42 +26,11 @@ size_t threads_per_start(const Options& opt) {
   return std::max<size_t>(1, thread_budget(opt) / starts_at_once(opt));
 }
 
-namespace {
-
-// Each start's best BIC by generation, one curve when the starts are done:
-// at each generation the best any start had reached (a start that ended
-// earlier keeps its last value), whatever order the threads reported in.
-class StartCurves {
- public:
-  explicit StartCurves(uint32_t starts) : curves_(starts) {}
-  void add(const GenerationInfo& info) {
-    if (info.generation == 0) return;
-    std::vector<double>& c = curves_[info.start];
-    if (c.size() < info.generation) c.resize(info.generation, info.best_bic);
-    c[info.generation - 1] = info.best_bic;
-  }
-  std::vector<double> merged() const {
-    size_t n = 0;
-    for (const auto& c : curves_) n = std::max(n, c.size());
-    std::vector<double> out(n, std::numeric_limits<double>::infinity());
-    for (const auto& c : curves_)
-      for (size_t g = 0; g < n && !c.empty(); ++g)
-        out[g] = std::min(out[g], c[std::min(g, c.size() - 1)]);
-    return out;
-  }
-
- private:
-  std::vector<std::vector<double>> curves_;
-};
-
-}  // namespace
-
 RefinedRun refined_search(const Dataset& data, const RefinedConfig& config, const Options& opt) {
   ProgressBar bar;
   const bool show_bar = !opt.quiet && !opt.verbose && ProgressBar::stderr_is_terminal();
   RefinedRun run;
   const bool many = opt.starts > 1;
-  StartCurves curves(many ? opt.starts : 1);
   std::vector<uint32_t> done(many ? opt.starts : 1, 0);
   uint32_t done_sum = 0;
   double best = std::numeric_limits<double>::infinity();
@@ -69,17 +38,12 @@ RefinedRun refined_search(const Dataset& data, const RefinedConfig& config, cons
       uint64_t{config.generations} * done.size(), std::numeric_limits<uint32_t>::max()));
   // refine_starts calls this one start at a time.
   const RefineProgress progress = [&](const GenerationInfo& info) {
-    // A pulse only keeps a long generation listening for Ctrl-C: the log and
-    // the plot have one entry per generation.
-    if (!info.within_generation) {
-      if (many) {
-        curves.add(info);
-        done_sum += info.generation - done[info.start];
-        done[info.start] = info.generation;
-        best = std::min(best, info.best_bic);
-      } else if (opt.plot) {
-        run.best_by_generation.push_back(info.best_bic);
-      }
+    // A pulse only keeps a long generation listening for Ctrl-C: the log has
+    // one entry per generation.
+    if (!info.within_generation && many) {
+      done_sum += info.generation - done[info.start];
+      done[info.start] = info.generation;
+      best = std::min(best, info.best_bic);
     }
     if (show_bar)
       bar.update(many ? done_sum : info.generation, cap, many ? best : info.best_bic, info.elapsed);
@@ -105,16 +69,14 @@ RefinedRun refined_search(const Dataset& data, const RefinedConfig& config, cons
     throw;
   }
   bar.finish();
-  if (many && opt.plot) run.best_by_generation = curves.merged();
   run.interrupted = run.result.stop == StopReason::Callback;
   return run;
 }
 
-void write_refined_plot(RefinedRun& run, const std::string& path) {
+void write_refined_plot(const RefinedRun& run, const std::string& path) {
   const RefinedResult& r = run.result;
   PlotData plot;
-  plot.best_by_generation = std::move(run.best_by_generation);
-  plot.first_generation = 1;
+  plot.bic = r.report.bic;
   plot.baselines = r.report.baselines;
   plot.formula = r.report.formula;
   plot.verdict = verdict_name(r.report.verdict);

@@ -15,7 +15,6 @@ namespace quorvex::cli {
 
 struct RefinedRun {
   RefinedResult result;
-  std::vector<double> best_by_generation;  // after each generation
   bool interrupted = false;
 };
 
@@ -27,12 +26,11 @@ size_t starts_at_once(const Options& opt);
 size_t threads_per_start(const Options& opt);
 
 // Runs opt.starts starts (refine_starts) and merges them: the bar counts the
-// generations of all, --verbose names the start, the plot's curve is the
-// best BIC any start had reached by each generation.
+// generations of all, --verbose names the start.
 // Stops after the current generation once Ctrl-C is pressed (see interrupt.h).
 RefinedRun refined_search(const Dataset& data, const RefinedConfig& config, const Options& opt);
 
-void write_refined_plot(RefinedRun& run, const std::string& path);
+void write_refined_plot(const RefinedRun& run, const std::string& path);
 
 void print_refined_report(const RefinedRun& run, const std::string& dropped_note,
                           const Options& opt);

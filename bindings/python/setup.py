@@ -1,5 +1,6 @@
 """Builds the quorvex shared library the package loads (libquorvex_ext) with CMake and puts it
-inside the package.
+inside the package, with the quorvex command (quorvex/bin/quorvex, run by the `quorvex` entry
+point) when CMake finds CLI11.
 
 The C++ sources are those of the repository this folder belongs to (two levels
 up), or of QUORVEX_SOURCE_DIR. CMake, a C++20 compiler and Eigen must be installed;
@@ -8,6 +9,7 @@ nothing is downloaded.
 import os
 import shutil
 import subprocess
+import sys
 
 from setuptools import Distribution, setup
 from setuptools.command.build_py import build_py
@@ -15,6 +17,8 @@ from setuptools.command.build_py import build_py
 HERE = os.path.dirname(os.path.abspath(__file__))
 # The CMake target the package loads, by the name its loader looks for.
 LIBRARIES = {"quorvex_ext": "libquorvex_ext.so.0"}
+# The command, linked statically against the library: a file of its own.
+COMMAND_TARGET, COMMAND_NAME = "quorvex_cli", "quorvex"
 
 
 def source_dir():
@@ -35,17 +39,29 @@ class BuildWithLibraries(build_py):
         root = source_dir()
         # Kept between builds so that a reinstall compiles only what changed.
         build = os.path.join(HERE, "build", "cmake")
-        subprocess.check_call([
-            "cmake", "-S", root, "-B", build, "-DCMAKE_BUILD_TYPE=Release",
-            "-DQUORVEX_BUILD_TESTS=OFF", "-DQUORVEX_BUILD_BENCH=OFF", "-DQUORVEX_BUILD_TOOLS=OFF",
-            "-DQUORVEX_FUZZ=OFF", "-DQUORVEX_BUILD_EXAMPLES=OFF", "-DQUORVEX_INSTALL=OFF"])
+        configure = ["cmake", "-S", root, "-B", build, "-DCMAKE_BUILD_TYPE=Release",
+                     "-DQUORVEX_BUILD_TESTS=OFF", "-DQUORVEX_BUILD_BENCH=OFF",
+                     "-DQUORVEX_FUZZ=OFF", "-DQUORVEX_BUILD_EXAMPLES=OFF",
+                     "-DQUORVEX_INSTALL=OFF"]
+        # The command needs CLI11; without it the package still works, without the command.
+        command = subprocess.call(configure + ["-DQUORVEX_BUILD_TOOLS=ON"]) == 0
+        if not command:
+            print("quorvex: CMake found no CLI11 (Debian: libcli11-dev): the package is built "
+                  "without the quorvex command", file=sys.stderr)
+            subprocess.check_call(configure + ["-DQUORVEX_BUILD_TOOLS=OFF"])
         jobs = os.environ.get("QUORVEX_BUILD_JOBS", "2")
-        subprocess.check_call(["cmake", "--build", build, "-j", jobs, "--target", *LIBRARIES])
+        targets = list(LIBRARIES) + ([COMMAND_TARGET] if command else [])
+        subprocess.check_call(["cmake", "--build", build, "-j", jobs, "--target", *targets])
         package = os.path.join(self.build_lib, "quorvex")
         for target in LIBRARIES:
             name = LIBRARIES[target]
             built = self._find(build, name)
             shutil.copyfile(os.path.realpath(built), os.path.join(package, name))
+        if command:
+            os.makedirs(os.path.join(package, "bin"), exist_ok=True)
+            copy = os.path.join(package, "bin", COMMAND_NAME)
+            shutil.copyfile(os.path.join(build, "tools", COMMAND_NAME), copy)
+            os.chmod(copy, 0o755)
 
     @staticmethod
     def _find(build, name):

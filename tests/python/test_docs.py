@@ -38,15 +38,28 @@ def test_every_page_starts_with_a_runnable_example():
         assert not first["skip"] and first["lang"] in ("python", "c", "sh"), page
 
 
+def shown_lines(sample):
+    """The lines of a sample output, without the "..." that stand for lines left out."""
+    return [line for line in sample.splitlines() if line.strip() != "..."]
+
+
 def test_python_page(quorvex_package, tmp_path):
     code = [b["body"] for b in blocks("python.md") if b["lang"] == "python"]
     assert len(code) >= 5
     script = tmp_path / "doc_example.py"
     script.write_text("\n".join(code), encoding="utf-8")
     result = subprocess.run([sys.executable, str(script)], cwd=tmp_path, capture_output=True,
-                            text=True, timeout=600)
+                            text=True, timeout=900)
     assert result.returncode == 0, result.stderr
     assert "quorvex discovery report" in result.stdout
+    # The sample report is the page's own first run, line for line (no time limit: the
+    # same on every machine), in its order.
+    sample = next(b["body"] for b in blocks("python.md") if b["lang"] == "text")
+    printed = result.stdout.splitlines()
+    at = 0
+    for line in shown_lines(sample):
+        assert line in printed[at:], line
+        at = printed.index(line, at) + 1
 
 
 @pytest.fixture(scope="module")
@@ -87,3 +100,11 @@ def test_cli_page(tmp_path):
         run_shell(b["body"], tmp_path, env)
     for made in ("run.svg", "noisy.svg", "model.json", "predictions.csv"):
         assert (tmp_path / made).stat().st_size > 0, made
+    # The page's sample is its first command's output, the time aside.
+    with open(os.path.join(DOCS, "cli.md"), encoding="utf-8") as f:
+        page = f.read()
+    sample = re.search(r"\n\n((?:    .*\n)+)", page).group(1)
+    first = run_shell(blocks("cli.md")[0]["body"], tmp_path, env).splitlines()
+    timeless = lambda line: re.sub(r" in [0-9.]+ s,", " in _ s,", line)
+    for line in shown_lines(sample):
+        assert timeless(line[4:]) in map(timeless, first), line

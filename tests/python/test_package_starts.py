@@ -21,7 +21,7 @@ def data():
 
 
 def fingerprint(report):
-    return re.sub(r'"wall_clock_ms": \d+', "", report.to_json())
+    return re.sub(r'"wall_clock_ms": \d+|wall = \d+ ms', "", report.to_json())
 
 
 @pytest.fixture(scope="module")

@@ -21,7 +21,7 @@ def jobs():
 
 
 def fingerprint(reports):
-    return [re.sub(r'"wall_clock_ms": \d+', "", r.to_json()) for r in reports]
+    return [re.sub(r'"wall_clock_ms": \d+|wall = \d+ ms', "", r.to_json()) for r in reports]
 
 
 @pytest.fixture(scope="module")

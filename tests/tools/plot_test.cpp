@@ -48,43 +48,48 @@ PlotData sample() {
   plot.test = {{1.5, 1.4}};
   plot.train_rows = 4;  // one training row had no finite prediction
   plot.test_rows = 1;
-  plot.best_by_generation = {kInf, 50.0, 20.0, -3.5};
+  plot.bic = -3.5;
   plot.baselines = {30.0, 10.0, 35.0, 1.5};
   plot.formula = "(a<b & \"c\" + \x01)";
+  plot.target = "g<0>";
   plot.verdict = "Weak";
   return plot;
 }
 
-TEST(PlotSvg, BothPanelsWithEveryPointAndBaseline) {
+size_t find(const std::string& svg, const std::string& what) { return svg.find(what); }
+
+TEST(PlotSvg, ScatterAndResidualsWithTheTargetNamed) {
   const std::string svg = render_svg(sample());
   EXPECT_EQ(svg.rfind("<?xml", 0), 0u);
   EXPECT_EQ(count(svg, "<svg"), 1u);
-  EXPECT_NE(svg.find("id=\"predicted-vs-observed\""), std::string::npos);
-  EXPECT_NE(svg.find("id=\"bic-by-generation\""), std::string::npos);
-  for (const char* id : {"baseline-const", "baseline-linear", "baseline-shuffled"})
-    EXPECT_NE(svg.find(std::string("id=\"") + id + "\""), std::string::npos) << id;
-  // Three training points, one test point, plus the legend's two dots.
-  EXPECT_EQ(count(svg, "<circle"), 3u + 1u + 2u);
-  EXPECT_NE(svg.find("training rows (4), 1 not finite"), std::string::npos);
-  // The +inf first generation breaks nothing: one line over the three others.
-  EXPECT_EQ(count(svg, "<polyline"), 1u);
+  EXPECT_NE(find(svg, "id=\"predicted-vs-observed\""), std::string::npos);
+  EXPECT_NE(find(svg, "id=\"residuals\""), std::string::npos);
+  EXPECT_EQ(find(svg, "id=\"data-and-curve\""), std::string::npos);  // no single feature
+  EXPECT_NE(find(svg, ">observed g&lt;0&gt;</text>"), std::string::npos);
+  EXPECT_NE(find(svg, ">predicted g&lt;0&gt;</text>"), std::string::npos);
+  EXPECT_NE(find(svg, "BIC -3.5 against the constant model&apos;s 30, the linear model&apos;s 10"),
+            std::string::npos);
+  // Three training points and one test point in each panel, plus two legend dots each.
+  EXPECT_EQ(count(svg, "<circle"), 2 * (3u + 1u + 2u));
+  EXPECT_NE(find(svg, "training rows (4), 1 not finite"), std::string::npos);
+  EXPECT_EQ(count(svg, "<polyline"), 0u);
   // Text is escaped, and a control character cannot reach XML.
-  EXPECT_NE(svg.find("(a&lt;b &amp; &quot;c&quot; + ?)"), std::string::npos);
+  EXPECT_NE(find(svg, "(a&lt;b &amp; &quot;c&quot; + ?)"), std::string::npos);
   EXPECT_EQ(svg.find('\x01'), std::string::npos);
-  EXPECT_EQ(svg.find("nan"), std::string::npos);
+  EXPECT_EQ(find(svg, "nan"), std::string::npos);
+  EXPECT_NE(find(svg, "height=\"520.00\""), std::string::npos);  // one row of panels
 }
 
 TEST(PlotSvg, NonFiniteBaselinesAndEmptySetsStillDraw) {
   PlotData plot = sample();
   plot.train.clear();
   plot.test.clear();
-  plot.best_by_generation = {kInf, kInf};
+  plot.bic = kInf;
   plot.baselines = {kInf, kInf, std::nan(""), std::nan("")};
   const std::string svg = render_svg(plot);
-  EXPECT_EQ(count(svg, "<polyline"), 0u);
-  EXPECT_EQ(svg.find("id=\"baseline-const\""), std::string::npos);
-  EXPECT_NE(svg.find("constant model inf (not drawn)"), std::string::npos);
-  EXPECT_EQ(svg.find("nan\""), std::string::npos);
+  EXPECT_NE(find(svg, "constant model&apos;s inf"), std::string::npos);
+  EXPECT_EQ(find(svg, "nan\""), std::string::npos);
+  EXPECT_EQ(count(svg, "<circle"), 4u);  // the legends alone
 }
 
 TEST(PlotSvg, LargeSetsAreThinnedEvenly) {
@@ -92,16 +97,14 @@ TEST(PlotSvg, LargeSetsAreThinnedEvenly) {
   plot.train.assign(10000, {1.0, 2.0});
   plot.train_rows = 10000;
   const std::string svg = render_svg(plot);
-  EXPECT_LE(count(svg, "<circle"), 4000u + 1u + 2u);
-  EXPECT_NE(svg.find("every 3th shown"), std::string::npos);
+  EXPECT_LE(count(svg, "<circle"), 2 * (4000u + 1u + 2u));
+  EXPECT_NE(find(svg, "every 3th shown"), std::string::npos);
 }
 
 // Exact fits (error 0, below the floor) sit at the floor on the log scale, and
 // a non-finite test error leaves its point out rather than breaking the panel.
 TEST(PlotSvg, FrontPanelOnlyWithAFront) {
   PlotData plot;
-  plot.best_by_generation = {5.0, 3.0, 1.0};
-  plot.first_generation = 1;
   EXPECT_EQ(render_svg(plot).find("id=\"front\""), std::string::npos);
   plot.mse_floor = 1e-12;
   plot.front = {{1, 4.0, 5.0, false}, {3, 0.5, kInf, false}, {5, 0.0, 0.0, true}};
@@ -112,8 +115,25 @@ TEST(PlotSvg, FrontPanelOnlyWithAFront) {
   EXPECT_EQ(count(front, "<circle"), 3u + 2u + 2u);  // train, test, two legend dots
   EXPECT_EQ(count(front, "r=\"5.50\""), 2u);         // the reported formula, in both sets
   EXPECT_EQ(front.find("nan"), std::string::npos);
-  EXPECT_NE(front.find(">-10</text>"), std::string::npos);  // the axis reaches the floor
-  EXPECT_NE(svg.find("width=\"1650.00\""), std::string::npos);
+  EXPECT_NE(front.find(">-10</text>"), std::string::npos);      // the axis reaches the floor
+  EXPECT_NE(svg.find("height=\"980.00\""), std::string::npos);  // a second row of panels
+}
+
+// The curve breaks where the formula is undefined or leaves the data's range.
+TEST(PlotSvg, OneFeatureDrawsTheDataAndTheCurve) {
+  PlotData plot = sample();
+  plot.feature.push_back('t');  // (assigning "t" trips g++ 12's -Wrestrict)
+  plot.train_x = {0.0, 1.0, 2.0};
+  plot.test_x = {0.5};
+  plot.curve = {{0.0, 1.0}, {1.0, 2.0}, {1.5, std::nan("")}, {2.0, 3.0}, {2.5, 3.1}, {3.0, 1e9}};
+  const std::string svg = render_svg(plot);
+  const size_t panel = svg.find("id=\"data-and-curve\"");
+  ASSERT_NE(panel, std::string::npos);
+  const std::string curve = svg.substr(panel);
+  EXPECT_EQ(count(curve, "<polyline"), 2u);
+  EXPECT_EQ(count(curve, "<circle"), 3u + 1u + 2u);
+  EXPECT_NE(curve.find(">t</text>"), std::string::npos);
+  EXPECT_NE(curve.find(">g&lt;0&gt;</text>"), std::string::npos);
 }
 
 TEST(ProgressLine, FillsWithTheGenerations) {

@@ -275,6 +275,18 @@ def test_features_and_exclude_choose_the_columns(tmp_path):
     assert f"{path}:2:2:" in err
 
 
+def test_every_text_column_is_named_at_once(tmp_path):
+    path = write(tmp_path, "id,x,city,label\n1,2.5,Paris,big\n2,3.5,Rome,small\n")
+    err = error_of(run(path, *QUICK))
+    # The default target (the last column) holds text: --target is the way out.
+    assert "--target NAME" in err
+    assert "columns \"city\" hold text" not in err and "--exclude \"city\"" in err
+    err = error_of(run(write(tmp_path, "id,name,city,y\n1,a,Paris,2\n", "two.csv"), *QUICK))
+    assert "columns \"name\", \"city\" hold text on this line" in err
+    assert "--exclude \"name,city\"" in err and "--target" not in err
+    assert "--target" not in error_of(run(path, "--target", "label", *QUICK))
+
+
 def test_pandas_index_column_is_named_and_can_be_left_out(tmp_path):
     text, _ = table()
     lines = text.split("\n")

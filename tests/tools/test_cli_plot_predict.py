@@ -31,7 +31,7 @@ def without_wall(output):
     return re.sub(rb'"wall_clock_ms": \d+', b"", output)
 
 
-def test_plot_has_both_panels_and_leaves_the_report_alone(tmp_path):
+def test_plot_has_its_panels_and_leaves_the_report_alone(tmp_path):
     plot = tmp_path / "run.svg"
     args = [data("sqrt_noisy.csv"), "--classic", "--seed", "5", "--json", "--generations", "6",
             "--population", "30"]
@@ -44,23 +44,22 @@ def test_plot_has_both_panels_and_leaves_the_report_alone(tmp_path):
 
     root = ET.parse(plot).getroot()
     groups = {g.get("id"): g for g in root.iter(SVG + "g") if g.get("id")}
-    assert {"predicted-vs-observed", "bic-by-generation", "baseline-const", "baseline-linear",
-            "baseline-shuffled", "best-bic"} <= set(groups)
-    scatter = groups["predicted-vs-observed"]
-    train = next(g for g in scatter.iter(SVG + "g") if g.get("class") == "train")
-    test = next(g for g in scatter.iter(SVG + "g") if g.get("class") == "test")
-    assert len(train.findall(SVG + "circle")) == report["n_train"]
-    assert len(test.findall(SVG + "circle")) == report["n_test"]
-    # One point per scored population: the initial one, then one per generation.
-    points = groups["best-bic"].find(SVG + "polyline").get("points").split()
-    assert len(points) == 6 + 1
-    heights = [float(p.split(",")[1]) for p in points]
-    assert heights == sorted(heights)  # SVG y grows downwards: the best never rises
-    texts = "".join(t.text or "" for t in root.iter(SVG + "text"))
-    assert report["formula"].replace("&", "&amp;")[:40] in texts
+    # One feature: the data with the fitted curve too; a classic search has no front.
+    assert {"predicted-vs-observed", "residuals", "data-and-curve"} <= set(groups)
+    assert "front" not in groups
+    for panel in ("predicted-vs-observed", "residuals", "data-and-curve"):
+        train = next(g for g in groups[panel].iter(SVG + "g") if g.get("class") == "train")
+        test = next(g for g in groups[panel].iter(SVG + "g") if g.get("class") == "test")
+        assert len(train.findall(SVG + "circle")) == report["n_train"], panel
+        assert len(test.findall(SVG + "circle")) == report["n_test"], panel
+    assert groups["curve"].findall(SVG + "polyline")
+    texts = [t.text or "" for t in root.iter(SVG + "text")]
+    assert "observed y" in texts and "predicted y" in texts and "x" in texts
+    assert "y = " + report["formula"][:40] in "".join(texts)
     assert "verdict: " + report["verdict"] in texts
+    bic_line = next(t for t in texts if t.startswith("BIC "))
     for key in ("bic_const", "bic_linear", "bic_shuffled_mean"):
-        assert f"{report['baselines'][key]:.6g}" in texts
+        assert f"{report['baselines'][key]:.6g}" in bic_line
 
 
 def test_plot_renders(tmp_path):

@@ -249,13 +249,10 @@ def test_plot_gains_a_panel_of_the_front(tmp_path):
     report = json.loads(result.stdout)
     root = ET.parse(plot).getroot()
     groups = {g.get("id"): g for g in root.iter(SVG + "g") if g.get("id")}
-    assert {"predicted-vs-observed", "bic-by-generation", "front"} <= set(groups)
+    assert {"predicted-vs-observed", "residuals", "front"} <= set(groups)
     for cls in ("train", "test"):
         dots = next(g for g in groups["front"].iter(SVG + "g") if g.get("class") == cls)
         assert len(dots.findall(SVG + "circle")) == len(report["front"])
-    # One point of the best BIC per generation run.
-    points = groups["best-bic"].find(SVG + "polyline").get("points").split()
-    assert len(points) == report["generations"]
     scatter = groups["predicted-vs-observed"]
     train = next(g for g in scatter.iter(SVG + "g") if g.get("class") == "train")
     assert len(train.findall(SVG + "circle")) == report["n_train"]

@@ -1,6 +1,7 @@
 """Datasets: named float64 feature columns and a target, checked before they reach the library."""
 import decimal
 import numbers
+import re
 
 import numpy as np
 
@@ -145,10 +146,42 @@ def as_vector(y, label="y"):
     return _to_float(raw, lambda i: label if i is None else f"{label} at row {i}")
 
 
-def _row_list(rows, shown=5):
-    text = ", ".join(map(str, rows[:shown]))
+def row_list(rows, labels=None, shown=5, comma=False):
+    """"rows 3, 9 (counting from 0)", or by a DataFrame's index labels when it has its own;
+    `comma` puts ", counting from 0" in place of the brackets."""
+    named = labels if labels else rows
+    text = ", ".join(map(str, named[:shown]))
     more = f" and {len(rows) - shown} more" if len(rows) > shown else ""
-    return f"row{'s' if len(rows) > 1 else ''} {text}{more} (counting from 0)"
+    where = "labelled in the index" if labels else "counting from 0"
+    return f"row{'s' if len(rows) > 1 else ''} {text}{more}" + (f", {where}" if comma
+                                                                  else f" ({where})")
+
+
+# pandas names a column the file left unnamed "Unnamed: <position>".
+_UNNAMED = re.compile(r"Unnamed: (\d+)(?:_level_\d+)?")
+
+
+def check_unnamed(names):
+    """Refuses a column pandas named for want of a name: most often the index to_csv wrote."""
+    for name in names:
+        m = _UNNAMED.fullmatch(name)
+        if not m:
+            continue
+        if m.group(1) == "0":
+            raise DataError(
+                f"column {name!r} has no name in the file: it looks like an index column "
+                "(pandas' to_csv writes one); read the file with index_col=0, drop the column "
+                f"(df.drop(columns={name!r})), or write the file with index=False")
+        raise DataError(f"column {name!r} has no name in the file; name it or drop it "
+                        f"(df.drop(columns={name!r}))")
+
+
+def _own_labels(index, n):
+    """A DataFrame's index labels as text, or None for the default 0, 1, ... index."""
+    if index is None:
+        return None
+    labels = [str(v) for v in index]
+    return None if labels == [str(i) for i in range(n)] else labels
 
 
 def _aligned(X, y):
@@ -181,12 +214,13 @@ class Dataset:
     their positions), "keep" hands them to the library unchanged.
     """
 
-    __slots__ = ("_X", "_y", "_names", "_target_name", "_dropped")
+    __slots__ = ("_X", "_y", "_names", "_target_name", "_dropped", "_labels")
 
     def __init__(self, X, y, *, feature_names=None, target_name=None, missing="error"):
         if missing not in MISSING_RULES:
             raise DataError(f"missing must be one of {', '.join(map(repr, MISSING_RULES))}, "
                             f"not {missing!r}")
+        index = X.index if is_dataframe(X) else None
         if isinstance(y, (str, bytes)):
             column = check_name(y, "target column")
             if is_dataframe(X):
@@ -221,9 +255,12 @@ class Dataset:
                 series_name if isinstance(series_name, str) else "y")
         if len(y_values) != self._X.shape[0]:
             raise DataError(f"X has {self._X.shape[0]} rows but y has {len(y_values)} values")
+        if index is not None:
+            check_unnamed(self._names)
         self._y = y_values
         self._target_name = check_name(target, "target name")
         self._dropped = ()
+        self._labels = _own_labels(index, len(y_values))
         if missing != "keep":
             self._set_aside_unusable_rows(missing)
 
@@ -241,7 +278,9 @@ class Dataset:
             where = ", ".join(f"{name!r} in {n} row{'s' if n > 1 else ''}" for name, n in counts)
             raise DataError(
                 f"{len(rows)} of {len(bad)} rows {'has' if len(rows) == 1 else 'have'} a missing or "
-                f"unusable value (NaN, inf, or beyond ±1e100): {_row_list(rows)} (columns {where}); "
+                f"unusable value (NaN, inf, or beyond ±1e100): "
+                f"{row_list(rows, self._labels and [self._labels[r] for r in rows])} "
+                f"(columns {where}); "
                 'missing="drop" sets these rows aside')
         if len(rows) == len(bad):
             raise DataError("every row has a missing or unusable value; no row is left")
@@ -266,6 +305,12 @@ class Dataset:
     def dropped_rows(self):
         """Positions (from 0) of the rows set aside by missing="drop"."""
         return self._dropped
+
+    @property
+    def dropped_labels(self):
+        """The index labels (as text) of the dropped rows, when X was a DataFrame with an
+        index of its own; else ()."""
+        return tuple(self._labels[r] for r in self._dropped) if self._labels else ()
 
     @property
     def feature_names(self):

@@ -40,6 +40,10 @@ def linear_note(report):
 def warnings(report):
     """Plain-language cautions about the report's verdict, as a list of strings (often empty)."""
     out = []
+    if report.stop_reason == "interrupted":
+        out.append(f"the search was interrupted (Ctrl-C) after {report.generations} generations: "
+                   "this is the best formula found so far, not where the search would have "
+                   "ended")
     share = report.finite_share  # the library's count (QVX_FINITE_SHARE)
     if share < 1.0 and report.verdict.name != "Noise":
         out.append(

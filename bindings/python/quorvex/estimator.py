@@ -23,14 +23,24 @@ class QuorvexRegressor(RegressorMixin, BaseEstimator):
     `operators` (refined only) None for the default set, a list of names, a dict of
     name -> weight or a text, `n_threads` the threads that score (None: all; the
     formula does not depend on it), `starts` (refined only) the independently seeded
-    searches merged into one report, run here one after another.
+    searches merged into one report, run here one after another, `patience`
+    (refined only) the generations without improvement before the search stops,
+    `progress` as for `discover` ("auto", True or False).
+
+    `model_selection` says which formula of the front predicts: "bic" (the
+    default) the one the report gives, the lowest BIC; "accuracy" the lowest
+    test error (the training error where there are no test rows); a whole
+    number the most complex entry of at most that complexity. With the classic
+    search (no front) only "bic" applies.
 
     `missing` ("error", "drop" or "keep") is as for `quorvex.discover`; with
     "error", predict refuses NaN and infinities too.
 
-    After fit: `report_` (the full report), `expr_`, `formula_`, `verdict_`,
-    `n_features_in_` and, for DataFrames with string columns,
-    `feature_names_in_`. The features are called x0, x1, ... otherwise.
+    After fit: `report_` (the full report), `expr_` and `formula_` (the formula
+    that predicts), `verdict_`, `n_features_in_` and, for DataFrames with string
+    columns, `feature_names_in_`. The features are called x0, x1, ... otherwise;
+    in a Pipeline, `set_output(transform="pandas")` on the steps before keeps
+    the column names, so that formulas read them.
     """
 
     if Interval is not None:
@@ -46,11 +56,16 @@ class QuorvexRegressor(RegressorMixin, BaseEstimator):
             "operators": [None, str, list, tuple, dict],
             "n_threads": [None, Interval(Integral, 0, None, closed="left")],
             "starts": [Interval(Integral, 1, 2**32 - 1, closed="both")],
+            "patience": [None, Interval(Integral, 0, 2**32 - 1, closed="both")],
+            "progress": [None, StrOptions({"auto"}), "boolean"],
+            "model_selection": [StrOptions({"bic", "accuracy"}),
+                                Interval(Integral, 1, None, closed="left")],
         }
 
     def __init__(self, generations=0, population=0, max_depth=0, seed=0, test_fraction=0.2,
                  missing="error", search="refined", time_limit=None, operators=None,
-                 n_threads=None, starts=1):
+                 n_threads=None, starts=1, patience=None, progress="auto",
+                 model_selection="bic"):
         self.generations = generations
         self.population = population
         self.max_depth = max_depth
@@ -62,6 +77,9 @@ class QuorvexRegressor(RegressorMixin, BaseEstimator):
         self.operators = operators
         self.n_threads = n_threads
         self.starts = starts
+        self.patience = patience
+        self.progress = progress
+        self.model_selection = model_selection
 
     def _names(self):
         if hasattr(self, "feature_names_in_"):
@@ -82,10 +100,9 @@ class QuorvexRegressor(RegressorMixin, BaseEstimator):
                           population=self.population, max_depth=self.max_depth, seed=self.seed,
                           test_fraction=self.test_fraction, time_limit=self.time_limit,
                           operators=self.operators, n_threads=self.n_threads,
-                          starts=self.starts)
+                          starts=self.starts, patience=self.patience, progress=self.progress)
         self.report_ = report
-        self.expr_ = report.expr
-        self.formula_ = report.formula
+        self.expr_, self.formula_ = selected(report, self.model_selection)
         self.verdict_ = report.verdict
         return self
 
@@ -97,3 +114,31 @@ class QuorvexRegressor(RegressorMixin, BaseEstimator):
 
     def _more_tags(self):
         return {"allow_nan": self.missing != "error"}
+
+
+def selected(report, model_selection):
+    """(expr, formula) of the front entry `model_selection` names (see QuorvexRegressor)."""
+    if isinstance(model_selection, str) and model_selection == "bic":
+        return report.expr, report.formula
+    if not report.front:
+        raise ValueError(f"model_selection={model_selection!r} needs a front: the refined "
+                         "search gives one, the classic search does not")
+    front = report.front
+    if isinstance(model_selection, str):
+        if model_selection != "accuracy":
+            raise ValueError(f"model_selection must be 'bic', 'accuracy' or a complexity, not "
+                             f"{model_selection!r}")
+        use_test = report.n_test > 0 and any(np.isfinite(e.mse_test) for e in front)
+        error = [e.mse_test if use_test else e.mse_train for e in front]
+        # Ties go to the simpler formula; NaN errors never win.
+        best = min(range(len(front)),
+                   key=lambda i: (not np.isfinite(error[i]), error[i] if np.isfinite(error[i])
+                                  else 0.0, front[i].complexity))
+        entry = front[best]
+    else:
+        fitting = [e for e in front if e.complexity <= model_selection]
+        if not fitting:
+            raise ValueError(f"no formula of the front has complexity {model_selection} or "
+                             f"less (the simplest has {front[0].complexity})")
+        entry = fitting[-1]
+    return entry.expr, entry.formula

@@ -33,7 +33,8 @@ class Expr:
 
     @staticmethod
     def from_json(text):
-        """The tree of an expression JSON text (a report's expr_json).
+        """The tree of an expression JSON text (a report's expr_json), or of a whole JSON
+        report (its "expr_json" member), as the command's --predict reads them.
 
         Nesting deeper than 2000 levels raises DataError, as the command refuses it.
         """
@@ -52,6 +53,13 @@ class Expr:
             value = _loads(text)
         except ValueError as e:
             raise DataError(f"not an expression JSON text: {e}") from None
+        if isinstance(value, dict) and "expr_json" in value:
+            inner = value["expr_json"]
+            if not isinstance(inner, str) or not inner:
+                raise DataError("the report's \"expr_json\" is not an expression JSON text")
+            return Expr.from_json(inner)
+        if isinstance(value, dict) and len(value) > 1:
+            raise DataError("neither a JSON report (it has no \"expr_json\") nor an expression")
         tree = _from_value(value)
         # predict hands the library the text it wrote, not a rewriting of it.
         object.__setattr__(tree, "_source", text)

@@ -89,6 +89,8 @@ def permutation_test(X, y=None, *, n_permutations=99, executor=None, search="ref
                     time_limit=time_limit, operators=operators)
     # Checks the settings before any permuted run.
     report = discover(data, progress=progress, **settings)
+    if report.stop_reason == "interrupted":
+        raise KeyboardInterrupt  # a p-value of a search cut short would mislead
     if executor is None:
         null_bics, p = _in_library(data, settings, report.bic, n, progress)
     else:

@@ -6,6 +6,7 @@ import html
 import json
 import math
 import operator
+import warnings
 from collections.abc import Mapping
 from dataclasses import dataclass, field
 from typing import NamedTuple, Tuple
@@ -13,7 +14,7 @@ from typing import NamedTuple, Tuple
 from . import _native
 from . import diagnostics as _diagnostics
 from . import progress as _progress
-from .dataset import Dataset
+from .dataset import Dataset, row_list
 from .errors import DataError, QuorvexError
 from .expr import Expr, columns_of, predict_json
 
@@ -82,8 +83,10 @@ class Report:
     # Refined: the error below which a fit counts as exact (and at which errors are floored);
     # classic: 0.
     mse_floor: float = 0.0
-    # Positions (from 0) of the rows given to discover that missing="drop" set aside.
+    # Positions (from 0) of the rows given to discover that missing="drop" set aside, and
+    # their index labels (as text) when X was a DataFrame with an index of its own.
     dropped_rows: Tuple[int, ...] = ()
+    dropped_labels: Tuple[str, ...] = ()
     search: str = "refined"
     # The refined search's front, by increasing complexity; empty for a classic search.
     front: Tuple["FrontEntry", ...] = ()
@@ -95,6 +98,8 @@ class Report:
     # Refined: the operators searched, as the library writes them ("+,-,*,/,pow,exp,log,sqrt,
     # sin,cos", a weight other than 1 after a colon); classic: "".
     operators: str = ""
+    # The target's name: the column given as y, a Series' name, else "y".
+    target_name: str = "y"
 
     @property
     def operator_weights(self):
@@ -121,14 +126,50 @@ class Report:
         return _diagnostics.warnings(self)
 
     def to_json(self):
-        """The library's JSON report, unchanged."""
-        return self._json
+        """The library's JSON report, its members unchanged and in their order, followed by
+        the package's: feature_names, target_name, dropped_rows, dropped_labels, simplified,
+        finite_share
+        (the classic report lacks it), interrupted (when Ctrl-C stopped the search) and
+        text, the text report. `Report.from_json` reads it back; the command's --predict
+        reads it as it reads its own --json output."""
+        extra = {"feature_names": list(self.feature_names), "target_name": self.target_name,
+                 "dropped_rows": list(self.dropped_rows),
+                 "dropped_labels": list(self.dropped_labels), "simplified": self.simplified}
+        if "finite_share" not in self.to_dict():
+            extra["finite_share"] = None if math.isnan(self.finite_share) else self.finite_share
+        if self.stop_reason == INTERRUPTED:
+            extra["interrupted"] = True
+        extra["text"] = self._text
+        body = self._json.rstrip()
+        if not body.endswith("}"):
+            raise QuorvexError("the library's JSON report does not end its object")
+        members = "".join(f",\n  {json.dumps(k)}: {json.dumps(v, ensure_ascii=False)}"
+                          for k, v in extra.items())
+        return body[:-1].rstrip() + members + "\n}"
+
+    @classmethod
+    def from_json(cls, text):
+        """The Report of a JSON report: `to_json`'s, or the command's --json output and the
+        C interface's (then feature_names are those the front reads, in first-use order,
+        target_name "y" and the text report a shorter one written here). Predictions of the
+        report read back equal the original's, bit for bit."""
+        return _from_json(text)
+
+    def plot(self, X=None, y=None, *, feature_names=None, figure=None):
+        """A matplotlib Figure (needs matplotlib): with the data (X and y as for `discover`,
+        or a Dataset) the observed against the predicted target and the residuals; the
+        front's errors against complexity, the reported formula marked; with a single
+        feature, the data with the formula's curve. `figure` draws into a Figure of yours.
+        Save it with `report.plot(X, y).savefig("fit.png")`."""
+        from .plot import plot_report
+        return plot_report(self, X, y, feature_names=feature_names, figure=figure)
 
     def to_text(self):
         """The library's text report, unchanged."""
         return self._text
 
     def to_dict(self):
+        """The library's JSON report as a dict (the package's members left out)."""
         return json.loads(self._json)
 
     def notes(self):
@@ -137,10 +178,8 @@ class Report:
         if self.dropped_rows:
             n = len(self.dropped_rows)
             total = self.n_train + self.n_test + n
-            shown = ", ".join(map(str, self.dropped_rows[:5]))
-            more = f" and {n - 5} more" if n > 5 else ""
             lines.append(f"dropped : {n} of {total} rows with a missing or unusable value "
-                         f"(row{'s' if n > 1 else ''} {shown}{more}, counting from 0)")
+                         f"({row_list(list(self.dropped_rows), list(self.dropped_labels), comma=True)})")
         lines += ["warning : " + w for w in self.warnings]
         return lines
 
@@ -308,10 +347,17 @@ def options(search, generations, population, max_depth, seed, test_fraction, tim
     return record
 
 
-def run(call, progress, permutations=False):
-    """Runs call(callback) with the progress bar and Ctrl-C watch; returns its status."""
+def watched(call, progress, permutations=False):
+    """Runs call(callback) under the progress display and the Ctrl-C watch; returns its
+    status and the watch, which tells whether Ctrl-C was pressed (once or twice)."""
     with _progress.Watch(progress, permutations) as watch:
-        status = call(watch.callback)
+        status = watch.call(call)
+    return status, watch
+
+
+def run(call, progress, permutations=False):
+    """Runs call(callback) as `watched` does; raises KeyboardInterrupt after a Ctrl-C."""
+    status, watch = watched(call, progress, permutations)
     if watch.interrupted:
         raise KeyboardInterrupt
     return status
@@ -329,21 +375,35 @@ def raise_for(status):
 
 
 def _discover(data, record, progress):
-    """The qvx_result handle of one discovery of `record` on `data`, for the caller
-    to free; raises for a failed call, and KeyboardInterrupt on a second Ctrl-C."""
+    """The qvx_result handle of one discovery of `record` on `data`, for the caller to free,
+    and whether Ctrl-C stopped it. Raises for a failed call, and KeyboardInterrupt for a
+    classic search stopped (it gives no result) or a second Ctrl-C."""
     lib = _native.ext()
     out = ctypes.c_void_p()
     ds = data._ext_handle()
     try:
-        status = run(lambda callback: lib.qvx_discover(ds, ctypes.byref(record), callback, None,
-                                                       ctypes.byref(out)), progress)
-    except KeyboardInterrupt:
-        lib.qvx_result_free(out)  # a refined search stopped by the callback still gives one
-        raise
+        status, watch = watched(lambda callback: lib.qvx_discover(
+            ds, ctypes.byref(record), callback, None, ctypes.byref(out)), progress)
     finally:
         lib.qvx_dataset_free(ds)
+    if watch.abandoned or (watch.interrupted and status != _native.QVX_OK):
+        lib.qvx_result_free(out)
+        raise KeyboardInterrupt
     raise_for(status)
-    return out
+    return out, watch.interrupted
+
+
+INTERRUPTED = "interrupted"
+
+
+def mark_interrupted(report):
+    """The report of a search Ctrl-C ended, said so; a warning tells it at once."""
+    if report.stop_reason != "stopped by caller":
+        return report  # the search had ended on its own before the stop was heard
+    warnings.warn(f"interrupted by Ctrl-C after {report.generations} generations: the report "
+                  "holds the best formula found so far (press Ctrl-C twice to abandon a search)",
+                  UserWarning, stacklevel=3)
+    return dataclasses.replace(report, stop_reason=INTERRUPTED)
 
 
 def discover(X, y=None, *, search="refined", generations=0, population=0, max_depth=0, seed=0,
@@ -394,8 +454,12 @@ def discover(X, y=None, *, search="refined", generations=0, population=0, max_de
     they finished (wall_clock_ms aside). starts=1 is the ordinary discovery,
     run here (the executor is not used).
 
-    progress=None shows a bar on stderr when it is a terminal, True always,
-    False never. Ctrl-C stops the search and raises KeyboardInterrupt.
+    progress="auto" (None too) shows a bar on stderr when it is a terminal
+    and in a notebook (tqdm's when installed), True on stderr always, False
+    never. Ctrl-C stops a refined search after its current generation and
+    returns the best formula so far, with stop_reason "interrupted" and a
+    warning; a second Ctrl-C raises KeyboardInterrupt. A classic search (it
+    has no result before its end) raises KeyboardInterrupt at the first.
     """
     data = as_dataset(X, y, feature_names, missing)
     record = options(search, generations, population, max_depth, seed, test_fraction, time_limit,
@@ -413,9 +477,101 @@ def discover(X, y=None, *, search="refined", generations=0, population=0, max_de
                         n_threads=n_threads)
         return _starts.discover_starts(data, settings, k, executor, progress)
     lib = _native.ext()
-    out = _discover(data, record, progress)
+    out, interrupted = _discover(data, record, progress)
     try:
         report = _read(lib, out, data.feature_names, search)
     finally:
         lib.qvx_result_free(out)
-    return dataclasses.replace(report, dropped_rows=data.dropped_rows)
+    report = dataclasses.replace(report, dropped_rows=data.dropped_rows,
+                                 dropped_labels=data.dropped_labels, target_name=data.target_name)
+    return mark_interrupted(report) if interrupted else report
+
+
+_PACKAGE_MEMBERS = ("feature_names", "target_name", "dropped_rows", "dropped_labels",
+                    "simplified", "finite_share", "interrupted", "text")
+
+
+def _nan(v):
+    return math.nan if v is None else float(v)
+
+
+def _from_json(text):
+    if isinstance(text, (bytes, bytearray)):
+        text = bytes(text).decode("utf-8")
+    if not isinstance(text, str):
+        raise DataError(f"not a JSON report: {type(text).__name__}")
+    try:
+        doc = json.loads(text)
+    except ValueError as e:
+        raise DataError(f"not a JSON report: {e}") from None
+    needed = ("formula", "expr_json", "k", "bic", "baselines", "verdict", "n_train", "n_test")
+    if not isinstance(doc, dict) or any(key not in doc for key in needed):
+        raise DataError("not a JSON report: it needs " + ", ".join(needed))
+    try:
+        return _report_of(doc, text)
+    except (KeyError, TypeError, ValueError) as e:
+        raise DataError(f"not a JSON report: {type(e).__name__} {e}") from None
+
+
+def _report_of(doc, text):
+    search = doc.get("search", "classic")
+    front = tuple(FrontEntry(complexity=int(e["complexity"]), mse_train=_nan(e["mse_train"]),
+                             mse_test=_nan(e["mse_test"]), bic=_nan(e["bic"]),
+                             formula=e["formula"], expr=Expr.from_json(e["expr_json"]))
+                  for e in doc.get("front", ()))
+    expr = Expr.from_json(doc["expr_json"])
+    names = doc.get("feature_names")
+    if names is None:
+        seen = dict.fromkeys(expr.features())
+        for entry in front:
+            seen.update(dict.fromkeys(entry.expr.features()))
+        names = list(seen)
+    b = doc["baselines"]
+    report = Report(
+        formula=doc["formula"], verdict=Verdict[doc["verdict"]], mse_train=_nan(doc["mse_train"]),
+        mse_test=_nan(doc["mse_test"]), bic=_nan(doc["bic"]),
+        delta_bic_const=_nan(doc["delta_bic_const"]),
+        delta_bic_linear=_nan(doc["delta_bic_linear"]), z_vs_shuffled=_nan(doc["z_vs_shuffled"]),
+        k=int(doc["k"]),
+        baselines=Baselines(_nan(b["bic_const"]), _nan(b["bic_linear"]),
+                            _nan(b["bic_shuffled_mean"]), _nan(b["bic_shuffled_std"])),
+        verdict_reason=doc["verdict_reason"], n_train=int(doc["n_train"]),
+        n_test=int(doc["n_test"]), wall_clock_ms=int(doc["wall_clock_ms"]),
+        expr_json=doc["expr_json"], feature_names=tuple(names),
+        _text=doc.get("text", ""), _json=_library_json(text),
+        finite_share=_nan(doc.get("finite_share")), mse_floor=_nan(doc.get("mse_floor", 0.0)),
+        dropped_rows=tuple(doc.get("dropped_rows", ())),
+        dropped_labels=tuple(doc.get("dropped_labels", ())), search=search, front=front,
+        simplified=doc.get("simplified", doc["formula"]),
+        rows_set_aside=int(doc.get("rows_set_aside", 0)),
+        generations=int(doc.get("generations", 0)),
+        stop_reason=INTERRUPTED if doc.get("interrupted") else doc.get("stop_reason",
+                                                                       "generations"),
+        operators=doc.get("operators", ""), target_name=doc.get("target_name", "y"))
+    return report if "text" in doc else dataclasses.replace(report, _text=_short_text(report))
+
+
+_FIRST_PACKAGE_MEMBER = ',\n  "feature_names": '
+
+
+def _library_json(text):
+    """The library's part of a JSON report as written: what comes before the package's
+    members (a line feed cannot occur inside a JSON string, so the marker is unambiguous)."""
+    cut = text.find(_FIRST_PACKAGE_MEMBER)
+    return text.rstrip() if cut < 0 else text[:cut] + "\n}"
+
+
+def _short_text(report):
+    """A text report for a JSON report that came without one (the command's)."""
+    lines = ["quorvex report (read from JSON)",
+             f"formula : {report.formula}",
+             f"verdict : {report.verdict.name}  ({report.verdict_reason})",
+             f"BIC     : {report.bic!r}  k = {report.k}",
+             f"MSE     : train {report.mse_train!r}  test {report.mse_test!r}",
+             f"rows    : {report.n_train} training, {report.n_test} test"]
+    if report.search == "refined":
+        lines.append(f"search  : refined, {report.generations} generations ({report.stop_reason})")
+        lines.append("front   :")
+        lines += [f"  k={e.complexity}  train={e.mse_train!r}  test={e.mse_test!r}  "
+                  f"BIC={e.bic!r}  {e.formula}" for e in report.front]
+    return "".join(line + "\n" for line in lines)

@@ -10,7 +10,7 @@ import ctypes
 import dataclasses
 
 from . import _native
-from .report import _discover, _read, options, raise_for
+from .report import _discover, _read, mark_interrupted, options, raise_for
 
 _JSON = 4  # QVX_JSON
 
@@ -19,12 +19,16 @@ def start_report(data, settings, start, progress=False):
     """The JSON report of start `start` of the discovery of `settings` (the keyword
     arguments of `report.options`) on the Dataset `data`, run in this process.
     Module-level so that it pickles for an executor."""
+    return _start(data, settings, start, progress)[0]
+
+
+def _start(data, settings, start, progress):
     record = options(**settings)
     record.start = start
     lib = _native.ext()
-    out = _discover(data, record, progress)
+    out, interrupted = _discover(data, record, progress)
     try:
-        return _native.take_string(lib.qvx_result_text(out, _JSON))
+        return _native.take_string(lib.qvx_result_text(out, _JSON)), interrupted
     finally:
         lib.qvx_result_free(out)
 
@@ -47,14 +51,23 @@ def merge(data, settings, reports):
         report = _read(lib, out, data.feature_names, "refined")
     finally:
         lib.qvx_result_free(out)
-    return dataclasses.replace(report, dropped_rows=data.dropped_rows)
+    return dataclasses.replace(report, dropped_rows=data.dropped_rows,
+                               dropped_labels=data.dropped_labels, target_name=data.target_name)
 
 
 def discover_starts(data, settings, k, executor, progress):
-    """Starts 0 .. k-1 here one after another, or on `executor`, merged."""
+    """Starts 0 .. k-1 here one after another, or on `executor`, merged. Ctrl-C here ends
+    the running start and merges the starts run so far."""
+    interrupted = False
     if executor is None:
-        reports = [start_report(data, settings, i, progress) for i in range(k)]
+        reports = []
+        for i in range(k):
+            text, interrupted = _start(data, settings, i, progress)
+            reports.append(text)
+            if interrupted:
+                break
     else:
         futures = [executor.submit(start_report, data, settings, i) for i in range(k)]
         reports = [f.result() for f in futures]
-    return merge(data, settings, reports)
+    report = merge(data, settings, reports)
+    return mark_interrupted(report) if interrupted else report
