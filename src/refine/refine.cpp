@@ -223,7 +223,7 @@ FrontEntry constant_model(const Dataset& train, double floor) {
 
 }  // namespace
 
-void judge_front(RefinedResult& result, const BaselinesReport& baselines) {
+void judge_front(RefinedResult& result, const BaselinesReport& baselines, uint64_t seed) {
   const Dataset& train = result.train;
   if (result.front.empty()) result.front.push_back(constant_model(train, result.mse_floor));
   for (FrontEntry& e : result.front) e.mse_test = finite_row_mse(e.tree, result.test);
@@ -234,6 +234,8 @@ void judge_front(RefinedResult& result, const BaselinesReport& baselines) {
   result.best = chosen.tree;
   result.report = assess(chosen.tree, chosen.bic, chosen.complexity, train, result.test, baselines);
   result.finite_share = finite_share(chosen.tree, train, result.test);
+  result.constants = constant_errors(chosen.tree, train);
+  result.domain_share = domain_share(chosen.tree, train, seed);
 }
 
 RefinedResult refine(const Dataset& data, const RefinedConfig& cfg,
@@ -272,7 +274,7 @@ RefinedResult refine(const Dataset& data, const RefinedConfig& cfg,
   result.front = simplify_front(found, rows, floor, cfg.operators, thorough, deadline);
   if (rows.n_rows() < train.n_rows())
     result.front = settle_front(result.front, train, floor, thorough, deadline);
-  judge_front(result, baselines);
+  judge_front(result, baselines, cfg.seed);
   result.report.wall_clock_ms = static_cast<uint64_t>(
       std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
   return result;
