@@ -122,11 +122,16 @@ void read_result(const qvx_result* r) {
   }
   const int32_t verdict = qvx_result_verdict(r);
   require(verdict >= 0 && verdict <= 2, "verdict out of range");
-  for (int32_t f = -1; f <= QVX_MSE_FLOOR + 1; ++f) {
+  for (int32_t f = -1; f <= QVX_DOMAIN_SHARE + 1; ++f) {
     (void)qvx_result_number(r, f);
-    require((qvx_last_error()[0] == '\0') == (f >= 0 && f <= QVX_MSE_FLOOR), "number field");
+    require((qvx_last_error()[0] == '\0') == (f >= 0 && f <= QVX_DOMAIN_SHARE), "number field");
   }
-  for (int32_t f = -1; f <= QVX_STOP_REASON + 1; ++f) (void)qvx_result_count(r, f);
+  for (int32_t f = -1; f <= QVX_N_CONSTANTS + 1; ++f) (void)qvx_result_count(r, f);
+  const uint64_t constants = qvx_result_count(r, QVX_N_CONSTANTS);
+  for (size_t i = 0; i < constants; ++i) (void)qvx_constant_number(r, i, QVX_CONSTANT_STD_ERROR);
+  require(std::isnan(qvx_constant_number(r, constants, QVX_CONSTANT_VALUE)) &&
+              qvx_last_error()[0] != '\0',
+          "constant index past the end");
   for (int32_t f = -1; f <= QVX_STOP_NAME + 1; ++f) {
     char* s = qvx_result_text(r, f);
     require((s != nullptr) == (f >= 0 && f <= QVX_STOP_NAME), "text field");

@@ -83,7 +83,7 @@
 #include <stdint.h>
 
 #define QVX_VERSION_MAJOR 0
-#define QVX_VERSION_MINOR 4
+#define QVX_VERSION_MINOR 5
 #define QVX_VERSION_PATCH 0
 /* The version this header describes, as qvx_version returns it. */
 #define QVX_VERSION_NUMBER (QVX_VERSION_MAJOR * 10000 + QVX_VERSION_MINOR * 100 + QVX_VERSION_PATCH)
@@ -360,6 +360,13 @@ QVX_API int32_t qvx_merge_starts(const qvx_dataset* ds, const qvx_options* optio
 #define QVX_FINITE_SHARE 10
 /* Refined: the error below which a fit counts as exact; classic: 0. */
 #define QVX_MSE_FLOOR 11
+/* Refined: share of 4096 points, drawn uniformly (seeded by the options'
+ * seed) in the box the training rows span in the features the formula reads,
+ * on which the formula is finite. Below 1, the formula is undefined somewhere
+ * inside the range of its own data, between or beside the rows (a log of 0, a
+ * division by 0): it may be an artefact of where the rows fell. Classic: NaN.
+ * Added in 0.5. */
+#define QVX_DOMAIN_SHARE 12
 
 /* Fields of qvx_result_count. */
 #define QVX_SEARCH 0         /* QVX_SEARCH_REFINED or QVX_SEARCH_CLASSIC */
@@ -374,6 +381,9 @@ QVX_API int32_t qvx_merge_starts(const qvx_dataset* ds, const qvx_options* optio
  * for exact_patience generations, 3 the time limit, 4 the callback. A
  * classic search always runs its generations (0). */
 #define QVX_STOP_REASON 8
+/* Refined: the constants of the formula, read with qvx_constant_number;
+ * classic: 0. Added in 0.5. */
+#define QVX_N_CONSTANTS 9
 
 /* Fields of qvx_result_text. */
 #define QVX_FORMULA 0        /* the best formula, as quorvex_report_formula */
@@ -412,6 +422,10 @@ QVX_API uint64_t qvx_result_count(const qvx_result* result, int32_t field) QVX_N
  *   "rows set aside : <n>   finite share : <share, 4 decimals>",
  *   "generations : <n> (<stop name>)",
  *   "operators : <the set searched, as in the JSON report>",
+ *   "constants : <value> ± <std_error>, ..." (each with 4 significant digits,
+ *                " (interval includes 0)" after those flagged below;
+ *                "constants : none" for a formula without constants),
+ *   "domain share : <QVX_DOMAIN_SHARE, 4 decimals> of the training data's box",
  *   "front   :" and one line per entry:
  *   "  k=<complexity>  train=<mse_train>  test=<mse_test>  BIC=<bic>  <formula>"
  * each ending in "\n". The JSON report is one object, indented by two spaces,
@@ -432,7 +446,10 @@ QVX_API uint64_t qvx_result_count(const qvx_result* result, int32_t field) QVX_N
  *                the options' operators text reads it back,
  *   "front": [ {"complexity": integer, "mse_train": number,
  *               "mse_test": number, "bic": number, "formula": string,
- *               "expr_json": string}, ... ] by increasing complexity.
+ *               "expr_json": string}, ... ] by increasing complexity,
+ *   "constants": [ {"value": number, "std_error": number}, ... ] the
+ *                formula's constants in the order of qvx_constant_number,
+ *   "domain_share": number (QVX_DOMAIN_SHARE).
  * NaN and infinities are null, as in the classic report.
  */
 QVX_API char* qvx_result_text(const qvx_result* result, int32_t field) QVX_NOEXCEPT;
@@ -454,6 +471,30 @@ QVX_API double qvx_front_number(const qvx_result* result, size_t index,
 /* The formula (QVX_FORMULA) or expression JSON (QVX_EXPR_JSON) of front
  * entry `index` as a new string, or NULL as for qvx_front_number. */
 QVX_API char* qvx_front_text(const qvx_result* result, size_t index, int32_t field) QVX_NOEXCEPT;
+
+/* Fields of qvx_constant_number. */
+#define QVX_CONSTANT_VALUE 0
+#define QVX_CONSTANT_STD_ERROR 1
+
+/*
+ * A number of constant `index` (0 .. QVX_N_CONSTANTS - 1) of a refined
+ * result's formula: its constants are the numbers of its expression JSON
+ * ("Const" leaves) in the order they appear there. QVX_CONSTANT_VALUE is the
+ * fitted value; QVX_CONSTANT_STD_ERROR its standard error as least squares
+ * estimates it: the square root of the diagonal of s^2 (J^T J)^-1, J the
+ * derivatives of the formula's values on the n training rows with respect to
+ * its p constants, s^2 = (sum of squared residuals) / (n - p). It is NaN when
+ * n <= p or a derivative or residual is not finite, and +inf for a constant
+ * the rows cannot tell apart from others (J^T J singular, or nearly: an
+ * eigenvalue below 1e-12 of the largest after scaling each constant's column
+ * to unit length) or on which the values do not depend. The reports flag a
+ * constant whose 95% interval, value +- 1.96 * std_error, holds 0 (an
+ * infinite std_error included): the data do not show that it is needed. A
+ * classic result has no constants. NaN when `result` is NULL, `index` out of
+ * range or `field` unknown. Added in 0.5.
+ */
+QVX_API double qvx_constant_number(const qvx_result* result, size_t index,
+                                   int32_t field) QVX_NOEXCEPT;
 
 /* Releases a result; NULL is ignored. Strings already returned stay valid. */
 QVX_API void qvx_result_free(qvx_result* result) QVX_NOEXCEPT;

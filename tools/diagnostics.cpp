@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 
+#include "assess/uncertainty.h"
 #include "text/numbers.h"
 
 namespace quorvex::cli {
@@ -68,6 +69,31 @@ VerdictNotes verdict_notes(const DiscoverReport& report, FiniteRows train_rows,
         "formality");
   }
   return notes;
+}
+
+namespace {
+
+// The share is a count of kDomainPoints, a power of two: exact.
+size_t domain_points(double domain_share) {
+  return std::isnan(domain_share) ? 0
+                                  : static_cast<size_t>(std::llround(domain_share * kDomainPoints));
+}
+
+}  // namespace
+
+std::string domain_line(double domain_share) {
+  return "domain  : " + format_share({domain_points(domain_share), kDomainPoints}) +
+         " of the box the training rows span (" + format_integer(kDomainPoints) + " points)";
+}
+
+std::optional<std::string> domain_warning(double domain_share) {
+  if (!(domain_share < 1.0)) return std::nullopt;
+  const size_t finite = domain_points(domain_share);
+  return "warning : the formula is undefined (NaN or infinite) on " +
+         format_share({kDomainPoints - finite, kDomainPoints}) +
+         " of the box the training data span (" + format_integer(kDomainPoints - finite) + " of " +
+         format_integer(kDomainPoints) +
+         " points drawn in it): it fits the rows but need not hold between or beside them";
 }
 
 std::string permutation_line(const PermutationResult& result) {

@@ -47,6 +47,13 @@ std::optional<std::string> linear_note(const DiscoverReport& report);
 VerdictNotes verdict_notes(const DiscoverReport& report, FiniteRows train_rows,
                            const std::string& check_hint, bool error_floored = false);
 
+// A warning when the formula is undefined on part of the box its training
+// data span (RefinedResult::domain_share below 1, not NaN): it holds on the
+// rows, not necessarily between or beside them.
+std::optional<std::string> domain_warning(double domain_share);
+// "domain  : 100.0% of the box the training rows span (4096 points)".
+std::string domain_line(double domain_share);
+
 // The line written after the report: "p-value : 0.0100 = 1/100 ...".
 std::string permutation_line(const PermutationResult& result);
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <limits>
+#include <optional>
 #include <stdexcept>
 #include <utility>
 
@@ -104,8 +105,11 @@ void print_refined_report(const RefinedRun& run, const std::string& dropped_note
                                        opt.permutations > 0 ? "see the permutation p-value below"
                                                             : "check it with --permutations 99",
                                        true);
-  if (!opt.json) notes += verdict.finite + "\n";
+  if (!opt.json)
+    notes += verdict.finite + "\n" + domain_line(r.domain_share) + "\n" +
+             "constants: " + constants_text(r) + "\n";
   for (const std::string& w : verdict.warnings) notes += w + "\n";
+  if (std::optional<std::string> w = domain_warning(r.domain_share)) notes += *w + "\n";
   if (!opt.json)
     for (const std::string& line : front_table(r)) out += line + "\n";
   write_stdout(out);

@@ -1,6 +1,7 @@
 #include <cmath>
 #include <limits>
 #include <string>
+#include <vector>
 
 #include "c_api_ext/handles.h"
 #include "refine/render.h"
@@ -67,6 +68,8 @@ QVX_API double qvx_result_number(const qvx_result* result, int32_t field) noexce
         return r.result.finite_share;
       case QVX_MSE_FLOOR:
         return r.result.mse_floor;
+      case QVX_DOMAIN_SHARE:
+        return r.result.domain_share;
     }
     unknown_field(field);
   });
@@ -94,6 +97,8 @@ QVX_API uint64_t qvx_result_count(const qvx_result* result, int32_t field) noexc
         return r.result.report.wall_clock_ms;
       case QVX_STOP_REASON:
         return static_cast<uint64_t>(r.result.stop);
+      case QVX_N_CONSTANTS:
+        return r.result.constants.size();
     }
     unknown_field(field);
   });
@@ -146,6 +151,23 @@ QVX_API double qvx_front_number(const qvx_result* result, size_t index, int32_t 
         return e.mse_test;
       case QVX_FRONT_BIC:
         return e.bic;
+    }
+    unknown_field(field);
+  });
+}
+
+QVX_API double qvx_constant_number(const qvx_result* result, size_t index, int32_t field) noexcept {
+  return guarded<double>(kNaN, [&] {
+    const std::vector<quorvex::FittedConstant>& all = live(result).result.constants;
+    if (index >= all.size())
+      fail(QVX_ERR_ARGUMENT, "constant index " + std::to_string(index) +
+                                 " is not below the formula's " + std::to_string(all.size()) +
+                                 " constants");
+    switch (field) {
+      case QVX_CONSTANT_VALUE:
+        return all[index].value;
+      case QVX_CONSTANT_STD_ERROR:
+        return all[index].std_error;
     }
     unknown_field(field);
   });

@@ -248,7 +248,7 @@ bool fewer_constants_than_rows(const Expr& tree, size_t rows) {
 
 }  // namespace
 
-void judge_front(RefinedResult& result, const BaselinesReport& baselines) {
+void judge_front(RefinedResult& result, const BaselinesReport& baselines, uint64_t seed) {
   const Dataset& train = result.train;
   std::erase_if(result.front, [&](const FrontEntry& e) {
     return !fewer_constants_than_rows(e.tree, train.n_rows());
@@ -279,6 +279,8 @@ void judge_front(RefinedResult& result, const BaselinesReport& baselines) {
   result.report = assess(chosen.tree, chosen.bic, chosen.complexity, train, result.test, baselines);
   confirm_verdict(result.report, chosen.tree, line.tree, train, result.test, result.mse_floor);
   result.finite_share = finite_share(chosen.tree, train, result.test);
+  result.constants = constant_errors(chosen.tree, train);
+  result.domain_share = domain_share(chosen.tree, train, seed);
 }
 
 RefinedResult refine(const Dataset& data, const RefinedConfig& cfg,
@@ -317,7 +319,7 @@ RefinedResult refine(const Dataset& data, const RefinedConfig& cfg,
   result.front = simplify_front(found, rows, floor, cfg.operators, thorough, deadline);
   if (rows.n_rows() < train.n_rows())
     result.front = settle_front(result.front, train, floor, thorough, deadline);
-  judge_front(result, baselines);
+  judge_front(result, baselines, cfg.seed);
   result.report.wall_clock_ms = static_cast<uint64_t>(
       std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
   return result;

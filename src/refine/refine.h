@@ -10,9 +10,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <string>
 #include <vector>
 
+#include "assess/uncertainty.h"
 #include "dataset/dataset.h"
 #include "expr/expr.h"
 #include "expr/operators.h"
@@ -81,6 +83,13 @@ struct RefinedResult {
   // Share of the cleaned training and test rows on which the best formula is
   // finite (training rows always are).
   double finite_share = 1.0;
+  // The best formula's constants (its Const leaves in preorder) with their
+  // standard errors on the training rows; empty for a classic result.
+  std::vector<FittedConstant> constants;
+  // Share of the box the training rows span (in the features the formula
+  // reads) on which the best formula is finite: see domain_share. NaN for a
+  // classic result.
+  double domain_share = std::numeric_limits<double>::quiet_NaN();
   uint32_t generations = 0;  // generations run
   StopReason stop = StopReason::Generations;
   double mse_floor = 0.0;  // the error below which a fit counts as exact
@@ -94,7 +103,7 @@ struct GenerationInfo {
   double best_bic = 0.0;
   size_t front_size = 0;
   bool within_generation = false;  // a pulse within a long generation, not its end
-  uint32_t start = 0;  // the start reporting, under refine_starts (refine/starts.h)
+  uint32_t start = 0;              // the start reporting, under refine_starts (refine/starts.h)
 };
 
 // Called on the search's thread after each generation, and at least once a

@@ -1,5 +1,8 @@
 #include "refine/render.h"
 
+#include <charconv>
+#include <cmath>
+
 #include "text/json.h"
 #include "text/numbers.h"
 
@@ -43,8 +46,45 @@ std::string refined_report_json(const RefinedResult& r) {
     w.end_object();
   }
   w.end_array();
+  w.key("constants");
+  w.begin_array();
+  for (const FittedConstant& c : r.constants) {
+    w.begin_object();
+    w.key("value");
+    w.value(c.value);
+    w.key("std_error");
+    w.value(c.std_error);
+    w.end_object();
+  }
+  w.end_array();
+  w.key("domain_share");
+  w.value(r.domain_share);
   w.end_object();
   return w.take();
+}
+
+namespace {
+
+// Four significant digits: enough to judge an uncertainty, short on a line.
+std::string short_number(double v) {
+  if (std::isnan(v)) return "NaN";
+  if (std::isinf(v)) return v > 0.0 ? "inf" : "-inf";
+  char buf[32];
+  const auto res = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::general, 4);
+  return std::string(buf, res.ptr);
+}
+
+}  // namespace
+
+std::string constants_text(const RefinedResult& r) {
+  std::string out;
+  if (r.constants.empty()) out += "none";
+  for (size_t i = 0; i < r.constants.size(); ++i) {
+    const FittedConstant& c = r.constants[i];
+    out += (i ? ", " : "") + short_number(c.value) + " ± " + short_number(c.std_error);
+    if (c.interval_includes_zero()) out += " (interval includes 0)";
+  }
+  return out;
 }
 
 std::string refined_report_text(const RefinedResult& r, const std::string& simplified) {
@@ -54,6 +94,8 @@ std::string refined_report_text(const RefinedResult& r, const std::string& simpl
          "   finite share : " + format_fixed(r.finite_share, 4) + "\n";
   out += "generations : " + format_integer(r.generations) + " (" + stop_reason_name(r.stop) + ")\n";
   out += "operators : " + r.operators.text() + "\n";
+  out += "constants : " + constants_text(r) + "\n";
+  out += "domain share : " + format_fixed(r.domain_share, 4) + " of the training data's box\n";
   out += "front   :\n";
   for (const FrontEntry& e : r.front)
     out += "  k=" + format_integer(e.complexity) + "  train=" + format_fixed(e.mse_train, 6) +

@@ -24,7 +24,8 @@ BaselinesReport refined_baselines(const Dataset& train, size_t n_shuffles, uint6
 
 // Judges a front scored on result.train: its test errors, its lowest BIC as
 // result.best and the report against `baselines`. An empty front gets the
-// constant model. Leaves wall_clock_ms to the caller.
-void judge_front(RefinedResult& result, const BaselinesReport& baselines);
+// constant model, and the best formula's constant errors and domain share
+// (its points drawn from `seed`). Leaves wall_clock_ms to the caller.
+void judge_front(RefinedResult& result, const BaselinesReport& baselines, uint64_t seed);
 
 }  // namespace quorvex

@@ -124,7 +124,7 @@ RefinedResult merge_starts(const Dataset& data, const RefinedConfig& cfg,
   Front front;
   for (Scored& s : scored) front.keep(std::move(s.entry));
   result.front = front.pareto();
-  judge_front(result, baselines);
+  judge_front(result, baselines, cfg.seed);
   const auto own = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - begin);
   result.report.wall_clock_ms = saturating_add(wall_clock_ms, static_cast<uint64_t>(own.count()));
   return result;

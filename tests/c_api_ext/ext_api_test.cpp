@@ -349,6 +349,8 @@ TEST_P(ExtGolden, ClassicMatchesTheFirstInterface) {
   }
   EXPECT_EQ(qvx_result_count(r.result, QVX_SEARCH), static_cast<uint64_t>(QVX_SEARCH_CLASSIC));
   EXPECT_EQ(qvx_result_count(r.result, QVX_FRONT_SIZE), 0u);
+  EXPECT_EQ(qvx_result_count(r.result, QVX_N_CONSTANTS), 0u);
+  EXPECT_TRUE(std::isnan(qvx_result_number(r.result, QVX_DOMAIN_SHARE)));
   EXPECT_EQ(qvx_result_count(r.result, QVX_N_TRAIN), json["n_train"].get<uint64_t>());
   quorvex_report_free(report);
   quorvex_dataset_free(first);
@@ -410,7 +412,8 @@ TEST(ExtRefined, EveryAccessorOfAnExactLaw) {
   EXPECT_EQ(got,
             "formula,expr_json,k,mse_train,mse_test,bic,baselines,delta_bic_const,"
             "delta_bic_linear,z_vs_shuffled,verdict,verdict_reason,n_train,n_test,wall_clock_ms,"
-            "search,rows_set_aside,finite_share,generations,stop_reason,mse_floor,operators,front");
+            "search,rows_set_aside,finite_share,generations,stop_reason,mse_floor,operators,front,"
+            "constants,domain_share");
   EXPECT_EQ(json["search"], "refined");
   EXPECT_EQ(json["operators"], "+,-,*,/,pow,exp,log,sqrt,sin,cos");
   EXPECT_EQ(json["rows_set_aside"], 1);
@@ -427,6 +430,28 @@ TEST(ExtRefined, EveryAccessorOfAnExactLaw) {
   const std::string pretty = take(qvx_result_text(res, QVX_PRETTY));
   EXPECT_NE(pretty.find("rows set aside : 1   finite share : 1.0000\n"), std::string::npos);
   EXPECT_NE(pretty.find("front   :\n  k="), std::string::npos);
+
+  // The constants in the order of the expression JSON's, with their errors.
+  const uint64_t nc = qvx_result_count(res, QVX_N_CONSTANTS);
+  ASSERT_EQ(json["constants"].size(), nc);
+  const std::string expr = take(qvx_result_text(res, QVX_EXPR_JSON));
+  size_t at = 0;
+  for (size_t i = 0; i < nc; ++i) {
+    const double v = qvx_constant_number(res, i, QVX_CONSTANT_VALUE);
+    EXPECT_EQ(json["constants"][i]["value"].get<double>(), v);
+    at = expr.find("{\"Const\":", at) + 9;
+    EXPECT_EQ(std::stod(expr.substr(at)), v);
+    const double se = qvx_constant_number(res, i, QVX_CONSTANT_STD_ERROR);
+    EXPECT_TRUE(se >= 0.0 && se < 1e-6 * std::fabs(v)) << se;  // an exact law
+  }
+  EXPECT_TRUE(std::isnan(qvx_constant_number(res, nc, QVX_CONSTANT_VALUE)));
+  EXPECT_NE(last_error().find("constant index"), std::string::npos);
+  EXPECT_TRUE(std::isnan(qvx_constant_number(res, 0, 7)));
+  EXPECT_TRUE(std::isnan(qvx_constant_number(nullptr, 0, QVX_CONSTANT_VALUE)));
+  EXPECT_EQ(qvx_result_number(res, QVX_DOMAIN_SHARE), 1.0);
+  EXPECT_EQ(json["domain_share"], 1.0);
+  EXPECT_NE(pretty.find("\nconstants : "), std::string::npos);
+  EXPECT_NE(pretty.find("\ndomain share : 1.0000 of the training data's box\n"), std::string::npos);
 
   // Unknown fields and NULL results fail with a reason.
   EXPECT_TRUE(std::isnan(qvx_result_number(res, -1)));

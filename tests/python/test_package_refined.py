@@ -1,4 +1,5 @@
 """The refined search from Python: the front, prediction, progress and Ctrl-C."""
+import dataclasses
 import math
 import os
 import re
@@ -47,6 +48,27 @@ def test_refined_by_default_finds_the_exact_law(quorvex_package):
     assert report.expr.features() == ["mass", "radius"]
     assert "front   :" in str(report) and report.simplified == report.formula
     assert report.baselines.bic_const == report.to_dict()["baselines"]["bic_const"]
+
+
+def test_constants_carry_their_errors_and_an_undefined_box_warns(quorvex_package):
+    q = quorvex_package
+    x = np.linspace(0.1, 4.0, 80)
+    y = 2.5 * np.sqrt(x) + 0.05 * np.sin(7 * x)
+    report = q.discover(x.reshape(-1, 1), y, seed=1, generations=30)
+    stored = report.to_dict()["constants"]
+    assert [(c.value, c.std_error) for c in report.constants] == \
+        [(c["value"], c["std_error"]) for c in stored]
+    assert len(report.constants) == report.expr_json.count('"Const"') > 0
+    assert all(c.std_error > 0 for c in report.constants)
+    c = q.FittedConstant(0.5, 0.3)
+    assert c.interval_includes_zero and repr(c) == "0.5 ± 0.3 (interval includes 0)"
+    assert repr(q.FittedConstant(2.5, 0.0012)) == "2.5 ± 0.0012"
+    assert report.domain_share == report.to_dict()["domain_share"] == 1.0
+    assert not any("box" in w for w in report.warnings)
+    undefined = dataclasses.replace(report, domain_share=3584 / 4096)
+    assert any("12.5% of the box" in w and "512 of 4096" in w for w in undefined.warnings)
+    classic = q.discover(x.reshape(-1, 1), y, seed=1, search="classic", generations=2)
+    assert classic.constants == () and math.isnan(classic.domain_share)
 
 
 def test_front_is_a_table_and_predicts_its_errors(quorvex_package):

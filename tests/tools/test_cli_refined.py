@@ -60,6 +60,8 @@ def test_text_report_is_followed_by_the_search_the_notes_and_the_front():
                         r"(generations|no improvement|exact fit)", lines[13]), lines[13]
     assert lines[14] == "operators: +,-,*,/,pow,exp,log,sqrt,sin,cos"
     assert lines[15] == "finite  : 100.0% of training rows (160 of 160)"
+    assert lines[16] == "domain  : 100.0% of the box the training rows span (4096 points)"
+    assert lines[17].startswith("constants: ")
     start = lines.index("front   : the best formula of each complexity (* the one reported)")
     rows = [FRONT_ROW.fullmatch(line) for line in lines[start + 2:-1]]
     assert rows and all(rows), lines[start:]
@@ -77,9 +79,11 @@ def test_text_report_is_followed_by_the_search_the_notes_and_the_front():
     assert len(starred) == 1
     assert (starred[0]["formula"], starred[0]["complexity"]) == (report["formula"], report["k"])
     assert report["bic"] == min(e["bic"] for e in front)
+    assert lines[17].count(" ± ") == len(report["constants"]) or lines[17] == "constants: none"
     assert list(report)[len(CLASSIC_KEYS):] == ["search", "rows_set_aside", "finite_share",
                                                 "generations", "stop_reason", "mse_floor",
-                                                "operators", "front"]
+                                                "operators", "front", "constants",
+                                                "domain_share"]
     assert report["operators"] == "+,-,*,/,pow,exp,log,sqrt,sin,cos"
     assert report["search"] == "refined" and report["rows_set_aside"] == 0
     assert report["finite_share"] == 1.0

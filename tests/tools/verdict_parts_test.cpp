@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -115,6 +116,17 @@ TEST(VerdictNotes, NotesAZeroErrorAndAConstantModelScoredInfinite) {
   // With fewer than two training rows +inf is expected and says nothing.
   EXPECT_FALSE(
       has_line(verdict_notes(report_with(Verdict::Noise, 0.5, kInf, 1), {1, 1}, ""), "note"));
+}
+
+TEST(VerdictNotes, WarnsWhenTheFormulaIsUndefinedInsideTheDataBox) {
+  EXPECT_FALSE(domain_warning(1.0));
+  EXPECT_FALSE(domain_warning(kNaN));  // a classic result has no domain share
+  const std::optional<std::string> w = domain_warning(4095.0 / 4096.0);
+  ASSERT_TRUE(w);
+  EXPECT_NE(w->find(" 0.0% of the box the training data span (1 of 4096 points"), std::string::npos)
+      << *w;
+  EXPECT_EQ(domain_line(4095.0 / 4096.0),
+            "domain  : 99.9% of the box the training rows span (4096 points)");
 }
 
 TEST(Permutation, SeedsAreTheSplitMix64Stream) {

@@ -16,13 +16,13 @@ from .dataset import Dataset
 from .errors import DataError, LibraryNotFoundError, QuorvexError
 from .expr import Abs, Bin, Const, Cos, Exp, Expr, Feature, Log, Pow, Sin, Sqrt, Tanh
 from .permutation import PermutationTest, permutation_test
-from .report import Baselines, FrontEntry, Report, Verdict, discover
+from .report import Baselines, FittedConstant, FrontEntry, Report, Verdict, discover
 from .sweep import sweep
 
 __all__ = [
-    "Abs", "Baselines", "Bin", "FrontEntry", "Const", "Cos", "DataError", "Dataset", "Exp", "Expr",
-    "Feature", "LibraryNotFoundError", "Log", "PermutationTest", "Pow", "QuorvexError",
-    "QuorvexRegressor", "Report", "Sin", "Sqrt", "Tanh", "Verdict", "discover",
+    "Abs", "Baselines", "Bin", "FittedConstant", "FrontEntry", "Const", "Cos", "DataError",
+    "Dataset", "Exp", "Expr", "Feature", "LibraryNotFoundError", "Log", "PermutationTest", "Pow",
+    "QuorvexError", "QuorvexRegressor", "Report", "Sin", "Sqrt", "Tanh", "Verdict", "discover",
     "library_path", "permutation_test", "sweep",
 ]
 

@@ -59,6 +59,7 @@ _SIGNATURES = {
     "qvx_result_text": (_vp, [_vp, _i32]),
     "qvx_front_number": (_d, [_vp, _sz, _i32]),
     "qvx_front_text": (_vp, [_vp, _sz, _i32]),
+    "qvx_constant_number": (_d, [_vp, _sz, _i32]),
     "qvx_result_free": (None, [_vp]),
     "qvx_string_free": (None, [_vp]),
     "qvx_predict": (_i32, [_cp, _sz, _vp, _vp, _sz, _vp]),

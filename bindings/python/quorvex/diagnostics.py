@@ -56,6 +56,12 @@ def warnings(report):
         out.append(
             "the training error is exactly zero, which the BIC scores as +inf, like an unusable "
             "formula: an exact fit gets no credit in the verdict; judge it by the test error")
+    domain = report.domain_share  # QVX_DOMAIN_SHARE; NaN for a classic report
+    if domain < 1.0:
+        out.append(
+            f"the formula is undefined (NaN or infinite) on {_percent(1.0 - domain)} of the box "
+            f"the training data span ({round((1.0 - domain) * 4096)} of 4096 points drawn in "
+            "it): it fits the rows but need not hold between or beside them")
     line = linear_note(report)
     if line:
         out.append(line)

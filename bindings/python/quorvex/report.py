@@ -44,6 +44,23 @@ class FrontEntry(NamedTuple):
         return self.expr.predict(X, feature_names=feature_names)
 
 
+class FittedConstant(NamedTuple):
+    """One constant of the formula, in the order of its expression, with its standard error
+    (NaN when it cannot be estimated, inf when the data cannot tell it from other constants)."""
+    value: float
+    std_error: float
+
+    @property
+    def interval_includes_zero(self):
+        """Whether the 95% interval value ± 1.96·std_error holds 0: the data do not show that
+        the constant is needed."""
+        return abs(self.value) <= 1.96 * self.std_error
+
+    def __repr__(self):
+        flag = " (interval includes 0)" if self.interval_includes_zero else ""
+        return f"{self.value:.4g} ± {self.std_error:.4g}{flag}"
+
+
 class Baselines(NamedTuple):
     """BIC of the reference models on the training rows."""
     bic_const: float
@@ -100,6 +117,10 @@ class Report:
     operators: str = ""
     # The target's name: the column given as y, a Series' name, else "y".
     target_name: str = "y"
+    # Refined: the formula's constants with their standard errors; empty for classic.
+    constants: Tuple["FittedConstant", ...] = ()
+    # Refined: share of the box the training rows span where the formula is finite; classic: NaN.
+    domain_share: float = math.nan
 
     @property
     def operator_weights(self):
@@ -198,8 +219,9 @@ class Report:
 # Field codes of quorvex_ext.h.
 _NUMBERS = dict(mse_train=0, mse_test=1, bic=2, delta_bic_const=3, delta_bic_linear=4,
                 z_vs_shuffled=5, bic_const=6, bic_linear=7, bic_shuffled_mean=8,
-                bic_shuffled_std=9, finite_share=10, mse_floor=11)
+                bic_shuffled_std=9, finite_share=10, mse_floor=11, domain_share=12)
 _K, _N_TRAIN, _N_TEST, _ROWS_SET_ASIDE, _GENERATIONS, _FRONT_SIZE, _WALL_CLOCK_MS = 1, 2, 3, 4, 5, 6, 7
+_N_CONSTANTS, _CONSTANT_VALUE, _CONSTANT_STD_ERROR = 9, 0, 1
 _FORMULA, _EXPR_JSON, _SIMPLIFIED, _PRETTY, _JSON, _VERDICT_REASON, _STOP_NAME = range(7)
 
 
@@ -217,6 +239,9 @@ def _read(lib, handle, feature_names, search):
             bic=lib.qvx_front_number(handle, i, 3),
             formula=_native.take_string(lib.qvx_front_text(handle, i, _FORMULA)),
             expr=Expr.from_json(_native.take_string(lib.qvx_front_text(handle, i, _EXPR_JSON)))))
+    constants = tuple(FittedConstant(lib.qvx_constant_number(handle, i, _CONSTANT_VALUE),
+                                     lib.qvx_constant_number(handle, i, _CONSTANT_STD_ERROR))
+                      for i in range(count(_N_CONSTANTS)))
     return Report(
         formula=text(_FORMULA),
         verdict=Verdict(lib.qvx_result_verdict(handle)),
@@ -246,6 +271,8 @@ def _read(lib, handle, feature_names, search):
         generations=count(_GENERATIONS),
         stop_reason=text(_STOP_NAME),
         operators=json.loads(json_text).get("operators", "") if search == "refined" else "",
+        constants=constants,
+        domain_share=number["domain_share"],
     )
 
 
@@ -547,7 +574,10 @@ def _report_of(doc, text):
         generations=int(doc.get("generations", 0)),
         stop_reason=INTERRUPTED if doc.get("interrupted") else doc.get("stop_reason",
                                                                        "generations"),
-        operators=doc.get("operators", ""), target_name=doc.get("target_name", "y"))
+        operators=doc.get("operators", ""), target_name=doc.get("target_name", "y"),
+        constants=tuple(FittedConstant(_nan(c["value"]), _nan(c["std_error"]))
+                        for c in doc.get("constants", ())),
+        domain_share=_nan(doc.get("domain_share")))
     return report if "text" in doc else dataclasses.replace(report, _text=_short_text(report))
 
 
