@@ -76,7 +76,7 @@ def test_params_clone_pickle_and_grid_search():
     assert model.get_params() == {"generations": 5, "population": 30, "max_depth": 0, "seed": 3,
                                   "test_fraction": 0.2, "missing": "error", "search": "refined",
                                   "time_limit": None, "operators": None, "n_threads": None,
-                                  "starts": 1}
+                                  "starts": 1, "warm_start": False}
     assert model.set_params(seed=4, max_depth=3).get_params()["seed"] == 4
     assert clone(model).get_params() == model.get_params()
     X, y = product_sum(60)
