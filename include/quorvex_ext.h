@@ -450,6 +450,8 @@ QVX_API uint64_t qvx_result_count(const qvx_result* result, int32_t field) QVX_N
  *   "rows set aside : <n>   finite share : <share, 4 decimals>",
  *   "generations : <n> (<stop name>)",
  *   "operators : <the set searched, as in the JSON report>",
+ *   "weights : <the training rows' sum of weights, 4 decimals> summed over the
+ *   training rows (the n of every BIC)" (weighted datasets only),
  *   "front   :" and one line per entry:
  *   "  k=<complexity>  train=<mse_train>  test=<mse_test>  BIC=<bic>  <formula>"
  * each ending in "\n". The JSON report is one object, indented by two spaces,
@@ -468,6 +470,8 @@ QVX_API uint64_t qvx_result_count(const qvx_result* result, int32_t field) QVX_N
  *                ":<weight>" after those whose weight is not 1, as
  *                "+,-,*,/,pow,exp,log,sqrt,sin,cos" or "+,*,sin:2";
  *                the options' operators text reads it back,
+ *   "weight_sum": number, weighted datasets only: the training rows' sum
+ *                 of weights, the n of every BIC,
  *   "front": [ {"complexity": integer, "mse_train": number,
  *               "mse_test": number, "bic": number, "formula": string,
  *               "expr_json": string}, ... ] by increasing complexity.
