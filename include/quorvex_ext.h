@@ -185,6 +185,26 @@ QVX_API size_t qvx_dataset_n_rows(const qvx_dataset* ds) QVX_NOEXCEPT;
 /* Feature names added so far, repeats included; 0 when `ds` is NULL. */
 QVX_API size_t qvx_dataset_n_features(const qvx_dataset* ds) QVX_NOEXCEPT;
 
+/*
+ * Gives the rows pushed so far the weights weights[0..n_rows), n_rows being
+ * qvx_dataset_n_rows(ds); rows pushed later weigh 1. Weights are frequency
+ * weights: a row of weight 2 counts as that row given twice, a row of
+ * weight 0 as no row at all, and fractions count in proportion. A refined
+ * search then fits and scores by weighted least squares: each error below
+ * (QVX_MSE_TRAIN, the front's, the baselines') is the weighted mean of the
+ * squared errors, and the BIC's n is the training rows' sum of weights
+ * (the JSON report's "weight_sum"). Scale matters: weights ten times larger
+ * are ten times the evidence; weights meant only as relative precisions
+ * (1/variance) are best scaled to average 1. A classic search refuses a
+ * weighted dataset. n_rows 0 (weights may then be NULL) removes the weights.
+ * Returns QVX_OK, or QVX_ERR_ARGUMENT (changing nothing) when `ds` is NULL,
+ * n_rows is neither 0 nor the dataset's row count, `weights` is NULL with
+ * n_rows > 0, or a weight is negative, NaN or infinite (the text names the
+ * first such row). Added in 0.5.
+ */
+QVX_API int32_t qvx_dataset_set_weights(qvx_dataset* ds, const double* weights,
+                                        size_t n_rows) QVX_NOEXCEPT;
+
 /* Releases the dataset; NULL is ignored. Results made from it stay valid. */
 QVX_API void qvx_dataset_free(qvx_dataset* ds) QVX_NOEXCEPT;
 
@@ -239,6 +259,19 @@ typedef struct qvx_options {
    * JSON reports to qvx_merge_starts for one report. Added in 0.4: a host
    * built against an older header passes a smaller size and gets start 0. */
   uint32_t start;
+  /* Refined only (a classic search needs NULL): a warm start. A JSON report
+   * of an earlier discovery (qvx_result_text with QVX_JSON; a refined
+   * report's whole front is read, a classic one's formula) or an expression
+   * JSON. Its formulas join the first population, and each is scored again
+   * on this discovery's training rows and kept on the front where it beats
+   * what the search found: with the same data, seed, test_fraction and
+   * operators the result's BIC is never above the earlier best, however
+   * short the new search. Formulas outside the operator set are not used.
+   * NULL: none. The text is read during the call and not kept. A formula
+   * reading a feature the dataset lacks gives QVX_ERR_DATA; a text that is
+   * not such JSON, QVX_ERR_ARGUMENT. Added in 0.5: a host built against an
+   * older header passes a smaller size and gets none. */
+  const char* start_from;
 } qvx_options;
 
 /*
@@ -246,14 +279,16 @@ typedef struct qvx_options {
  * and sets options->size to `size`; pass sizeof(qvx_options).
  *   refined: generations 300, population 1000, max_depth 4, seed 0,
  *            test_fraction 0.2, n_shuffles 30, time_limit 0, patience 25,
- *            exact_patience 8, max_threads 0, operators NULL, start 0;
+ *            exact_patience 8, max_threads 0, operators NULL, start 0,
+ *            start_from NULL;
  *   classic: generations 40, population 200, max_depth 4, seed 0,
  *            test_fraction 0.2, n_shuffles 30, the refined-only members 0
  *            and NULL, max_threads 0 -- the settings of quorvex_discover
  *            with zero arguments.
  * Bytes beyond the record this library knows are set to 0. `size` is either
  * a version of the record (the first one, which ends with max_threads, the
- * second, which ends with operators, or this one) or larger than this one.
+ * second, which ends with operators, the third, which ends with start, or
+ * this one) or larger than this one.
  * Returns QVX_OK, or QVX_ERR_ARGUMENT (writing nothing) when `options` is
  * NULL, `size` is smaller than the first version of the record or falls
  * inside a member, or `search` is neither search.
@@ -287,9 +322,11 @@ typedef int32_t (*qvx_progress_fn)(void* user, uint32_t generation, uint32_t gen
  *          from `progress` abandons it: the call returns QVX_STOPPED and no
  *          result, since a classic search cut short is not a classic result.
  *          A dataset with no usable rows still gives a result (verdict Noise),
- *          as in quorvex.h.
+ *          as in quorvex.h. A weighted dataset (qvx_dataset_set_weights)
+ *          is refused: the classic search weighs every row 1.
  * refined  Rows whose target or a feature value is NaN or infinite are set
- *          aside (and counted); the rest are split, and the search returns
+ *          aside (and counted), rows of weight 0 are left out (and not
+ *          counted); the rest are split, and the search returns
  *          its front of the best formula per complexity, simplified. It stops
  *          at the generation cap, after `patience` generations without an
  *          improvement, once exact, at the time limit, or when `progress`
@@ -304,7 +341,8 @@ typedef int32_t (*qvx_progress_fn)(void* user, uint32_t generation, uint32_t gen
  * `size` below the first version, a setting out of range or a population or
  * n_shuffles whose memory cannot be had: the last-error text names it; an operators text that is not valid UTF-8 or not such a
  * list: the last-error text says why, as "operators: unknown operator
- * \"sinh\"; known: ..."; operators that are not NULL for a classic search),
+ * \"sinh\"; known: ..."; operators or start_from that are not NULL, or a
+ * weighted dataset, for a classic search; a start_from that is not JSON),
  * QVX_ERR_DATA or QVX_STOPPED; *out is written only with QVX_OK.
  */
 QVX_API int32_t qvx_discover(const qvx_dataset* ds, const qvx_options* options,
@@ -426,6 +464,8 @@ QVX_API uint64_t qvx_result_count(const qvx_result* result, int32_t field) QVX_N
  *                " (interval includes 0)" after those flagged below;
  *                "constants : none" for a formula without constants),
  *   "domain share : <QVX_DOMAIN_SHARE, 4 decimals> of the training data's box",
+ *   "weights : <the training rows' sum of weights, 4 decimals> summed over the
+ *   training rows (the n of every BIC)" (weighted datasets only),
  *   "front   :" and one line per entry:
  *   "  k=<complexity>  train=<mse_train>  test=<mse_test>  BIC=<bic>  <formula>"
  * each ending in "\n". The JSON report is one object, indented by two spaces,
@@ -444,6 +484,8 @@ QVX_API uint64_t qvx_result_count(const qvx_result* result, int32_t field) QVX_N
  *                ":<weight>" after those whose weight is not 1, as
  *                "+,-,*,/,pow,exp,log,sqrt,sin,cos" or "+,*,sin:2";
  *                the options' operators text reads it back,
+ *   "weight_sum": number, weighted datasets only: the training rows' sum
+ *                 of weights, the n of every BIC,
  *   "front": [ {"complexity": integer, "mse_train": number,
  *               "mse_test": number, "bic": number, "formula": string,
  *               "expr_json": string}, ... ] by increasing complexity,
@@ -553,8 +595,10 @@ typedef int32_t (*qvx_permutation_fn)(void* user, size_t done, size_t total);
  * dataset and options. null_bics, when not NULL, receives the n_permutations
  * null BICs in permutation order; *p_value the p-value. 0 permutations give
  * a p-value of 1. The cost is n_permutations discoveries.
+ * Weights stay with their rows; the targets alone are permuted. Every
+ * permuted discovery starts afresh: options->start_from must be NULL.
  * Returns QVX_OK; QVX_ERR_ARGUMENT as for qvx_discover, for a NULL
- * `p_value` or for an n_permutations whose null BICs cannot fit in memory; QVX_ERR_DATA as for qvx_discover; QVX_STOPPED when `progress`
+ * `p_value`, a start_from that is not NULL, or for an n_permutations whose null BICs cannot fit in memory; QVX_ERR_DATA as for qvx_discover; QVX_STOPPED when `progress`
  * asked to stop (nothing is written then).
  */
 QVX_API int32_t qvx_permutation_test(const qvx_dataset* ds, const qvx_options* options,

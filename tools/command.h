@@ -42,8 +42,10 @@ struct Options {
   std::optional<std::string> plot;
   std::optional<std::string> predict;
   size_t permutations = 0;
-  size_t threads = 0;   // at most this many at once; 0: one per logical processor
-  uint32_t starts = 1;  // refined only: independently seeded searches merged
+  size_t threads = 0;                     // at most this many at once; 0: one per logical processor
+  uint32_t starts = 1;                    // refined only: independently seeded searches merged
+  std::optional<std::string> weights;     // refined only: the column of row weights
+  std::optional<std::string> start_from;  // refined only: a JSON report to start from
 };
 
 // The threads the command may use at once: --threads, or one per logical

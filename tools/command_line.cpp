@@ -67,6 +67,8 @@ struct Given {
   CLI::Option* operators_option = nullptr;
   CLI::Option* classic = nullptr;
   CLI::Option* starts = nullptr;
+  CLI::Option* weights = nullptr;
+  CLI::Option* start_from = nullptr;
   std::vector<CLI::Option*> not_with_predict;  // in the order --help names them
 };
 
@@ -169,6 +171,22 @@ void add_search_options(CLI::App& app, Options& opt, Given& given) {
           ->option_text("K")
           ->check(whole_number<uint32_t>())
           ->excludes(given.classic);
+  given.weights =
+      app.add_option("--weights", opt.weights,
+                     "Column of row weights for the refined search, never a feature: frequency "
+                     "weights (2 counts a row twice, 0 leaves it out) in every fit, error and "
+                     "BIC, whose n is the training rows' sum of weights; negative weights are "
+                     "refused, missing ones are missing values (see --drop-missing)")
+          ->option_text("COLUMN")
+          ->excludes(given.classic);
+  given.start_from =
+      app.add_option("--start-from", opt.start_from,
+                     "Warm start: a JSON report (--json) of an earlier run whose front joins the "
+                     "first population and, scored again, the final front; with the same data, "
+                     "--seed, --test-fraction and --operators the BIC never ends above that "
+                     "report's (permuted runs of --permutations start afresh)")
+          ->option_text("REPORT.json")
+          ->excludes(given.classic);
 }
 
 void add_output_options(CLI::App& app, Options& opt, Given& given) {
@@ -195,6 +213,8 @@ void add_output_options(CLI::App& app, Options& opt, Given& given) {
   for (CLI::Option* other : given.not_with_predict) predict->excludes(other);
   predict->excludes(given.operators_option);
   predict->excludes(given.starts);
+  predict->excludes(given.weights);
+  predict->excludes(given.start_from);
   app.add_option("--permutations", opt.permutations,
                  "Also run the whole discovery on N copies with the target permuted and report "
                  "the p-value of the real BIC among theirs (99 is a good start; costs N more "

@@ -367,6 +367,18 @@ Columns select_columns(const std::vector<std::string>& names, const Selection& s
   if (excluded[chosen.target])
     throw CsvError("--exclude names the target " + quoted_excerpt(names[chosen.target]), 1,
                    chosen.target + 1);
+  if (selection.weights) {
+    const size_t w = find_named(names, *selection.weights, "--weights");
+    if (w == chosen.target)
+      throw CsvError("--weights names the target " + quoted_excerpt(names[w]) +
+                         " (the default target is the last column; choose another with --target)",
+                     1, w + 1);
+    for (const std::string& name : selection.features)
+      if (name == names[w])
+        throw CsvError("--features names the weights column " + quoted_excerpt(name), 1, w + 1);
+    excluded[w] = true;
+    chosen.weights = w;
+  }
   if (selection.features.empty()) {
     for (size_t c = 0; c < names.size(); ++c)
       if (c != chosen.target && !excluded[c]) chosen.features.push_back(c);
@@ -384,6 +396,7 @@ Columns select_columns(const std::vector<std::string>& names, const Selection& s
   }
   std::vector<size_t> used = chosen.features;
   used.push_back(chosen.target);
+  if (chosen.weights) used.push_back(*chosen.weights);
   for (size_t i = 0; i < used.size(); ++i) {
     const size_t c = used[i];
     if (names[c].empty()) {

@@ -79,10 +79,12 @@ struct Selection {
   std::optional<std::string> target;  // default: the last column
   std::vector<std::string> features;  // default: every other column not excluded
   std::vector<std::string> exclude;
+  std::optional<std::string> weights;  // a column of row weights, never a feature
 };
 struct Columns {
   std::vector<size_t> features;
   size_t target = 0;
+  std::optional<size_t> weights;
 };
 // Throws CsvError for an unknown, empty or repeated name among the columns
 // used: a formula could not tell two equal names apart.

@@ -9,13 +9,15 @@
 namespace quorvex::cli {
 namespace {
 
-// The chosen columns, features first and the target last.
+// The chosen columns, features first, then the weights (--weights), the
+// target last.
 csv::CsvTable read_table(const Options& opt, const std::string& text,
                          const csv::Selection& selection) {
   try {
     const csv::Header header = csv::parse_header(text, opt.separator);
     const csv::Columns chosen = csv::select_columns(header.names, selection);
     std::vector<size_t> columns = chosen.features;
+    if (chosen.weights) columns.push_back(*chosen.weights);
     columns.push_back(chosen.target);
     return csv::parse_rows(text, header, columns, chosen.target, !selection.target);
   } catch (const csv::CsvError& e) {
@@ -84,15 +86,36 @@ std::string set_aside_unusable_rows(csv::CsvTable& table, const Options& opt) {
   return "dropped : " + what + " with a missing or unusable value (" + line_list(bad_rows) + ")";
 }
 
-// Features in table order, the target from the last column.
-Dataset to_dataset(const csv::CsvTable& table) {
+// Features in table order, the target from the last column, the weights
+// from the one before it when `weighted`.
+Dataset to_dataset(const csv::CsvTable& table, bool weighted) {
   const size_t target = table.n_columns() - 1;
+  const size_t n_features = weighted ? target - 1 : target;
   Dataset data(table.header[target]);
-  for (size_t c = 0; c < target; ++c) data.add_feature(table.header[c]);
+  for (size_t c = 0; c < n_features; ++c) data.add_feature(table.header[c]);
   data.reserve_rows(table.n_rows());
   for (size_t r = 0; r < table.n_rows(); ++r)
     data.push_row(&table.cells[r * table.n_columns()], table.at(r, target));
+  if (!weighted) return data;
+  std::vector<double> weights(table.n_rows());
+  for (size_t r = 0; r < table.n_rows(); ++r) weights[r] = table.at(r, n_features);
+  data.set_weights(std::move(weights));
   return data;
+}
+
+// A negative weight stops the command; missing ones are unusable values like
+// any other (see set_aside_unusable_rows).
+void refuse_negative_weights(const csv::CsvTable& table, const Options& opt) {
+  const size_t column = table.n_columns() - 2;
+  std::vector<size_t> negative;
+  for (size_t r = 0; r < table.n_rows(); ++r)
+    if (table.at(r, column) < 0.0) negative.push_back(r);
+  if (!negative.empty())
+    throw CommandError(shown_input(opt) + ": --weights " +
+                           csv::quoted_excerpt(table.header[column]) +
+                           ": weights must be at least 0, and " + line_list(negative) +
+                           (negative.size() == 1 ? " has" : " have") + " a negative one",
+                       kExitBadInput);
 }
 
 }  // namespace
@@ -100,9 +123,10 @@ Dataset to_dataset(const csv::CsvTable& table) {
 // The text and the table go before the search starts; only the dataset stays.
 Dataset read_dataset(const Options& opt, std::string& dropped_note) {
   csv::CsvTable table =
-      read_table(opt, read_input(opt.file), {opt.target, opt.features, opt.exclude});
+      read_table(opt, read_input(opt.file), {opt.target, opt.features, opt.exclude, opt.weights});
+  if (opt.weights) refuse_negative_weights(table, opt);
   dropped_note = set_aside_unusable_rows(table, opt);
-  return to_dataset(table);
+  return to_dataset(table, opt.weights.has_value());
 }
 
 void check_outputs(const Options& opt) {

@@ -15,11 +15,13 @@
 #include "command.h"
 #include "command_line.h"
 #include "dataset/dataset.h"
+#include "expr/read_json.h"
 #include "input.h"
 #include "interrupt.h"
 #include "optimizer/discover.h"
 #include "predict.h"
 #include "refine/refine.h"
+#include "refine/starts.h"
 #include "refined.h"
 #include "refined_run.h"
 #include "resources/memory.h"
@@ -78,7 +80,25 @@ RefinedConfig make_refined_config(const Options& opt) {
       throw CommandError("--operators: " + std::string(reason), kExitBadInput);
     }
   }
+  if (opt.start_from) {
+    try {
+      config.start_from = start_formulas(read_input(*opt.start_from));
+    } catch (const JsonError& e) {
+      throw CommandError(
+          "--start-from " + *opt.start_from + ": not a JSON report or formula (" + e.what() + ")",
+          kExitBadInput);
+    }
+  }
   return config;
+}
+
+void check_start_from(const RefinedConfig& config, const Dataset& data, const Options& opt) {
+  for (const Expr& tree : config.start_from)
+    for (const std::string& name : expression_features(tree))
+      if (data.find_column(name) == Dataset::npos)
+        throw CommandError("--start-from " + *opt.start_from + ": its formulas read \"" + name +
+                               "\", which is not a feature of this run",
+                           kExitBadInput);
 }
 
 // Ctrl-C stops the search after its current generation; the best formula so
@@ -90,6 +110,7 @@ void run_refined_discovery(const Options& opt) {
   check_resources(config.population, config.max_depth, starts_at_once(opt));
   std::string dropped_note;
   const Dataset data = read_dataset(opt, dropped_note);
+  check_start_from(config, data, opt);
 
   InterruptGuard guard;
   RefinedRun run = refined_search(data, config, opt);
@@ -100,8 +121,11 @@ void run_refined_discovery(const Options& opt) {
                            " generations: the report above is the best formula found so far" +
                            (opt.plot ? "; no plot was written" : ""),
                        kExitInterrupted);
-  if (opt.permutations > 0)
-    print_refined_permutation_test(data, config, run.result.report.bic, opt);
+  if (opt.permutations > 0) {
+    RefinedConfig afresh = config;  // a warm start would hand the nulls the real law
+    afresh.start_from.clear();
+    print_refined_permutation_test(data, afresh, run.result.report.bic, opt);
+  }
   if (opt.plot) write_refined_plot(run, *opt.plot);
 }
 

@@ -97,6 +97,10 @@ void print_refined_report(const RefinedRun& run, const std::string& dropped_note
   std::string& notes = opt.json ? aside : out;
   if (!opt.json)
     out += search_line(r, run.interrupted, opt.starts) + "\n" + operators_line(r) + "\n";
+  if (!opt.json && r.train.weighted())
+    out += "weights  : " + *opt.weights + ", summing to " +
+           format_fixed(r.train.weight_total(), 4) +
+           " over the training rows (the n of every BIC)\n";
   if (!dropped_note.empty()) notes += dropped_note + "\n";
   if (r.rows_set_aside > 0)
     notes += "set aside: " + format_integer(r.rows_set_aside) +

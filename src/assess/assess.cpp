@@ -13,7 +13,7 @@ namespace quorvex {
 
 double FiniteErrors::mse() const noexcept {
   if (finite == 0) return std::numeric_limits<double>::quiet_NaN();
-  return sse / static_cast<double>(finite);
+  return sse / (weighted ? weight : static_cast<double>(finite));
 }
 
 FiniteErrors finite_errors(const Expr& tree, const Dataset& data) {
@@ -31,8 +31,17 @@ FiniteErrors finite_errors(const Expr& tree, const Dataset& data) {
     const size_t count = std::min(kEvalBlockRows, n - begin);
     const double* y = program.run(begin, count, slots);
     out.finite += finite_squared_errors(y, targets + begin, count, sq);
-    for (size_t i = 0; i < count; ++i) out.sse += sq[i];
+    if (!data.weighted()) {
+      for (size_t i = 0; i < count; ++i) out.sse += sq[i];
+      continue;
+    }
+    const double* w = data.weights().data() + begin;
+    for (size_t i = 0; i < count; ++i) {
+      out.sse += w[i] * sq[i];
+      if (std::isfinite(y[i])) out.weight += w[i];
+    }
   }
+  out.weighted = data.weighted();
   return out;
 }
 

@@ -13,10 +13,13 @@
 
 namespace quorvex {
 
-// Squared errors summed in row order over the rows where the tree is finite.
+// Squared errors summed in row order over the rows where the tree is finite,
+// each times its row's weight when the rows are weighted.
 struct FiniteErrors {
   double sse = 0.0;
   size_t finite = 0;
+  bool weighted = false;
+  double weight = 0.0;  // the weights of the finite rows, when weighted
   // NaN when no row is finite.
   double mse() const noexcept;
 };

@@ -12,8 +12,12 @@ namespace quorvex {
 
 // n*ln(mse) + k*ln(n); +inf unless mse is a strictly positive finite number.
 double bic(double mse, size_t n, uint32_t k) noexcept;
+// The same with n a weights' sum (Dataset::weight_total).
+double weighted_bic(double mse, double n, uint32_t k) noexcept;
 
 // (mean target, mean squared error around it); sums from -0.0, divisor max(n, 1).
+// Weighted rows give the weighted mean and error (divisor the weights' sum).
+// So do linear_predictor and compute.
 std::pair<double, double> const_predictor(const Dataset& data);
 
 // Ridge-stabilised least squares with an intercept over every entry of the

@@ -102,13 +102,15 @@ class TargetBlocks {
 // Adds R rows of the design block x (row-major, width v) and of the targets y
 // (row-major, width g) into the upper triangle of a (skipped when null) and
 // into b (row stride `stride`). Each sum stays in a register across the R
-// rows, and every entry still adds its rows one by one in row order.
+// rows, and every entry still adds its rows one by one in row order. The left
+// factor of each product is read from xl: x itself, or its rows times their
+// weights.
 template <size_t R>
-void accumulate_rows(const double* x, const double* y, size_t v, size_t g, double* a, double* b,
-                     size_t stride) {
+void accumulate_rows(const double* xl, const double* x, const double* y, size_t v, size_t g,
+                     double* a, double* b, size_t stride) {
   for (size_t j = 0; j < v; ++j) {
     double xj[R];
-    for (size_t q = 0; q < R; ++q) xj[q] = x[q * v + j];
+    for (size_t q = 0; q < R; ++q) xj[q] = xl[q * v + j];
     double* bj = b + j * stride;
     for (size_t r = 0; r < g; ++r) {
       double sum = bj[r];
@@ -125,20 +127,30 @@ void accumulate_rows(const double* x, const double* y, size_t v, size_t g, doubl
   }
 }
 
-void accumulate_block(const double* x, const double* y, size_t count, size_t v, size_t g, double* a,
-                      double* b, size_t stride) {
+void accumulate_block(const double* xl, const double* x, const double* y, size_t count, size_t v,
+                      size_t g, double* a, double* b, size_t stride) {
   size_t i = 0;
-  for (; i + 4 <= count; i += 4) accumulate_rows<4>(x + i * v, y + i * g, v, g, a, b, stride);
-  for (; i < count; ++i) accumulate_rows<1>(x + i * v, y + i * g, v, g, a, b, stride);
+  for (; i + 4 <= count; i += 4)
+    accumulate_rows<4>(xl + i * v, x + i * v, y + i * g, v, g, a, b, stride);
+  for (; i < count; ++i) accumulate_rows<1>(xl + i * v, x + i * v, y + i * g, v, g, a, b, stride);
+}
+
+// The rows of a design block times their weights.
+const double* weighted_rows(const double* x, const double* w, size_t count, size_t v,
+                            std::vector<double>& out) {
+  out.resize(count * v);
+  for (size_t i = 0; i < count; ++i)
+    for (size_t j = 0; j < v; ++j) out[i * v + j] = w[i] * x[i * v + j];
+  return out.data();
 }
 
 // Lanes of predictions kept in registers while the features are added.
 constexpr size_t kLanes = 8;
 
-// Adds the squared errors of one row to sse[0..g): the predictions
-// c0 + x1*c1 + ... left to right, kLanes fits at a time.
-void add_row_errors(const double* xi, const double* yi, size_t v, size_t g, const double* coef,
-                    size_t stride, double* sse) {
+// Adds the squared errors of one row, times its weight wi, to sse[0..g): the
+// predictions c0 + x1*c1 + ... left to right, kLanes fits at a time.
+void add_row_errors(const double* xi, const double* yi, double wi, size_t v, size_t g,
+                    const double* coef, size_t stride, double* sse) {
   for (size_t r0 = 0; r0 < g; r0 += kLanes) {
     double pred[kLanes];
     for (size_t q = 0; q < kLanes; ++q) pred[q] = coef[r0 + q];
@@ -150,7 +162,7 @@ void add_row_errors(const double* xi, const double* yi, size_t v, size_t g, cons
     const size_t lanes = std::min(kLanes, g - r0);
     for (size_t q = 0; q < lanes; ++q) {
       const double e = yi[r0 + q] - pred[q];
-      sse[r0 + q] = sse[r0 + q] + e * e;
+      sse[r0 + q] = sse[r0 + q] + wi * (e * e);
     }
   }
 }
@@ -171,13 +183,18 @@ std::vector<double> linear_errors(const Dataset& train, size_t n_shuffles, uint6
   std::vector<double> a(v * v, 0.0);     // upper triangle only; A is symmetric bit for bit
   std::vector<double> b(v * fits, 0.0);  // b[j * fits + r]
   TargetBlocks targets(y, seed, group);
+  // Weights stay with their rows; the shuffles move the targets alone.
+  const double* weights = train.weighted() ? train.weights().data() : nullptr;
+  std::vector<double> scaled;
 
   for (size_t r0 = 0; r0 < fits; r0 += group) {
     const size_t g = std::min(group, fits - r0);
     targets.fill(r0, g);
     for (size_t begin = 0; begin < n; begin += kBlockRows) {
       const size_t count = std::min(kBlockRows, n - begin);
-      accumulate_block(design.gather(begin, count), targets.gather(begin, count), count, v, g,
+      const double* x = design.gather(begin, count);
+      const double* xl = weights ? weighted_rows(x, weights + begin, count, v, scaled) : x;
+      accumulate_block(xl, x, targets.gather(begin, count), count, v, g,
                        r0 == 0 ? a.data() : nullptr, &b[r0], fits);
     }
   }
@@ -212,43 +229,48 @@ std::vector<double> linear_errors(const Dataset& train, size_t n_shuffles, uint6
       const double* x = design.gather(begin, count);
       const double* t = targets.gather(begin, count);
       for (size_t i = 0; i < count; ++i) {
-        add_row_errors(x + i * v, t + i * g, v, g, &coef[r0], padded, &sse[r0]);
+        const double wi = weights ? weights[begin + i] : 1.0;
+        add_row_errors(x + i * v, t + i * g, wi, v, g, &coef[r0], padded, &sse[r0]);
       }
     }
   }
 
-  const double nd = static_cast<double>(n);
+  const double nd = train.weight_total();
   for (double& s : sse) s = s / nd;
   return sse;
+}
+
+// The BIC of an error on the rows of `train`: n their count, or their weights' sum.
+double bic_on(const Dataset& train, double mse, uint32_t k) {
+  return train.weighted() ? weighted_bic(mse, train.weight_total(), k)
+                          : bic(mse, train.n_rows(), k);
 }
 
 }  // namespace
 
 BaselinesReport compute(const Dataset& train, size_t n_shuffles, uint64_t seed) {
-  const size_t n = train.n_rows();
   const auto k = static_cast<uint32_t>(train.features().size() + 1);
   const std::vector<double> mse = linear_errors(train, n_shuffles, seed);
 
   BaselinesReport out;
-  out.bic_const = bic(const_predictor(train).second, n, 1);
-  out.bic_linear = bic(mse[0], n, k);
+  out.bic_const = bic_on(train, const_predictor(train).second, 1);
+  out.bic_linear = bic_on(train, mse[0], k);
   std::vector<double> nulls(n_shuffles);
-  for (size_t s = 0; s < n_shuffles; ++s) nulls[s] = bic(mse[s + 1], n, k);
+  for (size_t s = 0; s < n_shuffles; ++s) nulls[s] = bic_on(train, mse[s + 1], k);
   std::tie(out.bic_shuffled_mean, out.bic_shuffled_std) = mean_and_std(nulls);
   return out;
 }
 
 BaselinesReport compute_reference(const Dataset& train, size_t n_shuffles, uint64_t seed) {
-  const size_t n = train.n_rows();
   const auto k = static_cast<uint32_t>(train.features().size() + 1);
 
   BaselinesReport out;
-  out.bic_const = bic(const_predictor(train).second, n, 1);
-  out.bic_linear = bic(linear_predictor(train).second, n, k);
+  out.bic_const = bic_on(train, const_predictor(train).second, 1);
+  out.bic_linear = bic_on(train, linear_predictor(train).second, k);
   std::vector<double> nulls;
   for (size_t i = 1; i <= n_shuffles; ++i) {
     const Dataset shuffled = train.shuffled_target(seed + static_cast<uint64_t>(i));
-    nulls.push_back(bic(linear_predictor(shuffled).second, n, k));
+    nulls.push_back(bic_on(train, linear_predictor(shuffled).second, k));
   }
   std::tie(out.bic_shuffled_mean, out.bic_shuffled_std) = mean_and_std(nulls);
   return out;

@@ -29,11 +29,15 @@ std::pair<std::vector<double>, double> linear_predictor(const Dataset& data) {
 
   std::vector<double> a(v * v, 0.0);
   std::vector<double> b(v, 0.0);
+  // A weight scales the left factor: the unit weight leaves every product as it is.
+  const double* weights = data.weighted() ? data.weights().data() : nullptr;
   for (size_t i = 0; i < n; ++i) {
     const double* xi = &x[i * v];
+    const double wi = weights ? weights[i] : 1.0;
     for (size_t j = 0; j < v; ++j) {
-      b[j] = xi[j] * y[i] + b[j];
-      for (size_t k = 0; k < v; ++k) a[j * v + k] = xi[j] * xi[k] + a[j * v + k];
+      const double xw = wi * xi[j];
+      b[j] = xw * y[i] + b[j];
+      for (size_t k = 0; k < v; ++k) a[j * v + k] = xw * xi[k] + a[j * v + k];
     }
   }
 
@@ -59,9 +63,9 @@ std::pair<std::vector<double>, double> linear_predictor(const Dataset& data) {
     double pred = coef[0];
     for (size_t j = 0; j < p; ++j) pred = pred + cols[j][i] * coef[1 + j];
     const double e = y[i] - pred;
-    sse = sse + e * e;
+    sse = sse + (weights ? weights[i] : 1.0) * (e * e);
   }
-  return {std::move(coef), sse / static_cast<double>(n)};
+  return {std::move(coef), sse / data.weight_total()};
 }
 
 }  // namespace quorvex

@@ -1,3 +1,4 @@
+#include <cmath>
 #include <memory>
 #include <string>
 #include <vector>
@@ -70,6 +71,29 @@ QVX_API size_t qvx_dataset_n_features(const qvx_dataset* ds) noexcept {
   return guarded<size_t>(0, [&] {
     if (ds == nullptr) fail(QVX_ERR_ARGUMENT, "ds is NULL");
     return ds->data.features().size();
+  });
+}
+
+QVX_API int32_t qvx_dataset_set_weights(qvx_dataset* ds, const double* weights,
+                                        size_t n_rows) noexcept {
+  return guarded_status([&] {
+    if (ds == nullptr) fail(QVX_ERR_ARGUMENT, "ds is NULL");
+    if (n_rows == 0) {
+      ds->data.drop_weights();
+      return;
+    }
+    if (n_rows != ds->data.n_rows())
+      fail(QVX_ERR_ARGUMENT, "n_rows is " + std::to_string(n_rows) + " but the dataset has " +
+                                 std::to_string(ds->data.n_rows()) + " rows");
+    if (weights == nullptr) fail(QVX_ERR_ARGUMENT, "weights is NULL");
+    for (size_t i = 0; i < n_rows; ++i)
+      if (!(weights[i] >= 0.0) || !std::isfinite(weights[i]))
+        fail(QVX_ERR_ARGUMENT, "weights[" + std::to_string(i) + "] is " +
+                                   (std::isnan(weights[i])   ? std::string("NaN")
+                                    : std::isinf(weights[i]) ? std::string("infinite")
+                                                             : std::string("negative")) +
+                                   ": weights must be finite and at least 0");
+    ds->data.set_weights(std::vector<double>(weights, weights + n_rows));
   });
 }
 

@@ -21,6 +21,7 @@ namespace {
 using quorvex::ext::fail;
 using quorvex::ext::guarded_status;
 using quorvex::ext::read_options;
+using quorvex::ext::refuse_classic_weights;
 using quorvex::ext::Settings;
 using quorvex::ext::StopRequest;
 
@@ -77,6 +78,7 @@ QVX_API int32_t qvx_discover(const qvx_dataset* ds, const qvx_options* options,
     if (ds == nullptr) fail(QVX_ERR_ARGUMENT, "ds is NULL");
     if (out == nullptr) fail(QVX_ERR_ARGUMENT, "out is NULL");
     const Settings s = read_options(options);
+    refuse_classic_weights(s, ds->data);
     try {
       auto result = s.search == QVX_SEARCH_CLASSIC ? run_classic(ds->data, s, progress, user)
                                                    : run_refined(ds->data, s, progress, user);
@@ -97,6 +99,10 @@ QVX_API int32_t qvx_permutation_test(const qvx_dataset* ds, const qvx_options* o
     if (ds == nullptr) fail(QVX_ERR_ARGUMENT, "ds is NULL");
     if (p_value == nullptr) fail(QVX_ERR_ARGUMENT, "p_value is NULL");
     const Settings s = read_options(options);
+    refuse_classic_weights(s, ds->data);
+    if (!s.refined.start_from.empty())
+      fail(QVX_ERR_ARGUMENT,
+           "a permutation test starts every discovery afresh: set options->start_from to NULL");
     if (auto refusal = quorvex::memory_refusal(
             "a test of " + quorvex::format_integer(n_permutations) + " permutations",
             n_permutations, quorvex::kBytesPerPermutation, "permutation", "n_permutations",

@@ -5,8 +5,11 @@
 #include <cstring>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "c_api_ext/handles.h"
+#include "expr/read_json.h"
+#include "refine/starts.h"
 #include "resources/memory.h"
 #include "text/numbers.h"
 
@@ -20,7 +23,8 @@ size_t known_size(size_t size, const char* what) {
   if (size < kOptionsSizeV1)
     fail(QVX_ERR_ARGUMENT, std::string(what) + " is " + std::to_string(size) +
                                ", smaller than any qvx_options (use qvx_options_init)");
-  if (size != kOptionsSizeV1 && size != kOptionsSizeV2 && size < sizeof(qvx_options))
+  if (size != kOptionsSizeV1 && size != kOptionsSizeV2 && size != kOptionsSizeV3 &&
+      size < sizeof(qvx_options))
     fail(QVX_ERR_ARGUMENT, std::string(what) + " is " + std::to_string(size) +
                                ", the size of no qvx_options (use qvx_options_init)");
   return std::min(size, sizeof(qvx_options));
@@ -32,6 +36,15 @@ OperatorSet read_operators(const char* text) {
     return OperatorSet::parse(given);
   } catch (const std::invalid_argument& e) {
     fail(QVX_ERR_ARGUMENT, e.what());
+  }
+}
+
+std::vector<Expr> read_start_from(const char* text) {
+  const std::string given = utf8_argument(text, "options->start_from");
+  try {
+    return start_formulas(given);
+  } catch (const JsonError& e) {
+    fail(QVX_ERR_ARGUMENT, std::string("options->start_from: ") + e.what());
   }
 }
 
@@ -91,6 +104,10 @@ Settings read_options(const qvx_options* options) {
       fail(QVX_ERR_ARGUMENT,
            "the classic search has one start: set options->start to 0 "
            "(qvx_options_init with QVX_SEARCH_CLASSIC does)");
+    if (o.start_from != nullptr)
+      fail(QVX_ERR_ARGUMENT,
+           "the classic search has no warm start: set options->start_from to NULL "
+           "(qvx_options_init with QVX_SEARCH_CLASSIC does)");
     // The settings quorvex_discover builds from its five arguments.
     s.classic = DiscoverConfig::from_c_arguments(o.generations, o.population, o.max_depth, o.seed,
                                                  o.test_fraction);
@@ -109,8 +126,16 @@ Settings read_options(const qvx_options* options) {
     r.max_threads = o.max_threads;
     r.start = o.start;
     if (o.operators != nullptr) r.operators = read_operators(o.operators);
+    if (o.start_from != nullptr) r.start_from = read_start_from(o.start_from);
   }
   return s;
+}
+
+void refuse_classic_weights(const Settings& s, const Dataset& data) {
+  if (s.search == QVX_SEARCH_CLASSIC && data.weighted())
+    fail(QVX_ERR_ARGUMENT,
+         "the classic search weighs every row alike: use the refined search for weighted rows, "
+         "or remove the weights (qvx_dataset_set_weights with n_rows 0)");
 }
 
 }  // namespace quorvex::ext

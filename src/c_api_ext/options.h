@@ -17,6 +17,9 @@ static_assert(sizeof(void*) != 8 || kOptionsSizeV1 == 80);
 // The second version (up to operators): hosts built before `start`.
 inline constexpr size_t kOptionsSizeV2 = offsetof(qvx_options, start);
 static_assert(sizeof(void*) != 8 || kOptionsSizeV2 == 88);
+// The third version (up to start): hosts built before `start_from`.
+inline constexpr size_t kOptionsSizeV3 = offsetof(qvx_options, start_from);
+static_assert(sizeof(void*) != 8 || kOptionsSizeV3 == 96);
 
 // A host's options, checked, as the engine's settings for its search.
 struct Settings {
@@ -28,5 +31,9 @@ struct Settings {
 
 // Throws Failure(QVX_ERR_ARGUMENT) naming the first setting out of range.
 Settings read_options(const qvx_options* options);
+
+// Throws Failure(QVX_ERR_ARGUMENT) for weighted rows given to the classic
+// search, which would otherwise ignore the weights.
+void refuse_classic_weights(const Settings& s, const Dataset& data);
 
 }  // namespace quorvex::ext

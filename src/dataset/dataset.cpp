@@ -1,6 +1,7 @@
 #include "dataset/dataset.h"
 
 #include <numeric>
+#include <utility>
 
 namespace quorvex {
 
@@ -26,11 +27,29 @@ void Dataset::add_feature(std::string name) {
 void Dataset::push_row(const double* values, double target) {
   for (size_t c = 0; c < columns_.size(); ++c) columns_[c].push_back(values[column_source_[c]]);
   targets_.push_back(target);
+  if (weighted()) {
+    weights_.push_back(1.0);
+    weight_total_ += 1.0;
+  }
+}
+
+void Dataset::set_weights(std::vector<double> weights) {
+  weights_ = std::move(weights);
+  weighted_ = true;
+  weight_total_ = 0.0;
+  for (double w : weights_) weight_total_ += w;
+}
+
+void Dataset::drop_weights() noexcept {
+  weights_ = {};
+  weighted_ = false;
+  weight_total_ = 0.0;
 }
 
 void Dataset::reserve_rows(size_t rows) {
   for (auto& col : columns_) col.reserve(rows);
   targets_.reserve(rows);
+  if (weighted()) weights_.reserve(rows);
 }
 
 size_t Dataset::find_column(std::string_view name) const noexcept {
@@ -58,6 +77,11 @@ Dataset Dataset::gather(const size_t* positions, size_t count) const {
   }
   out.targets_.resize(count);
   for (size_t k = 0; k < count; ++k) out.targets_[k] = targets_[positions[k]];
+  if (weighted()) {
+    std::vector<double> w(count);
+    for (size_t k = 0; k < count; ++k) w[k] = weights_[positions[k]];
+    out.set_weights(std::move(w));
+  }
   return out;
 }
 

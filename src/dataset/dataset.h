@@ -56,6 +56,19 @@ class Dataset {
   const std::vector<double>& column(size_t c) const noexcept { return columns_[c]; }
   const std::vector<double>& targets() const noexcept { return targets_; }
 
+  // Row weights, frequency weights: a row of weight 2 counts as that row
+  // twice. Empty when the rows are unweighted; rows pushed later weigh 1.
+  const std::vector<double>& weights() const noexcept { return weights_; }
+  bool weighted() const noexcept { return weighted_; }
+  // `weights` holds n_rows() values, checked by the caller (finite, >= 0).
+  void set_weights(std::vector<double> weights);
+  void drop_weights() noexcept;
+  // The weights' sum in row order, or the row count when unweighted: the n
+  // of a weighted mean and of a weighted BIC.
+  double weight_total() const noexcept {
+    return weighted() ? weight_total_ : static_cast<double>(targets_.size());
+  }
+
   double value(size_t row, std::string_view name) const noexcept;
   Row row(size_t i) const noexcept { return Row(*this, i); }
 
@@ -82,7 +95,27 @@ class Dataset {
   std::unordered_map<std::string, size_t, NameHash, std::equal_to<>> column_index_;
   std::vector<std::vector<double>> columns_;
   std::vector<double> targets_;
+  std::vector<double> weights_;
+  double weight_total_ = 0.0;
+  bool weighted_ = false;
 };
+
+// A row's weight as loops read it, so that one loop serves both cases: the
+// unit weights multiply by 1 (exact, so unweighted sums keep their bits).
+struct UnitWeights {
+  double operator[](size_t) const noexcept { return 1.0; }
+};
+struct RowWeights {
+  const double* w;
+  double operator[](size_t i) const noexcept { return w[i]; }
+};
+// f(UnitWeights{}) for unweighted data, else f(RowWeights{...}) starting at row
+// `first`.
+template <typename F>
+decltype(auto) with_weights(const Dataset& data, F&& f, size_t first = 0) {
+  if (data.weighted()) return f(RowWeights{data.weights().data() + first});
+  return f(UnitWeights{});
+}
 
 inline double Row::target() const noexcept { return dataset_->targets()[index_]; }
 inline double Row::value(std::string_view name) const noexcept {

@@ -15,28 +15,41 @@ namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
-// Sum of squared residuals of a + b·f; +inf when any value is not finite.
-double scaled_sse(const std::vector<double>& f, const std::vector<double>& y, double a, double b) {
+// Sum of (weighted) squared residuals of a + b·f; +inf when any value is not
+// finite. A null `w` weighs every row 1.
+template <typename W>
+double scaled_sse(const std::vector<double>& f, const std::vector<double>& y, double a, double b,
+                  W w) {
   double sse = 0.0;
   for (size_t i = 0; i < y.size(); ++i) {
     if (!std::isfinite(f[i])) return kInf;
     const double e = y[i] - (a + b * f[i]);
-    sse += e * e;
+    sse += w[i] * (e * e);
   }
   return std::isfinite(sse) ? sse : kInf;
 }
 
-// Σ a[i]·b[i] in row order; a null operand is a column of ones.
-double dot(const double* a, const double* b, size_t n) {
+double scaled_sse(const std::vector<double>& f, const std::vector<double>& y, double a, double b,
+                  const double* w) {
+  return w ? scaled_sse(f, y, a, b, RowWeights{w}) : scaled_sse(f, y, a, b, UnitWeights{});
+}
+
+// Σ w[i]·a[i]·b[i] in row order; a null operand is a column of ones.
+template <typename W>
+double dot(const double* a, const double* b, size_t n, W w) {
   double s = 0.0;
   if (!b) {
-    for (size_t i = 0; i < n; ++i) s += a[i];
+    for (size_t i = 0; i < n; ++i) s += w[i] * a[i];
   } else if (!a) {
-    for (size_t i = 0; i < n; ++i) s += b[i];
+    for (size_t i = 0; i < n; ++i) s += w[i] * b[i];
   } else {
-    for (size_t i = 0; i < n; ++i) s += a[i] * b[i];
+    for (size_t i = 0; i < n; ++i) s += w[i] * (a[i] * b[i]);
   }
   return s;
+}
+
+double dot(const double* a, const double* b, size_t n, const double* w) {
+  return w ? dot(a, b, n, RowWeights{w}) : dot(a, b, n, UnitWeights{});
 }
 
 // A parameter's row and column of the normal equations replaced by the
@@ -52,7 +65,12 @@ void pin(Eigen::MatrixXd& normal, Eigen::VectorXd& gradient, Eigen::Index j) {
 class Fit {
  public:
   Fit(const Expr& raw, const Dataset& train, bool scaled, size_t hold)
-      : n_(train.n_rows()), y_(train.targets()), scaled_(scaled), hold_(hold) {
+      : n_(train.n_rows()),
+        y_(train.targets()),
+        w_(train.weighted() ? train.weights().data() : nullptr),
+        total_(train.weight_total()),
+        scaled_(scaled),
+        hold_(hold) {
     program_.compile(raw, train);
     np_ = program_.n_params();
     theta_ = constants_of(raw);
@@ -62,7 +80,7 @@ class Fit {
     residual_.resize(n_);
     program_.run(theta_.data(), f_.data(), jac_.data());
     affine(f_, a_, b_);
-    sse_ = scaled_sse(f_, y_, a_, b_);
+    sse_ = scaled_sse(f_, y_, a_, b_, w_);
   }
 
   size_t n_params() const noexcept { return np_; }
@@ -103,7 +121,7 @@ class Fit {
       b = 1.0;
       return;
     }
-    const AffineFit line = affine_fit(f.data(), y_.data(), y_.size());
+    const AffineFit line = affine_fit(f.data(), y_.data(), y_.size(), w_, total_);
     a = line.a;
     b = line.b;
   }
@@ -125,13 +143,13 @@ class Fit {
     normal_.resize(mi, mi);
     gradient_.resize(mi);
     normal_.setZero();
-    normal_(0, 0) = static_cast<double>(n_);
+    normal_(0, 0) = total_;
     for (size_t j = 0; j < m; ++j) {
       const auto jj = static_cast<Eigen::Index>(j);
-      gradient_[jj] = dot(cols[j], residual_.data(), n_);
+      gradient_[jj] = dot(cols[j], residual_.data(), n_, w_);
       for (size_t k = 1; k <= j; ++k)
-        normal_(jj, static_cast<Eigen::Index>(k)) = dot(cols[j], cols[k], n_);
-      if (j > 0) normal_(jj, 0) = dot(cols[j], nullptr, n_);
+        normal_(jj, static_cast<Eigen::Index>(k)) = dot(cols[j], cols[k], n_, w_);
+      if (j > 0) normal_(jj, 0) = dot(cols[j], nullptr, n_, w_);
     }
     if (!normal_.allFinite() || !gradient_.allFinite()) return false;
     normal_.triangularView<Eigen::StrictlyUpper>() = normal_.transpose();
@@ -150,7 +168,7 @@ class Fit {
     program_.run(trial.data(), f_try_.data(), nullptr);
     double ta = 0.0, tb = 1.0;
     affine(f_try_, ta, tb);
-    const double trial_sse = scaled_sse(f_try_, y_, ta, tb);
+    const double trial_sse = scaled_sse(f_try_, y_, ta, tb, w_);
     if (!(trial_sse < sse_)) return false;
     const double gain = sse_ - trial_sse;
     theta_.swap(trial);
@@ -166,6 +184,8 @@ class Fit {
   static thread_local DualProgram program_;  // its buffers outlive the fit
   size_t n_;
   const std::vector<double>& y_;
+  const double* w_;  // null: unweighted
+  double total_;
   bool scaled_;
   size_t hold_;
   size_t np_ = 0;

@@ -48,8 +48,8 @@ bool Front::offer(uint32_t complexity, double mse, double bic, const Expr& tree)
   return noticeable;
 }
 
-void Front::set_margin(double margin, size_t rows, double floor) {
-  factor_ = rows ? std::exp(-margin / static_cast<double>(rows)) : 1.0;
+void Front::set_margin(double margin, double rows, double floor) {
+  factor_ = rows > 0.0 ? std::exp(-margin / rows) : 1.0;
   floor_ = floor;
 }
 

@@ -21,10 +21,11 @@ class Front {
   // matches, or a lower BIC by more than a rounding difference).
   bool offer(uint32_t complexity, double mse, double bic, const Expr& tree);
   // From now on an improvement is noticeable only when it lowers the error
-  // term of the BIC (rows·ln MSE, the MSE at least `floor`) by more than
+  // term of the BIC (rows·ln MSE, the MSE at least `floor`; rows: their
+  // weights' sum when weighted) by more than
   // `margin` below both the entry as last noticed and every simpler entry:
   // on noisy data the front otherwise creeps down for ever by fitting noise.
-  void set_margin(double margin, size_t rows, double floor);
+  void set_margin(double margin, double rows, double floor);
 
   // Keeps the entry if it beats the one of its complexity, or there is none.
   void keep(FrontEntry entry);

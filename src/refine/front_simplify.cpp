@@ -38,7 +38,7 @@ void simplify_entry(FrontEntry& out, const Dataset& train, double floor, const O
     out.tree = std::move(simple);
     out.complexity = k;
     out.mse_train = mse;
-    out.bic = refined_bic(mse, train.n_rows(), k, floor);
+    out.bic = refined_bic(mse, train.weight_total(), k, floor);
   }
 }
 
@@ -58,7 +58,7 @@ void polish(FrontEntry& out, const Dataset& train, double floor,
   if (mse < out.mse_train) {
     out.tree = std::move(polished.tree);
     out.mse_train = mse;
-    out.bic = refined_bic(mse, train.n_rows(), out.complexity, floor);
+    out.bic = refined_bic(mse, train.weight_total(), out.complexity, floor);
   }
 }
 
@@ -72,7 +72,7 @@ std::vector<FrontEntry> simplify_front(const std::vector<FrontEntry>& front, con
     FrontEntry entry = e;
     // Scored the same way as the entry itself, so that the two compare.
     entry.mse_train = all_rows_mse(e.tree, train);
-    entry.bic = refined_bic(entry.mse_train, train.n_rows(), e.complexity, floor);
+    entry.bic = refined_bic(entry.mse_train, train.weight_total(), e.complexity, floor);
     simplify_entry(entry, train, floor, ops);
     if (thorough && !deadline.passed()) polish(entry, train, floor);
     if (std::isfinite(entry.bic)) out.keep(std::move(entry));
@@ -101,7 +101,7 @@ std::vector<FrontEntry> settle_front(const std::vector<FrontEntry>& front, const
   Front out;
   for (FrontEntry e : front) {
     e.mse_train = all_rows_mse(e.tree, train);
-    e.bic = refined_bic(e.mse_train, train.n_rows(), e.complexity, floor);
+    e.bic = refined_bic(e.mse_train, train.weight_total(), e.complexity, floor);
     if (std::isfinite(e.bic)) out.keep(std::move(e));
   }
   if (!refit) return out.pareto();

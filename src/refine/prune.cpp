@@ -41,7 +41,7 @@ const Expr* node_at(const Expr& e, size_t target, size_t& index) {
 // exp(x / 3e4) where a 1 would do.
 void prune(FrontEntry& entry, const Dataset& train, double floor, const OperatorSet& ops,
            const Deadline& deadline) {
-  const size_t n = train.n_rows();
+  const double n = train.weight_total();
   if (node_count(entry.tree) > kMaxPrunedNodes) return;
   for (int round = 0; round < kPruneRounds; ++round) {
     bool better = false;

@@ -5,12 +5,14 @@
 #include <cmath>
 #include <limits>
 #include <stdexcept>
+#include <string>
 #include <tuple>
 #include <utility>
 
 #include "assess/assess.h"
 #include "baselines/baselines.h"
 #include "expr/derivatives.h"
+#include "expr/read_json.h"
 #include "parallel/fp_state.h"
 #include "refine/front.h"
 #include "refine/front_simplify.h"
@@ -37,7 +39,7 @@ double seconds_since(Clock::time_point start) {
 BaselinesReport refined_baselines(const Dataset& train, size_t n_shuffles, uint64_t seed,
                                   double floor, double line_mse) {
   BaselinesReport b = compute(train, n_shuffles, seed);
-  const size_t n = train.n_rows();
+  const double n = train.weight_total();
   if (!std::isfinite(b.bic_const))
     b.bic_const = refined_bic(const_predictor(train).second, n, 1, floor);
   if (!std::isfinite(b.bic_linear)) {
@@ -55,11 +57,20 @@ std::vector<size_t> finite_rows(const Dataset& data) {
   std::vector<size_t> keep;
   keep.reserve(data.n_rows());
   for (size_t i = 0; i < data.n_rows(); ++i) {
+    // A row of weight 0 is no row at all.
+    if (data.weighted() && data.weights()[i] == 0.0) continue;
     bool ok = std::isfinite(data.targets()[i]);
     for (size_t c : columns) ok = ok && std::isfinite(data.column(c)[i]);
     if (ok) keep.push_back(i);
   }
   return keep;
+}
+
+size_t weighed_rows(const Dataset& data) {
+  if (!data.weighted()) return data.n_rows();
+  size_t count = 0;
+  for (double w : data.weights()) count += w != 0.0;
+  return count;
 }
 
 const char* stop_reason_name(StopReason r) noexcept {
@@ -121,12 +132,14 @@ void prepare(const Dataset& data, const RefinedConfig& cfg, RefinedResult& resul
   if (!(cfg.test_fraction > 0.0 && cfg.test_fraction < 1.0))
     throw std::invalid_argument("test fraction must lie strictly between 0 and 1");
   const std::vector<size_t> keep = finite_rows(data);
-  result.rows_set_aside = data.n_rows() - keep.size();
-  if (keep.size() < kMinRefineRows)
-    throw std::invalid_argument(
-        keep.empty()
-            ? "no row has a finite target and finite feature values"
-            : "too few rows with a finite target and finite feature values (at least 5 needed)");
+  result.rows_set_aside = weighed_rows(data) - keep.size();
+  if (keep.size() < kMinRefineRows) {
+    const std::string usable = std::string("a finite target and finite feature values") +
+                               (data.weighted() ? " and a weight above 0" : "");
+    throw std::invalid_argument(keep.empty()
+                                    ? "no row has " + usable
+                                    : "too few rows with " + usable + " (at least 5 needed)");
+  }
   auto [train, test] = data.gather(keep.data(), keep.size()).split(cfg.test_fraction, cfg.seed);
   if (train.n_rows() < 3) throw std::invalid_argument("too few training rows (at least 3 needed)");
   result.train = std::move(train);
@@ -180,7 +193,9 @@ std::vector<FrontEntry> search_front(const RefinedConfig& cfg, const Seeds& seed
   const double floor = result.mse_floor;
   const Dataset& train = result.train;
   rows = first_rows(train, kSearchRows);
-  std::vector<FrontEntry> carried;
+  // A warm start's formulas join the first population as a front would.
+  std::vector<FrontEntry> carried(cfg.start_from.size());
+  for (size_t i = 0; i < carried.size(); ++i) carried[i].tree = cfg.start_from[i];
   uint32_t restarts = 0;
   for (uint32_t run = 0;; ++run) {
     RefinedConfig run_cfg = cfg;
@@ -218,8 +233,35 @@ FrontEntry constant_model(const Dataset& train, double floor) {
   e.tree = Expr::constant(const_predictor(train).first);
   e.complexity = 1;
   e.mse_train = finite_row_mse(e.tree, train);
-  e.bic = refined_bic(e.mse_train, train.n_rows(), 1, floor);
+  e.bic = refined_bic(e.mse_train, train.weight_total(), 1, floor);
   return e;
+}
+
+// A warm start's formulas scored on all training rows as the front is, and
+// kept where they beat what the search found: a search never ends worse than
+// where it started.
+std::vector<FrontEntry> keep_earlier(std::vector<FrontEntry> found, const RefinedConfig& cfg,
+                                     const Dataset& train, double floor) {
+  Front merged;
+  for (FrontEntry& e : found) merged.keep(std::move(e));
+  for (const Expr& tree : cfg.start_from) {
+    if (!cfg.operators.allows(tree)) continue;
+    FrontEntry e;
+    e.tree = tree;
+    e.complexity = cfg.operators.complexity(tree);
+    e.mse_train = all_rows_mse(tree, train);
+    e.bic = refined_bic(e.mse_train, train.weight_total(), e.complexity, floor);
+    if (std::isfinite(e.bic)) merged.keep(std::move(e));
+  }
+  return merged.pareto();
+}
+
+void check_start_features(const RefinedConfig& cfg, const Dataset& data) {
+  for (const Expr& tree : cfg.start_from)
+    for (const std::string& name : expression_features(tree))
+      if (data.find_column(name) == Dataset::npos)
+        throw std::invalid_argument("a formula to start from reads the feature \"" + name +
+                                    "\", which the data lacks");
 }
 
 }  // namespace
@@ -289,6 +331,7 @@ RefinedResult refine(const Dataset& data, const RefinedConfig& cfg,
   const auto start = Clock::now();
   RefinedResult result;
   result.operators = cfg.operators;
+  check_start_features(cfg, data);
   prepare(data, cfg, result);
   const Dataset& train = result.train;
   const double floor = result.mse_floor;
@@ -319,6 +362,8 @@ RefinedResult refine(const Dataset& data, const RefinedConfig& cfg,
   result.front = simplify_front(found, rows, floor, cfg.operators, thorough, deadline);
   if (rows.n_rows() < train.n_rows())
     result.front = settle_front(result.front, train, floor, thorough, deadline);
+  if (!cfg.start_from.empty())
+    result.front = keep_earlier(std::move(result.front), cfg, train, floor);
   judge_front(result, baselines, cfg.seed);
   result.report.wall_clock_ms = static_cast<uint64_t>(
       std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());

@@ -52,6 +52,9 @@ struct RefinedConfig {
   // The operators formulas are built from and their complexity weights. The
   // least-squares scaling a + b·f is always available.
   OperatorSet operators = OperatorSet::defaults();
+  // A warm start: formulas (an earlier front) that join the first population
+  // and, scored again on the training rows, the final front.
+  std::vector<Expr> start_from;
 };
 
 // Why a refined search ended.
@@ -121,8 +124,11 @@ inline constexpr double kRelativeMseFloor = 1e-18;
 inline constexpr size_t kMinRefineRows = 5;
 
 // Positions of the rows a refined discovery keeps: those whose target and
-// feature values are all finite, in order.
+// feature values are all finite and whose weight is not 0, in order.
 std::vector<size_t> finite_rows(const Dataset& data);
+// The rows whose weight is not 0 (all rows when unweighted): those left out
+// of finite_rows for a value are the rows set aside.
+size_t weighed_rows(const Dataset& data);
 
 // Runs one refined discovery. Throws std::invalid_argument for settings it
 // cannot run (population 0, a test fraction outside (0, 1)) and for data

@@ -27,6 +27,10 @@ std::string refined_report_json(const RefinedResult& r) {
   w.value(r.mse_floor);
   w.key("operators");
   w.value_string(r.operators.text());
+  if (r.train.weighted()) {
+    w.key("weight_sum");
+    w.value(r.train.weight_total());
+  }
   w.key("front");
   w.begin_array();
   for (const FrontEntry& e : r.front) {
@@ -96,6 +100,9 @@ std::string refined_report_text(const RefinedResult& r, const std::string& simpl
   out += "operators : " + r.operators.text() + "\n";
   out += "constants : " + constants_text(r) + "\n";
   out += "domain share : " + format_fixed(r.domain_share, 4) + " of the training data's box\n";
+  if (r.train.weighted())
+    out += "weights : " + format_fixed(r.train.weight_total(), 4) +
+           " summed over the training rows (the n of every BIC)\n";
   out += "front   :\n";
   for (const FrontEntry& e : r.front)
     out += "  k=" + format_integer(e.complexity) + "  train=" + format_fixed(e.mse_train, 6) +

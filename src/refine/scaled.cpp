@@ -8,10 +8,9 @@
 
 namespace quorvex {
 
-double refined_bic(double mse, size_t n, uint32_t k, double floor) noexcept {
+double refined_bic(double mse, double n, uint32_t k, double floor) noexcept {
   if (!(mse >= 0.0) || !std::isfinite(mse)) return std::numeric_limits<double>::infinity();
-  const double nd = static_cast<double>(n);
-  return nd * std::log(std::max(mse, floor)) + static_cast<double>(k) * std::log(nd);
+  return n * std::log(std::max(mse, floor)) + static_cast<double>(k) * std::log(n);
 }
 
 namespace {
@@ -24,39 +23,54 @@ uint32_t added(const OperatorSet& ops, Operator op) {
 
 }  // namespace
 
-AffineFit affine_fit(const double* f, const double* y, size_t n) {
+namespace {
+
+// Each term of a sum times its row's weight, the unit weight leaving it as
+// it is: the unweighted sums keep their bits.
+template <typename W>
+AffineFit weighted_affine_fit(const double* f, const double* y, size_t n, W w, double total) {
   AffineFit out;
-  const double nd = static_cast<double>(n);
   double sf = 0.0, sy = 0.0;
-  for (size_t i = 0; i < n; ++i) sf += f[i], sy += y[i];
-  out.mean_f = sf / nd;
-  out.mean_y = sy / nd;
+  for (size_t i = 0; i < n; ++i) sf += w[i] * f[i], sy += w[i] * y[i];
+  out.mean_f = sf / total;
+  out.mean_y = sy / total;
   double sff = 0.0, sfy = 0.0;
   for (size_t i = 0; i < n; ++i) {
     const double df = f[i] - out.mean_f;
-    sff += df * df;
-    sfy += df * (y[i] - out.mean_y);
+    sff += w[i] * (df * df);
+    sfy += w[i] * (df * (y[i] - out.mean_y));
   }
   out.b = sff > 0.0 ? sfy / sff : 0.0;
   out.a = out.mean_y - out.b * out.mean_f;
   return out;
 }
 
-ScaledScore score_values(const double* f, const Dataset& train, uint32_t raw_complexity,
-                         double floor, const OperatorSet& ops) {
+}  // namespace
+
+AffineFit affine_fit(const double* f, const double* y, size_t n, const double* weights,
+                     double total) {
+  if (weights != nullptr) return weighted_affine_fit(f, y, n, RowWeights{weights}, total);
+  return weighted_affine_fit(f, y, n, UnitWeights{}, static_cast<double>(n));
+}
+
+namespace {
+
+template <typename W>
+ScaledScore score_values_w(const double* f, const Dataset& train, uint32_t raw_complexity,
+                           double floor, const OperatorSet& ops, W w) {
   ScaledScore best;
   const std::vector<double>& y = train.targets();
   const size_t n = y.size();
   if (n == 0) return best;
-  const double nd = static_cast<double>(n);
+  const double nd = train.weight_total();
   for (size_t i = 0; i < n; ++i)
     if (!std::isfinite(f[i])) return best;
-  const AffineFit line = affine_fit(f, y.data(), n);
+  const AffineFit line = weighted_affine_fit(f, y.data(), n, w, nd);
   // b·f alone: through the origin.
   double sff0 = 0.0, sfy0 = 0.0;
   for (size_t i = 0; i < n; ++i) {
-    sff0 += f[i] * f[i];
-    sfy0 += f[i] * y[i];
+    sff0 += w[i] * (f[i] * f[i]);
+    sfy0 += w[i] * (f[i] * y[i]);
   }
   struct Candidate {
     ScaledScore::Form form;
@@ -73,14 +87,22 @@ ScaledScore score_values(const double* f, const Dataset& train, uint32_t raw_com
     double sse = 0.0;
     for (size_t i = 0; i < n; ++i) {
       const double e = y[i] - (c.a + c.b * f[i]);
-      sse += e * e;
+      sse += w[i] * (e * e);
     }
     const double mse = sse / nd;
     const uint32_t k = raw_complexity + c.extra;
-    const double s = refined_bic(mse, n, k, floor);
+    const double s = refined_bic(mse, nd, k, floor);
     if (s < best.score) best = ScaledScore{s, mse, c.a, c.b, c.form, k, {}, {}};
   }
   return best;
+}
+
+}  // namespace
+
+ScaledScore score_values(const double* f, const Dataset& train, uint32_t raw_complexity,
+                         double floor, const OperatorSet& ops) {
+  return with_weights(
+      train, [&](auto w) { return score_values_w(f, train, raw_complexity, floor, ops, w); });
 }
 
 namespace {
@@ -89,19 +111,19 @@ constexpr size_t kMaxTerms = 8;
 
 // Least squares of target(i) on the columns col(j, i), j < m, through the
 // normal equations (each sum in row order) and LDLT; empty when not finite.
-template <typename Col, typename Target>
-Eigen::VectorXd least_squares(size_t m, size_t n, const Col& col, const Target& target) {
+template <typename Col, typename Target, typename W>
+Eigen::VectorXd least_squares(size_t m, size_t n, const Col& col, const Target& target, W w) {
   const auto mi = static_cast<Eigen::Index>(m);
   Eigen::MatrixXd normal = Eigen::MatrixXd::Zero(mi, mi);
   Eigen::VectorXd rhs = Eigen::VectorXd::Zero(mi);
   for (size_t j = 0; j < m; ++j) {
     const auto jj = static_cast<Eigen::Index>(j);
     double s = 0.0;
-    for (size_t i = 0; i < n; ++i) s += col(j, i) * target(i);
+    for (size_t i = 0; i < n; ++i) s += w[i] * (col(j, i) * target(i));
     rhs[jj] = s;
     for (size_t k = 0; k <= j; ++k) {
       double t = 0.0;
-      for (size_t i = 0; i < n; ++i) t += col(j, i) * col(k, i);
+      for (size_t i = 0; i < n; ++i) t += w[i] * (col(j, i) * col(k, i));
       normal(jj, static_cast<Eigen::Index>(k)) = normal(static_cast<Eigen::Index>(k), jj) = t;
     }
   }
@@ -135,26 +157,28 @@ void collect_terms(const Expr& e, std::vector<const Expr*>& out) {
 
 // a + Σ b_j·t_j by least squares over the terms' values (column-major,
 // n rows each); the normal equations' sums run in row order.
+template <typename W>
 ScaledScore score_terms(const std::vector<const Expr*>& terms, const double* values,
-                        const Dataset& train, double floor, const OperatorSet& ops) {
+                        const Dataset& train, double floor, const OperatorSet& ops, W w) {
   ScaledScore out;
   const std::vector<double>& y = train.targets();
   const size_t n = y.size(), m = terms.size() + 1;
   auto col = [&](size_t j, size_t i) { return j == 0 ? 1.0 : values[(j - 1) * n + i]; };
-  const Eigen::VectorXd beta = least_squares(m, n, col, [&](size_t i) { return y[i]; });
+  const Eigen::VectorXd beta = least_squares(
+      m, n, col, [&](size_t i) { return y[i]; }, w);
   if (beta.size() == 0) return out;
   double sse = 0.0;
   for (size_t i = 0; i < n; ++i) {
     double p = beta[0];
     for (size_t j = 1; j < m; ++j) p += beta[static_cast<Eigen::Index>(j)] * col(j, i);
     const double e = y[i] - p;
-    sse += e * e;
+    sse += w[i] * (e * e);
   }
   const uint32_t per_term = 1 + added(ops, Operator::Mul) + added(ops, Operator::Add);  // b_j, ·, +
   uint32_t nodes = 1;                                                                   // a
   for (const Expr* t : terms) nodes += ops.complexity(*t) + per_term;
-  out.mse = sse / static_cast<double>(n);
-  out.score = refined_bic(out.mse, n, nodes, floor);
+  out.mse = sse / train.weight_total();
+  out.score = refined_bic(out.mse, train.weight_total(), nodes, floor);
   out.form = ScaledScore::Form::Terms;
   out.a = beta[0];
   out.complexity = nodes;
@@ -178,8 +202,9 @@ bool rational_parts(const Expr& raw, std::vector<const Expr*>& p, std::vector<co
 // y ≈ (a + Σ c_i·p_i) / (b + q_1 + Σ d_j·q_j), linear in its constants once
 // multiplied out: y·q_1 = a + Σ c_i·p_i − b·y − Σ d_j·y·q_j. Least squares on
 // that equation (not on y itself: a start that the front's last fit refines).
+template <typename W>
 ScaledScore score_rational(const std::vector<const Expr*>& p, const std::vector<const Expr*>& q,
-                           const Dataset& train, double floor, const OperatorSet& ops) {
+                           const Dataset& train, double floor, const OperatorSet& ops, W w) {
   ScaledScore out;
   const std::vector<double>& y = train.targets();
   const size_t n = y.size();
@@ -203,7 +228,8 @@ ScaledScore score_rational(const std::vector<const Expr*>& p, const std::vector<
     if (j == np + 1) return -y[i];
     return -y[i] * qv[(j - np - 1) * n + i];
   };
-  const Eigen::VectorXd beta = least_squares(m, n, col, [&](size_t i) { return y[i] * qv[i]; });
+  const Eigen::VectorXd beta = least_squares(
+      m, n, col, [&](size_t i) { return y[i] * qv[i]; }, w);
   if (beta.size() == 0) return out;
   double sse = 0.0;
   for (size_t i = 0; i < n; ++i) {
@@ -214,7 +240,7 @@ ScaledScore score_rational(const std::vector<const Expr*>& p, const std::vector<
       den += beta[static_cast<Eigen::Index>(1 + np + j)] * qv[j * n + i];
     if (!(std::fabs(den) >= 1e-300)) return out;
     const double e = y[i] - num / den;
-    sse += e * e;
+    sse += w[i] * (e * e);
   }
   if (!std::isfinite(sse)) return out;
   const uint32_t per_term = 1 + added(ops, Operator::Mul) + added(ops, Operator::Add);
@@ -223,8 +249,8 @@ ScaledScore score_rational(const std::vector<const Expr*>& p, const std::vector<
       added(ops, Operator::Div) + 2 + added(ops, Operator::Add) + ops.complexity(*q[0]);
   for (const Expr* t : p) nodes += ops.complexity(*t) + per_term;
   for (size_t j = 1; j < nq; ++j) nodes += ops.complexity(*q[j]) + per_term;
-  out.mse = sse / static_cast<double>(n);
-  out.score = refined_bic(out.mse, n, nodes, floor);
+  out.mse = sse / train.weight_total();
+  out.score = refined_bic(out.mse, train.weight_total(), nodes, floor);
   out.form = ScaledScore::Form::Rational;
   out.complexity = nodes;
   out.a = beta[0];
@@ -256,7 +282,8 @@ ScaledScore score_scaled(const Expr& raw, const Dataset& train, double floor,
   if (!std::isfinite(best.score)) return best;
   thread_local std::vector<const Expr*> p, q;
   if (rational_parts(raw, p, q)) {
-    ScaledScore r = score_rational(p, q, train, floor, ops);
+    ScaledScore r =
+        with_weights(train, [&](auto w) { return score_rational(p, q, train, floor, ops, w); });
     if (r.score < best.score) best = std::move(r);
     return best;
   }
@@ -268,7 +295,8 @@ ScaledScore score_scaled(const Expr& raw, const Dataset& train, double floor,
     program.compile(*terms[j], train);
     evaluate_rows(program, n, &values[j * n]);
   }
-  ScaledScore split = score_terms(terms, values.data(), train, floor, ops);
+  ScaledScore split = with_weights(
+      train, [&](auto w) { return score_terms(terms, values.data(), train, floor, ops, w); });
   if (split.score < best.score) best = std::move(split);
   return best;
 }

@@ -19,17 +19,21 @@
 namespace quorvex {
 
 // n ln(max(mse, floor)) + k ln n; +inf unless mse is a finite number >= 0.
-double refined_bic(double mse, size_t n, uint32_t k, double floor) noexcept;
+// With weighted rows n is the weights' sum and mse the weighted mean
+// (Dataset::weight_total): integer weights score as repeated rows.
+double refined_bic(double mse, double n, uint32_t k, double floor) noexcept;
 
 // The least-squares line y ≈ a + b·f through the means (b = 0 when f is
-// constant), each sum in row order.
+// constant), each sum in row order; weighted by weights[0..n) summing to
+// `total` unless `weights` is null.
 struct AffineFit {
   double mean_f = 0.0;
   double mean_y = 0.0;
   double a = 0.0;
   double b = 0.0;
 };
-AffineFit affine_fit(const double* f, const double* y, size_t n);
+AffineFit affine_fit(const double* f, const double* y, size_t n, const double* weights = nullptr,
+                     double total = 0.0);
 
 struct ScaledScore {
   // f, a + f, b·f, a + b·f, a + Σ b_j·t_j, and for f = P/Q with sums P, Q:

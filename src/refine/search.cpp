@@ -102,7 +102,7 @@ Search::Search(const Dataset& train, const RefinedConfig& cfg, double floor, con
   }
   for (Expr::Kind k : kFunctions)
     if (ops.has(operator_of(k))) wraps_.push_back({k, 0});
-  front_.set_margin(kNoiseMargin, train.n_rows(), floor);
+  front_.set_margin(kNoiseMargin, train.weight_total(), floor);
 }
 
 void Search::seed_population(const std::vector<FrontEntry>& carried) {

@@ -90,6 +90,7 @@ LogFit log_fit(const Dataset& train) {
     for (size_t j = 0; j < out.names.size(); ++j) row[j] = std::log(cols[j][i]);
     logs.push_row(row.data(), std::log(std::fabs(y[i])));
   }
+  if (train.weighted()) logs.set_weights(train.weights());
   const std::vector<double> coef = linear_predictor(logs).first;
   out.exponents.assign(coef.begin() + 1, coef.end());
   return out;

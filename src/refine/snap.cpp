@@ -39,7 +39,7 @@ bool round_constants(FrontEntry& e, const Dataset& train, double floor) {
     if (mse <= floor || mse <= e.mse_train) {
       e.tree = std::move(tree);
       e.mse_train = mse;
-      e.bic = refined_bic(mse, train.n_rows(), e.complexity, floor);
+      e.bic = refined_bic(mse, train.weight_total(), e.complexity, floor);
       changed = true;
     } else {
       v = was;
@@ -69,7 +69,7 @@ bool level_constants(FrontEntry& e, const Dataset& train, double floor) {
     if (fit.improved) trial.tree = std::move(fit.tree);
     trial.mse_train = all_rows_mse(trial.tree, train);
     if (!(trial.mse_train <= floor)) continue;
-    trial.bic = refined_bic(trial.mse_train, train.n_rows(), trial.complexity, floor);
+    trial.bic = refined_bic(trial.mse_train, train.weight_total(), trial.complexity, floor);
     round_constants(trial, train, floor);
     if (count_nice(constants_of(trial.tree)) <= count_nice(constants_of(e.tree))) continue;
     e = std::move(trial);

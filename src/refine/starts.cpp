@@ -76,6 +76,22 @@ uint64_t start_seed(uint64_t seed, uint32_t start) noexcept {
   return start == 0 ? seed : mix(seed ^ mix(start));
 }
 
+std::vector<Expr> start_formulas(std::string_view json) {
+  const JsonValue doc = parse_json(json);
+  const JsonValue* front = doc.type == JsonValue::Type::Object ? doc.find("front") : nullptr;
+  if (front == nullptr) return {model_expression(json)};
+  if (front->type != JsonValue::Type::Array)
+    throw JsonError("the report's front is not an array", JsonError::npos);
+  std::vector<Expr> out;
+  for (const JsonValue& entry : front->items) {
+    const JsonValue* e = entry.type == JsonValue::Type::Object ? entry.find("expr_json") : nullptr;
+    if (e == nullptr || e->type != JsonValue::Type::String)
+      throw JsonError("a front entry without an expr_json string", JsonError::npos);
+    out.push_back(model_expression(e->text));
+  }
+  return out;
+}
+
 StartOutcome outcome_of(const RefinedResult& result) {
   StartOutcome out;
   for (const FrontEntry& e : result.front) out.front.push_back(e.tree);
@@ -110,7 +126,7 @@ RefinedResult merge_starts(const Dataset& data, const RefinedConfig& cfg,
       e.tree = tree;
       e.complexity = cfg.operators.complexity(tree);
       e.mse_train = all_rows_mse(tree, train);
-      e.bic = refined_bic(e.mse_train, train.n_rows(), e.complexity, floor);
+      e.bic = refined_bic(e.mse_train, train.weight_total(), e.complexity, floor);
       if (std::isfinite(e.bic)) scored.push_back({std::move(e), tree.to_json()});
     }
     result.generations = saturating_add(result.generations, s.generations);

@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 #include <vector>
 
 #include "dataset/dataset.h"
@@ -30,6 +31,11 @@ struct StartOutcome {
   uint64_t wall_clock_ms = 0;
 };
 StartOutcome outcome_of(const RefinedResult& result);
+
+// The formulas a warm start begins from (RefinedConfig::start_from): a
+// refined JSON report's front, another report's formula, or an expression's
+// JSON. Throws JsonError for anything else.
+std::vector<Expr> start_formulas(std::string_view json);
 
 // One report from the starts of `config` (whose own `start` is not read):
 // every formula scored again on the training rows `config` gives, the best

@@ -68,7 +68,8 @@ void expect_documented(const qvx_options& o, const std::map<std::string, std::st
       {"exact_patience", std::to_string(o.exact_patience)},
       {"max_threads", std::to_string(o.max_threads)},
       {"operators", o.operators == nullptr ? "NULL" : o.operators},
-      {"start", std::to_string(o.start)}};
+      {"start", std::to_string(o.start)},
+      {"start_from", o.start_from == nullptr ? "NULL" : o.start_from}};
   for (const auto& [name, value] : doc) {
     if (actual.count(name) != 0) {
       EXPECT_EQ(actual.at(name), value) << name;
@@ -92,8 +93,9 @@ TEST(ExtOptions, InitGivesTheConfigurationsDefaultsAsTheHeaderSays) {
   EXPECT_EQ(r.max_threads, rc.max_threads);
   EXPECT_EQ(r.operators, nullptr);  // the default set
   EXPECT_EQ(r.start, rc.start);
+  EXPECT_EQ(r.start_from, nullptr);  // no warm start
   const auto refined_doc = documented(" *   refined: ", ";\n");
-  EXPECT_EQ(refined_doc.size(), 12u);
+  EXPECT_EQ(refined_doc.size(), 13u);
   expect_documented(r, refined_doc);
 
   qvx_options c;
@@ -111,6 +113,7 @@ TEST(ExtOptions, InitGivesTheConfigurationsDefaultsAsTheHeaderSays) {
   EXPECT_EQ(c.max_threads, 0u);
   EXPECT_EQ(c.operators, nullptr);
   EXPECT_EQ(c.start, 0u);
+  EXPECT_EQ(c.start_from, nullptr);
   expect_documented(c, documented(" *   classic: ", " -- "));
 }
 

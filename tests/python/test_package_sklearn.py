@@ -77,7 +77,7 @@ def test_params_clone_pickle_and_grid_search():
                                   "test_fraction": 0.2, "missing": "error", "search": "refined",
                                   "time_limit": None, "operators": None, "n_threads": None,
                                   "starts": 1, "patience": None, "progress": "auto",
-                                  "model_selection": "bic"}
+                                  "model_selection": "bic", "warm_start": False}
     assert model.set_params(seed=4, max_depth=3).get_params()["seed"] == 4
     assert clone(model).get_params() == model.get_params()
     X, y = product_sum(60)

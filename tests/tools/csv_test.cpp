@@ -211,11 +211,15 @@ TEST(CsvParse, OnlyChosenColumnsAreReadButEveryRowIsCounted) {
 TEST(CsvSelect, FeaturesExcludeAndTarget) {
   const Names names{"id", "a", "b", "y"};
   EXPECT_EQ(select_columns(names, {}).features, (std::vector<size_t>{0, 1, 2}));
-  EXPECT_EQ(select_columns(names, {std::nullopt, {}, {"id"}}).features,
+  EXPECT_EQ(select_columns(names, {std::nullopt, {}, {"id"}, std::nullopt}).features,
             (std::vector<size_t>{1, 2}));
-  const Columns c = select_columns(names, {"a", {"b", "id"}, {}});
+  const Columns c = select_columns(names, {"a", {"b", "id"}, {}, std::nullopt});
   EXPECT_EQ(c.features, (std::vector<size_t>{2, 0}));
   EXPECT_EQ(c.target, 1u);
+  // A weights column is read, never a feature.
+  const Columns w = select_columns(names, {std::nullopt, {}, {}, "id"});
+  EXPECT_EQ(w.features, (std::vector<size_t>{1, 2}));
+  EXPECT_EQ(w.weights, 0u);
 }
 
 TEST(CsvSelect, RefusesWhatAFormulaCouldNotUse) {
@@ -227,13 +231,18 @@ TEST(CsvSelect, RefusesWhatAFormulaCouldNotUse) {
   const Case cases[] = {
       {{"a", "a", "y"}, {}, "columns 1 and 2: a formula could not tell them apart"},
       {{"y", "x", "y"}, {}, "columns 1 and 3"},
-      {{"a", "b", "a", "y"}, {std::nullopt, {"a"}, {}}, "columns 1 and 3"},
+      {{"a", "b", "a", "y"}, {std::nullopt, {"a"}, {}, std::nullopt}, "columns 1 and 3"},
       {{"", "a", "y"}, {}, "looks like an index column"},
       {{"a", "", "y"}, {}, "column 2 has no name"},
-      {{"a", "y"}, {std::nullopt, {"q"}, {}}, "--features names \"q\", which is not a column"},
-      {{"a", "y"}, {std::nullopt, {}, {"q"}}, "--exclude names \"q\""},
-      {{"a", "y"}, {std::nullopt, {"y"}, {}}, "--features names the target"},
-      {{"a", "y"}, {std::nullopt, {}, {"y"}}, "--exclude names the target"},
+      {{"a", "y"},
+       {std::nullopt, {"q"}, {}, std::nullopt},
+       "--features names \"q\", which is not a column"},
+      {{"a", "y"}, {std::nullopt, {}, {"q"}, std::nullopt}, "--exclude names \"q\""},
+      {{"a", "y"}, {std::nullopt, {"y"}, {}, std::nullopt}, "--features names the target"},
+      {{"a", "y"}, {std::nullopt, {}, {"y"}, std::nullopt}, "--exclude names the target"},
+      {{"a", "y"}, {std::nullopt, {}, {}, "y"}, "--weights names the target"},
+      {{"a", "w", "y"}, {std::nullopt, {"w"}, {}, "w"}, "--features names the weights column"},
+      {{"a", "y"}, {std::nullopt, {}, {}, "q"}, "--weights names \"q\", which is not a column"},
   };
   for (const Case& c : cases) {
     try {
@@ -244,7 +253,9 @@ TEST(CsvSelect, RefusesWhatAFormulaCouldNotUse) {
     }
   }
   // Left out, a repeated or unnamed column does no harm.
-  EXPECT_EQ(select_columns({"", "a", "a", "y"}, {std::nullopt, {}, {"", "a"}}).features.size(), 0u);
+  EXPECT_EQ(select_columns({"", "a", "a", "y"}, {std::nullopt, {}, {"", "a"}, std::nullopt})
+                .features.size(),
+            0u);
 }
 
 TEST(CsvTarget, DefaultIsTheLastColumn) {

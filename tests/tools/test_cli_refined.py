@@ -323,3 +323,56 @@ def test_starts_on_threads_merge_into_one_report():
     assert re.fullmatch(r"search  : refined, 2 starts, 10 generations in \d+\.\d\d s \(summed\), "
                         r"stopped: generations", text[13]), text[13]
     assert text[-2].startswith("p-value : ") and "from 2 permutations" in text[-2]
+
+
+# ---- weights and warm starts ------------------------------------------------------------
+
+def test_weights_column_weighs_rows_and_is_no_feature(tmp_path):
+    """--weights: 1 everywhere is the unweighted report, 0 a removed row; the column is never
+    read by a formula; a negative weight names its line."""
+    rows = [list(map(float, l.split(","))) for l in
+            open(data("sqrt_noisy.csv")).read().splitlines()[1:]]
+    names = open(data("sqrt_noisy.csv")).readline().strip().split(",")
+    target = names[-1]
+
+    def weighted(name, weights, keep=lambda i: True):
+        return write_csv(tmp_path / name, names[:-1] + ["w", target],
+                         [r[:-1] + [weights(i), r[-1]] for i, r in enumerate(rows) if keep(i)])
+
+    def report(path, *extra):
+        out = run(path, "--seed", "2", "--json", *QUICK, *extra)
+        assert out.returncode == 0, out.stderr
+        got = json.loads(out.stdout)
+        got.pop("wall_clock_ms")
+        return got
+
+    plain = report(data("sqrt_noisy.csv"))
+    ones = report(weighted("ones.csv", lambda i: 1.0), "--weights", "w")
+    assert ones.pop("weight_sum") == ones["n_train"]
+    assert ones == plain
+    zero = report(weighted("zero.csv", lambda i: 0.0 if i == 5 else 1.5), "--weights", "w")
+    removed = report(weighted("removed.csv", lambda i: 1.5, lambda i: i != 5), "--weights", "w")
+    assert zero == removed and "w" not in zero["formula"]
+
+    text = run(tmp_path / "zero.csv", "--weights", "w", *QUICK).stdout.decode()
+    assert re.search(r"\nweights  : w, summing to \d+\.\d{4} over the training rows", text)
+    bad = run(weighted("bad.csv", lambda i: -1.0 if i == 3 else 1.0), "--weights", "w")
+    assert bad.returncode == 2 and b"line 5 has a negative one" in bad.stderr, bad.stderr
+    assert run(tmp_path / "ones.csv", "--weights", "w", "--classic").returncode == 2
+
+
+def test_start_from_a_report_never_ends_worse(tmp_path):
+    first = run(data("sqrt_noisy.csv"), "--seed", "4", "--json", *QUICK)
+    saved = tmp_path / "first.json"
+    saved.write_bytes(first.stdout)
+    again = run(data("sqrt_noisy.csv"), "--seed", "4", "--json", "--population", "60",
+                "--generations", "1", "--start-from", saved)
+    assert again.returncode == 0, again.stderr
+    assert json.loads(again.stdout)["bic"] <= json.loads(first.stdout)["bic"]
+
+    (tmp_path / "junk.json").write_text("not json")
+    (tmp_path / "other.json").write_text('{"Feature": "q"}')
+    for name, words in [("junk.json", b"not a JSON report or formula"),
+                        ("other.json", b"read \"q\", which is not a feature")]:
+        refused = run(data("sqrt_noisy.csv"), "--start-from", tmp_path / name, *QUICK)
+        assert refused.returncode == 2 and words in refused.stderr, refused.stderr

@@ -37,6 +37,7 @@ class Options(ctypes.Structure):
         ("max_threads", ctypes.c_size_t),
         ("operators", ctypes.c_char_p),  # NULL: the default set
         ("start", ctypes.c_uint32),
+        ("start_from", ctypes.c_char_p),  # NULL: no warm start
     ]
 
 
@@ -51,6 +52,7 @@ _SIGNATURES = {
     "qvx_version": (ctypes.c_uint32, []),
     "qvx_dataset_from_columns": (_vp, [_cp, _sz, _vp, _vp, _vp, _sz]),
     "qvx_dataset_free": (None, [_vp]),
+    "qvx_dataset_set_weights": (_i32, [_vp, _vp, _sz]),
     "qvx_options_init": (_i32, [ctypes.POINTER(Options), _sz, _i32]),
     "qvx_discover": (_i32, [_vp, ctypes.POINTER(Options), PROGRESS_FN, _vp, ctypes.POINTER(_vp)]),
     "qvx_result_verdict": (_i32, [_vp]),

@@ -197,6 +197,42 @@ def _aligned(X, y):
                     "reset both (reset_index(drop=True)) or select y.loc[X.index]")
 
 
+def _named_column(X, name, feature_names, what):
+    """(values, X without the column, feature_names without it) for a column given by name."""
+    column = check_name(name, f"{what} column")
+    if is_dataframe(X):
+        matches = [c for c in X.columns if c == name or str(c) == column]
+        if len(matches) != 1:
+            raise DataError(f"no column is named {column!r}" if not matches
+                            else f"more than one column is named {column!r}")
+        return as_vector(X[matches[0]], f"column {column!r}"), X.drop(columns=[matches[0]]), \
+            feature_names
+    if feature_names is None:
+        raise DataError(f"{what} given by name need a DataFrame or feature_names")
+    names = list(feature_names)
+    if names.count(column) != 1:
+        raise DataError(f"no column is named {column!r}" if column not in names
+                        else f"more than one column is named {column!r}")
+    j = names.index(column)
+    matrix = np.asarray(X)
+    if matrix.ndim != 2 or matrix.shape[1] != len(names):
+        raise DataError(f"{len(names)} feature names for X of shape {matrix.shape}")
+    values = as_vector(matrix[:, j], f"column {column!r}")
+    return values, np.delete(matrix, j, axis=1), names[:j] + names[j + 1:]
+
+
+def _checked_weights(w, n):
+    if len(w) != n:
+        raise DataError(f"X has {n} rows but weights has {len(w)} values")
+    bad = np.flatnonzero(~(np.isfinite(w) & (w >= 0)))
+    if len(bad):
+        i = int(bad[0])
+        what = "NaN" if np.isnan(w[i]) else "infinite" if np.isinf(w[i]) else "negative"
+        raise DataError(f"weights must be finite and at least 0: {_row_list(bad.tolist())} "
+                        f"{'is' if len(bad) == 1 else 'are'} not (the first is {what})")
+    return np.array(w, dtype=np.float64)
+
+
 class Dataset:
     """Rows of named numeric features and a target, ready for `discover`.
 
@@ -212,14 +248,28 @@ class Dataset:
     `missing` says what to do with rows holding one: "error" (the default)
     raises DataError naming them, "drop" sets them aside (`dropped_rows` lists
     their positions), "keep" hands them to the library unchanged.
+
+    `weights` (refined search only) gives each row a weight, as y is given:
+    a sequence, an array, a Series (matched to a DataFrame X by its index) or
+    the name of a column (which is then not a feature). They are frequency
+    weights: a row of weight 2 counts as that row twice, weight 0 as no row;
+    the errors are weighted means and the BIC's n is the training rows' sum of
+    weights, so weights meant as relative precisions are best scaled to
+    average 1. Negative, NaN and infinite weights raise DataError.
     """
 
-    __slots__ = ("_X", "_y", "_names", "_target_name", "_dropped", "_labels")
+    __slots__ = ("_X", "_y", "_names", "_target_name", "_dropped", "_labels", "_w")
 
-    def __init__(self, X, y, *, feature_names=None, target_name=None, missing="error"):
+    def __init__(self, X, y, *, feature_names=None, target_name=None, missing="error",
+                 weights=None):
         if missing not in MISSING_RULES:
             raise DataError(f"missing must be one of {', '.join(map(repr, MISSING_RULES))}, "
                             f"not {missing!r}")
+        w_values = None
+        if isinstance(weights, (str, bytes)):
+            w_values, X, feature_names = _named_column(X, weights, feature_names, "weights")
+        elif weights is not None:
+            w_values = as_vector(_aligned(X, weights), "weights")
         index = X.index if is_dataframe(X) else None
         if isinstance(y, (str, bytes)):
             column = check_name(y, "target column")
@@ -258,6 +308,7 @@ class Dataset:
         if index is not None:
             check_unnamed(self._names)
         self._y = y_values
+        self._w = None if w_values is None else _checked_weights(w_values, len(y_values))
         self._target_name = check_name(target, "target name")
         self._dropped = ()
         self._labels = _own_labels(index, len(y_values))
@@ -286,6 +337,8 @@ class Dataset:
             raise DataError("every row has a missing or unusable value; no row is left")
         self._X = np.ascontiguousarray(self._X[~bad])
         self._y = self._y[~bad].copy()
+        if self._w is not None:
+            self._w = self._w[~bad].copy()
         self._dropped = tuple(rows)
 
     @property
@@ -298,6 +351,15 @@ class Dataset:
     @property
     def y(self):
         view = self._y.view()
+        view.flags.writeable = False
+        return view
+
+    @property
+    def weights(self):
+        """The rows' weights (a read-only view), or None when unweighted."""
+        if self._w is None:
+            return None
+        view = self._w.view()
         view.flags.writeable = False
         return view
 
@@ -341,4 +403,10 @@ class Dataset:
                                               names, pointers, y.ctypes.data, len(y))
         if not handle:
             raise DataError("the library rejected the dataset: " + _native.last_error())
+        if self._w is not None:
+            w = np.ascontiguousarray(self._w, dtype=np.float64)
+            if lib.qvx_dataset_set_weights(handle, w.ctypes.data, len(w)) != _native.QVX_OK:
+                message = _native.last_error()
+                lib.qvx_dataset_free(handle)
+                raise DataError("the library rejected the weights: " + message)
         return handle

@@ -36,6 +36,13 @@ class QuorvexRegressor(RegressorMixin, BaseEstimator):
     `missing` ("error", "drop" or "keep") is as for `quorvex.discover`; with
     "error", predict refuses NaN and infinities too.
 
+    `fit(X, y, sample_weight=w)` weighs the rows (refined only; `weights` of
+    `quorvex.discover`: frequency weights, integer ones counting as repeated
+    rows). With `warm_start=True` (refined only) a second fit starts from the
+    front of the first (`start_from` of `quorvex.discover`): on the same data
+    and settings it never ends with a higher BIC, so fitting again with a
+    larger `time_limit` or `generations` refines the formula.
+
     After fit: `report_` (the full report), `expr_` and `formula_` (the formula
     that predicts), `verdict_`, `n_features_in_` and, for DataFrames with string
     columns, `feature_names_in_`. The features are called x0, x1, ... otherwise;
@@ -60,12 +67,13 @@ class QuorvexRegressor(RegressorMixin, BaseEstimator):
             "progress": [None, StrOptions({"auto"}), "boolean"],
             "model_selection": [StrOptions({"bic", "accuracy"}),
                                 Interval(Integral, 1, None, closed="left")],
+            "warm_start": ["boolean"],
         }
 
     def __init__(self, generations=0, population=0, max_depth=0, seed=0, test_fraction=0.2,
                  missing="error", search="refined", time_limit=None, operators=None,
                  n_threads=None, starts=1, patience=None, progress="auto",
-                 model_selection="bic"):
+                 model_selection="bic", warm_start=False):
         self.generations = generations
         self.population = population
         self.max_depth = max_depth
@@ -80,18 +88,25 @@ class QuorvexRegressor(RegressorMixin, BaseEstimator):
         self.patience = patience
         self.progress = progress
         self.model_selection = model_selection
+        self.warm_start = warm_start
 
     def _names(self):
         if hasattr(self, "feature_names_in_"):
             return [str(n) for n in self.feature_names_in_]
         return [f"x{j}" for j in range(self.n_features_in_)]
 
-    def fit(self, X, y):
+    def fit(self, X, y, sample_weight=None):
         if hasattr(self, "_validate_params"):
             self._validate_params()
+        previous = getattr(self, "report_", None) if self.warm_start else None
         # Non-finite values are judged by Dataset's `missing` rule, with its message.
         X, y = self._validate_data(X, y, force_all_finite=False, dtype=np.float64, y_numeric=True)
-        data = Dataset(X, y, feature_names=self._names(), missing=self.missing)
+        if sample_weight is not None:
+            sample_weight = np.asarray(sample_weight, dtype=np.float64)
+            if sample_weight.ndim == 0:  # scikit-learn's convention: one weight for every row
+                sample_weight = np.full(X.shape[0], float(sample_weight))
+        data = Dataset(X, y, feature_names=self._names(), missing=self.missing,
+                       weights=sample_weight)
         if self.search == "refined" and data.n_rows < _REFINED_MIN_ROWS:
             # In scikit-learn's words, which its checks expect.
             raise ValueError(f"the refined search needs at least {_REFINED_MIN_ROWS} rows; got "
@@ -100,7 +115,8 @@ class QuorvexRegressor(RegressorMixin, BaseEstimator):
                           population=self.population, max_depth=self.max_depth, seed=self.seed,
                           test_fraction=self.test_fraction, time_limit=self.time_limit,
                           operators=self.operators, n_threads=self.n_threads,
-                          starts=self.starts, patience=self.patience, progress=self.progress)
+                          starts=self.starts, patience=self.patience, progress=self.progress,
+                          start_from=previous)
         self.report_ = report
         self.expr_, self.formula_ = selected(report, self.model_selection)
         self.verdict_ = report.verdict

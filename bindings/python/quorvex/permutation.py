@@ -65,7 +65,7 @@ def _at_or_below(real_bic, null_bics):
 def permutation_test(X, y=None, *, n_permutations=99, executor=None, search="refined",
                      generations=0, population=0, max_depth=0, seed=0, test_fraction=0.2,
                      time_limit=None, operators=None, progress=None, feature_names=None,
-                     missing=None):
+                     missing=None, weights=None):
     """Runs `discover` on the data and on `n_permutations` copies with permuted targets.
 
     Takes the arguments of `discover`. Without an executor the library runs
@@ -73,7 +73,8 @@ def permutation_test(X, y=None, *, n_permutations=99, executor=None, search="ref
     with one (any concurrent.futures.Executor: a process pool, dask's
     client.get_executor()...) they run there. The result does not depend on
     where they ran. It costs n_permutations + 1 discoveries. Returns a
-    PermutationTest.
+    PermutationTest. Weights (refined only) stay with their rows while the
+    targets are permuted.
     """
     if isinstance(n_permutations, bool):
         raise DataError("n_permutations must be an integer, not a bool")
@@ -83,7 +84,7 @@ def permutation_test(X, y=None, *, n_permutations=99, executor=None, search="ref
         raise DataError(f"n_permutations must be an integer, not {n_permutations!r}") from None
     if n < 0:
         raise DataError(f"n_permutations must not be negative, not {n}")
-    data = as_dataset(X, y, feature_names, missing)
+    data = as_dataset(X, y, feature_names, missing, weights)
     settings = dict(search=search, generations=generations, population=population,
                     max_depth=max_depth, seed=seed, test_fraction=test_fraction,
                     time_limit=time_limit, operators=operators)

@@ -121,6 +121,8 @@ class Report:
     constants: Tuple["FittedConstant", ...] = ()
     # Refined: share of the box the training rows span where the formula is finite; classic: NaN.
     domain_share: float = math.nan
+    # Weighted rows: the training rows' sum of weights, the n of every BIC; else None.
+    weight_sum: float = None
 
     @property
     def operator_weights(self):
@@ -273,6 +275,7 @@ def _read(lib, handle, feature_names, search):
         operators=json.loads(json_text).get("operators", "") if search == "refined" else "",
         constants=constants,
         domain_share=number["domain_share"],
+        weight_sum=json.loads(json_text).get("weight_sum") if search == "refined" else None,
     )
 
 
@@ -298,18 +301,50 @@ def _number(name, value):
         raise DataError(f"{name} must be a number, not {value!r}") from None
 
 
-def as_dataset(X, y, feature_names, missing=None):
-    """X itself when it is a Dataset (then y, feature_names and missing must be left out), else a
-    new one."""
+def as_dataset(X, y, feature_names, missing=None, weights=None):
+    """X itself when it is a Dataset (then y, feature_names, missing and weights must be left
+    out), else a new one."""
     if isinstance(X, Dataset):
-        if y is not None or feature_names is not None or missing is not None:
-            raise DataError("y, feature_names and missing come from the Dataset; do not pass "
-                            "them again")
+        if y is not None or feature_names is not None or missing is not None \
+                or weights is not None:
+            raise DataError("y, feature_names, missing and weights come from the Dataset; do not "
+                            "pass them again")
         return X
     if y is None:
         raise DataError("y is missing: pass the targets or the name of the target column")
     return Dataset(X, y, feature_names=feature_names,
-                   missing="error" if missing is None else missing)
+                   missing="error" if missing is None else missing, weights=weights)
+
+
+def start_from_text(start_from):
+    """The options' start_from bytes: None for none; a Report's JSON, an Expr's or a front
+    entry's, or a JSON text (a saved report, an expression), which the library reads."""
+    if start_from is None:
+        return None
+    if isinstance(start_from, Report):
+        text = start_from.to_json()
+    elif isinstance(start_from, FrontEntry):
+        text = start_from.expr.to_json()
+    elif isinstance(start_from, Expr):
+        text = start_from.to_json()
+    elif isinstance(start_from, str):
+        text = start_from
+    elif isinstance(start_from, bytes):
+        try:
+            text = start_from.decode("utf-8")
+        except UnicodeDecodeError:
+            raise DataError("start_from is not valid UTF-8") from None
+    elif isinstance(start_from, Mapping):
+        text = json.dumps(start_from)
+    else:
+        raise DataError("start_from must be a Report, an Expr or a JSON text, not "
+                        f"{type(start_from).__name__}")
+    if "\0" in text:
+        raise DataError("start_from must not contain NUL")
+    try:
+        return text.encode("utf-8")
+    except UnicodeEncodeError:
+        raise DataError("start_from is not valid text (it holds a lone surrogate)") from None
 
 
 def check_search(search):
@@ -348,7 +383,7 @@ def _operator_name(name):
 
 
 def options(search, generations, population, max_depth, seed, test_fraction, time_limit,
-            patience=None, operators=None, n_threads=None):
+            patience=None, operators=None, n_threads=None, start_from=None):
     """The library's options record: its defaults for `search`, then every setting given.
 
     0 keeps the library's default for generations, population and max_depth; n_threads None
@@ -371,6 +406,7 @@ def options(search, generations, population, max_depth, seed, test_fraction, tim
     if n_threads is not None:
         record.max_threads = _unsigned("n_threads", n_threads, 8 * ctypes.sizeof(ctypes.c_size_t))
     record.operators = operators_text(operators)  # the record keeps the bytes alive
+    record.start_from = start_from_text(start_from)
     return record
 
 
@@ -435,7 +471,8 @@ def mark_interrupted(report):
 
 def discover(X, y=None, *, search="refined", generations=0, population=0, max_depth=0, seed=0,
              test_fraction=0.2, time_limit=None, patience=None, operators=None, n_threads=None,
-             starts=1, executor=None, progress=None, feature_names=None, missing=None):
+             starts=1, executor=None, progress=None, feature_names=None, missing=None,
+             weights=None, start_from=None):
     """Searches for a formula that explains y from the columns of X and judges it.
 
     X and y are as for `Dataset` (or X is a Dataset and y is left out), and so
@@ -481,6 +518,16 @@ def discover(X, y=None, *, search="refined", generations=0, population=0, max_de
     they finished (wall_clock_ms aside). starts=1 is the ordinary discovery,
     run here (the executor is not used).
 
+    weights (refined only) weighs the rows, as `Dataset` describes: the fits,
+    the errors, the baselines and the BIC are weighted, integer weights count
+    as repeated rows, and `report.weight_sum` is the BIC's n.
+
+    start_from (refined only) is a warm start: a previous Report (or its JSON
+    text, or an Expr). Its front joins the first population, and each of its
+    formulas is scored again on these training rows and kept where it beats
+    what the search finds, so with the same data, seed, test_fraction and
+    operators the new report's BIC is never above the previous one's.
+
     progress="auto" (None too) shows a bar on stderr when it is a terminal
     and in a notebook (tqdm's when installed), True on stderr always, False
     never. Ctrl-C stops a refined search after its current generation and
@@ -488,9 +535,9 @@ def discover(X, y=None, *, search="refined", generations=0, population=0, max_de
     warning; a second Ctrl-C raises KeyboardInterrupt. A classic search (it
     has no result before its end) raises KeyboardInterrupt at the first.
     """
-    data = as_dataset(X, y, feature_names, missing)
+    data = as_dataset(X, y, feature_names, missing, weights)
     record = options(search, generations, population, max_depth, seed, test_fraction, time_limit,
-                     patience, operators, n_threads)
+                     patience, operators, n_threads, start_from)
     k = _unsigned("starts", starts, 32)
     if k == 0:
         raise DataError("starts must be at least 1")
@@ -501,7 +548,7 @@ def discover(X, y=None, *, search="refined", generations=0, population=0, max_de
         settings = dict(search=search, generations=generations, population=population,
                         max_depth=max_depth, seed=seed, test_fraction=test_fraction,
                         time_limit=time_limit, patience=patience, operators=operators,
-                        n_threads=n_threads)
+                        n_threads=n_threads, start_from=start_from_text(start_from))
         return _starts.discover_starts(data, settings, k, executor, progress)
     lib = _native.ext()
     out, interrupted = _discover(data, record, progress)
