@@ -127,9 +127,9 @@ void read_result(const qvx_result* r) {
     require((qvx_last_error()[0] == '\0') == (f >= 0 && f <= QVX_MSE_FLOOR), "number field");
   }
   for (int32_t f = -1; f <= QVX_STOP_REASON + 1; ++f) (void)qvx_result_count(r, f);
-  for (int32_t f = -1; f <= QVX_STOP_NAME + 1; ++f) {
+  for (int32_t f = -1; f <= QVX_LATEX + 1; ++f) {
     char* s = qvx_result_text(r, f);
-    require((s != nullptr) == (f >= 0 && f <= QVX_STOP_NAME), "text field");
+    require((s != nullptr) == (f >= 0 && f <= QVX_LATEX), "text field");
     if (f == QVX_JSON || f == QVX_EXPR_JSON) {
       if (!nlohmann::json::accept(s)) fail("a rendering is not JSON", s);
     }

@@ -145,7 +145,7 @@ void print_refined_report(const RefinedRun& run, const std::string& dropped_note
   if (!opt.json) notes += verdict.finite + "\n";
   for (const std::string& w : verdict.warnings) notes += w + "\n";
   if (!opt.json)
-    for (const std::string& line : front_table(r)) out += line + "\n";
+    for (const std::string& line : quorvex::front_table(r, opt.latex)) out += line + "\n";
   write_stdout(out);
   std::fwrite(aside.data(), 1, aside.size(), stderr);
 }

@@ -11,6 +11,7 @@
 #include "assess/assess.h"
 #include "baselines/baselines.h"
 #include "parallel/fp_state.h"
+#include "refine/display.h"
 #include "refine/front.h"
 #include "refine/front_simplify.h"
 #include "refine/scaled.h"
@@ -226,7 +227,12 @@ FrontEntry constant_model(const Dataset& train, double floor) {
 void judge_front(RefinedResult& result, const BaselinesReport& baselines) {
   const Dataset& train = result.train;
   if (result.front.empty()) result.front.push_back(constant_model(train, result.mse_floor));
-  for (FrontEntry& e : result.front) e.mse_test = finite_row_mse(e.tree, result.test);
+  for (FrontEntry& e : result.front) {
+    e.mse_test = finite_row_mse(e.tree, result.test);
+    ShownFormula shown = show_formula(e.tree, train);
+    e.shown = std::move(shown.text);
+    e.latex = std::move(shown.latex);
+  }
   size_t best = 0;
   for (size_t i = 1; i < result.front.size(); ++i)
     if (result.front[i].bic < result.front[best].bic) best = i;
@@ -234,6 +240,7 @@ void judge_front(RefinedResult& result, const BaselinesReport& baselines) {
   result.best = chosen.tree;
   result.report = assess(chosen.tree, chosen.bic, chosen.complexity, train, result.test, baselines);
   result.finite_share = finite_share(chosen.tree, train, result.test);
+  result.report.formula = chosen.shown;
 }
 
 RefinedResult refine(const Dataset& data, const RefinedConfig& cfg,
@@ -264,8 +271,8 @@ RefinedResult refine(const Dataset& data, const RefinedConfig& cfg,
     search_limit = cfg.time_limit - reserve;
   }
   Dataset rows;
-  const std::vector<FrontEntry> found = search_front(cfg, seeds, start, Deadline(start, search_limit),
-                                                     progress, result, rows);
+  const std::vector<FrontEntry> found =
+      search_front(cfg, seeds, start, Deadline(start, search_limit), progress, result, rows);
 
   // Simplify the front on the rows it was found on, then score it on all.
   const bool thorough = result.stop != StopReason::Callback;

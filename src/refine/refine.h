@@ -63,6 +63,10 @@ struct FrontEntry {
   double mse_test = 0.0;
   double bic = 0.0;
   Expr tree = Expr::constant(0.0);
+  // The tree as displayed (refine/display.h), set once the front is judged:
+  // the report's formula texts; the JSON keeps the tree's exact constants.
+  std::string shown;
+  std::string latex;
 };
 
 struct RefinedResult {
@@ -94,7 +98,7 @@ struct GenerationInfo {
   double best_bic = 0.0;
   size_t front_size = 0;
   bool within_generation = false;  // a pulse within a long generation, not its end
-  uint32_t start = 0;  // the start reporting, under refine_starts (refine/starts.h)
+  uint32_t start = 0;              // the start reporting, under refine_starts (refine/starts.h)
 };
 
 // Called on the search's thread after each generation, and at least once a

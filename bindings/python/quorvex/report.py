@@ -38,9 +38,14 @@ class FrontEntry(NamedTuple):
     bic: float
     formula: str
     expr: Expr
+    latex_text: str = ""
 
     def predict(self, X, feature_names=None):
         return self.expr.predict(X, feature_names=feature_names)
+
+    def latex(self):
+        """The formula as LaTeX, as the library writes it ("\\frac{3.4 S}{S + 0.7}")."""
+        return self.latex_text
 
 
 class Baselines(NamedTuple):
@@ -95,6 +100,12 @@ class Report:
     # Refined: the operators searched, as the library writes them ("+,-,*,/,pow,exp,log,sqrt,
     # sin,cos", a weight other than 1 after a colon); classic: "".
     operators: str = ""
+    _latex: str = field(default="", repr=False)
+
+    def latex(self):
+        """The reported formula as LaTeX, as the library writes it (a refined search's as
+        displayed; `formula` is the same formula as text)."""
+        return self._latex
 
     @property
     def operator_weights(self):
@@ -161,7 +172,7 @@ _NUMBERS = dict(mse_train=0, mse_test=1, bic=2, delta_bic_const=3, delta_bic_lin
                 z_vs_shuffled=5, bic_const=6, bic_linear=7, bic_shuffled_mean=8,
                 bic_shuffled_std=9, finite_share=10, mse_floor=11)
 _K, _N_TRAIN, _N_TEST, _ROWS_SET_ASIDE, _GENERATIONS, _FRONT_SIZE, _WALL_CLOCK_MS = 1, 2, 3, 4, 5, 6, 7
-_FORMULA, _EXPR_JSON, _SIMPLIFIED, _PRETTY, _JSON, _VERDICT_REASON, _STOP_NAME = range(7)
+_FORMULA, _EXPR_JSON, _SIMPLIFIED, _PRETTY, _JSON, _VERDICT_REASON, _STOP_NAME, _LATEX = range(8)
 
 
 def _read(lib, handle, feature_names, search):
@@ -177,7 +188,8 @@ def _read(lib, handle, feature_names, search):
             mse_test=lib.qvx_front_number(handle, i, 2),
             bic=lib.qvx_front_number(handle, i, 3),
             formula=_native.take_string(lib.qvx_front_text(handle, i, _FORMULA)),
-            expr=Expr.from_json(_native.take_string(lib.qvx_front_text(handle, i, _EXPR_JSON)))))
+            expr=Expr.from_json(_native.take_string(lib.qvx_front_text(handle, i, _EXPR_JSON))),
+            latex_text=_native.take_string(lib.qvx_front_text(handle, i, _LATEX))))
     return Report(
         formula=text(_FORMULA),
         verdict=Verdict(lib.qvx_result_verdict(handle)),
@@ -207,6 +219,7 @@ def _read(lib, handle, feature_names, search):
         generations=count(_GENERATIONS),
         stop_reason=text(_STOP_NAME),
         operators=json.loads(json_text).get("operators", "") if search == "refined" else "",
+        _latex=text(_LATEX),
     )
 
 
