@@ -27,6 +27,11 @@ constexpr double kRewriteTolerance = 1e-9;
 // significant digits are within 5e-6.
 constexpr double kShownTolerance = 1e-5;
 
+constexpr uint32_t kMaxShownDepth = 64;
+constexpr uint32_t kMaxShownNodes = 512;
+// Nested rewrite calls, a few per level of a tree that deep.
+constexpr int kMaxRewriteNesting = 8 * static_cast<int>(kMaxShownDepth);
+
 enum class FK : uint8_t { Num, Var, Sum, Prod, Fn, Power };
 
 struct Form;
@@ -281,6 +286,8 @@ class Display {
 
   FP sum_of(std::vector<FP> given) {
     const FP plain = sum(given);
+    const Nested nested(*this);
+    if (nested.too_deep()) return plain;
     std::vector<FP> flat;
     for (const FP& t : given) {
       if (t->kind == FK::Sum) {
@@ -373,6 +380,8 @@ class Display {
   FP prod_of(double coef, const std::vector<Factor>& given) {
     if (coef == 1.0 && given.size() == 1 && given[0].e == 1.0) return given[0].base;
     const FP plain = prod(coef, given);
+    const Nested nested(*this);
+    if (nested.too_deep()) return plain;
     double c = coef;
     std::vector<Factor> fs;
     for (const Factor& x : given) {
@@ -489,6 +498,8 @@ class Display {
 
   FP fn_of(Expr::Kind k, const FP& a) {
     FP out = fn(k, a);
+    const Nested nested(*this);
+    if (nested.too_deep()) return out;
     const auto keep = [&](const FP& candidate) { out = better(out, candidate); };
     switch (k) {
       case Expr::Kind::Exp:
@@ -497,9 +508,10 @@ class Display {
         // exp(-2·(u - 0.8)) -> 5·exp(-2·u) below
         if (a->kind == FK::Prod && a->factors.size() == 1 && a->factors[0].e == 1.0 &&
             a->factors[0].base->kind == FK::Sum) {
+          // A plain sum: sum_of would take the factor out again.
           std::vector<FP> terms;
           for (const FP& t : a->factors[0].base->terms) terms.push_back(scale(a->num, t));
-          keep(fn_of(k, sum_of(std::move(terms))));
+          keep(fn_of(k, sum(std::move(terms))));
         }
         if (a->kind == FK::Sum && a->terms.back()->kind == FK::Num) {
           std::vector<FP> rest(a->terms.begin(), a->terms.end() - 1);
@@ -554,8 +566,20 @@ class Display {
     return quarter >= 2 ? scale(-1.0, f) : f;
   }
 
+  // Rewrites call one another; should some pair ever undo each other, this
+  // bounds the recursion and keeps the forms reached.
+  struct Nested {
+    explicit Nested(Display& d) : d_(d) { ++d_.depth_; }
+    ~Nested() { --d_.depth_; }
+    Nested(const Nested&) = delete;
+    Nested& operator=(const Nested&) = delete;
+    bool too_deep() const { return d_.depth_ > kMaxRewriteNesting; }
+    Display& d_;
+  };
+
   const Dataset& rows_;
   size_t n_;
+  int depth_ = 0;
 };
 
 // ---- writing ----
@@ -820,6 +844,10 @@ std::string shown_number(double value, int digits) {
 }
 
 ShownFormula show_formula(const Expr& tree, const Dataset& rows) {
+  // The search's trees are far smaller; one read from a merged report may be
+  // deep enough to exhaust the stack of these recursive rewrites.
+  if (tree.depth() > kMaxShownDepth || node_count(tree) > kMaxShownNodes)
+    return {tree.formula(), {}};
   Display d(rows);
   const FP form = d.from(tree);
   for (const int digits : {6, 9, 12, 17}) {
