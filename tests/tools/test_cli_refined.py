@@ -61,21 +61,27 @@ def test_text_report_is_followed_by_the_search_the_notes_and_the_front():
     assert lines[14] == "operators: +,-,*,/,pow,exp,log,sqrt,sin,cos"
     assert lines[15] == "finite  : 100.0% of training rows (160 of 160)"
     start = lines.index("front   : the best formula of each complexity (* the one reported)")
-    rows = [FRONT_ROW.fullmatch(line) for line in lines[start + 2:-1]]
+    body = [line for line in lines[start + 2:] if line and not line.startswith("  (")]
+    rows = [FRONT_ROW.fullmatch(line) for line in body]
     assert rows and all(rows), lines[start:]
 
     report = json.loads(run(data("product_sum.csv"), "--seed", "3", "--json", *QUICK).stdout)
     assert list(report)[:len(CLASSIC_KEYS)] == CLASSIC_KEYS
     assert lines[1] == "formula : " + report["formula"]
     front = report["front"]
-    assert [int(m.group(2)) for m in rows] == [e["complexity"] for e in front]
-    assert [m.group(6) for m in rows] == [e["formula"] for e in front]
+    # The table shows the JSON front's entries in order (the constant model first, entries
+    # past the reported one that no longer improve left out).
+    listed = [(e["complexity"], e["formula"]) for e in front]
+    shown = [(int(m.group(2)), m.group(6)) for m in rows]
+    assert all(r in listed for r in shown[1:]) and shown[0][0] == 1
+    in_json = [r for r in shown if r in listed]
+    assert in_json == sorted(in_json, key=listed.index)
+    assert ("*", report["formula"]) in [(m.group(1), m.group(6)) for m in rows]
     # Complexity rises along the front while the training error falls.
     assert all(a["complexity"] < b["complexity"] for a, b in zip(front, front[1:]))
     assert all(a["mse_train"] > b["mse_train"] for a, b in zip(front, front[1:]))
-    starred = [e for m, e in zip(rows, front) if m.group(1) == "*"]
-    assert len(starred) == 1
-    assert (starred[0]["formula"], starred[0]["complexity"]) == (report["formula"], report["k"])
+    starred = [(int(m.group(2)), m.group(6)) for m in rows if m.group(1) == "*"]
+    assert starred == [(report["k"], report["formula"])]
     assert report["bic"] == min(e["bic"] for e in front)
     assert list(report)[len(CLASSIC_KEYS):] == ["search", "rows_set_aside", "finite_share",
                                                 "generations", "stop_reason", "mse_floor",
