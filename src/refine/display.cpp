@@ -556,7 +556,7 @@ class Display {
     if (a.kind != FK::Sum || a.terms.back()->kind != FK::Num) return nullptr;
     const double q = a.terms.back()->num / (std::numbers::pi / 2);
     const double turns = std::round(q);
-    if (std::fabs(q - turns) > 1e-6 || turns == 0.0) return nullptr;
+    if (!std::isfinite(q) || std::fabs(q - turns) > 1e-6 || turns == 0.0) return nullptr;
     std::vector<FP> rest(a.terms.begin(), a.terms.end() - 1);
     // cos(u) = sin(u + π/2): count quarter turns from sin.
     const int quarter =

@@ -77,6 +77,16 @@ TEST(Display, RewritesHoldOnEveryRowOrAreLeftOut) {
   }
 }
 
+TEST(Display, OddTreesKeepATextThatReadsBack) {
+  const Dataset d = rows();
+  const Expr nan_inside =
+      Expr::cos(Expr::bin(Op::Add, Expr::feature("x"), Expr::constant(std::nan(""))));
+  EXPECT_EQ(show_formula(nan_inside, d).text, nan_inside.formula());
+  Expr deep = Expr::feature("x");
+  for (int i = 0; i < 100; ++i) deep = Expr::sin(std::move(deep));
+  EXPECT_EQ(show_formula(deep, d).text, deep.formula());
+}
+
 TEST(Display, LatexOfTheSameForm) {
   const Dataset d = rows();
   EXPECT_EQ(
