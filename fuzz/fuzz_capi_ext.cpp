@@ -132,9 +132,9 @@ void read_result(const qvx_result* r) {
   require(std::isnan(qvx_constant_number(r, constants, QVX_CONSTANT_VALUE)) &&
               qvx_last_error()[0] != '\0',
           "constant index past the end");
-  for (int32_t f = -1; f <= QVX_STOP_NAME + 1; ++f) {
+  for (int32_t f = -1; f <= QVX_LATEX + 1; ++f) {
     char* s = qvx_result_text(r, f);
-    require((s != nullptr) == (f >= 0 && f <= QVX_STOP_NAME), "text field");
+    require((s != nullptr) == (f >= 0 && f <= QVX_LATEX), "text field");
     if (f == QVX_JSON || f == QVX_EXPR_JSON) {
       if (!nlohmann::json::accept(s)) fail("a rendering is not JSON", s);
     }

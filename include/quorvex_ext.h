@@ -431,6 +431,7 @@ QVX_API int32_t qvx_merge_starts(const qvx_dataset* ds, const qvx_options* optio
 #define QVX_JSON 4           /* the JSON report (see below) */
 #define QVX_VERDICT_REASON 5 /* "ΔBIC vs const = ..., vs linear = ..., z vs shuffled = ..." */
 #define QVX_STOP_NAME 6      /* "generations", "no improvement", "exact fit", "time limit", "stopped by caller" */
+#define QVX_LATEX 7          /* the best formula as LaTeX (refined: as displayed) */
 
 /*
  * The verdict: 2 Strong, 1 Weak, 0 Noise, by the rule quorvex.h describes
@@ -454,8 +455,11 @@ QVX_API uint64_t qvx_result_count(const qvx_result* result, int32_t field) QVX_N
  * Renderings of a classic result: exactly quorvex_report_pretty and
  * quorvex_report_json.
  *
- * Renderings of a refined result: the text report is the classic one's
- * thirteen lines followed by
+ * Renderings of a refined result: the formula is displayed as a scientist
+ * writes it (docs/refined.md: a normal form checked on every training row,
+ * constants of at most 6 significant digits, few parentheses, "3.4*S/(S + 0.7)",
+ * "3.2*x^1.7"); the expression JSON keeps every constant's full precision.
+ * The text report is the classic one's thirteen lines followed by
  *   "simplified: <formula>" (only when it differs from the formula line),
  *   "rows set aside : <n>   finite share : <share, 4 decimals>",
  *   "generations : <n> (<stop name>)",
@@ -466,8 +470,9 @@ QVX_API uint64_t qvx_result_count(const qvx_result* result, int32_t field) QVX_N
  *   "domain share : <QVX_DOMAIN_SHARE, 4 decimals> of the training data's box",
  *   "weights : <the training rows' sum of weights, 4 decimals> summed over the
  *   training rows (the n of every BIC)" (weighted datasets only),
- *   "front   :" and one line per entry:
- *   "  k=<complexity>  train=<mse_train>  test=<mse_test>  BIC=<bic>  <formula>"
+ *   the front table, as the command prints it: a heading line, a column
+ *   line, then one line per entry shown (the constant model first, the
+ *   reported one marked "*"; docs/refined.md tells which are left out),
  * each ending in "\n". The JSON report is one object, indented by two spaces,
  * without a trailing line feed: the fifteen members of the classic report in
  * their order (formula, expr_json, k, mse_train, mse_test, bic, baselines,
@@ -488,7 +493,8 @@ QVX_API uint64_t qvx_result_count(const qvx_result* result, int32_t field) QVX_N
  *                 of weights, the n of every BIC,
  *   "front": [ {"complexity": integer, "mse_train": number,
  *               "mse_test": number, "bic": number, "formula": string,
- *               "expr_json": string}, ... ] by increasing complexity,
+ *               "latex": string, "expr_json": string}, ... ] by
+ *             increasing complexity,
  *   "constants": [ {"value": number, "std_error": number}, ... ] the
  *                formula's constants in the order of qvx_constant_number,
  *   "domain_share": number (QVX_DOMAIN_SHARE).
@@ -510,8 +516,9 @@ QVX_API char* qvx_result_text(const qvx_result* result, int32_t field) QVX_NOEXC
 QVX_API double qvx_front_number(const qvx_result* result, size_t index,
                                 int32_t field) QVX_NOEXCEPT;
 
-/* The formula (QVX_FORMULA) or expression JSON (QVX_EXPR_JSON) of front
- * entry `index` as a new string, or NULL as for qvx_front_number. */
+/* The formula (QVX_FORMULA, as displayed), its LaTeX (QVX_LATEX) or the
+ * expression JSON (QVX_EXPR_JSON) of front entry `index` as a new string, or
+ * NULL as for qvx_front_number. */
 QVX_API char* qvx_front_text(const qvx_result* result, size_t index, int32_t field) QVX_NOEXCEPT;
 
 /* Fields of qvx_constant_number. */

@@ -37,6 +37,7 @@ struct Options {
   uint64_t seed = 0;
   double test_fraction = RefinedConfig{}.test_fraction;
   bool json = false;
+  bool latex = false;  // the refined front's formulas as LaTeX
   bool verbose = false;
   bool quiet = false;
   std::optional<std::string> plot;

@@ -191,6 +191,11 @@ void add_search_options(CLI::App& app, Options& opt, Given& given) {
 
 void add_output_options(CLI::App& app, Options& opt, Given& given) {
   auto* json = app.add_flag("--json", opt.json, "Print the JSON report instead of the text report");
+  auto* latex = app.add_flag("--latex", opt.latex,
+                             "Write the refined front's formulas as LaTeX (the JSON report "
+                             "holds both forms)")
+                    ->excludes(json)
+                    ->excludes(given.classic);
   auto* verbose =
       app.add_flag("--verbose", opt.verbose, "Write one progress line per generation to stderr");
   app.add_flag("--quiet", opt.quiet,
@@ -204,12 +209,14 @@ void add_output_options(CLI::App& app, Options& opt, Given& given) {
   auto* predict =
       app.add_option("--predict", opt.predict,
                      "Instead of a discovery, write the predictions of a saved JSON report's "
-                     "formula for every row of the CSV file, as CSV on stdout (nan where a "
+                     "formula (or of a file holding a formula's text, as a report shows it) "
+                     "for every row of the CSV file, as CSV on stdout (nan where a "
                      "value is missing)")
           ->option_text("MODEL.json")
           ->excludes(plot)
           ->excludes(verbose)
-          ->excludes(json);
+          ->excludes(json)
+          ->excludes(latex);
   for (CLI::Option* other : given.not_with_predict) predict->excludes(other);
   predict->excludes(given.operators_option);
   predict->excludes(given.starts);

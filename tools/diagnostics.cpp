@@ -27,11 +27,14 @@ std::string format_share(FiniteRows rows) {
 std::optional<std::string> linear_note(const DiscoverReport& report) {
   const double d = report.delta_bic_linear;
   if (report.verdict == Verdict::Strong || std::isnan(d)) return std::nullopt;
-  if (d > 0.0) {
-    const bool clearly_linear = report.baselines.bic_linear < report.baselines.bic_const - 10.0;
+  const bool clearly_linear = report.baselines.bic_linear < report.baselines.bic_const - 10.0;
+  const std::string linear = clearly_linear ? ": the relation may be linear" : "";
+  if (d > 0.0)
     return "a straight line fits better than the formula found (ΔBIC vs linear " +
-           format_signed_fixed(d, 1) + ")" + (clearly_linear ? ": the relation may be linear" : "");
-  }
+           format_signed_fixed(d, 1) + ")" + linear;
+  // The refined search reports the least-squares line itself when nothing beats it.
+  if (d == 0.0 && report.verdict == Verdict::Weak)
+    return "the least-squares line fits best: it is the formula reported" + linear;
   if (report.verdict == Verdict::Weak && d >= -10.0)
     return "the formula beats a straight line by too little to count (ΔBIC vs linear " +
            format_signed_fixed(d, 1) + "; Strong needs below -10)";

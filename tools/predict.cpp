@@ -5,6 +5,7 @@
 
 #include "csv.h"
 #include "dataset/dataset.h"
+#include "expr/parse.h"
 #include "expr/read_json.h"
 
 namespace quorvex::cli {
@@ -12,6 +13,16 @@ namespace {
 
 Expr read_model(const std::string& model_file) {
   const std::string text = read_input(model_file);
+  // Anything but a JSON object is a formula's text.
+  const size_t first = text.find_first_not_of(" \t\r\n");
+  if (first == std::string::npos || text[first] != '{') {
+    try {
+      return parse_formula(text);
+    } catch (const FormulaError& e) {
+      throw CommandError(model_file + ": byte " + decimal(e.offset()) + ": " + e.what(),
+                         kExitBadInput);
+    }
+  }
   try {
     return model_expression(text);
   } catch (const JsonError& e) {

@@ -11,11 +11,6 @@ std::string stop_text(const RefinedResult& result, bool interrupted) {
   return stop_reason_name(result.stop);
 }
 
-std::string padded(std::string s, size_t width) {
-  if (s.size() < width) s.insert(0, width - s.size(), ' ');
-  return s;
-}
-
 }  // namespace
 
 std::string search_line(const RefinedResult& result, bool interrupted, uint32_t starts) {
@@ -29,20 +24,6 @@ std::string search_line(const RefinedResult& result, bool interrupted, uint32_t 
 
 std::string operators_line(const RefinedResult& result) {
   return "operators: " + result.operators.text();
-}
-
-std::vector<std::string> front_table(const RefinedResult& result) {
-  std::vector<std::string> lines;
-  lines.push_back("front   : the best formula of each complexity (* the one reported)");
-  lines.push_back("  complexity   MSE train    MSE test           BIC  formula");
-  for (const FrontEntry& e : result.front) {
-    const bool chosen = e.complexity == result.report.k && e.bic == result.report.bic;
-    lines.push_back((chosen ? "* " : "  ") + padded(format_integer(e.complexity), 10) + "  " +
-                    padded(format_sci5(e.mse_train), 10) + "  " +
-                    padded(format_sci5(e.mse_test), 10) + "  " +
-                    padded(format_fixed(e.bic, 3), 12) + "  " + e.tree.formula());
-  }
-  return lines;
 }
 
 }  // namespace quorvex::cli

@@ -18,8 +18,4 @@ std::string search_line(const RefinedResult& result, bool interrupted, uint32_t 
 // other than 1 after a colon.
 std::string operators_line(const RefinedResult& result);
 
-// The front as a table under the report, one line per complexity, the
-// reported formula marked with '*'.
-std::vector<std::string> front_table(const RefinedResult& result);
-
 }  // namespace quorvex::cli

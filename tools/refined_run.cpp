@@ -115,7 +115,7 @@ void print_refined_report(const RefinedRun& run, const std::string& dropped_note
   for (const std::string& w : verdict.warnings) notes += w + "\n";
   if (std::optional<std::string> w = domain_warning(r.domain_share)) notes += *w + "\n";
   if (!opt.json)
-    for (const std::string& line : front_table(r)) out += line + "\n";
+    for (const std::string& line : quorvex::front_table(r, opt.latex)) out += line + "\n";
   write_stdout(out);
   std::fwrite(aside.data(), 1, aside.size(), stderr);
 }

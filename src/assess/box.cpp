@@ -195,11 +195,13 @@ class Checker {
       if (used++ >= budget) return BoxCheck::Undecided;
       Box box = std::move(stack.back());
       stack.pop_back();
-      if (within(bounds(tree, box, 0))) continue;
+      const Interval v = bounds(tree, box, 0);
+      if (within(v)) continue;
       for (size_t j = 0; j < centre.size(); ++j) centre[j] = 0.5 * (box.lo[j] + box.hi[j]);
       if (point_fails(value(tree, centre, 0))) return BoxCheck::Fails;
-      // Split the side widest relative to the whole box; a box that can no
-      // longer be split is left undecided.
+      // Split the side widest relative to the whole box. A box too narrow to
+      // split whose bounds still fail holds a pole or an edge of the domain:
+      // at that width no looseness of the bounds is left to blame.
       size_t widest = centre.size();
       double width = 0.0;
       for (size_t j = 0; j < centre.size(); ++j) {
@@ -210,7 +212,10 @@ class Checker {
           widest = j;
         }
       }
-      if (widest == centre.size()) return BoxCheck::Undecided;
+      if (widest == centre.size()) {
+        if (v.bad) return BoxCheck::Fails;
+        continue;
+      }
       Box upper = box;
       upper.lo[widest] = centre[widest];
       box.hi[widest] = centre[widest];

@@ -11,6 +11,7 @@
 #include "optimizer/discover.h"
 #include "optimizer/permutation.h"
 #include "parallel/fp_state.h"
+#include "refine/display.h"
 #include "refine/refine.h"
 #include "refine/refined_permutation.h"
 #include "resources/memory.h"
@@ -43,6 +44,10 @@ std::unique_ptr<qvx_result> run_classic(const quorvex::Dataset& data, const Sett
   auto out = std::make_unique<qvx_result>();
   out->search = QVX_SEARCH_CLASSIC;
   out->simplified = quorvex::simplify(r.best, r.train).formula();
+  {
+    const quorvex::FpStateGuard fixed_state;
+    out->latex = quorvex::show_formula(r.best, r.train).latex;
+  }
   {
     // The host's thread evaluates here, after the search has given back its state.
     const quorvex::FpStateGuard fixed_state;

@@ -23,6 +23,7 @@ struct qvx_dataset {
 struct qvx_result {
   int32_t search = QVX_SEARCH_REFINED;
   std::string simplified;
+  std::string latex;  // classic: the best formula as LaTeX (refined: its front entry's)
   // A classic discovery fills the report, best, finite_share and generations.
   quorvex::RefinedResult result;
 };

@@ -30,6 +30,13 @@ const quorvex::FrontEntry& front_entry(const qvx_result& r, size_t index) {
   return r.result.front[index];
 }
 
+// The LaTeX of the reported entry of a refined front.
+std::string chosen_latex(const quorvex::RefinedResult& r) {
+  for (const quorvex::FrontEntry& e : r.front)
+    if (e.complexity == r.report.k && e.bic == r.report.bic) return e.latex;
+  return {};
+}
+
 }  // namespace
 
 extern "C" {
@@ -132,6 +139,9 @@ QVX_API char* qvx_result_text(const qvx_result* result, int32_t field) noexcept 
       case QVX_STOP_NAME:
         text = quorvex::stop_reason_name(r.result.stop);
         break;
+      case QVX_LATEX:
+        text = classic ? r.latex : chosen_latex(r.result);
+        break;
       default:
         unknown_field(field);
     }
@@ -176,7 +186,9 @@ QVX_API double qvx_constant_number(const qvx_result* result, size_t index, int32
 QVX_API char* qvx_front_text(const qvx_result* result, size_t index, int32_t field) noexcept {
   return guarded<char*>(nullptr, [&] {
     const quorvex::FrontEntry& e = front_entry(live(result), index);
-    if (field == QVX_FORMULA) return quorvex::ext::to_c_string(e.tree.formula());
+    if (field == QVX_FORMULA)
+      return quorvex::ext::to_c_string(e.shown.empty() ? e.tree.formula() : e.shown);
+    if (field == QVX_LATEX) return quorvex::ext::to_c_string(e.latex);
     if (field == QVX_EXPR_JSON) return quorvex::ext::to_c_string(e.tree.to_json());
     unknown_field(field);
   });

@@ -14,6 +14,7 @@
 #include "expr/derivatives.h"
 #include "expr/read_json.h"
 #include "parallel/fp_state.h"
+#include "refine/display.h"
 #include "refine/front.h"
 #include "refine/front_simplify.h"
 #include "refine/scaled.h"
@@ -315,7 +316,12 @@ void judge_front(RefinedResult& result, const BaselinesReport& baselines, uint64
     for (size_t i = 1; i < result.front.size(); ++i)
       if (result.front[i].bic < result.front[best].bic) best = i;
   }
-  for (FrontEntry& e : result.front) e.mse_test = finite_row_mse(e.tree, result.test);
+  for (FrontEntry& e : result.front) {
+    e.mse_test = finite_row_mse(e.tree, result.test);
+    ShownFormula shown = show_formula(e.tree, train);
+    e.shown = std::move(shown.text);
+    e.latex = std::move(shown.latex);
+  }
   const FrontEntry& chosen = result.front[best];
   result.best = chosen.tree;
   result.report = assess(chosen.tree, chosen.bic, chosen.complexity, train, result.test, baselines);
@@ -323,6 +329,7 @@ void judge_front(RefinedResult& result, const BaselinesReport& baselines, uint64
   result.finite_share = finite_share(chosen.tree, train, result.test);
   result.constants = constant_errors(chosen.tree, train);
   result.domain_share = domain_share(chosen.tree, train, seed);
+  result.report.formula = chosen.shown;
 }
 
 RefinedResult refine(const Dataset& data, const RefinedConfig& cfg,

@@ -68,6 +68,10 @@ struct FrontEntry {
   double mse_test = 0.0;
   double bic = 0.0;
   Expr tree = Expr::constant(0.0);
+  // The tree as displayed (refine/display.h), set once the front is judged:
+  // the report's formula texts; the JSON keeps the tree's exact constants.
+  std::string shown;
+  std::string latex;
 };
 
 struct RefinedResult {

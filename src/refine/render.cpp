@@ -3,6 +3,10 @@
 #include <charconv>
 #include <cmath>
 
+#include "assess/assess.h"
+#include "baselines/baselines.h"
+#include "refine/display.h"
+#include "refine/scaled.h"
 #include "text/json.h"
 #include "text/numbers.h"
 
@@ -44,7 +48,9 @@ std::string refined_report_json(const RefinedResult& r) {
     w.key("bic");
     w.value(e.bic);
     w.key("formula");
-    w.value_string(e.tree.formula());
+    w.value_string(e.shown.empty() ? e.tree.formula() : e.shown);
+    w.key("latex");
+    w.value_string(e.latex);
     w.key("expr_json");
     w.value_string(e.tree.to_json());
     w.end_object();
@@ -103,12 +109,69 @@ std::string refined_report_text(const RefinedResult& r, const std::string& simpl
   if (r.train.weighted())
     out += "weights : " + format_fixed(r.train.weight_total(), 4) +
            " summed over the training rows (the n of every BIC)\n";
-  out += "front   :\n";
-  for (const FrontEntry& e : r.front)
-    out += "  k=" + format_integer(e.complexity) + "  train=" + format_fixed(e.mse_train, 6) +
-           "  test=" + format_fixed(e.mse_test, 6) + "  BIC=" + format_fixed(e.bic, 2) + "  " +
-           e.tree.formula() + "\n";
+  for (const std::string& line : front_table(r)) out += line + "\n";
   return out;
+}
+
+namespace {
+
+std::string padded(std::string s, size_t width) {
+  if (s.size() < width) s.insert(0, width - s.size(), ' ');
+  return s;
+}
+
+// The mean of the training targets, as the search's own constant model.
+FrontEntry constant_entry(const RefinedResult& r) {
+  FrontEntry e;
+  e.tree = Expr::constant(const_predictor(r.train).first);
+  e.complexity = 1;
+  e.mse_train = finite_row_mse(e.tree, r.train);
+  e.mse_test = finite_row_mse(e.tree, r.test);
+  e.bic = refined_bic(e.mse_train, r.train.n_rows(), 1, r.mse_floor);
+  e.shown = shown_number(e.tree.value());
+  e.latex = e.shown;
+  return e;
+}
+
+}  // namespace
+
+std::vector<std::string> front_table(const RefinedResult& r, bool latex) {
+  std::vector<std::string> lines;
+  lines.push_back("front   : the best formula of each complexity (* the one reported)");
+  lines.push_back("  complexity   MSE train    MSE test           BIC  formula");
+  const auto line = [&](const FrontEntry& e, bool chosen) {
+    const std::string& f = latex ? e.latex : e.shown;
+    lines.push_back((chosen ? "* " : "  ") + padded(format_integer(e.complexity), 10) + "  " +
+                    padded(format_sci5(e.mse_train), 10) + "  " +
+                    padded(format_sci5(e.mse_test), 10) + "  " +
+                    padded(format_fixed(e.bic, 3), 12) + "  " + (f.empty() ? e.tree.formula() : f));
+  };
+  const bool has_constant = !r.front.empty() && r.front[0].tree.kind() == Expr::Kind::Const;
+  if (!has_constant && r.train.n_rows() > 0) line(constant_entry(r), false);
+  const double noise =
+      2.0 * std::sqrt(2.0 / static_cast<double>(std::max<size_t>(r.train.n_rows(), 1)));
+  const FrontEntry* kept = nullptr;
+  bool past_chosen = false;
+  size_t trimmed = 0;
+  for (const FrontEntry& e : r.front) {
+    const bool chosen = e.complexity == r.report.k && e.bic == r.report.bic;
+    if (kept && !chosen &&
+        (e.mse_train >= kept->mse_train * (1.0 - 1e-12) ||
+         (!e.shown.empty() && e.shown == kept->shown)))
+      continue;
+    if (trimmed > 0 || (past_chosen && !(e.mse_train < kept->mse_train * (1.0 - noise)))) {
+      ++trimmed;
+      continue;
+    }
+    line(e, chosen);
+    kept = &e;
+    past_chosen = past_chosen || chosen;
+  }
+  if (trimmed > 0)
+    lines.push_back("  (" + format_integer(trimmed) + " more complex " +
+                    (trimmed == 1 ? "entry" : "entries") +
+                    " no better beyond the noise: in the JSON report)");
+  return lines;
 }
 
 }  // namespace quorvex

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "refine/refine.h"
 
@@ -21,12 +22,21 @@ std::string refined_report_json(const RefinedResult& r);
 // the simplified formula where it differs, the rows set aside, the finite
 // share, the generations and why they stopped, the operators, the constants
 // (constants_text), the domain share, the weights' sum (weighted rows only)
-// and the front.
+// and the front (front_table).
 std::string refined_report_text(const RefinedResult& r, const std::string& simplified);
 
 // "2.5 ± 0.0012, 8.314 ± 0.3 (interval includes 0)": each constant of the
-// best formula with its standard error, four significant digits, flagged when
-// its 95% interval holds 0; "none" for a formula without constants.
+// best formula's tree with its standard error, four significant digits,
+// flagged when its 95% interval holds 0; "none" for a formula without
+// constants.
 std::string constants_text(const RefinedResult& r);
+
+// The front as every host shows it, one line per formula under a heading,
+// the reported one marked with '*': the constant model first, an entry
+// whose training error is within 1e-12 (relative) of a simpler one's, or
+// which is displayed alike, left out, and so are the entries past the reported one once the error
+// stops improving by more than its sampling noise (2·sqrt(2/n) relative; the JSON keeps them all).
+// `latex` writes the formulas as LaTeX.
+std::vector<std::string> front_table(const RefinedResult& r, bool latex = false);
 
 }  // namespace quorvex

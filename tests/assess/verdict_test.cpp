@@ -35,6 +35,12 @@ TEST(BoxCheck, FindsPolesAndHolesBetweenTheRowsAndPassesSmoothLaws) {
   EXPECT_EQ(check_on_box(bin(Op::Div, c(3.5e-3), Expr::sin(bin(Op::Mul, c(24.99), x()))), d),
             BoxCheck::Fails);
   EXPECT_EQ(check_on_box(Expr::pow(bin(Op::Sub, x(), c(1.7)), -3), d), BoxCheck::Fails);
+  // So small a constant that no point short of the pole itself shows it.
+  EXPECT_EQ(
+      check_on_box(bin(Op::Div, c(5e-9),
+                       bin(Op::Mul, Expr::sin(Expr::pow(x(), 3)), bin(Op::Sub, x(), c(3.6929)))),
+                   d),
+      BoxCheck::Fails);
   // Undefined inside the box, and an overflow.
   EXPECT_EQ(check_on_box(Expr::log(bin(Op::Sub, x(), c(1.0))), d), BoxCheck::Fails);
   EXPECT_EQ(check_on_box(Expr::exp(Expr::exp(bin(Op::Mul, c(2.0), x()))), d), BoxCheck::Fails);

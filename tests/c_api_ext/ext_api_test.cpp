@@ -429,7 +429,13 @@ TEST(ExtRefined, EveryAccessorOfAnExactLaw) {
 
   const std::string pretty = take(qvx_result_text(res, QVX_PRETTY));
   EXPECT_NE(pretty.find("rows set aside : 1   finite share : 1.0000\n"), std::string::npos);
-  EXPECT_NE(pretty.find("front   :\n  k="), std::string::npos);
+  // The front as the command prints it, formulas as displayed.
+  EXPECT_NE(pretty.find("front   : the best formula of each complexity (* the one reported)\n"
+                        "  complexity   MSE train"),
+            std::string::npos);
+  EXPECT_NE(pretty.find("  " + take(qvx_result_text(res, QVX_FORMULA)) + "\n"), std::string::npos);
+  EXPECT_EQ(json["front"][0]["latex"], take(qvx_front_text(res, 0, QVX_LATEX)));
+  EXPECT_FALSE(take(qvx_result_text(res, QVX_LATEX)).empty());
 
   // The constants in the order of the expression JSON's, with their errors.
   const uint64_t nc = qvx_result_count(res, QVX_N_CONSTANTS);

@@ -209,3 +209,17 @@ def test_to_sympy():
     assert wave == sympy.sin(X) - sympy.cos(X) * sympy.tanh(sympy.Abs(Y))
     assert float(wave.subs({X: 0.5, Y: -2.0})) == pytest.approx(
         math.sin(0.5) - math.cos(0.5) * math.tanh(2.0))
+
+
+def test_parse_reads_both_formula_forms_as_the_command_does():
+    x, y = Feature("x"), Feature("y")
+    tree = Bin("Add", Pow(x, 2), Bin("Mul", Const(2.5), Sin(Log(y))))
+    assert Expr.parse(tree.formula()) == tree
+    assert Expr.parse("-x^2") == Bin("Mul", Const(-1.0), Pow(x, 2))
+    assert Expr.parse("x^-1") == Pow(x, -1)
+    assert Expr.parse("3.2*x^1.7") == Bin("Mul", Const(3.2), Exp(Bin("Mul", Const(1.7), Log(x))))
+    assert Expr.parse("x - y - 1") == Bin("Sub", Bin("Sub", x, y), Const(1.0))
+    assert Expr.parse("2.5e-8*abs(x)/y") == Bin("Div", Bin("Mul", Const(2.5e-8), Abs(x)), y)
+    for bad in ["", "x +", "(x", "x)", "foo(x)", "2 3", "x @ y", "1e999"]:
+        with pytest.raises(DataError):
+            Expr.parse(bad)

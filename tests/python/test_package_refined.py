@@ -76,7 +76,8 @@ def test_front_is_a_table_and_predicts_its_errors(quorvex_package):
     X, y = law(noise=0.3, seed=2)
     report = q.discover(X, y, seed=2, generations=40)
     table = pd.DataFrame(report.front)
-    assert list(table.columns) == ["complexity", "mse_train", "mse_test", "bic", "formula", "expr"]
+    assert list(table.columns) == ["complexity", "mse_train", "mse_test", "bic", "formula", "expr",
+                                   "latex_text"]
     assert table["complexity"].is_monotonic_increasing and len(table) >= 2
     assert report.formula in list(table["formula"])
     n = report.n_train + report.n_test
@@ -90,7 +91,37 @@ def test_front_is_a_table_and_predicts_its_errors(quorvex_package):
         if np.isfinite(values).all():
             pooled = (report.n_train * entry.mse_train + report.n_test * entry.mse_test) / n
             assert math.isclose(pooled, float(np.mean((values - y) ** 2)), rel_tol=1e-9)
-        assert entry.formula == entry.expr.formula()
+        # The displayed formula reads back to the same values, within its rounded constants.
+        shown = q.Expr.parse(entry.formula).predict(X, feature_names=["x0", "x1"])
+        np.testing.assert_allclose(shown, values, rtol=1e-5)
+        assert entry.latex() and entry.latex() == entry.latex_text
+
+
+def test_python_and_the_command_show_one_front(quorvex_package, tmp_path):
+    q = quorvex_package
+    cli = os.environ.get("QUORVEX_CLI")
+    if not cli:
+        pytest.skip("QUORVEX_CLI not set")
+    rng = np.random.default_rng(5)
+    S = rng.uniform(0.1, 5.0, 150)
+    path = tmp_path / "saturation.csv"
+    path.write_text("S,rate\n" + "".join(f"{s!r},{3.4 * s / (0.7 + s)!r}\n" for s in S))
+    settings = dict(seed=3, generations=30, population=200)
+    report = q.discover(S.reshape(-1, 1), 3.4 * S / (0.7 + S), feature_names=["S"], **settings)
+    args = [cli, str(path), "--seed", "3", "--generations", "30", "--population", "200"]
+    text = subprocess.run(args, capture_output=True, check=True).stdout.decode()
+    front = lambda t: t[t.index("front   :"):]
+    assert front(text) == front(str(report))
+    assert report.formula in front(text) and report.latex()
+    # The displayed formula, saved as text, is what --predict applies.
+    model = tmp_path / "model.txt"
+    model.write_text(report.formula + "\n")
+    out = subprocess.run([cli, "--predict", str(model), str(path)], capture_output=True,
+                         check=True).stdout.decode().split()
+    assert out[0] == "prediction"
+    np.testing.assert_allclose(np.array(out[1:], dtype=float), report.predict({"S": S}), rtol=1e-5)
+    latex = subprocess.run(args + ["--latex"], capture_output=True, check=True).stdout.decode()
+    assert report.latex() in latex
 
 
 def test_classic_keeps_the_c_entry_s_report_and_refuses_refined_settings(quorvex_package):

@@ -228,7 +228,7 @@ def _checked_weights(w, n):
     if len(bad):
         i = int(bad[0])
         what = "NaN" if np.isnan(w[i]) else "infinite" if np.isinf(w[i]) else "negative"
-        raise DataError(f"weights must be finite and at least 0: {_row_list(bad.tolist())} "
+        raise DataError(f"weights must be finite and at least 0: {row_list(bad.tolist())} "
                         f"{'is' if len(bad) == 1 else 'are'} not (the first is {what})")
     return np.array(w, dtype=np.float64)
 

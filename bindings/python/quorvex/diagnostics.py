@@ -27,10 +27,14 @@ def linear_note(report):
     d = report.delta_bic_linear
     if report.verdict.name == "Strong" or math.isnan(d):
         return None
+    clearly_linear = report.baselines.bic_linear < report.baselines.bic_const - 10
+    linear = ": the relation may be linear" if clearly_linear else ""
     if d > 0:
-        clearly_linear = report.baselines.bic_linear < report.baselines.bic_const - 10
         return (f"a straight line fits better than the formula found (ΔBIC vs linear {d:+.1f})"
-                + (": the relation may be linear" if clearly_linear else ""))
+                + linear)
+    # The refined search reports the least-squares line itself when nothing beats it.
+    if d == 0 and report.verdict.name == "Weak":
+        return "the least-squares line fits best: it is the formula reported" + linear
     if report.verdict.name == "Weak" and d >= -10:
         return (f"the formula beats a straight line by too little to count (ΔBIC vs linear "
                 f"{d:+.1f}; Strong needs below -10)")

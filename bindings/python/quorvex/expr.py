@@ -65,6 +65,17 @@ class Expr:
         object.__setattr__(tree, "_source", text)
         return tree
 
+    @staticmethod
+    def parse(text):
+        """The tree of a formula text, as a report shows it ("3.4*S/(S + 0.7)", "3.2*x^1.7")
+        or in the classic form ("(x + 2.5000e0)"), read as the command's --predict reads it:
+        ^ binds tightest (right to left, a sign allowed after it), then a leading minus,
+        then * and /, then + and -; a power whose exponent is not an integer constant
+        becomes exp(exponent * log(base)). Unreadable text raises DataError."""
+        if not isinstance(text, str):
+            raise DataError(f"not a formula text: {type(text).__name__}")
+        return _Reader(text).whole()
+
     def to_json(self):
         """The compact JSON text, byte for byte as the library writes it."""
         return _json(self)
@@ -410,6 +421,127 @@ def _text(e, parts):
         else:
             stack.extend(reversed(parts(item)))
     return "".join(out)
+
+
+# ---- formula texts ------------------------------------------------------------
+
+_TOKEN = re.compile(r"\s*(?:(?P<num>(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][-+]?[0-9]+)?)"
+                    r"|(?P<name>[A-Za-z_][A-Za-z0-9_.]*)|(?P<op>[-+*/^()]))")
+
+
+class _Reader:
+    """The command's formula reader (src/expr/parse.cpp), rule for rule."""
+
+    def __init__(self, text):
+        self.tokens = []
+        i = 0
+        while True:
+            i = _BLANKS.match(text, i).end()
+            if i == len(text):
+                break
+            m = _TOKEN.match(text, i)
+            if m is None:
+                raise DataError(f"not a formula: unexpected {text[i]!r} at {i}")
+            kind = m.lastgroup
+            self.tokens.append((kind, m.group(kind), m.start(kind)))
+            i = m.end()
+        self.at = 0
+        self.depth = 0
+
+    def peek(self):
+        return self.tokens[self.at] if self.at < len(self.tokens) else (None, None, -1)
+
+    def eat(self, op):
+        kind, value, _ = self.peek()
+        if kind == "op" and value == op:
+            self.at += 1
+            return True
+        return False
+
+    def fail(self, what):
+        raise DataError(f"not a formula: {what}")
+
+    def whole(self):
+        e = self.sum()
+        if self.at != len(self.tokens):
+            self.fail(f"unexpected {self.peek()[1]!r}")
+        return e
+
+    def nested(self):
+        self.depth += 1
+        if self.depth > MAX_NESTING:
+            self.fail("the formula is nested too deeply")
+
+    def sum(self):
+        self.nested()
+        e = self.product()
+        while True:
+            if self.eat("+"):
+                e = Bin("Add", e, self.product())
+            elif self.eat("-"):
+                e = Bin("Sub", e, self.product())
+            else:
+                self.depth -= 1
+                return e
+
+    def product(self):
+        e = self.unary()
+        while True:
+            if self.eat("*"):
+                e = Bin("Mul", e, self.unary())
+            elif self.eat("/"):
+                e = Bin("Div", e, self.unary())
+            else:
+                return e
+
+    def unary(self):
+        self.nested()
+        if self.eat("-"):
+            e = self.unary()
+            e = Const(-e.value) if isinstance(e, Const) else Bin("Mul", Const(-1.0), e)
+        elif self.eat("+"):
+            e = self.unary()
+        else:
+            e = self.power()
+        self.depth -= 1
+        return e
+
+    def power(self):
+        base = self.atom()
+        if not self.eat("^"):
+            return base
+        ex = self.unary()
+        if isinstance(ex, Const) and math.isfinite(ex.value) and ex.value == math.floor(ex.value) \
+                and abs(ex.value) <= 2**31 - 1:
+            return Pow(base, int(ex.value))
+        return Exp(Bin("Mul", ex, Log(base)))
+
+    def atom(self):
+        kind, value, _ = self.peek()
+        if kind is None:
+            self.fail("the formula ends early")
+        self.at += 1
+        if kind == "op" and value == "(":
+            e = self.sum()
+            if not self.eat(")"):
+                self.fail("')' expected")
+            return e
+        if kind == "num":
+            v = float(value)
+            if math.isinf(v):
+                self.fail(f"the number {value} is out of the range of a double")
+            return Const(v)
+        if kind != "name":
+            self.fail(f"unexpected {value!r}")
+        if not self.eat("("):
+            return Feature(value)
+        arg = self.sum()
+        if not self.eat(")"):
+            self.fail("')' expected")
+        cls = {name: c for c, name in _FUNCTION_NAMES.items()}.get(value)
+        if cls is None:
+            self.fail(f"unknown function {value!r}")
+        return cls(arg)
 
 
 # ---- evaluation ---------------------------------------------------------------

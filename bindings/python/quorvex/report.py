@@ -39,9 +39,14 @@ class FrontEntry(NamedTuple):
     bic: float
     formula: str
     expr: Expr
+    latex_text: str = ""
 
     def predict(self, X, feature_names=None):
         return self.expr.predict(X, feature_names=feature_names)
+
+    def latex(self):
+        """The formula as LaTeX, as the library writes it ("\\frac{3.4 S}{S + 0.7}")."""
+        return self.latex_text
 
 
 class FittedConstant(NamedTuple):
@@ -123,6 +128,12 @@ class Report:
     domain_share: float = math.nan
     # Weighted rows: the training rows' sum of weights, the n of every BIC; else None.
     weight_sum: float = None
+    _latex: str = field(default="", repr=False)
+
+    def latex(self):
+        """The reported formula as LaTeX, as the library writes it (a refined search's as
+        displayed; `formula` is the same formula as text)."""
+        return self._latex
 
     @property
     def operator_weights(self):
@@ -224,7 +235,7 @@ _NUMBERS = dict(mse_train=0, mse_test=1, bic=2, delta_bic_const=3, delta_bic_lin
                 bic_shuffled_std=9, finite_share=10, mse_floor=11, domain_share=12)
 _K, _N_TRAIN, _N_TEST, _ROWS_SET_ASIDE, _GENERATIONS, _FRONT_SIZE, _WALL_CLOCK_MS = 1, 2, 3, 4, 5, 6, 7
 _N_CONSTANTS, _CONSTANT_VALUE, _CONSTANT_STD_ERROR = 9, 0, 1
-_FORMULA, _EXPR_JSON, _SIMPLIFIED, _PRETTY, _JSON, _VERDICT_REASON, _STOP_NAME = range(7)
+_FORMULA, _EXPR_JSON, _SIMPLIFIED, _PRETTY, _JSON, _VERDICT_REASON, _STOP_NAME, _LATEX = range(8)
 
 
 def _read(lib, handle, feature_names, search):
@@ -240,7 +251,8 @@ def _read(lib, handle, feature_names, search):
             mse_test=lib.qvx_front_number(handle, i, 2),
             bic=lib.qvx_front_number(handle, i, 3),
             formula=_native.take_string(lib.qvx_front_text(handle, i, _FORMULA)),
-            expr=Expr.from_json(_native.take_string(lib.qvx_front_text(handle, i, _EXPR_JSON)))))
+            expr=Expr.from_json(_native.take_string(lib.qvx_front_text(handle, i, _EXPR_JSON))),
+            latex_text=_native.take_string(lib.qvx_front_text(handle, i, _LATEX))))
     constants = tuple(FittedConstant(lib.qvx_constant_number(handle, i, _CONSTANT_VALUE),
                                      lib.qvx_constant_number(handle, i, _CONSTANT_STD_ERROR))
                       for i in range(count(_N_CONSTANTS)))
@@ -276,6 +288,7 @@ def _read(lib, handle, feature_names, search):
         constants=constants,
         domain_share=number["domain_share"],
         weight_sum=json.loads(json_text).get("weight_sum") if search == "refined" else None,
+        _latex=text(_LATEX),
     )
 
 
@@ -591,7 +604,8 @@ def _report_of(doc, text):
     search = doc.get("search", "classic")
     front = tuple(FrontEntry(complexity=int(e["complexity"]), mse_train=_nan(e["mse_train"]),
                              mse_test=_nan(e["mse_test"]), bic=_nan(e["bic"]),
-                             formula=e["formula"], expr=Expr.from_json(e["expr_json"]))
+                             formula=e["formula"], expr=Expr.from_json(e["expr_json"]),
+                             latex_text=e.get("latex", ""))
                   for e in doc.get("front", ()))
     expr = Expr.from_json(doc["expr_json"])
     names = doc.get("feature_names")
@@ -624,7 +638,8 @@ def _report_of(doc, text):
         operators=doc.get("operators", ""), target_name=doc.get("target_name", "y"),
         constants=tuple(FittedConstant(_nan(c["value"]), _nan(c["std_error"]))
                         for c in doc.get("constants", ())),
-        domain_share=_nan(doc.get("domain_share")))
+        domain_share=_nan(doc.get("domain_share")),
+        _latex=next((e.latex_text for e in front if e.formula == doc["formula"]), ""))
     return report if "text" in doc else dataclasses.replace(report, _text=_short_text(report))
 
 
