@@ -272,14 +272,18 @@ namespace {
 // The least-squares line over every feature, charged as the linear baseline
 // is: one per coefficient. Written out it has four nodes per feature, a price
 // at which the search could never prefer it to a shorter, worse formula.
-FrontEntry line_entry(const Dataset& train, double floor) {
+FrontEntry line_entry(const Dataset& train, double floor, double baseline_bic) {
   const std::vector<double> coef = linear_predictor(train).first;
   FrontEntry e;
   e.tree = Expr::bin(Op::Add, Expr::constant(std::isfinite(coef[0]) ? coef[0] : 0.0),
                      linear_tree(train, coef));
   e.complexity = static_cast<uint32_t>(coef.size());
   e.mse_train = all_rows_mse(e.tree, train);
-  e.bic = refined_bic(e.mse_train, train.n_rows(), e.complexity, floor);
+  // It is the linear baseline's model: its BIC, to the bit.
+  e.bic = !std::isfinite(e.mse_train) ? e.mse_train
+          : std::isfinite(baseline_bic)
+              ? baseline_bic
+              : refined_bic(e.mse_train, train.n_rows(), e.complexity, floor);
   return e;
 }
 
@@ -297,7 +301,7 @@ void judge_front(RefinedResult& result, const BaselinesReport& baselines, uint64
     return !fewer_constants_than_rows(e.tree, train.n_rows());
   });
   if (result.front.empty()) result.front.push_back(constant_model(train, result.mse_floor));
-  const FrontEntry line = line_entry(train, result.mse_floor);
+  const FrontEntry line = line_entry(train, result.mse_floor, baselines.bic_linear);
   size_t best = 0;
   for (size_t i = 1; i < result.front.size(); ++i)
     if (result.front[i].bic < result.front[best].bic) best = i;
