@@ -6,7 +6,8 @@
 Reads the grid's manifests and refine_bench's result lines and prints, as
 markdown, the share of Strong verdicts with its 95% Wilson interval overall,
 per cell (rows n x target distribution) and by feature count and feature
-distribution, with the worst cell named.
+distribution, with the worst cell named; GRID_VERBOSE=1 also lists every
+Strong formula.
 """
 
 import glob
@@ -72,8 +73,6 @@ def main():
     secs = sorted(r.get("seconds", 0.0) for _, _, r in runs)
     print(f"Seconds per set: median {secs[len(secs) // 2]:.2f}, max {secs[-1]:.1f}, "
           f"total {sum(secs):.0f}")
-    if "-v" in os.environ.get("GRID_VERBOSE", ""):
-        pass
     for c, s, r in runs:
         if s and os.environ.get("GRID_VERBOSE"):
             print(f"  Strong: {r['problem']}: {r['formula']} (k {r['k']}, ΔBIC lin "

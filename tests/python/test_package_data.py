@@ -200,7 +200,7 @@ def test_a_line_that_beats_the_formula_is_said_in_words(quorvex_package):
     seen = 0
     for seed in range(5):
         report = q.discover(X, y, seed=seed, **SMALL)
-        lines = [w for w in report.warnings if "straight line" in w]
+        lines = [w for w in report.warnings if "straight line" in w or "least-squares line" in w]
         expected = report.verdict != q.Verdict.Strong and (
             report.delta_bic_linear > 0
             or report.delta_bic_linear == 0 and report.verdict == q.Verdict.Weak)
