@@ -88,11 +88,11 @@ namespace {
 // at most P(Z > sqrt(kTestGain)) under Gaussian errors, whatever its shape.
 constexpr double kTestGain = 4.0;
 
-double test_gain(double reference_mse, double formula_mse, double floor, size_t n) {
+double test_gain(double reference_mse, double formula_mse, double floor, double n) {
   const double ref = std::max(reference_mse, floor);
   const double mine = std::max(formula_mse, floor);
   if (!(ref >= 0.0) || !(mine >= 0.0)) return -std::numeric_limits<double>::infinity();
-  return static_cast<double>(n) * std::log(ref / mine);
+  return n * std::log(ref / mine);
 }
 
 }  // namespace
@@ -100,12 +100,14 @@ double test_gain(double reference_mse, double formula_mse, double floor, size_t 
 void confirm_verdict(DiscoverReport& report, const Expr& best, const Expr& line,
                      const Dataset& train, const Dataset& test, double floor) {
   const size_t n = test.n_rows();
+  const double weight = test.weight_total();  // the row count when unweighted
   const double gain_const =
       n ? test_gain(finite_row_mse(Expr::constant(const_predictor(train).first), test),
-                    report.mse_test, floor, n)
+                    report.mse_test, floor, weight)
         : std::numeric_limits<double>::quiet_NaN();
-  const double gain_linear = n ? test_gain(finite_row_mse(line, test), report.mse_test, floor, n)
-                               : std::numeric_limits<double>::quiet_NaN();
+  const double gain_linear =
+      n ? test_gain(finite_row_mse(line, test), report.mse_test, floor, weight)
+        : std::numeric_limits<double>::quiet_NaN();
   // A formula NaN on some test rows is judged on the rest, but only if it is
   // finite on all of them is it confirmed.
   const bool finite_on_test = n && finite_errors(best, test).finite == n;

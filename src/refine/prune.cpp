@@ -54,8 +54,12 @@ void prune(FrontEntry& entry, const Dataset& train, double floor, const Operator
         continue;
       std::vector<Expr> options;
       double sum = 0.0;
-      for (size_t i = 0; i < n; ++i) sum += node->evaluate(train.row(i));
-      if (std::isfinite(sum)) options.push_back(Expr::constant(sum / static_cast<double>(n)));
+      // The node's (weighted) mean over the rows; n is the weights' sum.
+      for (size_t i = 0; i < train.n_rows(); ++i) {
+        const double v = node->evaluate(train.row(i));
+        sum += train.weighted() ? train.weights()[i] * v : v;
+      }
+      if (std::isfinite(sum)) options.push_back(Expr::constant(sum / n));
       if (node->kind() == Expr::Kind::Bin) {
         options.push_back(node->left());
         options.push_back(node->right());

@@ -283,7 +283,7 @@ FrontEntry line_entry(const Dataset& train, double floor, double baseline_bic) {
   e.bic = !std::isfinite(e.mse_train) ? e.mse_train
           : std::isfinite(baseline_bic)
               ? baseline_bic
-              : refined_bic(e.mse_train, train.n_rows(), e.complexity, floor);
+              : refined_bic(e.mse_train, train.weight_total(), e.complexity, floor);
   return e;
 }
 
