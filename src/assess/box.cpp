@@ -13,7 +13,6 @@ namespace quorvex {
 
 namespace {
 
-constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kPi = std::numbers::pi;
 // Deeper formulas are left undecided rather than walked on the stack.
 constexpr int kMaxDepth = 200;
