@@ -304,7 +304,10 @@ class Display {
         constant += t->num;
         continue;
       }
-      auto [k, rest] = split(t);
+      // Plain names: clang 14 cannot capture structured bindings.
+      const auto split_term = split(t);
+      const double k = split_term.first;
+      const FP rest = split_term.second;
       auto it = std::find_if(parts.begin(), parts.end(),
                              [&](const auto& p) { return same(*p.second, *rest); });
       if (it == parts.end()) {
