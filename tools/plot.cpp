@@ -70,8 +70,8 @@ struct Scale {
 };
 
 // The finite range of `values`, widened by 5% each side; a single value
-// gets a unit-sized range around it. False when nothing is finite.
-bool padded_range(const std::vector<double>& values, double& lo, double& hi) {
+// gets a unit-sized range around it, and no finite value [0, 1].
+void padded_range(const std::vector<double>& values, double& lo, double& hi) {
   lo = std::numeric_limits<double>::infinity();
   hi = -lo;
   for (double v : values) {
@@ -79,17 +79,18 @@ bool padded_range(const std::vector<double>& values, double& lo, double& hi) {
     lo = std::min(lo, v);
     hi = std::max(hi, v);
   }
-  if (!(lo <= hi)) return false;
-  if (lo == hi) {
+  if (!(lo <= hi)) {
+    lo = 0.0;
+    hi = 1.0;
+  } else if (lo == hi) {
     const double pad = std::max(1.0, std::fabs(lo) * 0.1);
     lo -= pad;
     hi += pad;
-    return true;
+  } else {
+    const double pad = (hi * 0.5 - lo * 0.5) * 0.1;
+    lo = std::max(lo - pad, -std::numeric_limits<double>::max());
+    hi = std::min(hi + pad, std::numeric_limits<double>::max());
   }
-  const double pad = (hi * 0.5 - lo * 0.5) * 0.1;
-  lo = std::max(lo - pad, -std::numeric_limits<double>::max());
-  hi = std::min(hi + pad, std::numeric_limits<double>::max());
-  return true;
 }
 
 class Svg {
@@ -191,10 +192,7 @@ void scatter_panel(Svg& svg, const Frame& f, const PlotData& plot) {
   std::vector<double> all = xs;
   all.insert(all.end(), ys.begin(), ys.end());
   double lo, hi;
-  if (!padded_range(all, lo, hi)) {
-    lo = 0.0;
-    hi = 1.0;
-  }
+  padded_range(all, lo, hi);
   const Scale sx{lo, hi, f.left, f.right()};
   const Scale sy{lo, hi, f.bottom(), f.top};
   const std::string target = shorten(plot.target, kNameBytes);
@@ -261,10 +259,7 @@ void residual_panel(Svg& svg, const Frame& f, const PlotData& plot) {
     }
   ys.push_back(0.0);
   double xlo, xhi, ylo, yhi;
-  if (!padded_range(xs, xlo, xhi)) {
-    xlo = 0.0;
-    xhi = 1.0;
-  }
+  padded_range(xs, xlo, xhi);
   padded_range(ys, ylo, yhi);
   const Scale sx{xlo, xhi, f.left, f.right()};
   const Scale sy{ylo, yhi, f.bottom(), f.top};
@@ -293,14 +288,8 @@ void curve_panel(Svg& svg, const Frame& f, const PlotData& plot) {
   for (const auto* set : {&plot.train, &plot.test})
     for (const auto& p : *set) ys.push_back(p.observed);
   double xlo, xhi, ylo, yhi;
-  if (!padded_range(xs, xlo, xhi)) {
-    xlo = 0.0;
-    xhi = 1.0;
-  }
-  if (!padded_range(ys, ylo, yhi)) {
-    ylo = 0.0;
-    yhi = 1.0;
-  }
+  padded_range(xs, xlo, xhi);
+  padded_range(ys, ylo, yhi);
   const Scale sx{xlo, xhi, f.left, f.right()};
   const Scale sy{ylo, yhi, f.bottom(), f.top};
   draw_axes(svg, f, sx, sy, shorten(plot.feature, kNameBytes), shorten(plot.target, kNameBytes));
@@ -352,14 +341,8 @@ void front_panel(Svg& svg, const Frame& f, const PlotData& plot) {
     ys.push_back(shown(p.mse_test));
   }
   double xlo, xhi, ylo, yhi;
-  if (!padded_range(xs, xlo, xhi)) {
-    xlo = 0.0;
-    xhi = 1.0;
-  }
-  if (!padded_range(ys, ylo, yhi)) {
-    ylo = 0.0;
-    yhi = 1.0;
-  }
+  padded_range(xs, xlo, xhi);
+  padded_range(ys, ylo, yhi);
   const Scale sx{xlo, xhi, f.left, f.right()};
   const Scale sy{ylo, yhi, f.bottom(), f.top};
   draw_axes(svg, f, sx, sy, "complexity (nodes)", "log10 of the mean squared error", true);

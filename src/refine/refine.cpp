@@ -302,9 +302,13 @@ void judge_front(RefinedResult& result, const BaselinesReport& baselines, uint64
   });
   if (result.front.empty()) result.front.push_back(constant_model(train, result.mse_floor));
   const FrontEntry line = line_entry(train, result.mse_floor, baselines.bic_linear);
-  size_t best = 0;
-  for (size_t i = 1; i < result.front.size(); ++i)
-    if (result.front[i].bic < result.front[best].bic) best = i;
+  auto lowest_bic = [&] {
+    return static_cast<size_t>(
+        std::min_element(result.front.begin(), result.front.end(),
+                         [](const FrontEntry& a, const FrontEntry& b) { return a.bic < b.bic; }) -
+        result.front.begin());
+  };
+  size_t best = lowest_bic();
   if (line.bic < result.front[best].bic && fewer_constants_than_rows(line.tree, train.n_rows())) {
     // The line takes its place on the front, and what it outdoes leaves.
     std::erase_if(result.front, [&](const FrontEntry& e) {
@@ -316,9 +320,7 @@ void judge_front(RefinedResult& result, const BaselinesReport& baselines, uint64
                  (e.complexity == line.complexity && e.mse_train > line.mse_train);
         });
     result.front.insert(at, line);
-    best = 0;
-    for (size_t i = 1; i < result.front.size(); ++i)
-      if (result.front[i].bic < result.front[best].bic) best = i;
+    best = lowest_bic();
   }
   for (FrontEntry& e : result.front) {
     e.mse_test = finite_row_mse(e.tree, result.test);

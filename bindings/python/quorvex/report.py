@@ -352,12 +352,7 @@ def start_from_text(start_from):
     else:
         raise DataError("start_from must be a Report, an Expr or a JSON text, not "
                         f"{type(start_from).__name__}")
-    if "\0" in text:
-        raise DataError("start_from must not contain NUL")
-    try:
-        return text.encode("utf-8")
-    except UnicodeEncodeError:
-        raise DataError("start_from is not valid text (it holds a lone surrogate)") from None
+    return _c_text(text, "start_from")
 
 
 def check_search(search):
@@ -380,13 +375,18 @@ def operators_text(operators):
     else:
         raise DataError("operators must be a list of names, a dict of name -> weight or a text, "
                         f"not {type(operators).__name__}")
+    return _c_text(text, "operators")
+
+
+def _c_text(text, what):
+    """`text` as the bytes of a C string option named `what`."""
     # A C string ends at its first NUL: the library would read less than was given.
     if "\0" in text:
-        raise DataError("operators must not contain NUL")
+        raise DataError(f"{what} must not contain NUL")
     try:
         return text.encode("utf-8")
     except UnicodeEncodeError:
-        raise DataError("operators is not valid text (it holds a lone surrogate)") from None
+        raise DataError(f"{what} is not valid text (it holds a lone surrogate)") from None
 
 
 def _operator_name(name):
