@@ -14,6 +14,10 @@
 #                                       laws, the oscillation) at noise 0 and 1%,
 #                                       one seed
 #   bench/refine.sh --extended --quick  the same at noise 0 alone
+#   bench/refine.sh --second            the second benchmark (bench/second_laws.py:
+#                                       published benchmark families and lab laws)
+#                                       at noise 0 and 1%, one seed
+#   bench/refine.sh --second --quick    the same at noise 0 alone
 #
 #   SEEDS=N             the first N of the seeds 1, 2, 3 (default: 3, one with
 #                       --quick or --extended)
@@ -41,7 +45,8 @@ for arg in "$@"; do
   case "$arg" in
     --quick) suite_flags+=(--quick); one_seed=1 ;;
     --extended) suite_flags+=(--extended); one_seed=1 ;;
-    *) echo "usage: bench/refine.sh [--quick] [--extended]" >&2; exit 2 ;;
+    --second) suite_flags+=(--second); one_seed=1 ;;
+    *) echo "usage: bench/refine.sh [--quick] [--extended | --second]" >&2; exit 2 ;;
   esac
 done
 seeds=${SEEDS:-${one_seed:-3}}
