@@ -1,14 +1,15 @@
 #!/usr/bin/python3
 """Writes the problem set of the refined-against-classic benchmark.
 
-    /usr/bin/python3 bench/refine_suite.py OUT_DIR [--quick] [--extended] [--seeds N]
+    /usr/bin/python3 bench/refine_suite.py OUT_DIR [--quick] [--extended | --second] [--seeds N]
 
 OUT_DIR receives one training CSV and one fresh-points CSV per problem
 (header: the feature names, then the target column "target"; numbers in
 shortest round-trip form) and manifest.json, a list of problems:
 
     name      unique, e.g. "I.12.2 noise=0.01 seed=2"
-    group     "Nguyen", "Feynman", "Oscillation", "Noise" or "Diabetes"
+    group     "Nguyen", "Feynman", "Oscillation", "Noise", "Diabetes", or
+              the second benchmark's "Published" and "Lab"
     law       the problem's name in its group ("Nguyen-7", "I.12.2", ...)
     truth     the ground truth as a sympy-parsable string over the feature
               names (null for pure noise and diabetes)
@@ -24,6 +25,11 @@ shortest round-trip form) and manifest.json, a list of problems:
               ones (the Feynman laws below the EXTENDED mark, the oscillation);
               the added Feynman laws and their ranges are the Feynman
               database's
+    extrapolation  [low, high] of each feature where the judgement compares
+              the formula with the law outside the sampled box; only for the
+              laws whose default (each range widened by half its width on
+              each side, a non-negative feature kept non-negative) leaves the
+              law's domain or crosses a pole
     parameters  oscillation only: {"a": ..., "b": ...} of exp(-a*t)*cos(b*t)
     train, fresh  CSV file names inside OUT_DIR
     linear_test_r2  diabetes only: a least-squares line's R2 on the test rows
@@ -44,6 +50,9 @@ and the added laws come after the first ones).
 --extended  the laws only (Nguyen, every Feynman law, the oscillation) at
             noise 0 and 1% (noise 0 alone with --quick): no pure noise, no
             diabetes.
+--second    the second benchmark instead (bench/second_laws.py: 24 laws of
+            published benchmark families, 20 lab laws; 200 training rows
+            each) at noise 0 and 1% (noise 0 alone with --quick).
 --seeds N   the first N of the seeds 1, 2, 3 (3 unless --quick).
 """
 
