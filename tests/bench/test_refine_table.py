@@ -211,8 +211,11 @@ def test_table_reads_results(tmp_path, capsys):
                  "fresh": "p.fresh.csv"}]
     (tmp_path / "manifest.json").write_text(json.dumps(manifest))
     exact = b("Add", b("Add", {"Pow": [f("x"), 3]}, {"Pow": [f("x"), 2]}), f("x"))
-    lines = [{"problem": "P", "search": "classic", "formula": "x", "verdict": "Strong", "r2_fresh": 0.5,
-              "seconds": 0.01, "expr": f("x")},
+    # The classic formula is the law in range only: 1e-7 x^12 grows outside it.
+    grown = b("Add", b("Add", b("Add", {"Pow": [f("x"), 3]}, {"Pow": [f("x"), 2]}), f("x")),
+              b("Mul", c(1e-7), {"Pow": [f("x"), 12]}))
+    lines = [{"problem": "P", "search": "classic", "formula": "x", "verdict": "Strong", "r2_fresh": 1.0,
+              "seconds": 0.01, "expr": grown},
              {"problem": "P", "search": "refined", "formula": "...", "verdict": "Strong", "r2_fresh": 1.0,
               "seconds": 0.5, "expr": exact}]
     (tmp_path / "r.jsonl").write_text("".join(json.dumps(x) + "\n" for x in lines))
@@ -220,6 +223,7 @@ def test_table_reads_results(tmp_path, capsys):
     refine_table.main()
     out = capsys.readouterr().out
     assert "| Nguyen without sin and cos (1), noise 0: exact recovery | 0/1 (0%) | 1/1 (100%) |" in out
+    assert "| Nguyen without sin and cos (1), noise 0: exact in range, refused outside it | 1 | 0 |" in out
 
 
 def test_table_columns_per_operator_set_and_the_added_rows(tmp_path, capsys):
