@@ -33,7 +33,8 @@ rounded as below, sympy proves it equal to the ground truth:
      unchanged formula.
   3. Each other floating constant c is replaced by the nearest "nice" value v with
      |c - v| <= tol * |v|: first the numbers of the truth (every numeric
-     coefficient and atom, their reciprocals and negatives, times p/q with
+     coefficient and atom, exp(c) of each exp(c + ...) in it, their
+     reciprocals and negatives, times p/q with
      |p|, q <= 6), then the nearest of the rationals p/q with |p| <= 24,
      q <= 12 and the multiples pi*p/q with |p| <= 12, q <= 6 (a phase of
      pi/2 turns sin into cos as sympy builds the expression). Unmatched
@@ -135,6 +136,11 @@ def truth_numbers(truth):
             coeff = node.as_independent(*syms)[0]
             if coeff.is_number and coeff != 0:
                 found.add(coeff)
+        if isinstance(node, sp.exp):
+            # sympy splits a fitted exp(3.0 - 1.5 x) into 20.09 exp(-1.5 x).
+            shift = node.args[0].as_independent(*syms, as_Add=True)[0]
+            if shift.is_number and shift != 0:
+                found.add(sp.exp(shift))
     base = set()
     for n in found:
         for m in (n, 1 / n):

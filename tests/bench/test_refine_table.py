@@ -49,6 +49,9 @@ POLY = ("x**3 + x**2 + x", ["x"], [[-1, 1]])
      ("x**4 + x**3 + x**2 + x", ["x"], [[-1, 1]])),
     ({"Exp": b("Mul", f("y"), {"Log": f("x")})}, ("x**y", ["x", "y"], [[0, 1], [0, 1]])),
     (b("Add", c(1.0000000002), b("Mul", c(0.9999999997), {"Pow": [f("x"), 3]})), ("x**3 + 1", ["x"], [[-1, 1]])),
+    # exp(3 - 1.5 x), which sympy writes as 20.09 exp(-1.5 x).
+    ({"Pow": [b("Add", c(1.0), {"Exp": b("Add", c(3.0), b("Mul", c(-1.5), f("x")))}), -1]},
+     ("1/(1 + exp(-3*(x - 2)/2))", ["x"], [[-3, 7]])),
     # What the fit left of terms that should vanish (exp(-40 - mu) is 4e-18 exp(-mu)).
     (b("Sub", b("Mul", f("mu"), f("Nn")), {"Exp": b("Sub", c(-40.0), f("mu"))}), ("mu*Nn", ["mu", "Nn"], [[1, 5]] * 2)),
     (b("Mul", c(0.07957747154594767), b("Div", b("Div", b("Mul", f("q1"), f("q2")), b("Mul", f("r"), f("epsilon"))),
