@@ -539,6 +539,27 @@ def percentile(values, q):
     return float(np.percentile(values, q)) if values else math.nan
 
 
+def print_by_seed(columns, problems):
+    """Exact recovery, seconds and generations of the law problems per search,
+    noise level and seed, when the suite holds more than one seed."""
+    laws = {n: p for n, p in problems.items() if p["group"] in LAW_GROUPS}
+    if len({p["seed"] for p in laws.values()}) < 2:
+        return
+    print()
+    print("| search | noise | seed | exact | seconds: median | seconds: 90th percentile | generations: median |")
+    print("|---|---|---|---|---|---|---|")
+    for label, by_name in columns.items():
+        for level, seed in sorted({(p["noise"], p["seed"]) for p in laws.values()}):
+            runs = [r for n, r in by_name.items() if n in laws and (laws[n]["noise"], laws[n]["seed"]) == (level, seed)]
+            if not runs:
+                continue
+            secs = [r.get("seconds", 0) for r in runs]
+            gens = [r["generations"] for r in runs if "generations" in r]
+            gen = f"{statistics.median(gens):.0f}" if gens else "-"
+            print(f"| {label} | {level:g} | {seed} | {pct(sum(r['exact'] for r in runs), len(runs))} | "
+                  f"{statistics.median(secs):.1f} | {percentile(secs, 90):.1f} | {gen} |")
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     ap.add_argument("suite")
@@ -618,6 +639,8 @@ def main():
     errors = {s: sum(1 for r in columns[s].values() if r.get("error")) for s in searches}
     if any(errors.values()):
         row("runs that threw", lambda s: str(errors[s]))
+
+    print_by_seed(columns, problems)
 
     try:
         left_out = json.load(open(f"{args.suite}/left_out.json"))
