@@ -1,0 +1,38 @@
+#pragma once
+
+// Whether a formula's units agree with the declared ones: sums of equal
+// units, pure numbers inside exp, log, sin, cos and tanh, and the target's
+// unit overall.
+
+#include <optional>
+#include <unordered_map>
+#include <vector>
+
+#include "expr/expr.h"
+#include "units/units.h"
+
+namespace quorvex {
+
+// What a constant is: a term of the formula's top-level sum (an intercept)
+// has the target's unit; up to spec.dimensional_constants others carry
+// whatever unit makes the formula agree, chosen in preorder, fewest first;
+// the rest are pure numbers. A tree that reads a feature without a unit
+// never agrees.
+class UnitCheck {
+ public:
+  explicit UnitCheck(const UnitSpec& spec);
+
+  // The unit of each constant of `tree` (Const leaves in preorder) when the
+  // tree, as a formula for the target, agrees.
+  std::optional<std::vector<Unit>> constant_units(const Expr& tree) const;
+  bool agrees(const Expr& tree) const { return constant_units(tree).has_value(); }
+
+  const Unit& target() const noexcept { return target_; }
+
+ private:
+  std::unordered_map<std::string, Unit> features_;
+  Unit target_;
+  uint32_t free_ = 0;
+};
+
+}  // namespace quorvex
