@@ -216,8 +216,9 @@ QVX_API int32_t qvx_dataset_set_weights(qvx_dataset* ds, const double* weights,
  * parentheses, e.g. "kg*m/s^2", "m s^-2", "m^(1/2)", "1/s"; "1" for a pure
  * number. A refined search then reports only formulas whose units agree:
  * sums of equal units, pure numbers inside exp, log, sin, cos and tanh, the
- * target's unit overall. An intercept (a constant term of the formula's
- * outer sum) has the target's unit; of the other constants, up to
+ * target's unit overall. A constant added to a quantity (an offset, such as
+ * the intercept a of a + b*f) has that quantity's unit; of the other
+ * constants, up to
  * dimensional_constants (0 to 3) may carry a unit of their own, solved for
  * so that the formula agrees (the b of the scaling a + b*f is one: so enter
  * G or k_B when the data lack them); the rest are pure numbers. The report

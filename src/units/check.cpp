@@ -27,7 +27,7 @@ bool is_sum(const Expr& e) {
 class Deriver {
  public:
   // slot[i]: the unknown of constant i, -1 for a pure number, -2 for an
-  // intercept (a term of the top-level sum).
+  // offset (a constant term of a sum).
   Deriver(const std::unordered_map<std::string, Unit>& features, const std::vector<int>& slot)
       : features_(features), slot_(slot) {}
 
@@ -35,22 +35,56 @@ class Deriver {
   // without unknowns to take it up.
   bool run(const Expr& tree, const Unit& target) {
     const Vec want = vec_of(target);
-    terms(tree, want);
+    if (is_sum(tree) || tree.kind() == Expr::Kind::Const) {
+      sum(tree, 0, &want);
+    } else {
+      equal(derive(tree, 0), want);
+    }
     return ok_;
   }
   std::vector<Vec>& rows() { return rows_; }
+  // The unit of each offset (a constant term of a sum) by its preorder
+  // number, unknowns included.
+  const std::vector<std::pair<size_t, Vec>>& offsets() const { return offsets_; }
 
  private:
-  void terms(const Expr& e, const Vec& want) {
-    if (!ok_) return;
-    if (is_sum(e)) {
-      terms(e.left(), want);
-      terms(e.right(), want);
-    } else if (e.kind() == Expr::Kind::Const) {
-      ++next_;  // an intercept: the target's unit, nothing to check
-    } else {
-      equal(derive(e, 0), want);
+  // The terms of a chain of + and -, in preorder: each constant's number in
+  // `constants`, the first other term's unit in `first`, every other one
+  // equal to it.
+  void chain(const Expr& e, int depth, std::vector<size_t>& constants, std::optional<Vec>& first) {
+    if (!ok_ || depth > kMaxDepth) {
+      ok_ = false;
+      return;
     }
+    if (is_sum(e)) {
+      chain(e.left(), depth + 1, constants, first);
+      chain(e.right(), depth + 1, constants, first);
+    } else if (e.kind() == Expr::Kind::Const) {
+      constants.push_back(next_++);
+    } else {
+      const Vec v = derive(e, depth + 1);
+      if (first) {
+        equal(*first, v);
+      } else {
+        first = v;
+      }
+    }
+  }
+
+  // A sum's unit: that of its terms, which its constants (offsets) share; a
+  // sum of constants alone is a pure number. `want`, if given, is the unit
+  // the sum must have.
+  Vec sum(const Expr& e, int depth, const Vec* want) {
+    std::vector<size_t> constants;
+    std::optional<Vec> first;
+    chain(e, depth, constants, first);
+    if (want) {
+      if (first) equal(*first, *want);
+      first = *want;
+    }
+    const Vec unit = first.value_or(Vec{});
+    for (size_t c : constants) offsets_.emplace_back(c, unit);
+    return unit;
   }
 
   Vec add(const Vec& a, const Vec& b, Rational sb) {
@@ -110,13 +144,13 @@ class Deriver {
         return vec_of(it->second);
       }
       case Expr::Kind::Bin: {
+        if (is_sum(e)) return sum(e, depth, nullptr);
         const Vec l = derive(e.left(), depth + 1);
         const Vec r = derive(e.right(), depth + 1);
         switch (e.op()) {
           case Op::Add:
           case Op::Sub:
-            equal(l, r);
-            return l;
+            return l;  // not reached: sums go through sum()
           case Op::Mul:
             return add(l, r, Rational{1, 1});
           case Op::Div:
@@ -146,6 +180,7 @@ class Deriver {
   const std::vector<int>& slot_;
   size_t next_ = 0;
   std::vector<Vec> rows_;
+  std::vector<std::pair<size_t, Vec>> offsets_;
   bool ok_ = true;
 };
 
@@ -196,17 +231,17 @@ std::optional<std::array<Vec, kFree>> solve(std::vector<Vec> rows, size_t unknow
 }
 
 // False for a tree deeper than kMaxDepth.
-bool count_constants(const Expr& e, std::vector<int>& slot, bool top, int depth = 0) {
+bool count_constants(const Expr& e, std::vector<int>& slot, bool offset, int depth = 0) {
   if (depth > kMaxDepth) return false;
   switch (e.kind()) {
     case Expr::Kind::Const:
-      slot.push_back(top ? -2 : -1);
+      slot.push_back(offset ? -2 : -1);
       return true;
     case Expr::Kind::Feature:
       return true;
     case Expr::Kind::Bin:
-      return count_constants(e.left(), slot, top && is_sum(e), depth + 1) &&
-             count_constants(e.right(), slot, top && is_sum(e), depth + 1);
+      return count_constants(e.left(), slot, is_sum(e), depth + 1) &&
+             count_constants(e.right(), slot, is_sum(e), depth + 1);
     default:
       return count_constants(e.child(), slot, false, depth + 1);
   }
@@ -251,13 +286,34 @@ std::optional<std::vector<Unit>> UnitCheck::constant_units(const Expr& tree) con
       x = solve(std::move(d.rows()), unknowns);
     }
     if (!x) return false;
+    // x_j = its known part; a unit with unknowns is its known part plus
+    // Σ coefficient_j · x_j.
+    auto resolve = [&](const Vec& v) -> std::optional<Unit> {
+      std::array<Rational, Unit::kBase> e{};
+      for (size_t k = 0; k < Unit::kBase; ++k) {
+        std::optional<Rational> s = v[kFree + k];
+        for (size_t j = 0; j < unknowns && s; ++j) {
+          const auto t = v[j] * (*x)[j][kFree + k];
+          s = t ? *s + *t : std::nullopt;
+        }
+        if (!s) return std::nullopt;
+        e[k] = *s;
+      }
+      return Unit(e);
+    };
     std::vector<Unit> units(slot.size());
     for (size_t i = 0; i < slot.size(); ++i) {
-      if (slot[i] == -2) units[i] = target_;
       if (slot[i] < 0) continue;
-      std::array<Rational, Unit::kBase> e{};
-      for (size_t k = 0; k < Unit::kBase; ++k) e[k] = (*x)[static_cast<size_t>(slot[i])][kFree + k];
-      units[i] = Unit(e);
+      Vec v{};
+      v[static_cast<size_t>(slot[i])] = Rational{1, 1};
+      const auto u = resolve(v);
+      if (!u) return false;
+      units[i] = *u;
+    }
+    for (const auto& [index, vec] : d.offsets()) {
+      const auto u = resolve(vec);
+      if (!u || index >= units.size()) return false;
+      units[index] = *u;
     }
     found = std::move(units);
     return true;

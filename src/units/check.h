@@ -13,11 +13,12 @@
 
 namespace quorvex {
 
-// What a constant is: a term of the formula's top-level sum (an intercept)
-// has the target's unit; up to spec.dimensional_constants others carry
+// What a constant is: an offset (a constant term of a sum, such as the
+// intercept a of the scaling a + b·f or a formula that is a lone constant)
+// has the unit of its sum; up to spec.dimensional_constants others carry
 // whatever unit makes the formula agree, chosen in preorder, fewest first;
-// the rest are pure numbers. A tree that reads a feature without a unit
-// never agrees.
+// the rest (factors, and what sits inside a function) are pure numbers. A
+// tree that reads a feature without a unit never agrees.
 class UnitCheck {
  public:
   explicit UnitCheck(const UnitSpec& spec);

@@ -101,12 +101,13 @@ TEST(UnitCheck, DerivesThroughTheTree) {
   const Expr law = div(mul(f("G"), mul(f("m1"), f("m2"))), Expr::pow(f("r"), 2));
   EXPECT_TRUE(with_g.agrees(law));
   EXPECT_TRUE(with_g.agrees(mul(c(2.0), law)));
-  // An intercept of the top-level sum takes the target's unit; elsewhere a
-  // constant is a pure number.
-  const auto units = with_g.constant_units(add(c(1.0), mul(c(2.0), law)));
+  // An offset takes its sum's unit; a factor is a pure number.
+  const auto units =
+      with_g.constant_units(add(c(1.0), mul(c(2.0), mul(law, div(add(f("r"), c(4.0)), f("r"))))));
   ASSERT_TRUE(units);
   EXPECT_EQ((*units)[0], u("N"));
   EXPECT_TRUE((*units)[1].dimensionless());
+  EXPECT_EQ((*units)[2], u("m"));
   EXPECT_TRUE(with_g.agrees(c(3.0)));
   EXPECT_FALSE(with_g.agrees(add(law, f("m1"))));              // unequal sum
   EXPECT_FALSE(with_g.agrees(mul(law, Expr::exp(f("r")))));    // dimensioned exp

@@ -549,7 +549,8 @@ def discover(X, y=None, *, search="refined", generations=0, population=0, max_de
     "1" for a pure number; SI base units kg m s A K mol cd and Hz N Pa J W C V
     F Ohm S Wb T H), and target_units the target's: only formulas whose units
     agree are searched and reported (sums of equal units, pure numbers inside
-    exp, log, sin, cos, tanh). An intercept has the target's unit; up to
+    exp, log, sin, cos, tanh). A constant added to a quantity (an offset, such
+    as the intercept) has its unit; up to
     `dimensional_constants` (0 to 3) other constants may carry a unit solved
     for (a G or k_B the data lack), the rest are pure numbers.
     `report.units` is the formula's unit and each `report.constants[i].units`
