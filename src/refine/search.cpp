@@ -46,6 +46,9 @@ constexpr size_t kFitRows = 320;
 // With units, a child whose units cannot agree is drawn again, at most this
 // many times (then kept, to be refused unscored): cheaper than scoring it.
 constexpr int kUnitDraws = 8;
+// Monomials of the target's unit seeded, and pure-number ones given to the
+// pieces, at most.
+constexpr size_t kUnitSeeds = 12;
 
 size_t tournament(Lcg& rng, const std::vector<Candidate>& pop) {
   size_t w = rng.below(pop.size());
@@ -122,6 +125,17 @@ void Search::seed_population(const std::vector<FrontEntry>& carried) {
   add_log_fit_hints(seeds_.logs, pieces_);
   for (Expr& t : power_law_trees(seeds_.logs))
     if (pop_.size() + 1 < cfg_.population && ops.allows(t)) pop_.emplace_back(std::move(t));
+  if (units_ && pieces_.usable()) {
+    // Where units leave few formulas, random trees rarely hit one: the
+    // monomials of the target's unit start the population, and pure-number
+    // ones go inside the pieces' functions.
+    const std::vector<Monomial> shaped = unit_monomials(cfg_.units, cfg_.units.target, kUnitSeeds);
+    for (const Monomial& m : shaped)
+      if (pop_.size() + 1 < cfg_.population) pop_.emplace_back(pieces_.build(m));
+    if (!shaped.empty()) pieces_.add_prefactor(shaped.front());
+    for (Monomial& m : unit_monomials(cfg_.units, Unit{}, kUnitSeeds))
+      pieces_.add_hint(std::move(m));
+  }
   const size_t seeded = pop_.size();
   while (pop_.size() < cfg_.population) {
     // A tenth of the rest: law-shaped pieces, alone or on a power-law seed.

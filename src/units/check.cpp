@@ -323,4 +323,62 @@ std::optional<std::vector<Unit>> UnitCheck::constant_units(const Expr& tree) con
   return std::nullopt;
 }
 
+namespace {
+
+// Every way of spreading `degree` over the features from `at` on, each
+// power within ±3; f sees each complete choice and returns false to stop.
+template <typename F>
+bool spread(std::vector<int>& powers, size_t at, int degree, size_t& budget, F& f) {
+  if (budget == 0) return false;
+  --budget;
+  if (degree == 0) return f(powers);
+  if (at == powers.size()) return true;
+  for (int p = 0; p <= 3 && p <= degree; ++p)
+    for (int sign : {1, -1}) {
+      if (p == 0 && sign < 0) continue;
+      powers[at] = sign * p;
+      const bool more = spread(powers, at + 1, degree - p, budget, f);
+      powers[at] = 0;
+      if (!more) return false;
+    }
+  return true;
+}
+
+// Choices looked at, at most: wide data get the simplest monomials only.
+constexpr size_t kMonomialBudget = 200000;
+
+}  // namespace
+
+std::vector<Monomial> unit_monomials(const UnitSpec& spec, const Unit& want, size_t count,
+                                     int max_degree) {
+  std::vector<std::pair<std::string, Unit>> dimensioned;
+  for (const auto& [name, unit] : spec.features) {
+    bool seen = false;
+    for (const auto& [n, u] : dimensioned) seen = seen || n == name;
+    if (!seen && !unit.dimensionless()) dimensioned.emplace_back(name, unit);
+  }
+  std::vector<Monomial> out;
+  if (dimensioned.empty() || count == 0) return out;
+  std::vector<int> powers(dimensioned.size(), 0);
+  size_t budget = kMonomialBudget;
+  auto take = [&](const std::vector<int>& p) {
+    std::optional<Unit> u = Unit{};
+    for (size_t j = 0; j < p.size() && u; ++j) {
+      if (p[j] == 0) continue;
+      const auto f = dimensioned[j].second.pow(Rational{p[j], 1});
+      u = f ? u->times(*f) : std::nullopt;
+    }
+    if (u && *u == want) {
+      Monomial m;
+      for (size_t j = 0; j < p.size(); ++j)
+        if (p[j] != 0) m.emplace_back(dimensioned[j].first, p[j]);
+      out.push_back(std::move(m));
+    }
+    return out.size() < count;
+  };
+  for (int degree = 1; degree <= max_degree; ++degree)
+    if (!spread(powers, 0, degree, budget, take)) break;
+  return out;
+}
+
 }  // namespace quorvex

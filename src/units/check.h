@@ -5,7 +5,9 @@
 // unit overall.
 
 #include <optional>
+#include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "expr/expr.h"
@@ -35,5 +37,13 @@ class UnitCheck {
   Unit target_;
   uint32_t free_ = 0;
 };
+
+// Products of whole powers of the dimensioned features (each power within
+// ±3, at most `max_degree` in all) whose unit is `want`: the monomials
+// dimensional analysis allows, simplest first, at most `count` of them.
+// Pure-number features are left out: any power of them fits anywhere.
+using Monomial = std::vector<std::pair<std::string, int>>;
+std::vector<Monomial> unit_monomials(const UnitSpec& spec, const Unit& want, size_t count,
+                                     int max_degree = 6);
 
 }  // namespace quorvex

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 
@@ -141,6 +142,22 @@ TEST(UnitCheck, DimensionalConstantsAreSolvedFor) {
               c(2.0), mul(c(3.0), div(mul(f("G"), mul(f("m1"), f("m2"))), Expr::pow(f("r"), 2)))));
   ASSERT_TRUE(loose);
   EXPECT_TRUE((*loose)[0].dimensionless() && (*loose)[1].dimensionless());
+}
+
+TEST(UnitCheck, MonomialsOfAUnitComeSimplestFirst) {
+  const UnitSpec g = gravity(true, 0);
+  const std::vector<Monomial> force = unit_monomials(g, u("N"), 50);
+  const Monomial law = {{"m1", 1}, {"m2", 1}, {"r", -2}, {"G", 1}};
+  EXPECT_NE(std::find(force.begin(), force.end(), law), force.end());
+  for (const Monomial& m : force) {
+    Expr e = c(1.0);
+    for (const auto& [name, p] : m) e = mul(std::move(e), Expr::pow(f(name.c_str()), p));
+    EXPECT_TRUE(UnitCheck(g).agrees(e));
+  }
+  const std::vector<Monomial> pure = unit_monomials(g, Unit{}, 3);
+  ASSERT_EQ(pure.size(), 3u);
+  EXPECT_EQ(pure[0], (Monomial{{"m1", 1}, {"m2", -1}}));
+  EXPECT_TRUE(unit_monomials(g, u("A"), 5).empty());
 }
 
 TEST(ScaledUnits, OnlyAgreeingFormsAreScored) {
