@@ -177,6 +177,9 @@ namespace {
 // rows. Grown fourfold when all rows rank the front differently.
 constexpr size_t kSearchRows = 2000;
 constexpr size_t kRowGrowth = 4;
+// Runs with units are cheaper (most candidates are refused unscored): a
+// stalled one is followed by this many more fresh runs than without.
+constexpr uint32_t kUnitRestarts = 1;
 // How much lower a BIC on all rows must be to overrule the sample's choice.
 constexpr double kChoiceMargin = 6.0;
 // The time a search leaves for simplifying and scoring its front on all rows:
@@ -241,7 +244,8 @@ std::vector<FrontEntry> search_front(const RefinedConfig& cfg, const Seeds& seed
       rows = first_rows(train, rows.n_rows() * kRowGrowth);
       continue;
     }
-    if (result.stop != StopReason::Patience || restarts >= cfg.restarts ||
+    if (result.stop != StopReason::Patience ||
+        restarts >= cfg.restarts + kUnitRestarts * cfg.units.declared ||
         search.front().best_mse() <= floor)
       return carried;
     ++restarts;
