@@ -31,6 +31,10 @@
 #   CLASSIC_ONLY=1      leave the refined search out
 #   REFINED_ONLY=1      leave the classic search out
 #   ONLY=TEXT           only the problems whose name contains TEXT
+#   UNITS=1             the refined search with the Feynman laws' published units
+#                       (bench/feynman_units.py); the other groups run without.
+#                       bench/units_run.py and bench/units_table.py compare the
+#                       search with and without units problem by problem
 #
 # Everything goes to build/refine_bench/ (BUILD_DIR to change it): the build,
 # the suite, results.jsonl (one line per problem and search) and table.md.
@@ -65,6 +69,11 @@ cmake --build "$out/build" -j "$jobs" --target refine_bench >/dev/null
 
 rm -rf "$out/suite"
 /usr/bin/python3 "$root/bench/refine_suite.py" "${suite_flags[@]}" "$out/suite"
+units=()
+if [[ -n "${UNITS:-}" ]]; then
+  /usr/bin/python3 "$root/bench/feynman_units.py" "$out/suite"
+  units=(--units)
+fi
 bench="$out/build/bench/refine_bench"
 start=$(date +%s)
 : >"$out/results.jsonl"
@@ -73,7 +82,7 @@ if [[ -z "${REFINED_ONLY:-}" ]]; then
 fi
 if [[ -z "${CLASSIC_ONLY:-}" ]]; then
   for set in "${sets[@]}"; do
-    "$bench" --refined-only --operators "$set" "${only[@]}" "$out/suite" >>"$out/results.jsonl"
+    "$bench" --refined-only --operators "$set" "${units[@]}" "${only[@]}" "$out/suite" >>"$out/results.jsonl"
   done
 fi
 echo "searches took $(($(date +%s) - start)) s; load average $(cut -d' ' -f1-3 /proc/loadavg)" >&2

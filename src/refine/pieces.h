@@ -36,6 +36,8 @@ class LawPieces {
   // two times in three, a monomial otherwise.
   void add_prefactor(Factors factors);
   Expr prefactor(Lcg& rng) const;
+  // The product of powers `factors` within the operator set.
+  Expr build(const Factors& factors) const;
 
   // A product of powers (±1, sometimes ±2, or all doubled) of one to five
   // distinct features.
@@ -47,7 +49,6 @@ class LawPieces {
 
  private:
   Expr power(const std::string& name, int exponent) const;
-  Expr build(const Factors& factors) const;
   Expr product(std::vector<Expr> factors) const;
   Expr scaled(double c, Expr e) const;
   // A distance or a vector's length: the root of a sum of two or three
