@@ -83,7 +83,7 @@
 #include <stdint.h>
 
 #define QVX_VERSION_MAJOR 0
-#define QVX_VERSION_MINOR 5
+#define QVX_VERSION_MINOR 6
 #define QVX_VERSION_PATCH 0
 /* The version this header describes, as qvx_version returns it. */
 #define QVX_VERSION_NUMBER (QVX_VERSION_MAJOR * 10000 + QVX_VERSION_MINOR * 100 + QVX_VERSION_PATCH)
