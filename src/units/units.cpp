@@ -136,7 +136,7 @@ class UnitReader {
       const Unit f = factor();
       const auto next = divide ? u.over(f) : u.times(f);
       if (!next) fail("exponent too large");
-      u = *next;
+      u = bounded(*next);
       const size_t before = i_;
       skip_spaces();
       if (at_end()) return u;
@@ -159,6 +159,16 @@ class UnitReader {
  private:
   [[noreturn]] void fail(const std::string& what) const {
     throw UnitError(what + " at position " + std::to_string(i_ + 1), i_ + 1);
+  }
+  // A unit whose exponents no text may write (N^1000 is s^-2000) is refused,
+  // so every unit read has a text that reads back.
+  Unit bounded(const Unit& u) const {
+    for (size_t b = 0; b < Unit::kBase; ++b) {
+      const Rational& r = u.exponent(b);
+      if (r.num > kMaxExponent || r.num < -kMaxExponent || r.den > kMaxExponent)
+        fail("exponent above " + std::to_string(kMaxExponent));
+    }
+    return u;
   }
   bool at_end() const { return i_ >= t_.size(); }
   char peek() const { return t_[i_]; }
@@ -183,7 +193,7 @@ class UnitReader {
       i_ += peek() == '^' ? 1 : 2;
       const auto p = u.pow(exponent());
       if (!p) fail("exponent too large");
-      u = *p;
+      u = bounded(*p);
     }
     return u;
   }
