@@ -93,7 +93,7 @@ RefinedConfig make_refined_config(const Options& opt) {
 }
 
 // --units "mass=kg,r=m" and --target-units read for the data's columns.
-UnitSpec read_unit_options(const Options& opt, const Dataset& data) {
+DeclaredUnits read_unit_options(const Options& opt, const Dataset& data) {
   std::vector<std::pair<std::string, std::string>> pairs;
   std::string_view rest = *opt.units;
   while (!rest.empty()) {
@@ -108,9 +108,10 @@ UnitSpec read_unit_options(const Options& opt, const Dataset& data) {
     rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
   }
   try {
-    UnitSpec spec = read_units(data.features(), pairs, data.target_name(), *opt.target_units);
-    spec.dimensional_constants = opt.dimensional_constants;
-    return spec;
+    DeclaredUnits declared =
+        read_units(data.features(), pairs, data.target_name(), *opt.target_units);
+    declared.dimensional_constants = opt.dimensional_constants;
+    return declared;
   } catch (const std::invalid_argument& e) {
     throw CommandError(std::string("--units: ") + e.what(), kExitBadInput);
   }

@@ -103,7 +103,7 @@ QVX_API int32_t qvx_dataset_set_units(qvx_dataset* ds, const char* const* featur
   return guarded_status([&] {
     if (ds == nullptr) fail(QVX_ERR_ARGUMENT, "ds is NULL");
     if (feature_units == nullptr && target_unit == nullptr) {
-      ds->units = quorvex::UnitSpec{};
+      ds->units = quorvex::DeclaredUnits{};
       return;
     }
     const std::vector<std::string>& names = ds->data.features();
@@ -129,15 +129,15 @@ QVX_API int32_t qvx_dataset_set_units(qvx_dataset* ds, const char* const* featur
       }
       if (!seen) units.emplace_back(names[i], text), distinct.push_back(names[i]);
     }
-    quorvex::UnitSpec spec;
+    quorvex::DeclaredUnits declared;
     try {
-      spec = quorvex::read_units(distinct, units, ds->data.target_name(),
-                                 target_unit ? utf8_argument(target_unit, "target_unit") : "");
+      declared = quorvex::read_units(distinct, units, ds->data.target_name(),
+                                     target_unit ? utf8_argument(target_unit, "target_unit") : "");
     } catch (const std::invalid_argument& e) {
       fail(QVX_ERR_ARGUMENT, e.what());
     }
-    spec.dimensional_constants = dimensional_constants;
-    ds->units = std::move(spec);
+    declared.dimensional_constants = dimensional_constants;
+    ds->units = std::move(declared);
   });
 }
 

@@ -18,7 +18,7 @@
 
 struct qvx_dataset {
   quorvex::Dataset data;
-  quorvex::UnitSpec units;  // declared by qvx_dataset_set_units
+  quorvex::DeclaredUnits units;  // declared by qvx_dataset_set_units
 };
 
 struct qvx_result {

@@ -131,7 +131,7 @@ Settings read_options(const qvx_options* options) {
   return s;
 }
 
-void take_units(Settings& s, const UnitSpec& units) {
+void take_units(Settings& s, const DeclaredUnits& units) {
   if (!units.declared) return;
   if (s.search == QVX_SEARCH_CLASSIC)
     fail(QVX_ERR_ARGUMENT,

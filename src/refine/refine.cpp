@@ -132,7 +132,7 @@ StopReason run_search(Search& search, const RefinedConfig& cfg, double floor,
 
 namespace {
 
-void check_units(const UnitSpec& units, const Dataset& data) {
+void check_units(const DeclaredUnits& units, const Dataset& data) {
   if (!units.declared) return;
   if (units.dimensional_constants > kMaxDimensionalConstants)
     throw std::invalid_argument("at most " + std::to_string(kMaxDimensionalConstants) +

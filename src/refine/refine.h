@@ -59,7 +59,7 @@ struct RefinedConfig {
   // The units of the features and the target (undeclared: the search ignores
   // units). Declared, every formula the search scores, keeps or reports
   // agrees with them (units/check.h).
-  UnitSpec units;
+  DeclaredUnits units;
 };
 
 // Why a refined search ended.
@@ -109,7 +109,7 @@ struct RefinedResult {
   OperatorSet operators = OperatorSet::defaults();
   // The units searched with; declared, the best formula has the target's
   // unit and constant_units the unit of each of its constants.
-  UnitSpec units;
+  DeclaredUnits units;
   std::vector<Unit> constant_units;
 };
 

@@ -1,5 +1,6 @@
 #include "units/check.h"
 
+#include <algorithm>
 #include <array>
 
 namespace quorvex {
@@ -265,11 +266,10 @@ bool each_choice(std::vector<int>& slot, size_t from, uint32_t count, int next, 
 
 }  // namespace
 
-UnitCheck::UnitCheck(const UnitSpec& spec)
-    : target_(spec.target),
-      free_(spec.dimensional_constants < kMaxDimensionalConstants ? spec.dimensional_constants
-                                                                  : kMaxDimensionalConstants) {
-  for (const auto& [name, unit] : spec.features) features_.emplace(name, unit);
+UnitCheck::UnitCheck(const DeclaredUnits& declared)
+    : target_(declared.target),
+      free_(std::min(declared.dimensional_constants, kMaxDimensionalConstants)) {
+  for (const auto& [name, unit] : declared.features) features_.emplace(name, unit);
 }
 
 std::optional<std::vector<Unit>> UnitCheck::constant_units(const Expr& tree) const {
@@ -349,10 +349,10 @@ constexpr size_t kMonomialBudget = 200000;
 
 }  // namespace
 
-std::vector<Monomial> unit_monomials(const UnitSpec& spec, const Unit& want, size_t count,
+std::vector<Monomial> unit_monomials(const DeclaredUnits& declared, const Unit& want, size_t count,
                                      int max_degree) {
   std::vector<std::pair<std::string, Unit>> dimensioned;
-  for (const auto& [name, unit] : spec.features) {
+  for (const auto& [name, unit] : declared.features) {
     bool seen = false;
     for (const auto& [n, u] : dimensioned) seen = seen || n == name;
     if (!seen && !unit.dimensionless()) dimensioned.emplace_back(name, unit);

@@ -17,13 +17,13 @@ namespace quorvex {
 
 // What a constant is: an offset (a constant term of a sum, such as the
 // intercept a of the scaling a + b·f or a formula that is a lone constant)
-// has the unit of its sum; up to spec.dimensional_constants others carry
+// has the unit of its sum; up to declared.dimensional_constants others carry
 // whatever unit makes the formula agree, chosen in preorder, fewest first;
 // the rest (factors, and what sits inside a function) are pure numbers. A
 // tree that reads a feature without a unit never agrees.
 class UnitCheck {
  public:
-  explicit UnitCheck(const UnitSpec& spec);
+  explicit UnitCheck(const DeclaredUnits& declared);
 
   // The unit of each constant of `tree` (Const leaves in preorder) when the
   // tree, as a formula for the target, agrees.
@@ -43,7 +43,7 @@ class UnitCheck {
 // dimensional analysis allows, simplest first, at most `count` of them.
 // Pure-number features are left out: any power of them fits anywhere.
 using Monomial = std::vector<std::pair<std::string, int>>;
-std::vector<Monomial> unit_monomials(const UnitSpec& spec, const Unit& want, size_t count,
+std::vector<Monomial> unit_monomials(const DeclaredUnits& declared, const Unit& want, size_t count,
                                      int max_degree = 6);
 
 }  // namespace quorvex

@@ -270,24 +270,24 @@ Unit read_column_unit(const std::string& role, const std::string& text) {
 
 Unit parse_unit(std::string_view text) { return UnitReader(text).read(); }
 
-UnitSpec read_units(const std::vector<std::string>& names,
-                    const std::vector<std::pair<std::string, std::string>>& units,
-                    const std::string& target_name, const std::string& target_unit) {
-  UnitSpec spec;
-  spec.declared = true;
+DeclaredUnits read_units(const std::vector<std::string>& names,
+                         const std::vector<std::pair<std::string, std::string>>& units,
+                         const std::string& target_name, const std::string& target_unit) {
+  DeclaredUnits out;
+  out.declared = true;
   for (const auto& [name, text] : units) {
     bool known = false;
     for (const std::string& n : names) known = known || n == name;
     if (!known)
       throw std::invalid_argument("a unit is given for " + quoted(name) +
                                   ", which is not a feature of the data");
-    for (const auto& [seen, u] : spec.features)
+    for (const auto& [seen, u] : out.features)
       if (seen == name) throw std::invalid_argument("two units are given for " + quoted(name));
-    spec.features.emplace_back(name, read_column_unit("the column " + quoted(name), text));
+    out.features.emplace_back(name, read_column_unit("the column " + quoted(name), text));
   }
   for (const std::string& n : names) {
     bool found = false;
-    for (const auto& [seen, u] : spec.features) found = found || seen == n;
+    for (const auto& [seen, u] : out.features) found = found || seen == n;
     if (!found)
       throw std::invalid_argument("no unit for the feature " + quoted(n) +
                                   " (every feature needs one once units are given; 1 for none)");
@@ -295,8 +295,8 @@ UnitSpec read_units(const std::vector<std::string>& names,
   if (target_unit.empty())
     throw std::invalid_argument("no unit for the target " + quoted(target_name) +
                                 " (needed once units are given; 1 for none)");
-  spec.target = read_column_unit("the target " + quoted(target_name), target_unit);
-  return spec;
+  out.target = read_column_unit("the target " + quoted(target_name), target_unit);
+  return out;
 }
 
 }  // namespace quorvex

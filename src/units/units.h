@@ -76,7 +76,7 @@ class UnitError : public std::invalid_argument {
 Unit parse_unit(std::string_view text);
 
 // Units declared for the columns of a data set, for the refined search.
-struct UnitSpec {
+struct DeclaredUnits {
   std::vector<std::pair<std::string, Unit>> features;  // by name
   Unit target;
   // Constants inside a formula that may carry a unit of their own, solved
@@ -91,10 +91,10 @@ struct UnitSpec {
 inline constexpr uint32_t kMaxDimensionalConstants = 3;
 
 // `units` read for each of `names` (the data's features) and the target, in
-// a spec; the error names the column and the position. Every feature needs a
+// one record; the error names the column and the position. Every feature needs a
 // unit, and no unit may name a column the data lacks.
-UnitSpec read_units(const std::vector<std::string>& names,
-                    const std::vector<std::pair<std::string, std::string>>& units,
-                    const std::string& target_name, const std::string& target_unit);
+DeclaredUnits read_units(const std::vector<std::string>& names,
+                         const std::vector<std::pair<std::string, std::string>>& units,
+                         const std::string& target_name, const std::string& target_unit);
 
 }  // namespace quorvex

@@ -77,14 +77,14 @@ TEST(ReadUnits, NamesTheColumnAndCatchesMissingOrUnknownOnes) {
               read_units(names, {{"mass", "kg"}, {"r", "m"}}, "F", "N/");
             }).find("target \"F\""),
             std::string::npos);
-  const UnitSpec spec = read_units(names, {{"r", "m"}, {"mass", "kg"}}, "F", "N");
-  EXPECT_TRUE(spec.declared);
-  EXPECT_EQ(spec.target, u("N"));
+  const DeclaredUnits declared = read_units(names, {{"r", "m"}, {"mass", "kg"}}, "F", "N");
+  EXPECT_TRUE(declared.declared);
+  EXPECT_EQ(declared.target, u("N"));
 }
 
 // Newton's gravitation with G among the data, and without.
-UnitSpec gravity(bool with_g, uint32_t dimensional) {
-  UnitSpec s;
+DeclaredUnits gravity(bool with_g, uint32_t dimensional) {
+  DeclaredUnits s;
   s.declared = true;
   s.features = {{"m1", u("kg")}, {"m2", u("kg")}, {"r", u("m")}, {"t", u("s")}};
   if (with_g) s.features.emplace_back("G", u("N*m^2/kg^2"));
@@ -147,7 +147,7 @@ TEST(UnitCheck, DimensionalConstantsAreSolvedFor) {
 }
 
 TEST(UnitCheck, MonomialsOfAUnitComeSimplestFirst) {
-  const UnitSpec g = gravity(true, 0);
+  const DeclaredUnits g = gravity(true, 0);
   const std::vector<Monomial> force = unit_monomials(g, u("N"), 50);
   const Monomial law = {{"m1", 1}, {"m2", 1}, {"r", -2}, {"G", 1}};
   EXPECT_NE(std::find(force.begin(), force.end(), law), force.end());
