@@ -192,10 +192,10 @@ constexpr double kFinishingShare = 0.25;
 // Of that time, what the judgement needs after the polish (every front entry
 // scored on all training and test rows, the verdict, the constants' errors).
 constexpr double kJudgingReads = 80.0;
+constexpr double kJudgingShare = 0.1;
 // A step before the first generation or after the last that ends later than
 // this after the caller last heard from the call is followed by a pulse.
 constexpr std::chrono::milliseconds kQuietSetup{400};
-constexpr double kJudgingShare = 0.1;
 
 // Whether all training rows pick the same entry of a front found on fewer.
 // Each entry's linear constants are fitted again on all rows first: those
@@ -450,6 +450,7 @@ RefinedResult refine(const Dataset& data, const RefinedConfig& cfg,
   const std::vector<FrontEntry> found =
       search_front(cfg, seeds, start, Deadline(start, search_limit), progress, stop_asked, result,
                    rows, check);
+  heard = Clock::now();  // the last generation's own call
 
   // Simplify the front on the rows it was found on, then score it on all.
   const bool thorough = result.stop != StopReason::Callback;
