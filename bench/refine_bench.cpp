@@ -6,7 +6,8 @@
 // the lines into the comparison table.
 //
 //   refine_bench [--classic-only | --refined-only] [--operators TEXT] [--only TEXT]
-//                [--permutations N] [--units] SUITE_DIR > results.jsonl
+//                [--permutations N] [--units] [--patience N] [--restarts N]
+//                SUITE_DIR > results.jsonl
 //
 // --operators  the refined search's operator set: "default" (the library's,
 //              the default), "all", or a list OperatorSet::parse reads, e.g.
@@ -18,6 +19,11 @@
 //              the line, 0 for a problem without them
 // --permutations N  also the refined permutation test of N permutations:
 //              "p_value" and "permutation_seconds" on the refined line
+// --patience N, --restarts N  the refined search's stalling rule, for trying
+//              others (default: the library's)
+//
+// A refined line also holds "bic_trace": the front's best BIC after each
+// generation (rounded to 0.01), from which other stopping rules can be judged.
 
 #include <unistd.h>
 
@@ -226,24 +232,38 @@ quorvex::OperatorSet operator_set(std::string_view text) {
   return quorvex::OperatorSet::parse(text);
 }
 
+struct RefinedKnobs {
+  quorvex::OperatorSet operators = quorvex::OperatorSet::defaults();
+  size_t permutations = 0;
+  bool units = false;
+  long patience = -1, restarts = -1;  // -1: the library's
+};
+
 #ifdef QUORVEX_BENCH_REFINE
 std::string run_refined(const Problem& p, const Dataset& train, const Dataset& fresh,
-                        const quorvex::OperatorSet& operators, size_t permutations, bool units) {
+                        const RefinedKnobs& knobs) {
   quorvex::RefinedConfig config;
   config.seed = p.seed;
-  config.operators = operators;
-  units = units && !p.units.empty();
+  config.operators = knobs.operators;
+  if (knobs.patience >= 0) config.patience = static_cast<uint32_t>(knobs.patience);
+  if (knobs.restarts >= 0) config.restarts = static_cast<uint32_t>(knobs.restarts);
+  const bool units = knobs.units && !p.units.empty();
   if (units)
     config.units =
         quorvex::read_units(train.features(), p.units, train.target_name(), p.target_units);
+  std::vector<double> trace;
+  const quorvex::RefineProgress progress = [&](const quorvex::GenerationInfo& g) {
+    if (!g.within_generation) trace.push_back(std::round(g.best_bic * 100.0) / 100.0);
+    return true;
+  };
   const auto t0 = std::chrono::steady_clock::now();
-  const quorvex::RefinedResult r = quorvex::refine(train, config);
+  const quorvex::RefinedResult r = quorvex::refine(train, config, &progress);
   const double seconds = since(t0);
   std::string line = line_start(p, "refined", r.report, r.best, fresh, seconds);
   quorvex::JsonWriter w(quorvex::JsonWriter::Style::Compact);
   w.begin_object();
   w.key("operators");
-  w.value_string(operators.text());
+  w.value_string(knobs.operators.text());
   w.key("generations");
   w.value_uint(r.generations);
   w.key("stop");
@@ -254,10 +274,14 @@ std::string run_refined(const Problem& p, const Dataset& train, const Dataset& f
   w.value_uint(r.rows_set_aside);
   w.key("units");
   w.value_uint(units ? 1 : 0);
-  if (permutations > 0) {
+  w.key("bic_trace");
+  w.begin_array();
+  for (double b : trace) w.value(b);
+  w.end_array();
+  if (knobs.permutations > 0) {
     const auto t1 = std::chrono::steady_clock::now();
     const quorvex::PermutationResult test =
-        quorvex::refined_permutation_test(train, config, r.report.bic, permutations);
+        quorvex::refined_permutation_test(train, config, r.report.bic, knobs.permutations);
     w.key("p_value");
     w.value(test.p_value);
     w.key("permutation_seconds");
@@ -297,17 +321,15 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: refine_bench [--classic-only | --refined-only] [--operators TEXT] [--only TEXT] "
-    "[--permutations N] [--units] SUITE_DIR\n";
+    "[--permutations N] [--units] [--patience N] [--restarts N] SUITE_DIR\n";
 
 }  // namespace
 
 int main(int argc, char** argv) {
   bool classic = true, refined = true;
-  quorvex::OperatorSet operators = quorvex::OperatorSet::defaults();
+  RefinedKnobs knobs;
   std::string only;
   std::string dir;
-  size_t permutations = 0;
-  bool units = false;
   for (int i = 1; i < argc; ++i) {
     const std::string_view a = argv[i];
     if (a == "--classic-only") {
@@ -316,17 +338,21 @@ int main(int argc, char** argv) {
       classic = false;
     } else if (a == "--operators" && i + 1 < argc) {
       try {
-        operators = operator_set(argv[++i]);
+        knobs.operators = operator_set(argv[++i]);
       } catch (const std::invalid_argument& e) {
         std::cerr << "refine_bench: " << e.what() << '\n';
         return 2;
       }
     } else if (a == "--units") {
-      units = true;
+      knobs.units = true;
     } else if (a == "--only" && i + 1 < argc) {
       only = argv[++i];
     } else if (a == "--permutations" && i + 1 < argc) {
-      permutations = std::strtoul(argv[++i], nullptr, 10);
+      knobs.permutations = std::strtoul(argv[++i], nullptr, 10);
+    } else if (a == "--patience" && i + 1 < argc) {
+      knobs.patience = std::strtol(argv[++i], nullptr, 10);
+    } else if (a == "--restarts" && i + 1 < argc) {
+      knobs.restarts = std::strtol(argv[++i], nullptr, 10);
     } else if (!a.empty() && a[0] != '-' && dir.empty()) {
       dir = a;
     } else {
@@ -345,9 +371,7 @@ int main(int argc, char** argv) {
   }
   if (refined) std::cerr << "refine_bench: built without the refined search; classic only\n";
   refined = false;
-  (void)operators;
-  (void)permutations;
-  (void)units;
+  (void)knobs;
 #endif
   try {
     const std::vector<Problem> problems = read_manifest(dir);
@@ -368,9 +392,9 @@ int main(int argc, char** argv) {
 #ifdef QUORVEX_BENCH_REFINE
       if (refined) {
         try {
-          std::cout << run_refined(p, train, fresh, operators, permutations, units) << '\n';
+          std::cout << run_refined(p, train, fresh, knobs) << '\n';
         } catch (const std::exception& e) {
-          std::cout << error_line(p, "refined", &operators, e) << '\n';
+          std::cout << error_line(p, "refined", &knobs.operators, e) << '\n';
         }
       }
 #endif
