@@ -3,6 +3,8 @@
 #include <charconv>
 #include <stdexcept>
 
+#include "expr/real_power.h"
+
 namespace quorvex {
 
 namespace {
@@ -137,6 +139,9 @@ uint32_t OperatorSet::complexity(const Expr& tree) const noexcept {
       return (w == 0 ? 1 : w) + complexity(tree.left()) + complexity(tree.right());
     }
     default: {
+      if (has(Operator::Pow))
+        if (const Expr* base = real_power_base(tree))
+          return weight(Operator::Pow) + 1 + complexity(*base);
       const uint32_t w = weight(operator_of(tree));
       return (w == 0 ? 1 : w) + complexity(tree.child());
     }

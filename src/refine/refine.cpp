@@ -352,6 +352,7 @@ RefinedResult refine(const Dataset& data, const RefinedConfig& cfg,
   double line_mse = 0.0;
   std::tie(seeds.line, line_mse) = linear_predictor(train);
   seeds.logs = log_fit(train);
+  seeds.positive = positive_features(train);
   const BaselinesReport baselines =
       refined_baselines(train, cfg.n_shuffles, cfg.seed, floor, line_mse);
 

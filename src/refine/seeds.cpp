@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "baselines/baselines.h"
+#include "expr/real_power.h"
 
 namespace quorvex {
 
@@ -67,6 +68,15 @@ Expr power_of(const std::string& name, double e) {
 
 }  // namespace
 
+std::vector<std::string> positive_features(const Dataset& data) {
+  std::vector<std::string> out;
+  for (const std::string& f : distinct_features(data)) {
+    const std::vector<double>& c = data.column(data.find_column(f));
+    if (std::all_of(c.begin(), c.end(), [](double v) { return v > 0.0; })) out.push_back(f);
+  }
+  return out;
+}
+
 LogFit log_fit(const Dataset& train) {
   LogFit out;
   const std::vector<double>& y = train.targets();
@@ -113,6 +123,20 @@ std::vector<Expr> power_law_trees(const LogFit& fit) {
     }
     if (any && (out.empty() || !(out.back() == product))) out.push_back(std::move(product));
   }
+  return out;
+}
+
+Expr fitted_power_law(const LogFit& fit) {
+  std::vector<Expr> factors;
+  for (size_t j = 0; j < fit.names.size(); ++j) {
+    const double e = fit.exponents[j];
+    if (!std::isfinite(e) || std::fabs(e) < 0.05 || std::fabs(e) > 5.0) continue;
+    factors.push_back(real_power(Expr::feature(fit.names[j]), e));
+  }
+  if (factors.empty()) return Expr::constant(1.0);
+  Expr out = std::move(factors[0]);
+  for (size_t i = 1; i < factors.size(); ++i)
+    out = Expr::bin(Op::Mul, std::move(out), std::move(factors[i]));
   return out;
 }
 
