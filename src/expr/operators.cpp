@@ -139,9 +139,10 @@ uint32_t OperatorSet::complexity(const Expr& tree) const noexcept {
       return (w == 0 ? 1 : w) + complexity(tree.left()) + complexity(tree.right());
     }
     default: {
-      if (has(Operator::Pow))
-        if (const Expr* base = real_power_base(tree))
-          return weight(Operator::Pow) + 1 + complexity(*base);
+      // Only a feature's: of a compound base a fitted exponent is a knob for
+      // approximants, and is charged its nodes.
+      const Expr* base = has(Operator::Pow) ? real_power_base(tree) : nullptr;
+      if (base && base->kind() == Expr::Kind::Feature) return weight(Operator::Pow) + 2;
       const uint32_t w = weight(operator_of(tree));
       return (w == 0 ? 1 : w) + complexity(tree.child());
     }

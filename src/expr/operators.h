@@ -48,8 +48,8 @@ class OperatorSet {
     return has(Operator::Pow) && has(Operator::Exp) && has(Operator::Log) && has(Operator::Mul);
   }
   // A formula's complexity: leaves 1, each operator its weight (an operator
-  // outside the set counts 1). Where the set has pow, u^c written as
-  // exp(c·log(u)) counts as a power: pow's weight, 1 for c, and u.
+  // outside the set counts 1). Where the set has pow, a feature's power x^c
+  // written exp(c·log(x)) counts as a power: pow's weight, 1 for c, 1 for x.
   uint32_t complexity(const Expr& tree) const noexcept;
   // Whether every operator of the tree is in the set.
   bool allows(const Expr& tree) const noexcept;
