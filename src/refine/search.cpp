@@ -10,7 +10,6 @@
 #include "expr/derivatives.h"
 #include "expr/edit.h"
 #include "expr/hash.h"
-#include "expr/real_power.h"
 #include "expr/simplify.h"
 #include "parallel/pool.h"
 #include "refine/fit.h"
@@ -52,42 +51,6 @@ size_t tournament(Lcg& rng, const std::vector<Candidate>& pop) {
     if (pop[c].score.score < pop[w].score.score) w = c;
   }
   return w;
-}
-
-// Where a tree may take a fitted power, in edit_at's preorder, with the
-// exponent it starts from: a positive feature, and its integer powers and
-// root (the power then starts at the tree's own value).
-void power_sites(const Expr& e, const std::vector<std::string>& positive, size_t& index,
-                 std::vector<std::pair<size_t, double>>& out) {
-  const auto is_positive = [&](const Expr& x) {
-    return x.kind() == Expr::Kind::Feature &&
-           std::find(positive.begin(), positive.end(), x.name()) != positive.end();
-  };
-  const size_t at = index++;
-  switch (e.kind()) {
-    case Expr::Kind::Const:
-      return;
-    case Expr::Kind::Feature:
-      if (is_positive(e)) out.emplace_back(at, 1.0);
-      return;
-    case Expr::Kind::Bin:
-      power_sites(e.left(), positive, index, out);
-      power_sites(e.right(), positive, index, out);
-      return;
-    default:
-      break;
-  }
-  const bool root = e.kind() == Expr::Kind::Sqrt;
-  if ((root || e.kind() == Expr::Kind::Pow) && is_positive(e.child())) {
-    out.emplace_back(at, root ? 0.5 : e.exponent());
-    ++index;
-    return;
-  }
-  if (real_power_base(e)) {  // already one
-    index += node_count(e) - 1;
-    return;
-  }
-  power_sites(e.child(), positive, index, out);
 }
 
 bool same_candidate(const Candidate& a, const Candidate& b) {
@@ -313,10 +276,8 @@ void Search::breed() {
       const size_t a = tournament(select_, pop_);
       const size_t b = tournament(select_, pop_);
       child = gen_.crossover(pop_[a].tree, pop_[b].tree);
-    } else if (r < 0.57 || (r < 0.6 && !pieces_.real_powers())) {
-      child = gen_.mutate(pop_[tournament(select_, pop_)].tree, cfg_.max_depth);
     } else if (r < 0.6) {
-      child = fitted_power(pop_[tournament(select_, pop_)].tree);
+      child = gen_.mutate(pop_[tournament(select_, pop_)].tree, cfg_.max_depth);
     } else if (r < 0.82) {
       child = grown_or_wrapped(r);
     } else if (r < 0.92 && pieces_.usable()) {
@@ -330,20 +291,6 @@ void Search::breed() {
     next.emplace_back(std::move(child));
   }
   pop_ = std::move(next);
-}
-
-// A feature or its integer power or root made a fitted power: how x^2 + y
-// becomes x^2.5 + y.
-Expr Search::fitted_power(const Expr& parent) {
-  std::vector<std::pair<size_t, double>> sites;
-  size_t index = 0;
-  power_sites(parent, seeds_.positive, index, sites);
-  if (sites.empty()) return gen_.mutate(parent, cfg_.max_depth);
-  const auto [at, start] = sites[select_.below(sites.size())];
-  return edit_at(parent, at, [&](const Expr& part) {
-    const Expr& base = part.kind() == Expr::Kind::Feature ? part : part.child();
-    return real_power(base, start);
-  });
 }
 
 std::vector<size_t> Search::ranking() const {

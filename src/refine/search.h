@@ -77,7 +77,6 @@ class Search {
   void keep_elites(const std::vector<size_t>& order, std::vector<Candidate>& next);
   Expr grown_or_wrapped(double r);
   Expr wrapped(const Expr& part, const Wrap& wrap) const;
-  Expr fitted_power(const Expr& parent);
 
   const Dataset& train_;
   const RefinedConfig& cfg_;
