@@ -101,7 +101,7 @@ FUZZ_EXT_CORPUS ?= build/fuzz/new_ext
 FUZZ_HALF = $(shell expr $(FUZZ_SECONDS) / 2)
 test-fuzz:
 	cmake --preset fuzz
-	cmake --build --preset fuzz -j $(JOBS) --target fuzz_capi fuzz_capi_ext
+	cmake --build --preset fuzz -j $(JOBS) --target fuzz_capi fuzz_capi_ext fuzz_units
 	rm -rf build/fuzz/new build/fuzz/new_ext
 	mkdir -p $(FUZZ_CORPUS) $(FUZZ_EXT_CORPUS)
 	ASAN_OPTIONS=quarantine_size_mb=64 ./build/fuzz/fuzz/fuzz_capi -max_total_time=$(FUZZ_HALF) \
@@ -110,6 +110,9 @@ test-fuzz:
 	ASAN_OPTIONS=quarantine_size_mb=64 ./build/fuzz/fuzz/fuzz_capi_ext \
 	  -max_total_time=$(FUZZ_HALF) -timeout=60 -rss_limit_mb=2048 -print_final_stats=1 \
 	  -artifact_prefix=build/fuzz/ext- $(FUZZ_EXT_CORPUS) fuzz/corpus_ext
+	mkdir -p build/fuzz/new_units
+	./build/fuzz/fuzz/fuzz_units -max_total_time=10 -print_final_stats=1 \
+	  -artifact_prefix=build/fuzz/units- build/fuzz/new_units
 
 run: deps-run
 	cmake -S . -B build/run -DCMAKE_BUILD_TYPE=Release -DQUORVEX_BUILD_TOOLS=ON

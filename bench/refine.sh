@@ -14,6 +14,10 @@
 #                                       laws, the oscillation) at noise 0 and 1%,
 #                                       one seed
 #   bench/refine.sh --extended --quick  the same at noise 0 alone
+#   bench/refine.sh --second            the second benchmark (bench/second_laws.py:
+#                                       published benchmark families and lab laws)
+#                                       at noise 0 and 1%, one seed
+#   bench/refine.sh --second --quick    the same at noise 0 alone
 #
 #   SEEDS=N             the first N of the seeds 1, 2, 3 (default: 3, one with
 #                       --quick or --extended)
@@ -27,6 +31,10 @@
 #   CLASSIC_ONLY=1      leave the refined search out
 #   REFINED_ONLY=1      leave the classic search out
 #   ONLY=TEXT           only the problems whose name contains TEXT
+#   UNITS=1             the refined search with the Feynman laws' published units
+#                       (bench/feynman_units.py); the other groups run without.
+#                       bench/units_run.py and bench/units_table.py compare the
+#                       search with and without units problem by problem
 #
 # Everything goes to build/refine_bench/ (BUILD_DIR to change it): the build,
 # the suite, results.jsonl (one line per problem and search) and table.md.
@@ -41,7 +49,8 @@ for arg in "$@"; do
   case "$arg" in
     --quick) suite_flags+=(--quick); one_seed=1 ;;
     --extended) suite_flags+=(--extended); one_seed=1 ;;
-    *) echo "usage: bench/refine.sh [--quick] [--extended]" >&2; exit 2 ;;
+    --second) suite_flags+=(--second); one_seed=1 ;;
+    *) echo "usage: bench/refine.sh [--quick] [--extended | --second]" >&2; exit 2 ;;
   esac
 done
 seeds=${SEEDS:-${one_seed:-3}}
@@ -60,6 +69,11 @@ cmake --build "$out/build" -j "$jobs" --target refine_bench >/dev/null
 
 rm -rf "$out/suite"
 /usr/bin/python3 "$root/bench/refine_suite.py" "${suite_flags[@]}" "$out/suite"
+units=()
+if [[ -n "${UNITS:-}" ]]; then
+  /usr/bin/python3 "$root/bench/feynman_units.py" "$out/suite"
+  units=(--units)
+fi
 bench="$out/build/bench/refine_bench"
 start=$(date +%s)
 : >"$out/results.jsonl"
@@ -68,7 +82,7 @@ if [[ -z "${REFINED_ONLY:-}" ]]; then
 fi
 if [[ -z "${CLASSIC_ONLY:-}" ]]; then
   for set in "${sets[@]}"; do
-    "$bench" --refined-only --operators "$set" "${only[@]}" "$out/suite" >>"$out/results.jsonl"
+    "$bench" --refined-only --operators "$set" "${units[@]}" "${only[@]}" "$out/suite" >>"$out/results.jsonl"
   done
 fi
 echo "searches took $(($(date +%s) - start)) s; load average $(cut -d' ' -f1-3 /proc/loadavg)" >&2

@@ -6,13 +6,16 @@
 // the lines into the comparison table.
 //
 //   refine_bench [--classic-only | --refined-only] [--operators TEXT] [--only TEXT]
-//                [--permutations N] SUITE_DIR > results.jsonl
+//                [--permutations N] [--units] SUITE_DIR > results.jsonl
 //
 // --operators  the refined search's operator set: "default" (the library's,
 //              the default), "all", or a list OperatorSet::parse reads, e.g.
 //              "+,-,*,/,pow,exp,log,sqrt" (the set before sin and cos came)
 //              or "+,-,*,/,pow,exp,log,sqrt,sin,cos,tanh,abs:2"
 // --only       only the problems whose name contains TEXT
+// --units      the refined search with the units the manifest gives (its
+//              Feynman problems after bench/feynman_units.py): "units" 1 on
+//              the line, 0 for a problem without them
 // --permutations N  also the refined permutation test of N permutations:
 //              "p_value" and "permutation_seconds" on the refined line
 
@@ -134,6 +137,10 @@ struct Problem {
   uint64_t seed = 0;
   std::string train;
   std::string fresh;
+  // Feature units and the target's, where the manifest has them
+  // (bench/feynman_units.py).
+  std::vector<std::pair<std::string, std::string>> units;
+  std::string target_units;
 };
 
 std::vector<Problem> read_manifest(const std::string& dir) {
@@ -145,6 +152,9 @@ std::vector<Problem> read_manifest(const std::string& dir) {
     q.seed = static_cast<uint64_t>(p.find("seed")->number);
     q.train = dir + "/" + p.find("train")->text;
     q.fresh = dir + "/" + p.find("fresh")->text;
+    if (const JsonValue* u = p.find("units"))
+      for (const auto& m : u->members) q.units.emplace_back(m.first, m.second.text);
+    if (const JsonValue* t = p.find("target_units")) q.target_units = t->text;
     out.push_back(std::move(q));
   }
   return out;
@@ -218,10 +228,14 @@ quorvex::OperatorSet operator_set(std::string_view text) {
 
 #ifdef QUORVEX_BENCH_REFINE
 std::string run_refined(const Problem& p, const Dataset& train, const Dataset& fresh,
-                        const quorvex::OperatorSet& operators, size_t permutations) {
+                        const quorvex::OperatorSet& operators, size_t permutations, bool units) {
   quorvex::RefinedConfig config;
   config.seed = p.seed;
   config.operators = operators;
+  units = units && !p.units.empty();
+  if (units)
+    config.units =
+        quorvex::read_units(train.features(), p.units, train.target_name(), p.target_units);
   const auto t0 = std::chrono::steady_clock::now();
   const quorvex::RefinedResult r = quorvex::refine(train, config);
   const double seconds = since(t0);
@@ -238,6 +252,8 @@ std::string run_refined(const Problem& p, const Dataset& train, const Dataset& f
   w.value_uint(r.front.size());
   w.key("rows_set_aside");
   w.value_uint(r.rows_set_aside);
+  w.key("units");
+  w.value_uint(units ? 1 : 0);
   if (permutations > 0) {
     const auto t1 = std::chrono::steady_clock::now();
     const quorvex::PermutationResult test =
@@ -281,7 +297,7 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: refine_bench [--classic-only | --refined-only] [--operators TEXT] [--only TEXT] "
-    "[--permutations N] SUITE_DIR\n";
+    "[--permutations N] [--units] SUITE_DIR\n";
 
 }  // namespace
 
@@ -291,6 +307,7 @@ int main(int argc, char** argv) {
   std::string only;
   std::string dir;
   size_t permutations = 0;
+  bool units = false;
   for (int i = 1; i < argc; ++i) {
     const std::string_view a = argv[i];
     if (a == "--classic-only") {
@@ -304,6 +321,8 @@ int main(int argc, char** argv) {
         std::cerr << "refine_bench: " << e.what() << '\n';
         return 2;
       }
+    } else if (a == "--units") {
+      units = true;
     } else if (a == "--only" && i + 1 < argc) {
       only = argv[++i];
     } else if (a == "--permutations" && i + 1 < argc) {
@@ -328,6 +347,7 @@ int main(int argc, char** argv) {
   refined = false;
   (void)operators;
   (void)permutations;
+  (void)units;
 #endif
   try {
     const std::vector<Problem> problems = read_manifest(dir);
@@ -348,7 +368,7 @@ int main(int argc, char** argv) {
 #ifdef QUORVEX_BENCH_REFINE
       if (refined) {
         try {
-          std::cout << run_refined(p, train, fresh, operators, permutations) << '\n';
+          std::cout << run_refined(p, train, fresh, operators, permutations, units) << '\n';
         } catch (const std::exception& e) {
           std::cout << error_line(p, "refined", &operators, e) << '\n';
         }

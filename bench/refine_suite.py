@@ -1,14 +1,15 @@
 #!/usr/bin/python3
 """Writes the problem set of the refined-against-classic benchmark.
 
-    /usr/bin/python3 bench/refine_suite.py OUT_DIR [--quick] [--extended] [--seeds N]
+    /usr/bin/python3 bench/refine_suite.py OUT_DIR [--quick] [--extended | --second] [--seeds N]
 
 OUT_DIR receives one training CSV and one fresh-points CSV per problem
 (header: the feature names, then the target column "target"; numbers in
 shortest round-trip form) and manifest.json, a list of problems:
 
     name      unique, e.g. "I.12.2 noise=0.01 seed=2"
-    group     "Nguyen", "Feynman", "Oscillation", "Noise" or "Diabetes"
+    group     "Nguyen", "Feynman", "Oscillation", "Noise", "Diabetes", or
+              the second benchmark's "Published" and "Lab"
     law       the problem's name in its group ("Nguyen-7", "I.12.2", ...)
     truth     the ground truth as a sympy-parsable string over the feature
               names (null for pure noise and diabetes)
@@ -24,6 +25,11 @@ shortest round-trip form) and manifest.json, a list of problems:
               ones (the Feynman laws below the EXTENDED mark, the oscillation);
               the added Feynman laws and their ranges are the Feynman
               database's
+    extrapolation  [low, high] of each feature where the judgement compares
+              the formula with the law outside the sampled box; only for the
+              laws whose default (each range widened by half its width on
+              each side, a non-negative feature kept non-negative) leaves the
+              law's domain or crosses a pole
     parameters  oscillation only: {"a": ..., "b": ...} of exp(-a*t)*cos(b*t)
     train, fresh  CSV file names inside OUT_DIR
     linear_test_r2  diabetes only: a least-squares line's R2 on the test rows
@@ -44,6 +50,9 @@ and the added laws come after the first ones).
 --extended  the laws only (Nguyen, every Feynman law, the oscillation) at
             noise 0 and 1% (noise 0 alone with --quick): no pure noise, no
             diabetes.
+--second    the second benchmark instead (bench/second_laws.py: 24 laws of
+            published benchmark families, 20 lab laws; 200 training rows
+            each) at noise 0 and 1% (noise 0 alone with --quick).
 --seeds N   the first N of the seeds 1, 2, 3 (3 unless --quick).
 """
 
@@ -217,10 +226,32 @@ def slug(text):
 
 # Data-seed prefix of each group: a law's data depend on it, its index in its
 # list, the noise level and the seed.
-GROUP_IDS = {"Nguyen": 1, "Feynman": 2, "Oscillation": 5}
+GROUP_IDS = {"Nguyen": 1, "Feynman": 2, "Oscillation": 5, "Published": 6, "Lab": 7}
+
+# The exact-recovery judgement also compares a formula with the law outside
+# the sampled box: on each range widened by half its width on each side, a
+# non-negative feature kept non-negative. Where that leaves the law's domain
+# or crosses a pole, the law's own ranges, feature -> [low, high]:
+EXTRAPOLATION = {
+    # v < c.
+    "I.10.7": {"c": [3.0, 13.5]},
+    "I.48.2": {"c": [3.0, 13.5]},
+    "II.13.34": {"c": [3.0, 13.5]},
+    # omega < omega_0.
+    "II.11.3": {"omega_0": [2.5, 6.0], "omega": [0.5, 2.0]},
+    # sin(theta/2) = 0 at theta = 2 pi.
+    "I.30.3": {"theta": [0.5, 6.0]},
+}
 
 
-def law_problems(out, group, law, truth, variables, rows, noise, seed, index, extended, parameters=None):
+def widened(lo, hi):
+    """The default extrapolation range of a feature sampled on [lo, hi]."""
+    half = (hi - lo) / 2
+    return [max(lo - half, 0.0) if lo >= 0 else lo - half, hi + half]
+
+
+def law_problems(out, group, law, truth, variables, rows, noise, seed, index, extended, parameters=None,
+                 extrapolation=None):
     names = [n for n, _, _ in variables]
     f = law_function(truth, names)
     rng = np.random.default_rng([GROUP_IDS[group], index, int(noise * 1000), seed])
@@ -250,6 +281,9 @@ def law_problems(out, group, law, truth, variables, rows, noise, seed, index, ex
     }
     if parameters is not None:
         problem["parameters"] = parameters
+    extrapolation = extrapolation or EXTRAPOLATION.get(law)
+    if extrapolation is not None:
+        problem["extrapolation"] = [extrapolation.get(n) or widened(lo, hi) for n, lo, hi in variables]
     return problem
 
 
@@ -347,6 +381,23 @@ def law_set(out, levels, seeds, keep=None, rows=None):
     return problems
 
 
+SECOND_ROWS = 200
+
+
+def second_set(out, levels, seeds):
+    """The second benchmark (second_laws.py) at the given noise levels and seeds."""
+    import second_laws
+
+    problems = []
+    for noise in levels:
+        for seed in seeds:
+            for group, laws in (("Published", second_laws.published()), ("Lab", second_laws.lab())):
+                for i, (law, truth, variables, extrapolation) in enumerate(laws):
+                    problems.append(law_problems(out, group, law, truth, variables, SECOND_ROWS, noise, seed, i,
+                                                 False, extrapolation=extrapolation))
+    return problems
+
+
 def law_names():
     """Every law's name, in the order law_set writes them."""
     return ([law for law, _, _ in nguyen()] + [law for law, _, _ in feynman()] +
@@ -358,18 +409,20 @@ def main():
     ap.add_argument("out")
     ap.add_argument("--quick", action="store_true", help="one seed, noise 0, 5 noise sets")
     ap.add_argument("--extended", action="store_true", help="the laws only, noise 0 and 1%%")
+    ap.add_argument("--second", action="store_true",
+                    help="the second benchmark (second_laws.py) instead, noise 0 and 1%%")
     ap.add_argument("--seeds", type=int, choices=range(1, len(SEEDS) + 1), help="how many seeds (default 3)")
     args = ap.parse_args()
     os.makedirs(args.out, exist_ok=True)
     if args.quick:
         levels = (0.0,)
-    elif args.extended:
+    elif args.extended or args.second:
         levels = EXTENDED_NOISE_LEVELS
     else:
         levels = NOISE_LEVELS
     seeds = SEEDS[:args.seeds or (1 if args.quick else len(SEEDS))]
-    problems = law_set(args.out, levels, seeds)
-    if not args.extended:
+    problems = (second_set if args.second else law_set)(args.out, levels, seeds)
+    if not args.extended and not args.second:
         problems += noise_problems(args.out, 5 if args.quick else 20)
         problems.append(diabetes_problem(args.out))
     with open(os.path.join(args.out, "manifest.json"), "w") as f:
@@ -377,7 +430,8 @@ def main():
         json.dump([{k: (None if isinstance(v, float) and math.isnan(v) else v) for k, v in p.items()}
                    for p in problems], f, indent=1)
     with open(os.path.join(args.out, "left_out.json"), "w") as f:
-        json.dump([{"law": law, "truth": truth, "needs": needs} for law, truth, needs in LEFT_OUT], f, indent=1)
+        left_out = [] if args.second else LEFT_OUT
+        json.dump([{"law": law, "truth": truth, "needs": needs} for law, truth, needs in left_out], f, indent=1)
     print(f"{len(problems)} problems in {args.out}")
 
 

@@ -8,6 +8,8 @@ Columns: one per search; refined lines made with different operator sets
 one column per set, so several runs' lines may be concatenated into one file.
 
 Rows, at each noise level the suite holds: exact recovery and median R2 on
+fresh points of the second benchmark's groups (Published, Lab: all laws and
+those with a non-integer power), and
 fresh points of the Nguyen laws (those without sin and cos, as in the tables
 before sin and cos came; those with them; all 12), of the Feynman laws (the
 original 28; the added ones the old operators can write; those needing sin,
@@ -31,7 +33,8 @@ rounded as below, sympy proves it equal to the ground truth:
      unchanged formula.
   3. Each other floating constant c is replaced by the nearest "nice" value v with
      |c - v| <= tol * |v|: first the numbers of the truth (every numeric
-     coefficient and atom, their reciprocals and negatives, times p/q with
+     coefficient and atom, exp(c) of each exp(c + ...) in it, their
+     reciprocals and negatives, times p/q with
      |p|, q <= 6), then the nearest of the rationals p/q with |p| <= 24,
      q <= 12 and the multiples pi*p/q with |p| <= 12, q <= 6 (a phase of
      pi/2 turns sin into cos as sympy builds the expression). Unmatched
@@ -43,6 +46,18 @@ rounded as below, sympy proves it equal to the ground truth:
      number within tol of 1. The same is tried on the expanded candidate.
      A candidate whose values on the fresh points meet neither test is
      refused without asking sympy.
+
+  5. Outside the sampled box: on up to 1000 points of the problem's
+     extrapolation box (the manifest's "extrapolation" ranges; else each range
+     widened by half its width on each side, a non-negative feature kept
+     non-negative) that lie outside the sampled ranges, the formula as fitted
+     (no constant rounded or dropped) is compared with the clean law where the
+     law is finite: the root mean square of their difference over that of the
+     law must be at most 2 * tol, and the formula finite on each point. A
+     near-exact approximant in range, or a term the tolerance of steps 2 to 4
+     let pass that grows outside, fails here. The table counts the formulas
+     that pass steps 1 to 4 and fail this one ("exact in range, refused
+     outside it"); --detail lists them.
 
   tol is 1e-6 for noiseless data and the noise level otherwise (0.01, 0.1):
   with noise the fitted constants cannot be closer than the noise allows, so
@@ -64,6 +79,7 @@ import re
 import signal
 import statistics
 import sys
+import zlib
 
 import numpy as np
 import sympy as sp
@@ -87,11 +103,18 @@ def tree_to_sympy(node, symbols):
             return a - b
         return a * b if op == "Mul" else a / b
     if kind == "Pow":
-        return tree_to_sympy(arg[0], symbols) ** int(arg[1])
+        return tree_to_sympy(arg[0], symbols) ** power_exponent(arg[1], symbols)
     child = tree_to_sympy(arg, symbols)
     functions = {"Exp": sp.exp, "Log": sp.log, "Sqrt": sp.sqrt, "Sin": sp.sin, "Cos": sp.cos, "Tanh": sp.tanh,
                  "Abs": sp.Abs}
     return functions[kind](child)
+
+
+def power_exponent(exponent, symbols):
+    """A Pow's exponent: a whole number, a real one or (a tree) a fitted node."""
+    if isinstance(exponent, dict):
+        return tree_to_sympy(exponent, symbols)
+    return sp.Integer(int(exponent)) if float(exponent).is_integer() else sp.Float(exponent, 17)
 
 
 def make_symbols(features, ranges):
@@ -113,6 +136,11 @@ def truth_numbers(truth):
             coeff = node.as_independent(*syms)[0]
             if coeff.is_number and coeff != 0:
                 found.add(coeff)
+        if isinstance(node, sp.exp):
+            # sympy splits a fitted exp(3.0 - 1.5 x) into 20.09 exp(-1.5 x).
+            shift = node.args[0].as_independent(*syms, as_Add=True)[0]
+            if shift.is_number and shift != 0:
+                found.add(sp.exp(shift))
     base = set()
     for n in found:
         for m in (n, 1 / n):
@@ -265,18 +293,125 @@ def read_fresh(path):
     return points, float(np.sqrt(np.mean(data[:, -1] ** 2)))
 
 
-def is_exact(result, problem, suite):
+def evaluate_tree(node, points):
+    """The tree's values on the points (feature name -> values) as the engine
+    computes them: NaN where a function is undefined."""
+    (kind, arg), = node.items()
+    if kind == "Const":
+        return float("nan") if arg is None else float(arg)
+    if kind == "Feature":
+        return points[arg]
+    if kind == "Bin":
+        op, a, b = arg
+        a, b = evaluate_tree(a, points), evaluate_tree(b, points)
+        if op == "Add":
+            return a + b
+        if op == "Sub":
+            return a - b
+        if op == "Mul":
+            return a * b
+        return np.where(np.abs(b) < 1e-300, np.nan, a / np.where(b == 0, 1.0, b))
+    if kind == "Pow":
+        e = arg[1]
+        e = evaluate_tree(e, points) if isinstance(e, dict) else float(e)
+        return np.power(evaluate_tree(arg[0], points), e)
+    x = evaluate_tree(arg, points)
+    functions = {"Exp": np.exp, "Log": np.log, "Sqrt": np.sqrt, "Sin": np.sin, "Cos": np.cos, "Tanh": np.tanh,
+                 "Abs": np.abs}
+    return functions[kind](x)
+
+
+EXTRAPOLATION_POINTS = 1000
+
+
+def extrapolation_box(problem):
+    """[low, high] of each feature where the law is compared outside the
+    sampled box: the manifest's, else refine_suite's (for manifests written
+    before it recorded them)."""
+    if problem.get("extrapolation"):
+        return problem["extrapolation"]
+    import refine_suite
+
+    own = refine_suite.EXTRAPOLATION.get(problem.get("law"), {})
+    return [own.get(n) or refine_suite.widened(lo, hi) for n, (lo, hi) in zip(problem["features"], problem["ranges"])]
+
+
+def extrapolation_points(problem):
+    """Up to EXTRAPOLATION_POINTS points of the extrapolation box outside the
+    sampled box, the same for every run of the problem's law."""
+    ranges = np.array(problem["ranges"], dtype=float)
+    box = np.array(extrapolation_box(problem), dtype=float)
+    rng = np.random.default_rng(zlib.crc32((problem.get("law") or problem["truth"]).encode()))
+    kept = []
+    for _ in range(50):
+        x = rng.uniform(box[:, 0], box[:, 1], (4 * EXTRAPOLATION_POINTS, len(box)))
+        outside = np.any((x < ranges[:, 0]) | (x > ranges[:, 1]), axis=1)
+        kept.append(x[outside])
+        if sum(len(k) for k in kept) >= EXTRAPOLATION_POINTS:
+            break
+    x = np.concatenate(kept)[:EXTRAPOLATION_POINTS]
+    return {n: x[:, j] for j, n in enumerate(problem["features"])}
+
+
+def extrapolation_error(tree, truth, points):
+    """Root mean square of formula minus law over that of the law, on the
+    points where the law is finite; infinite when the formula is not finite
+    on one of them, None when the law is finite on none."""
+    t = point_values_where_finite(truth, points)
+    keep = np.isfinite(t)
+    if not np.any(keep):
+        return None
+    with np.errstate(all="ignore"):
+        v = np.broadcast_to(np.asarray(evaluate_tree(tree, points), dtype=float), t.shape)[keep]
+    t = t[keep]
+    if not np.all(np.isfinite(v)):
+        return math.inf
+    scale = math.sqrt(float(np.mean(t ** 2)))
+    return math.sqrt(float(np.mean((v - t) ** 2))) / scale if scale > 0 else math.inf
+
+
+def point_values_where_finite(expr, points):
+    """expr's values on the points, NaN where it is not finite or not real."""
+    names = sorted(points)
+    by_name = {s.name: s for s in expr.free_symbols}
+    cols = [np.asarray(points[n], dtype=float) for n in names]
+    with np.errstate(all="ignore"):
+        v = np.asarray(sp.lambdify([by_name.get(n, sp.Symbol(n)) for n in names], expr, modules="numpy")(*cols))
+    if np.iscomplexobj(v):
+        v = np.where(v.imag == 0, v.real, np.nan)
+    v = np.array(np.broadcast_to(np.asarray(v, dtype=float), cols[0].shape))
+    v[~np.isfinite(v)] = np.nan
+    return v
+
+
+# Outside the sampled box a formula may differ from the law by twice the
+# tolerance its constants have (room for the extrapolation to magnify a
+# constant's error, as ruled_out allows twice the tolerance for rounding).
+EXTRAPOLATION_FACTOR = 2
+
+
+def judge(result, problem, suite):
+    """(exact, exact in range): exact in range is the symbolic test alone;
+    exact also asks the formula to follow the law outside the sampled box."""
     if problem["truth"] is None or result.get("error"):
-        return False
+        return False, False
     r2 = result.get("r2_fresh")
     if r2 is None or r2 < 0.99:
-        return False
+        return False, False
     symbols = make_symbols(problem["features"], problem.get("ranges"))
     truth = sp.sympify(problem["truth"], locals=dict(symbols))
     candidate = tree_to_sympy(result["expr"], symbols)
     tol = 1e-6 if problem["noise"] == 0 else problem["noise"]
     points, rms = read_fresh(f"{suite}/{problem['fresh']}")
-    return equals_law(candidate, truth, tol, rms, points)
+    if not equals_law(candidate, truth, tol, rms, points):
+        return False, False
+    err = extrapolation_error(result["expr"], truth, extrapolation_points(problem))
+    result["extrapolation_error"] = err
+    return err is None or err <= EXTRAPOLATION_FACTOR * tol, True
+
+
+def is_exact(result, problem, suite):
+    return judge(result, problem, suite)[0]
 
 
 def oscillation_parameters(expr, name="t"):
@@ -315,6 +450,12 @@ def operators_needed(problem):
     return ["cos", "sin"] if problem.get("needs_trig") else []
 
 
+def has_real_power(problem):
+    """True when the law raises something to a non-integer power (sqrt included)."""
+    truth = sp.sympify(problem["truth"], locals={n: sp.Symbol(n) for n in problem["features"]})
+    return any(not e.exp.is_integer for e in truth.atoms(sp.Pow) if e.exp.is_number and e.base.free_symbols)
+
+
 def law_subsets(group, problems):
     """(label, predicate) of the law subsets the table reports for the group."""
     laws = {p["law"]: p for p in problems.values() if p["group"] == group}
@@ -333,6 +474,9 @@ def law_subsets(group, problems):
                    ("Feynman, added, old operators", lambda p: not original(p) and not needs(p)),
                    ("Feynman needing sin, cos or tanh", needs),
                    ("Feynman, all", lambda p: True)]
+    elif group in ("Published", "Lab"):
+        subsets = [(f"{group}, all", lambda p: True),
+                   (f"{group} with a non-integer power", has_real_power)]
     elif group == "Oscillation":
         subsets = [("Damped oscillation", lambda p: True)]
     else:
@@ -388,7 +532,32 @@ def fmt_parameters(runs, problems):
     return ", ".join(out) if out else "-"
 
 
-LAW_GROUPS = ("Nguyen", "Feynman", "Oscillation")
+LAW_GROUPS = ("Nguyen", "Feynman", "Oscillation", "Published", "Lab")
+
+
+def percentile(values, q):
+    return float(np.percentile(values, q)) if values else math.nan
+
+
+def print_by_seed(columns, problems):
+    """Exact recovery, seconds and generations of the law problems per search,
+    noise level and seed, when the suite holds more than one seed."""
+    laws = {n: p for n, p in problems.items() if p["group"] in LAW_GROUPS}
+    if len({p["seed"] for p in laws.values()}) < 2:
+        return
+    print()
+    print("| search | noise | seed | exact | seconds: median | seconds: 90th percentile | generations: median |")
+    print("|---|---|---|---|---|---|---|")
+    for label, by_name in columns.items():
+        for level, seed in sorted({(p["noise"], p["seed"]) for p in laws.values()}):
+            runs = [r for n, r in by_name.items() if n in laws and (laws[n]["noise"], laws[n]["seed"]) == (level, seed)]
+            if not runs:
+                continue
+            secs = [r.get("seconds", 0) for r in runs]
+            gens = [r["generations"] for r in runs if "generations" in r]
+            gen = f"{statistics.median(gens):.0f}" if gens else "-"
+            print(f"| {label} | {level:g} | {seed} | {pct(sum(r['exact'] for r in runs), len(runs))} | "
+                  f"{statistics.median(secs):.1f} | {percentile(secs, 90):.1f} | {gen} |")
 
 
 def main():
@@ -401,7 +570,7 @@ def main():
     problems = {p["name"]: p for p in json.load(open(f"{args.suite}/manifest.json"))}
     lines = [json.loads(line) for line in open(args.results) if line.strip()]
     for r in lines:
-        r["exact"] = is_exact(r, problems[r["problem"]], args.suite)
+        r["exact"], r["exact_in_range"] = judge(r, problems[r["problem"]], args.suite)
     columns = {}  # column -> problem name -> result
     for label, rs in column_names(lines).items():
         columns[label] = {r["problem"]: r for r in rs}
@@ -433,6 +602,9 @@ def main():
                 shown.add(names)
                 tag = f"{label}, noise {level:g}"
                 row(f"{tag}: exact recovery", lambda s: pct(sum(r["exact"] for r in runs[s]), len(runs[s])))
+                if any(r["exact_in_range"] and not r["exact"] for rs in runs.values() for r in rs):
+                    row(f"{tag}: exact in range, refused outside it",
+                        lambda s: str(sum(r["exact_in_range"] and not r["exact"] for r in runs[s])))
                 row(f"{tag}: median R2 fresh", lambda s: fmt_r2([r2_value(r) for r in runs[s]]))
                 if len(shown) == 1:
                     row(f"{tag}: formula non-finite on fresh points",
@@ -455,11 +627,20 @@ def main():
             lambda s: "`" + columns[s].get(d["name"], {}).get("formula", "-").replace("|", "\\|") + "`")
     row("seconds per discovery: median",
         lambda s: f"{statistics.median(r.get('seconds', 0) for r in columns[s].values()):.3f}")
+    row("seconds per discovery: 90th percentile",
+        lambda s: f"{percentile([r.get('seconds', 0) for r in columns[s].values()], 90):.3f}")
     row("seconds per discovery: max", lambda s: f"{max(r.get('seconds', 0) for r in columns[s].values()):.3f}")
     row("seconds: all discoveries", lambda s: f"{sum(r.get('seconds', 0) for r in columns[s].values()):.0f}")
+    generations = {s: [r["generations"] for r in columns[s].values() if "generations" in r] for s in searches}
+    if any(generations.values()):
+        row("generations: median (90th percentile)",
+            lambda s: f"{statistics.median(generations[s]):.0f} ({percentile(generations[s], 90):.0f})"
+            if generations[s] else "-")
     errors = {s: sum(1 for r in columns[s].values() if r.get("error")) for s in searches}
     if any(errors.values()):
         row("runs that threw", lambda s: str(errors[s]))
+
+    print_by_seed(columns, problems)
 
     try:
         left_out = json.load(open(f"{args.suite}/left_out.json"))
@@ -484,6 +665,21 @@ def main():
                     runs = select(s, lambda p: p["group"] == group and p["law"] == law and p["noise"] == n)
                     cells.append(f"{sum(r['exact'] for r in runs)}/{len(runs)}" if runs else "-")
             print(f"| {law} | {needs} | " + " | ".join(cells) + " |")
+        print()
+        for n in levels:
+            errs = [r["extrapolation_error"] for r in lines if r["exact"] and r.get("extrapolation_error") is not None
+                    and problems[r["problem"]]["noise"] == n]
+            if errs:
+                print(f"Exact at noise {n:g}: relative error outside the sampled box at most {max(errs):.3g} "
+                      f"(median {statistics.median(errs):.3g}; limit {EXTRAPOLATION_FACTOR * (n or 1e-6):g}).")
+        refused = [r for r in lines if r["exact_in_range"] and not r["exact"]]
+        if refused:
+            print()
+            print("Exact in range, refused outside it (relative RMS error outside the sampled box):")
+            print()
+            for r in sorted(refused, key=lambda r: (r["search"], natural(r["problem"]))):
+                print(f"- {r['search']} {r['problem']}: {r['extrapolation_error']:.3g}, "
+                      f"`{r.get('formula', '-')}`")
     return 0
 
 

@@ -283,7 +283,26 @@ void run(FuzzedDataProvider& in) {
         break;
       }
       case 7:
-        switch (in.ConsumeIntegralInRange<int>(0, 2)) {
+        switch (in.ConsumeIntegralInRange<int>(0, 3)) {
+          case 3: {  // units, mostly readable, for the discoveries that follow
+            static constexpr const char* kUnits[] = {"1",   "m", "s",      "kg*m/s^2", "m^(1/2)",
+                                                     "1/s", "J", "m s^-2", "K",        "Ohm"};
+            const size_t n =
+                qvx_dataset_n_features(st.data[slot]) + in.ConsumeIntegralInRange<size_t>(0, 1);
+            std::vector<std::string> texts;
+            for (size_t i = 0; i < n; ++i)
+              texts.push_back(in.ConsumeBool() ? std::string(in.PickValueInArray(kUnits))
+                                               : in.ConsumeRandomLengthString(12));
+            std::vector<const char*> pointers;
+            for (const std::string& t : texts) pointers.push_back(t.c_str());
+            const std::string target = in.PickValueInArray(kUnits);
+            const bool remove = in.ConsumeIntegralInRange<int>(0, 7) == 0;
+            const int32_t s = qvx_dataset_set_units(
+                st.data[slot], remove ? nullptr : pointers.data(), pointers.size(),
+                remove ? nullptr : target.c_str(), in.ConsumeIntegralInRange<uint32_t>(0, 4));
+            check_status(s, "dataset_set_units");
+            break;
+          }
           case 0:
             qvx_dataset_free(st.data[slot]);
             st.data[slot] = nullptr;

@@ -83,7 +83,7 @@
 #include <stdint.h>
 
 #define QVX_VERSION_MAJOR 0
-#define QVX_VERSION_MINOR 5
+#define QVX_VERSION_MINOR 6
 #define QVX_VERSION_PATCH 0
 /* The version this header describes, as qvx_version returns it. */
 #define QVX_VERSION_NUMBER (QVX_VERSION_MAJOR * 10000 + QVX_VERSION_MINOR * 100 + QVX_VERSION_PATCH)
@@ -204,6 +204,35 @@ QVX_API size_t qvx_dataset_n_features(const qvx_dataset* ds) QVX_NOEXCEPT;
  */
 QVX_API int32_t qvx_dataset_set_weights(qvx_dataset* ds, const double* weights,
                                         size_t n_rows) QVX_NOEXCEPT;
+
+/*
+ * Declares the physical units of the features and the target for refined
+ * searches: feature_units[0..n_units) one per feature added (the order of
+ * qvx_dataset_add_feature; a name added twice needs the same unit twice),
+ * target_unit the target's. A unit is a product of powers of the SI base
+ * units kg m s A K mol cd or the derived Hz N Pa J W C V F Ohm S Wb T H,
+ * joined by '*', '/' (dividing by the next factor alone) or spaces, each
+ * with an optional exponent '^' (or '**'): a whole number or a fraction in
+ * parentheses, e.g. "kg*m/s^2", "m s^-2", "m^(1/2)", "1/s"; "1" for a pure
+ * number. A refined search then reports only formulas whose units agree:
+ * sums of equal units, pure numbers inside exp, log, sin, cos and tanh, the
+ * target's unit overall. A constant added to a quantity (an offset, such as
+ * the intercept a of a + b*f) has that quantity's unit; of the other
+ * constants, up to
+ * dimensional_constants (0 to 3) may carry a unit of their own, solved for
+ * so that the formula agrees (the b of the scaling a + b*f is one: so enter
+ * G or k_B when the data lack them); the rest are pure numbers. The report
+ * gives the units (QVX_JSON "units", each constant's "units"). The texts are
+ * read during the call and not kept. Both feature_units and target_unit
+ * NULL removes the units. The classic search refuses a dataset with units.
+ * Returns QVX_OK, or QVX_ERR_ARGUMENT (changing nothing) when `ds` is NULL,
+ * n_units is not the feature count, a text is NULL or not a unit (the
+ * message names the column and the character position), or
+ * dimensional_constants is above 3. Added in 0.6.
+ */
+QVX_API int32_t qvx_dataset_set_units(qvx_dataset* ds, const char* const* feature_units,
+                                      size_t n_units, const char* target_unit,
+                                      uint32_t dimensional_constants) QVX_NOEXCEPT;
 
 /* Releases the dataset; NULL is ignored. Results made from it stay valid. */
 QVX_API void qvx_dataset_free(qvx_dataset* ds) QVX_NOEXCEPT;

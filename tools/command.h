@@ -47,6 +47,9 @@ struct Options {
   uint32_t starts = 1;                    // refined only: independently seeded searches merged
   std::optional<std::string> weights;     // refined only: the column of row weights
   std::optional<std::string> start_from;  // refined only: a JSON report to start from
+  std::optional<std::string> units;       // refined only: "name=unit,..." of every feature
+  std::optional<std::string> target_units;
+  uint32_t dimensional_constants = 0;
 };
 
 // The threads the command may use at once: --threads, or one per logical

@@ -69,6 +69,7 @@ struct Given {
   CLI::Option* starts = nullptr;
   CLI::Option* weights = nullptr;
   CLI::Option* start_from = nullptr;
+  std::vector<CLI::Option*> units;
   std::vector<CLI::Option*> not_with_predict;  // in the order --help names them
 };
 
@@ -187,6 +188,31 @@ void add_search_options(CLI::App& app, Options& opt, Given& given) {
                      "report's (permuted runs of --permutations start afresh)")
           ->option_text("REPORT.json")
           ->excludes(given.classic);
+  CLI::Option* units =
+      app.add_option("--units", opt.units,
+                     "Physical units of the features, e.g. mass=kg,r=m,v=m/s (every feature; "
+                     "SI base units kg m s A K mol cd, derived Hz N Pa J W C V F Ohm S Wb T H, "
+                     "powers as s^-2 or m^(1/2), 1 for a pure number): only formulas whose "
+                     "units agree with --target-units are searched and reported")
+          ->option_text("NAME=UNIT,...")
+          ->excludes(given.classic);
+  CLI::Option* target_units =
+      app.add_option("--target-units", opt.target_units, "The target's unit (with --units)")
+          ->option_text("UNIT")
+          ->excludes(given.classic);
+  CLI::Option* dimensional =
+      app.add_option("--dimensional-constants", opt.dimensional_constants,
+                     "With --units: how many constants besides the intercept may carry a unit "
+                     "of their own, solved for so that the formula agrees (a G or k_B the data "
+                     "lack), 0 to " +
+                         std::to_string(kMaxDimensionalConstants) + " (default 0: pure numbers)")
+          ->option_text("K")
+          ->check(CLI::Range(0u, kMaxDimensionalConstants))
+          ->excludes(given.classic);
+  units->needs(target_units);
+  target_units->needs(units);
+  dimensional->needs(units);
+  given.units = {units, target_units, dimensional};
 }
 
 void add_output_options(CLI::App& app, Options& opt, Given& given) {
@@ -222,6 +248,7 @@ void add_output_options(CLI::App& app, Options& opt, Given& given) {
   predict->excludes(given.starts);
   predict->excludes(given.weights);
   predict->excludes(given.start_from);
+  for (CLI::Option* u : given.units) predict->excludes(u);
   app.add_option("--permutations", opt.permutations,
                  "Also run the whole discovery on N copies with the target permuted and report "
                  "the p-value of the real BIC among theirs (99 is a good start; costs N more "

@@ -92,6 +92,31 @@ RefinedConfig make_refined_config(const Options& opt) {
   return config;
 }
 
+// --units "mass=kg,r=m" and --target-units read for the data's columns.
+DeclaredUnits read_unit_options(const Options& opt, const Dataset& data) {
+  std::vector<std::pair<std::string, std::string>> pairs;
+  std::string_view rest = *opt.units;
+  while (!rest.empty()) {
+    const size_t comma = rest.find(',');
+    const std::string_view item = rest.substr(0, comma);
+    const size_t eq = item.find('=');
+    if (eq == std::string_view::npos)
+      throw CommandError(
+          "--units: \"" + std::string(item) + "\" is not NAME=UNIT (e.g. --units mass=kg,r=m)",
+          kExitBadInput);
+    pairs.emplace_back(std::string(item.substr(0, eq)), std::string(item.substr(eq + 1)));
+    rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
+  }
+  try {
+    DeclaredUnits declared =
+        read_units(data.features(), pairs, data.target_name(), *opt.target_units);
+    declared.dimensional_constants = opt.dimensional_constants;
+    return declared;
+  } catch (const std::invalid_argument& e) {
+    throw CommandError(std::string("--units: ") + e.what(), kExitBadInput);
+  }
+}
+
 void check_start_from(const RefinedConfig& config, const Dataset& data, const Options& opt) {
   for (const Expr& tree : config.start_from)
     for (const std::string& name : expression_features(tree))
@@ -105,12 +130,13 @@ void check_start_from(const RefinedConfig& config, const Dataset& data, const Op
 // far is reported, no plot is written, and the exit code is 130. The plot
 // comes last, so that a failed or interrupted permutation test leaves it alone.
 void run_refined_discovery(const Options& opt) {
-  const RefinedConfig config = make_refined_config(opt);
+  RefinedConfig config = make_refined_config(opt);
   check_outputs(opt);
   check_resources(config.population, config.max_depth, starts_at_once(opt));
   std::string dropped_note;
   const Dataset data = read_dataset(opt, dropped_note);
   check_start_from(config, data, opt);
+  if (opt.units) config.units = read_unit_options(opt, data);
 
   InterruptGuard guard;
   RefinedRun run = refined_search(data, config, opt);

@@ -97,6 +97,7 @@ void print_refined_report(const RefinedRun& run, const std::string& dropped_note
   std::string& notes = opt.json ? aside : out;
   if (!opt.json)
     out += search_line(r, run.interrupted, opt.starts) + "\n" + operators_line(r) + "\n";
+  if (!opt.json && r.units.declared) out += "units    : " + units_text(r) + "\n";
   if (!opt.json && r.train.weighted())
     out += "weights  : " + *opt.weights + ", summing to " +
            format_fixed(r.train.weight_total(), 4) +

@@ -4,6 +4,7 @@
     product_sum.csv   y = x1*x2 + x3, exact (200 rows)
     sqrt_noisy.csv    y = 2.5*sqrt(x) + Gaussian noise with sd 0.3 (200 rows)
     pure_noise.csv    three features and a target unrelated to them (200 rows)
+    gravity.csv       F = G*m1*m2/r^2 in SI units, G = 6.674e-11, exact (60 rows)
 
 Usage: make_data.py [OUTPUT_DIR]   (default: the directory of this script)
 """
@@ -53,12 +54,22 @@ def pure_noise(rng):
     return ["a", "b", "c", "y"], rows
 
 
+def gravity(rng):
+    rows = []
+    for _ in range(60):
+        m1, m2 = (uniform(rng, 1e3, 5e3) for _ in range(2))
+        r = uniform(rng, 1.0, 5.0)
+        rows.append((m1, m2, r, 6.674e-11 * m1 * m2 / r ** 2))
+    return ["m1", "m2", "r", "F"], rows
+
+
 def main():
     out_dir = sys.argv[1] if len(sys.argv) > 1 else os.path.dirname(os.path.abspath(__file__))
     # One stream per file, so that changing one data set leaves the others alone.
     for name, make, offset in (("product_sum.csv", product_sum, 0),
                                ("sqrt_noisy.csv", sqrt_noisy, 1),
-                               ("pure_noise.csv", pure_noise, 2)):
+                               ("pure_noise.csv", pure_noise, 2),
+                               ("gravity.csv", gravity, 3)):
         header, rows = make(random.Random(SEED + offset))
         write(os.path.join(out_dir, name), header, rows)
 

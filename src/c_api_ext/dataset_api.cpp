@@ -14,7 +14,7 @@ extern "C" {
 
 QVX_API qvx_dataset* qvx_dataset_new(const char* target_name) noexcept {
   return guarded<qvx_dataset*>(nullptr, [&] {
-    return new qvx_dataset{quorvex::Dataset(utf8_argument(target_name, "target_name"))};
+    return new qvx_dataset{quorvex::Dataset(utf8_argument(target_name, "target_name")), {}};
   });
 }
 
@@ -27,7 +27,7 @@ QVX_API qvx_dataset* qvx_dataset_from_columns(const char* target_name, size_t n_
     if (n_features > 0 && columns == nullptr) fail(QVX_ERR_ARGUMENT, "columns is NULL");
     if (n_rows > 0 && target == nullptr) fail(QVX_ERR_ARGUMENT, "target is NULL");
     auto ds = std::make_unique<qvx_dataset>(
-        qvx_dataset{quorvex::Dataset(utf8_argument(target_name, "target_name"))});
+        qvx_dataset{quorvex::Dataset(utf8_argument(target_name, "target_name")), {}});
     for (size_t j = 0; j < n_features; ++j) {
       const std::string what = "names[" + std::to_string(j) + "]";
       ds->data.add_feature(utf8_argument(names[j], what.c_str()));
@@ -94,6 +94,50 @@ QVX_API int32_t qvx_dataset_set_weights(qvx_dataset* ds, const double* weights,
                                                              : std::string("negative")) +
                                    ": weights must be finite and at least 0");
     ds->data.set_weights(std::vector<double>(weights, weights + n_rows));
+  });
+}
+
+QVX_API int32_t qvx_dataset_set_units(qvx_dataset* ds, const char* const* feature_units,
+                                      size_t n_units, const char* target_unit,
+                                      uint32_t dimensional_constants) noexcept {
+  return guarded_status([&] {
+    if (ds == nullptr) fail(QVX_ERR_ARGUMENT, "ds is NULL");
+    if (feature_units == nullptr && target_unit == nullptr) {
+      ds->units = quorvex::DeclaredUnits{};
+      return;
+    }
+    const std::vector<std::string>& names = ds->data.features();
+    if (n_units != names.size())
+      fail(QVX_ERR_ARGUMENT, "n_units is " + std::to_string(n_units) + " but the dataset has " +
+                                 std::to_string(names.size()) + " features");
+    if (n_units > 0 && feature_units == nullptr) fail(QVX_ERR_ARGUMENT, "feature_units is NULL");
+    if (dimensional_constants > quorvex::kMaxDimensionalConstants)
+      fail(QVX_ERR_ARGUMENT, "dimensional_constants is " + std::to_string(dimensional_constants) +
+                                 ": at most " + std::to_string(quorvex::kMaxDimensionalConstants));
+    // A feature added twice (names may repeat) needs one unit.
+    std::vector<std::pair<std::string, std::string>> units;
+    std::vector<std::string> distinct;
+    for (size_t i = 0; i < n_units; ++i) {
+      const std::string text =
+          utf8_argument(feature_units[i], ("feature_units[" + std::to_string(i) + "]").c_str());
+      bool seen = false;
+      for (const auto& [name, unit] : units) {
+        if (name != names[i]) continue;
+        seen = true;
+        if (quorvex::parse_unit(unit) != quorvex::parse_unit(text))
+          fail(QVX_ERR_ARGUMENT, "the feature \"" + name + "\" is given two units");
+      }
+      if (!seen) units.emplace_back(names[i], text), distinct.push_back(names[i]);
+    }
+    quorvex::DeclaredUnits declared;
+    try {
+      declared = quorvex::read_units(distinct, units, ds->data.target_name(),
+                                     target_unit ? utf8_argument(target_unit, "target_unit") : "");
+    } catch (const std::invalid_argument& e) {
+      fail(QVX_ERR_ARGUMENT, e.what());
+    }
+    declared.dimensional_constants = dimensional_constants;
+    ds->units = std::move(declared);
   });
 }
 

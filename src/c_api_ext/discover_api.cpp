@@ -82,8 +82,9 @@ QVX_API int32_t qvx_discover(const qvx_dataset* ds, const qvx_options* options,
   return guarded_status([&] {
     if (ds == nullptr) fail(QVX_ERR_ARGUMENT, "ds is NULL");
     if (out == nullptr) fail(QVX_ERR_ARGUMENT, "out is NULL");
-    const Settings s = read_options(options);
+    Settings s = read_options(options);
     refuse_classic_weights(s, ds->data);
+    quorvex::ext::take_units(s, ds->units);
     try {
       auto result = s.search == QVX_SEARCH_CLASSIC ? run_classic(ds->data, s, progress, user)
                                                    : run_refined(ds->data, s, progress, user);
@@ -103,8 +104,9 @@ QVX_API int32_t qvx_permutation_test(const qvx_dataset* ds, const qvx_options* o
   return guarded_status([&] {
     if (ds == nullptr) fail(QVX_ERR_ARGUMENT, "ds is NULL");
     if (p_value == nullptr) fail(QVX_ERR_ARGUMENT, "p_value is NULL");
-    const Settings s = read_options(options);
+    Settings s = read_options(options);
     refuse_classic_weights(s, ds->data);
+    quorvex::ext::take_units(s, ds->units);
     if (!s.refined.start_from.empty())
       fail(QVX_ERR_ARGUMENT,
            "a permutation test starts every discovery afresh: set options->start_from to NULL");
@@ -144,9 +146,11 @@ QVX_API qvx_dataset* qvx_permuted_dataset(const qvx_dataset* ds, const qvx_optio
     // The rows and the shuffle of the permutation tests above.
     const uint64_t seed = s.search == QVX_SEARCH_CLASSIC ? s.classic.seed : s.refined.seed;
     const uint64_t shuffle = quorvex::permutation_seed(seed, permutation);
-    if (s.search == QVX_SEARCH_CLASSIC) return new qvx_dataset{ds->data.shuffled_target(shuffle)};
+    if (s.search == QVX_SEARCH_CLASSIC)
+      return new qvx_dataset{ds->data.shuffled_target(shuffle), ds->units};
     const std::vector<size_t> keep = quorvex::finite_rows(ds->data);
-    return new qvx_dataset{ds->data.gather(keep.data(), keep.size()).shuffled_target(shuffle)};
+    return new qvx_dataset{ds->data.gather(keep.data(), keep.size()).shuffled_target(shuffle),
+                           ds->units};
   });
 }
 

@@ -18,6 +18,7 @@
 
 struct qvx_dataset {
   quorvex::Dataset data;
+  quorvex::DeclaredUnits units;  // declared by qvx_dataset_set_units
 };
 
 struct qvx_result {

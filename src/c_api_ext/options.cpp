@@ -131,6 +131,15 @@ Settings read_options(const qvx_options* options) {
   return s;
 }
 
+void take_units(Settings& s, const DeclaredUnits& units) {
+  if (!units.declared) return;
+  if (s.search == QVX_SEARCH_CLASSIC)
+    fail(QVX_ERR_ARGUMENT,
+         "the classic search ignores units: use the refined search, or remove the units "
+         "(qvx_dataset_set_units with NULL)");
+  s.refined.units = units;
+}
+
 void refuse_classic_weights(const Settings& s, const Dataset& data) {
   if (s.search == QVX_SEARCH_CLASSIC && data.weighted())
     fail(QVX_ERR_ARGUMENT,

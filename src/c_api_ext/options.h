@@ -36,4 +36,8 @@ Settings read_options(const qvx_options* options);
 // search, which would otherwise ignore the weights.
 void refuse_classic_weights(const Settings& s, const Dataset& data);
 
+// The dataset's units (qvx_dataset_set_units) into the refined settings;
+// throws Failure(QVX_ERR_ARGUMENT) for units given to the classic search.
+void take_units(Settings& s, const DeclaredUnits& units);
+
 }  // namespace quorvex::ext

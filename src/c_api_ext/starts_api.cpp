@@ -91,9 +91,10 @@ QVX_API int32_t qvx_merge_starts(const qvx_dataset* ds, const qvx_options* optio
   return quorvex::ext::guarded_status([&] {
     if (ds == nullptr) fail(QVX_ERR_ARGUMENT, "ds is NULL");
     if (out == nullptr) fail(QVX_ERR_ARGUMENT, "out is NULL");
-    const quorvex::ext::Settings s = quorvex::ext::read_options(options);
+    quorvex::ext::Settings s = quorvex::ext::read_options(options);
     if (s.search != QVX_SEARCH_REFINED)
       fail(QVX_ERR_ARGUMENT, "only refined searches have starts to merge");
+    quorvex::ext::take_units(s, ds->units);
     if (reports_json == nullptr) fail(QVX_ERR_ARGUMENT, "reports_json is NULL");
     if (k == 0) fail(QVX_ERR_ARGUMENT, "k is 0: no report to merge");
     std::vector<std::string> texts;

@@ -27,9 +27,11 @@ constexpr size_t kMaxPolishedConstants = 24;
 
 // The entry's tree simplified, when that keeps its training error (beyond
 // rounding) and its operators within the set.
-void simplify_entry(FrontEntry& out, const Dataset& train, double floor, const OperatorSet& ops) {
+void simplify_entry(FrontEntry& out, const Dataset& train, double floor, const OperatorSet& ops,
+                    const UnitCheck* units) {
   Expr simple = simplify(cancel_factors(out.tree), train);
   if (simple == out.tree || !ops.allows(simple)) return;
+  if (units && !units->agrees(simple)) return;
   const double mse = all_rows_mse(simple, train);
   const uint32_t k = ops.complexity(simple);
   // Rounding may move the error a little; a real change of value may not.
@@ -66,14 +68,14 @@ void polish(FrontEntry& out, const Dataset& train, double floor,
 
 std::vector<FrontEntry> simplify_front(const std::vector<FrontEntry>& front, const Dataset& train,
                                        double floor, const OperatorSet& ops, bool thorough,
-                                       const Deadline& deadline) {
+                                       const Deadline& deadline, const UnitCheck* units) {
   Front out;
   for (const FrontEntry& e : front) {
     FrontEntry entry = e;
     // Scored the same way as the entry itself, so that the two compare.
     entry.mse_train = all_rows_mse(e.tree, train);
     entry.bic = refined_bic(entry.mse_train, train.weight_total(), e.complexity, floor);
-    simplify_entry(entry, train, floor, ops);
+    simplify_entry(entry, train, floor, ops, units);
     if (thorough && !deadline.passed()) polish(entry, train, floor);
     if (std::isfinite(entry.bic)) out.keep(std::move(entry));
   }
@@ -82,15 +84,16 @@ std::vector<FrontEntry> simplify_front(const std::vector<FrontEntry>& front, con
   for (FrontEntry e : out.lowest_bic(kPrunedEntries)) {
     if (deadline.passed()) break;
     const uint32_t was = e.complexity;
-    prune(e, train, floor, ops, deadline);
+    prune(e, train, floor, ops, deadline, units);
     // Pruning leaves constants that now meet, as in c1·(c2·x) / (c3·y).
-    simplify_entry(e, train, floor, ops);
+    simplify_entry(e, train, floor, ops, units);
     if (e.complexity < was) pruned.push_back(std::move(e));
   }
   for (FrontEntry& e : pruned) out.keep(std::move(e));
   Front snapped;
   for (FrontEntry e : out.entries()) {
-    if (!deadline.passed() && snap_constants(e, train, floor)) simplify_entry(e, train, floor, ops);
+    if (!deadline.passed() && snap_constants(e, train, floor))
+      simplify_entry(e, train, floor, ops, units);
     snapped.keep(std::move(e));
   }
   return snapped.pareto();

@@ -5,6 +5,7 @@
 #include "dataset/dataset.h"
 #include "refine/deadline.h"
 #include "refine/refine.h"
+#include "units/check.h"
 
 namespace quorvex {
 
@@ -15,9 +16,12 @@ namespace quorvex {
 // constants with a last long fit, prunes the best entries and snaps
 // constants: on large data that takes seconds, which a caller who stopped the
 // search is not kept waiting for.
+// With `units`, a simplified or pruned tree is kept only when it agrees with
+// them.
 std::vector<FrontEntry> simplify_front(const std::vector<FrontEntry>& front, const Dataset& train,
                                        double floor, const OperatorSet& ops, bool thorough = true,
-                                       const Deadline& deadline = {});
+                                       const Deadline& deadline = {},
+                                       const UnitCheck* units = nullptr);
 
 // A front found and simplified on the first rows of `train` scored again on
 // all of them: the best few entries' constants refitted there (while the

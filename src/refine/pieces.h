@@ -36,6 +36,8 @@ class LawPieces {
   // two times in three, a monomial otherwise.
   void add_prefactor(Factors factors);
   Expr prefactor(Lcg& rng) const;
+  // The product of powers `factors` within the operator set.
+  Expr build(const Factors& factors) const;
 
   // The features positive on every training row: the bases a fitted power
   // (real_power.h) may have, where the set has real_powers().
@@ -55,7 +57,6 @@ class LawPieces {
 
  private:
   Expr power(const std::string& name, int exponent) const;
-  Expr build(const Factors& factors) const;
   Expr product(std::vector<Expr> factors) const;
   Expr scaled(double c, Expr e) const;
   // A distance or a vector's length: the root of a sum of two or three

@@ -40,7 +40,7 @@ const Expr* node_at(const Expr& e, size_t target, size_t& index) {
 // It removes what the search leaves behind in a found law, such as
 // exp(x / 3e4) where a 1 would do.
 void prune(FrontEntry& entry, const Dataset& train, double floor, const OperatorSet& ops,
-           const Deadline& deadline) {
+           const Deadline& deadline, const UnitCheck* units) {
   const double n = train.weight_total();
   if (node_count(entry.tree) > kMaxPrunedNodes) return;
   for (int round = 0; round < kPruneRounds; ++round) {
@@ -68,6 +68,7 @@ void prune(FrontEntry& entry, const Dataset& train, double floor, const Operator
       }
       for (const Expr& with : options) {
         Expr tree = edit_at(entry.tree, target, [&](const Expr&) { return with; });
+        if (units && !units->agrees(tree)) continue;
         FitOutcome fit = fit_constants(tree, train, kPruneFitIterations, false);
         if (fit.improved) tree = std::move(fit.tree);
         const double mse = all_rows_mse(tree, train);

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <tuple>
@@ -22,6 +23,7 @@
 #include "refine/seeds.h"
 #include "refine/shared.h"
 #include "refine/starts.h"
+#include "units/check.h"
 
 namespace quorvex {
 
@@ -128,8 +130,26 @@ StopReason run_search(Search& search, const RefinedConfig& cfg, double floor,
 
 }  // namespace
 
+namespace {
+
+void check_units(const DeclaredUnits& units, const Dataset& data) {
+  if (!units.declared) return;
+  if (units.dimensional_constants > kMaxDimensionalConstants)
+    throw std::invalid_argument("at most " + std::to_string(kMaxDimensionalConstants) +
+                                " dimensional constants");
+  for (const std::string& name : data.features()) {
+    bool found = false;
+    for (const auto& [n, u] : units.features) found = found || n == name;
+    if (!found) throw std::invalid_argument("no unit for the feature \"" + name + "\"");
+  }
+}
+
+}  // namespace
+
 void prepare(const Dataset& data, const RefinedConfig& cfg, RefinedResult& result) {
   if (cfg.population == 0) throw std::invalid_argument("population must be at least 1");
+  check_units(cfg.units, data);
+  result.units = cfg.units;
   if (!(cfg.test_fraction > 0.0 && cfg.test_fraction < 1.0))
     throw std::invalid_argument("test fraction must lie strictly between 0 and 1");
   const std::vector<size_t> keep = finite_rows(data);
@@ -157,6 +177,9 @@ namespace {
 // rows. Grown fourfold when all rows rank the front differently.
 constexpr size_t kSearchRows = 2000;
 constexpr size_t kRowGrowth = 4;
+// Runs with units are cheaper (most candidates are refused unscored): a
+// stalled one is followed by this many more fresh runs than without.
+constexpr uint32_t kUnitRestarts = 1;
 // How much lower a BIC on all rows must be to overrule the sample's choice.
 constexpr double kChoiceMargin = 6.0;
 // The time a search leaves for simplifying and scoring its front on all rows:
@@ -171,13 +194,13 @@ constexpr double kFinishingShare = 0.25;
 // a node's cost and would favour whichever entry has a constant more. So do
 // differences within the noise margin.
 bool same_choice_on_all_rows(const std::vector<FrontEntry>& front, const Dataset& train,
-                             double floor, const OperatorSet& ops) {
+                             double floor, const OperatorSet& ops, const UnitCheck* units) {
   size_t on_sample = 0;
   double best_all = std::numeric_limits<double>::infinity();
   std::vector<double> bic(front.size());
   for (size_t i = 0; i < front.size(); ++i) {
     if (front[i].bic < front[on_sample].bic) on_sample = i;
-    bic[i] = score_scaled(front[i].tree, train, floor, ops).score;
+    bic[i] = score_scaled(front[i].tree, train, floor, ops, units).score;
     best_all = std::min(best_all, bic[i]);
   }
   return front.empty() || !(bic[on_sample] > best_all + kChoiceMargin);
@@ -190,7 +213,7 @@ bool same_choice_on_all_rows(const std::vector<FrontEntry>& front, const Dataset
 std::vector<FrontEntry> search_front(const RefinedConfig& cfg, const Seeds& seeds,
                                      Clock::time_point start, const Deadline& deadline,
                                      const RefineProgress* progress, RefinedResult& result,
-                                     Dataset& rows) {
+                                     Dataset& rows, const UnitCheck* units) {
   const double floor = result.mse_floor;
   const Dataset& train = result.train;
   rows = first_rows(train, kSearchRows);
@@ -217,11 +240,12 @@ std::vector<FrontEntry> search_front(const RefinedConfig& cfg, const Seeds& seed
     carried = search.front().pareto();
     if (result.stop != StopReason::Patience && result.stop != StopReason::Exact) return carried;
     if (rows.n_rows() < train.n_rows() &&
-        !same_choice_on_all_rows(carried, train, floor, cfg.operators)) {
+        !same_choice_on_all_rows(carried, train, floor, cfg.operators, units)) {
       rows = first_rows(train, rows.n_rows() * kRowGrowth);
       continue;
     }
-    if (result.stop != StopReason::Patience || restarts >= cfg.restarts ||
+    if (result.stop != StopReason::Patience ||
+        restarts >= cfg.restarts + kUnitRestarts * cfg.units.declared ||
         search.front().best_mse() <= floor)
       return carried;
     ++restarts;
@@ -242,11 +266,11 @@ FrontEntry constant_model(const Dataset& train, double floor) {
 // kept where they beat what the search found: a search never ends worse than
 // where it started.
 std::vector<FrontEntry> keep_earlier(std::vector<FrontEntry> found, const RefinedConfig& cfg,
-                                     const Dataset& train, double floor) {
+                                     const Dataset& train, double floor, const UnitCheck* units) {
   Front merged;
   for (FrontEntry& e : found) merged.keep(std::move(e));
   for (const Expr& tree : cfg.start_from) {
-    if (!cfg.operators.allows(tree)) continue;
+    if (!cfg.operators.allows(tree) || (units && !units->agrees(tree))) continue;
     FrontEntry e;
     e.tree = tree;
     e.complexity = cfg.operators.complexity(tree);
@@ -297,8 +321,12 @@ bool fewer_constants_than_rows(const Expr& tree, size_t rows) {
 
 void judge_front(RefinedResult& result, const BaselinesReport& baselines, uint64_t seed) {
   const Dataset& train = result.train;
+  std::optional<UnitCheck> units;
+  if (result.units.declared) units.emplace(result.units);
+  // What cannot agree with the units is never reported: the constant model,
+  // dimensioned like the target, always can.
   std::erase_if(result.front, [&](const FrontEntry& e) {
-    return !fewer_constants_than_rows(e.tree, train.n_rows());
+    return !fewer_constants_than_rows(e.tree, train.n_rows()) || (units && !units->agrees(e.tree));
   });
   if (result.front.empty()) result.front.push_back(constant_model(train, result.mse_floor));
   const FrontEntry line = line_entry(train, result.mse_floor, baselines.bic_linear);
@@ -309,7 +337,8 @@ void judge_front(RefinedResult& result, const BaselinesReport& baselines, uint64
         result.front.begin());
   };
   size_t best = lowest_bic();
-  if (line.bic < result.front[best].bic && fewer_constants_than_rows(line.tree, train.n_rows())) {
+  if (line.bic < result.front[best].bic && fewer_constants_than_rows(line.tree, train.n_rows()) &&
+      (!units || units->agrees(line.tree))) {
     // The line takes its place on the front, and what it outdoes leaves.
     std::erase_if(result.front, [&](const FrontEntry& e) {
       return e.complexity >= line.complexity && e.mse_train >= line.mse_train;
@@ -334,6 +363,8 @@ void judge_front(RefinedResult& result, const BaselinesReport& baselines, uint64
   confirm_verdict(result.report, chosen.tree, line.tree, train, result.test, result.mse_floor);
   result.finite_share = finite_share(chosen.tree, train, result.test);
   result.constants = constant_errors(chosen.tree, train);
+  if (units)
+    result.constant_units = units->constant_units(chosen.tree).value_or(std::vector<Unit>{});
   result.domain_share = domain_share(chosen.tree, train, seed);
   result.report.formula = chosen.shown;
 }
@@ -367,17 +398,20 @@ RefinedResult refine(const Dataset& data, const RefinedConfig& cfg,
         std::min(kFinishingShare * cfg.time_limit, kFinishingReads * seconds_since(before));
     search_limit = cfg.time_limit - reserve;
   }
+  std::optional<UnitCheck> units;
+  if (cfg.units.declared) units.emplace(cfg.units);
+  const UnitCheck* check = units ? &*units : nullptr;
   Dataset rows;
   const std::vector<FrontEntry> found =
-      search_front(cfg, seeds, start, Deadline(start, search_limit), progress, result, rows);
+      search_front(cfg, seeds, start, Deadline(start, search_limit), progress, result, rows, check);
 
   // Simplify the front on the rows it was found on, then score it on all.
   const bool thorough = result.stop != StopReason::Callback;
-  result.front = simplify_front(found, rows, floor, cfg.operators, thorough, deadline);
+  result.front = simplify_front(found, rows, floor, cfg.operators, thorough, deadline, check);
   if (rows.n_rows() < train.n_rows())
     result.front = settle_front(result.front, train, floor, thorough, deadline);
   if (!cfg.start_from.empty())
-    result.front = keep_earlier(std::move(result.front), cfg, train, floor);
+    result.front = keep_earlier(std::move(result.front), cfg, train, floor, check);
   judge_front(result, baselines, cfg.seed);
   result.report.wall_clock_ms = static_cast<uint64_t>(
       std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());

@@ -19,6 +19,7 @@
 #include "expr/expr.h"
 #include "expr/operators.h"
 #include "report/report.h"
+#include "units/units.h"
 
 namespace quorvex {
 
@@ -55,6 +56,10 @@ struct RefinedConfig {
   // A warm start: formulas (an earlier front) that join the first population
   // and, scored again on the training rows, the final front.
   std::vector<Expr> start_from;
+  // The units of the features and the target (undeclared: the search ignores
+  // units). Declared, every formula the search scores, keeps or reports
+  // agrees with them (units/check.h).
+  DeclaredUnits units;
 };
 
 // Why a refined search ended.
@@ -102,6 +107,10 @@ struct RefinedResult {
   double mse_floor = 0.0;  // the error below which a fit counts as exact
   // The operators searched, with their weights.
   OperatorSet operators = OperatorSet::defaults();
+  // The units searched with; declared, the best formula has the target's
+  // unit and constant_units the unit of each of its constants.
+  DeclaredUnits units;
+  std::vector<Unit> constant_units;
 };
 
 struct GenerationInfo {

@@ -35,6 +35,12 @@ std::string refined_report_json(const RefinedResult& r) {
     w.key("weight_sum");
     w.value(r.train.weight_total());
   }
+  if (r.units.declared) {
+    w.key("units");
+    w.value_string(r.units.target.text());
+    w.key("dimensional_constants");
+    w.value_uint(r.units.dimensional_constants);
+  }
   w.key("front");
   w.begin_array();
   for (const FrontEntry& e : r.front) {
@@ -58,12 +64,17 @@ std::string refined_report_json(const RefinedResult& r) {
   w.end_array();
   w.key("constants");
   w.begin_array();
-  for (const FittedConstant& c : r.constants) {
+  for (size_t i = 0; i < r.constants.size(); ++i) {
+    const FittedConstant& c = r.constants[i];
     w.begin_object();
     w.key("value");
     w.value(c.value);
     w.key("std_error");
     w.value(c.std_error);
+    if (i < r.constant_units.size()) {
+      w.key("units");
+      w.value_string(r.constant_units[i].text());
+    }
     w.end_object();
   }
   w.end_array();
@@ -97,6 +108,15 @@ std::string constants_text(const RefinedResult& r) {
   return out;
 }
 
+std::string units_text(const RefinedResult& r) {
+  std::string out = r.units.target.text();
+  if (r.constant_units.empty()) return out;
+  out += " (constants:";
+  for (size_t i = 0; i < r.constant_units.size(); ++i)
+    out += (i ? ", " : " ") + r.constant_units[i].text();
+  return out + ")";
+}
+
 std::string refined_report_text(const RefinedResult& r, const std::string& simplified) {
   std::string out = r.report.to_pretty();
   if (simplified != r.report.formula) out += "simplified: " + simplified + "\n";
@@ -105,6 +125,7 @@ std::string refined_report_text(const RefinedResult& r, const std::string& simpl
   out += "generations : " + format_integer(r.generations) + " (" + stop_reason_name(r.stop) + ")\n";
   out += "operators : " + r.operators.text() + "\n";
   out += "constants : " + constants_text(r) + "\n";
+  if (r.units.declared) out += "units : " + units_text(r) + "\n";
   out += "domain share : " + format_fixed(r.domain_share, 4) + " of the training data's box\n";
   if (r.train.weighted())
     out += "weights : " + format_fixed(r.train.weight_total(), 4) +

@@ -57,7 +57,7 @@ namespace {
 
 template <typename W>
 ScaledScore score_values_w(const double* f, const Dataset& train, uint32_t raw_complexity,
-                           double floor, const OperatorSet& ops, W w) {
+                           double floor, const OperatorSet& ops, unsigned forms_allowed, W w) {
   ScaledScore best;
   const std::vector<double>& y = train.targets();
   const size_t n = y.size();
@@ -84,6 +84,8 @@ ScaledScore score_values_w(const double* f, const Dataset& train, uint32_t raw_c
                         {ScaledScore::Form::Affine, line.a, line.b, plus + times}};
   for (const Candidate& c : forms) {
     if (!std::isfinite(c.a) || !std::isfinite(c.b)) continue;
+    const bool scaled = c.form == ScaledScore::Form::Scale || c.form == ScaledScore::Form::Affine;
+    if (!(forms_allowed & (scaled ? kScaledForms : kPlainForms))) continue;
     double sse = 0.0;
     for (size_t i = 0; i < n; ++i) {
       const double e = y[i] - (c.a + c.b * f[i]);
@@ -100,9 +102,10 @@ ScaledScore score_values_w(const double* f, const Dataset& train, uint32_t raw_c
 }  // namespace
 
 ScaledScore score_values(const double* f, const Dataset& train, uint32_t raw_complexity,
-                         double floor, const OperatorSet& ops) {
-  return with_weights(
-      train, [&](auto w) { return score_values_w(f, train, raw_complexity, floor, ops, w); });
+                         double floor, const OperatorSet& ops, unsigned forms) {
+  return with_weights(train, [&](auto w) {
+    return score_values_w(f, train, raw_complexity, floor, ops, forms, w);
+  });
 }
 
 namespace {
@@ -270,25 +273,75 @@ std::vector<const Expr*> sum_terms(const Expr& raw) {
   return terms;
 }
 
+namespace {
+
+// The scaled tree of a form, its constants' values left at 1: what the
+// units check reads.
+Expr form_shape(const Expr& raw, ScaledScore::Form form, size_t n_coef, size_t n_coef2) {
+  ScaledScore s;
+  s.form = form;
+  s.coef.assign(n_coef, 1.0);
+  s.coef2.assign(n_coef2, 1.0);
+  return scaled_tree(raw, s);
+}
+
+// Which forms agree with the units: bits of kAllForms, and whether the
+// split into terms and the rational form do.
+struct FormsAllowed {
+  unsigned affine = kAllForms;
+  bool terms = true;
+  bool rational = true;
+  bool any() const { return affine != 0 || terms || rational; }
+};
+
+FormsAllowed forms_allowed(const Expr& raw, const UnitCheck* units) {
+  FormsAllowed out;
+  if (units == nullptr) return out;
+  out.affine = (units->agrees(raw) ? kPlainForms : 0u) |
+               (units->agrees(form_shape(raw, ScaledScore::Form::Scale, 0, 0)) ? kScaledForms : 0u);
+  std::vector<const Expr*> p, q;
+  out.rational = rational_parts(raw, p, q) &&
+                 units->agrees(form_shape(raw, ScaledScore::Form::Rational, p.size(),
+                                          q.empty() ? 0 : q.size() - 1));
+  const size_t n_terms = sum_terms(raw).size();
+  out.terms = n_terms > 0 && units->agrees(form_shape(raw, ScaledScore::Form::Terms, n_terms, 0));
+  return out;
+}
+
+}  // namespace
+
+bool units_allow(const Expr& raw, const UnitCheck& units) {
+  return forms_allowed(raw, &units).any();
+}
+
 ScaledScore score_scaled(const Expr& raw, const Dataset& train, double floor,
-                         const OperatorSet& ops) {
+                         const OperatorSet& ops, const UnitCheck* units) {
+  const FormsAllowed allowed = forms_allowed(raw, units);
+  if (!allowed.any()) return ScaledScore{};
   thread_local CompiledExpr program;
   thread_local std::vector<double> f;
   const size_t n = train.n_rows();
   program.compile(raw, train);
   f.resize(n);
   evaluate_rows(program, n, f.data());
-  ScaledScore best = score_values(f.data(), train, ops.complexity(raw), floor, ops);
-  if (!std::isfinite(best.score)) return best;
+  ScaledScore best = score_values(f.data(), train, ops.complexity(raw), floor, ops, allowed.affine);
+  if (allowed.affine == kAllForms) {
+    if (!std::isfinite(best.score)) return best;
+  } else {
+    // Not finite on some row: no form can be.
+    for (size_t i = 0; i < n; ++i)
+      if (!std::isfinite(f[i])) return best;
+  }
   thread_local std::vector<const Expr*> p, q;
   if (rational_parts(raw, p, q)) {
+    if (!allowed.rational) return best;
     ScaledScore r =
         with_weights(train, [&](auto w) { return score_rational(p, q, train, floor, ops, w); });
     if (r.score < best.score) best = std::move(r);
     return best;
   }
   const std::vector<const Expr*> terms = sum_terms(raw);
-  if (terms.empty()) return best;
+  if (terms.empty() || !allowed.terms) return best;
   thread_local std::vector<double> values;
   values.resize(terms.size() * n);
   for (size_t j = 0; j < terms.size(); ++j) {

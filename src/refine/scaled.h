@@ -15,6 +15,7 @@
 #include "expr/expr.h"
 #include "expr/operators.h"
 #include "expr/simplify.h"
+#include "units/check.h"
 
 namespace quorvex {
 
@@ -55,13 +56,25 @@ struct ScaledScore {
 std::vector<const Expr*> sum_terms(const Expr& raw);
 
 // Scores `raw` on every row of `train`, complexities weighted by `ops`. Sums
-// run in row order.
+// run in row order. With `units`, only the forms whose scaled tree agrees
+// are scored, and a raw tree none of whose forms agree scores +inf without
+// being evaluated.
 ScaledScore score_scaled(const Expr& raw, const Dataset& train, double floor,
-                         const OperatorSet& ops = OperatorSet::all());
+                         const OperatorSet& ops = OperatorSet::all(),
+                         const UnitCheck* units = nullptr);
+
+// Bits of the forms of a + b·f score_values may choose.
+inline constexpr unsigned kPlainForms = 1u << 0;   // f, a + f
+inline constexpr unsigned kScaledForms = 1u << 1;  // b·f, a + b·f
+inline constexpr unsigned kAllForms = kPlainForms | kScaledForms;
 
 // The same, given the tree's values on the training rows and its complexity.
 ScaledScore score_values(const double* f, const Dataset& train, uint32_t raw_complexity,
-                         double floor, const OperatorSet& ops = OperatorSet::all());
+                         double floor, const OperatorSet& ops = OperatorSet::all(),
+                         unsigned forms = kAllForms);
+
+// Whether some scaled form of `raw` agrees with the units.
+bool units_allow(const Expr& raw, const UnitCheck& units);
 
 // The scaled tree a + b·raw in the chosen form: constant first.
 Expr scaled_tree(const Expr& raw, const ScaledScore& s);

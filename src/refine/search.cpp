@@ -43,6 +43,12 @@ constexpr size_t kQuickFitRows = 128;
 // Full fits read at most this many: constants fitted on a few hundred rows
 // are as good as final for ranking; the front is polished on all rows.
 constexpr size_t kFitRows = 320;
+// With units, a child whose units cannot agree is drawn again, at most this
+// many times (then kept, to be refused unscored): cheaper than scoring it.
+constexpr int kUnitDraws = 8;
+// Monomials of the target's unit seeded, and pure-number ones given to the
+// pieces, at most.
+constexpr size_t kUnitSeeds = 12;
 
 size_t tournament(Lcg& rng, const std::vector<Candidate>& pop) {
   size_t w = rng.below(pop.size());
@@ -104,6 +110,7 @@ Search::Search(const Dataset& train, const RefinedConfig& cfg, double floor, con
     if (ops.has(operator_of(k))) wraps_.push_back({k, 0});
   front_.set_margin(kNoiseMargin, train.weight_total(), floor);
   pieces_.set_positive(seeds.positive);
+  if (cfg.units.declared) units_.emplace(cfg.units);
 }
 
 void Search::seed_population(const std::vector<FrontEntry>& carried) {
@@ -121,14 +128,30 @@ void Search::seed_population(const std::vector<FrontEntry>& carried) {
     if (pop_.size() + 1 < cfg_.population && ops.allows(t)) pop_.emplace_back(std::move(t));
   if (ops.real_powers() && !seeds_.logs.names.empty() && pop_.size() + 1 < cfg_.population)
     pop_.emplace_back(fitted_power_law(seeds_.logs));
+  if (units_ && pieces_.usable()) {
+    // Where units leave few formulas, random trees rarely hit one: the
+    // monomials of the target's unit start the population, and pure-number
+    // ones go inside the pieces' functions.
+    const std::vector<Monomial> shaped = unit_monomials(cfg_.units, cfg_.units.target, kUnitSeeds);
+    for (const Monomial& m : shaped)
+      if (pop_.size() + 1 < cfg_.population) pop_.emplace_back(pieces_.build(m));
+    if (!shaped.empty()) pieces_.add_prefactor(shaped.front());
+    for (Monomial& m : unit_monomials(cfg_.units, Unit{}, kUnitSeeds))
+      pieces_.add_hint(std::move(m));
+  }
   const size_t seeded = pop_.size();
   while (pop_.size() < cfg_.population) {
     // A tenth of the rest: law-shaped pieces, alone or on a power-law seed.
-    if (pieces_.usable() && select_.below(10) == 0) {
-      const Expr& base = pop_[select_.below(std::max<size_t>(seeded, 1))].tree;
-      pop_.emplace_back(seeded ? pieces_.attach(base, select_) : pieces_.piece(select_));
-    } else {
-      pop_.emplace_back(gen_.random(cfg_.max_depth));
+    const bool piece = pieces_.usable() && select_.below(10) == 0;
+    const Expr* base = piece ? &pop_[select_.below(std::max<size_t>(seeded, 1))].tree : nullptr;
+    for (int draw = 0;; ++draw) {
+      Expr t = !piece   ? gen_.random(cfg_.max_depth)
+               : seeded ? pieces_.attach(*base, select_)
+                        : pieces_.piece(select_);
+      if (draw + 1 >= kUnitDraws || may_agree(t)) {
+        pop_.emplace_back(std::move(t));
+        break;
+      }
     }
   }
 }
@@ -155,7 +178,7 @@ void Search::score() {
         Candidate& c = pop_[i];
         if (c.scored || halted()) return;
         c.scored = true;
-        c.score = score_scaled(c.tree, train_, floor_, cfg_.operators);
+        c.score = score_scaled(c.tree, train_, floor_, cfg_.operators, units());
       },
       cfg_.max_threads);
 }
@@ -189,7 +212,7 @@ void Search::fit() {
         const bool quick = steps[j] == kQuickFitIterations;
         FitOutcome fit = fit_constants(c.tree, quick ? sample_ : fit_rows_, steps[j]);
         if (!fit.improved) return;
-        const ScaledScore s = score_scaled(fit.tree, train_, floor_, cfg_.operators);
+        const ScaledScore s = score_scaled(fit.tree, train_, floor_, cfg_.operators, units());
         if (s.score <= c.score.score || !std::isfinite(c.score.score)) {
           c.tree = std::move(fit.tree);
           c.score = s;
@@ -221,7 +244,8 @@ void Search::keep_elites(const std::vector<size_t>& order, std::vector<Candidate
     // c1·(c2·x) has a flat direction that slows the fit to a crawl.
     Candidate& elite = next.back();
     Expr simple = simplify(elite.tree, sample_);
-    if (node_count(simple) < node_count(elite.tree) && cfg_.operators.allows(simple)) {
+    if (node_count(simple) < node_count(elite.tree) && cfg_.operators.allows(simple) &&
+        may_agree(simple)) {
       elite.tree = std::move(simple);
       elite.scored = false;
       elite.fitted = 0;
@@ -270,27 +294,33 @@ void Search::breed() {
     next.back().fitted = 2;
   }
   while (next.size() < p) {
-    const double r = select_.next_f64();
-    Expr child = Expr::constant(0.0);
-    if (r < 0.35) {
-      const size_t a = tournament(select_, pop_);
-      const size_t b = tournament(select_, pop_);
-      child = gen_.crossover(pop_[a].tree, pop_[b].tree);
-    } else if (r < 0.6) {
-      child = gen_.mutate(pop_[tournament(select_, pop_)].tree, cfg_.max_depth);
-    } else if (r < 0.82) {
-      child = grown_or_wrapped(r);
-    } else if (r < 0.92 && pieces_.usable()) {
-      const Expr& parent = pop_[tournament(select_, pop_)].tree;
-      const size_t at = select_.below(node_count(parent));
-      child = edit_at(parent, at, [&](const Expr& part) { return pieces_.attach(part, select_); });
-    } else {
-      child = gen_.random(cfg_.max_depth);
-    }
-    if (node_count(child) > kMaxNodes) child = gen_.random(cfg_.max_depth);
-    next.emplace_back(std::move(child));
+    Expr c = child();
+    for (int draw = 1; draw < kUnitDraws && !may_agree(c); ++draw) c = child();
+    next.emplace_back(std::move(c));
   }
   pop_ = std::move(next);
+}
+
+Expr Search::child() {
+  const double r = select_.next_f64();
+  Expr child = Expr::constant(0.0);
+  if (r < 0.35) {
+    const size_t a = tournament(select_, pop_);
+    const size_t b = tournament(select_, pop_);
+    child = gen_.crossover(pop_[a].tree, pop_[b].tree);
+  } else if (r < 0.6) {
+    child = gen_.mutate(pop_[tournament(select_, pop_)].tree, cfg_.max_depth);
+  } else if (r < 0.82) {
+    child = grown_or_wrapped(r);
+  } else if (r < 0.92 && pieces_.usable()) {
+    const Expr& parent = pop_[tournament(select_, pop_)].tree;
+    const size_t at = select_.below(node_count(parent));
+    child = edit_at(parent, at, [&](const Expr& part) { return pieces_.attach(part, select_); });
+  } else {
+    child = gen_.random(cfg_.max_depth);
+  }
+  if (node_count(child) > kMaxNodes) child = gen_.random(cfg_.max_depth);
+  return child;
 }
 
 std::vector<size_t> Search::ranking() const {

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -22,6 +23,7 @@
 #include "refine/scaled.h"
 #include "refine/seeds.h"
 #include "rng/lcg.h"
+#include "units/check.h"
 
 namespace quorvex {
 
@@ -76,6 +78,11 @@ class Search {
   bool halted();
   void keep_elites(const std::vector<size_t>& order, std::vector<Candidate>& next);
   Expr grown_or_wrapped(double r);
+  // A child bred from the population (or a new tree).
+  Expr child();
+  // Whether a tree could be a formula for the target: always without units.
+  bool may_agree(const Expr& tree) const { return !units_ || units_allow(tree, *units_); }
+  const UnitCheck* units() const { return units_ ? &*units_ : nullptr; }
   Expr wrapped(const Expr& part, const Wrap& wrap) const;
 
   const Dataset& train_;
@@ -95,6 +102,7 @@ class Search {
   std::vector<Op> growths_;  // the binary operators of the set
   std::vector<Wrap> wraps_;
   Lcg select_;
+  std::optional<UnitCheck> units_;
   std::vector<Candidate> pop_;
   Front front_;
 };

@@ -74,3 +74,36 @@ def test_extended_mode_writes_laws_at_noise_0_and_1_percent(tmp_path, monkeypatc
 
 FEYNMAN_FEW = [("I.12.1", "mu*Nn", refine_suite.r15("mu", "Nn")),
                ("II.15.4", "-mom*B*cos(theta)", refine_suite.r15("mom", "B", "theta"))]
+
+
+import second_laws  # noqa: E402
+
+SECOND = [("Published", law) for law in second_laws.published()] + [("Lab", law) for law in second_laws.lab()]
+
+
+@pytest.mark.parametrize("group,law", SECOND, ids=[law[0] for _, law in SECOND])
+def test_second_laws_are_finite_in_range_and_on_their_extrapolation_box(group, law):
+    name, truth, variables, extrapolation = law
+    names = [n for n, _, _ in variables]
+    f = refine_suite.law_function(truth, names)
+    x = refine_suite.sample(np.random.default_rng(0), variables, 2000)
+    y = np.asarray(f(*x.T), dtype=float)
+    assert np.all(np.isfinite(y)) and np.std(y) > 1e-6 * max(1.0, np.max(np.abs(y)))
+    box = [(extrapolation or {}).get(n) or refine_suite.widened(lo, hi) for n, lo, hi in variables]
+    assert all(b_lo <= lo and hi <= b_hi for (b_lo, b_hi), (_, lo, hi) in zip(box, variables))
+    wide = refine_suite.sample(np.random.default_rng(1), [(n, lo, hi) for n, (lo, hi) in zip(names, box)], 2000)
+    with np.errstate(all="ignore"):
+        assert np.all(np.isfinite(np.asarray(f(*wide.T), dtype=float)))
+
+
+def test_second_mode_writes_both_groups_with_their_extrapolation(tmp_path, monkeypatch):
+    monkeypatch.setattr(sys, "argv", ["refine_suite.py", str(tmp_path), "--second", "--seeds", "2"])
+    refine_suite.main()
+    manifest = json.loads((tmp_path / "manifest.json").read_text())
+    assert len({p["law"] for p in manifest}) >= 40
+    assert {p["group"] for p in manifest} == {"Published", "Lab"}
+    assert {(p["noise"], p["seed"]) for p in manifest} == {(0.0, 1), (0.0, 2), (0.01, 1), (0.01, 2)}
+    logit = next(p for p in manifest if p["law"] == "Logit")
+    assert logit["extrapolation"] == [[0.001, 0.999]]
+    assert "extrapolation" not in next(p for p in manifest if p["law"] == "Allometry")
+    assert json.loads((tmp_path / "left_out.json").read_text()) == []

@@ -49,6 +49,9 @@ POLY = ("x**3 + x**2 + x", ["x"], [[-1, 1]])
      ("x**4 + x**3 + x**2 + x", ["x"], [[-1, 1]])),
     ({"Exp": b("Mul", f("y"), {"Log": f("x")})}, ("x**y", ["x", "y"], [[0, 1], [0, 1]])),
     (b("Add", c(1.0000000002), b("Mul", c(0.9999999997), {"Pow": [f("x"), 3]})), ("x**3 + 1", ["x"], [[-1, 1]])),
+    # exp(3 - 1.5 x), which sympy writes as 20.09 exp(-1.5 x).
+    ({"Pow": [b("Add", c(1.0), {"Exp": b("Add", c(3.0), b("Mul", c(-1.5), f("x")))}), -1]},
+     ("1/(1 + exp(-3*(x - 2)/2))", ["x"], [[-3, 7]])),
     # What the fit left of terms that should vanish (exp(-40 - mu) is 4e-18 exp(-mu)).
     (b("Sub", b("Mul", f("mu"), f("Nn")), {"Exp": b("Sub", c(-40.0), f("mu"))}), ("mu*Nn", ["mu", "Nn"], [[1, 5]] * 2)),
     (b("Mul", c(0.07957747154594767), b("Div", b("Div", b("Mul", f("q1"), f("q2")), b("Mul", f("r"), f("epsilon"))),
@@ -211,8 +214,11 @@ def test_table_reads_results(tmp_path, capsys):
                  "fresh": "p.fresh.csv"}]
     (tmp_path / "manifest.json").write_text(json.dumps(manifest))
     exact = b("Add", b("Add", {"Pow": [f("x"), 3]}, {"Pow": [f("x"), 2]}), f("x"))
-    lines = [{"problem": "P", "search": "classic", "formula": "x", "verdict": "Strong", "r2_fresh": 0.5,
-              "seconds": 0.01, "expr": f("x")},
+    # The classic formula is the law in range only: 1e-7 x^12 grows outside it.
+    grown = b("Add", b("Add", b("Add", {"Pow": [f("x"), 3]}, {"Pow": [f("x"), 2]}), f("x")),
+              b("Mul", c(1e-7), {"Pow": [f("x"), 12]}))
+    lines = [{"problem": "P", "search": "classic", "formula": "x", "verdict": "Strong", "r2_fresh": 1.0,
+              "seconds": 0.01, "expr": grown},
              {"problem": "P", "search": "refined", "formula": "...", "verdict": "Strong", "r2_fresh": 1.0,
               "seconds": 0.5, "expr": exact}]
     (tmp_path / "r.jsonl").write_text("".join(json.dumps(x) + "\n" for x in lines))
@@ -220,6 +226,7 @@ def test_table_reads_results(tmp_path, capsys):
     refine_table.main()
     out = capsys.readouterr().out
     assert "| Nguyen without sin and cos (1), noise 0: exact recovery | 0/1 (0%) | 1/1 (100%) |" in out
+    assert "| Nguyen without sin and cos (1), noise 0: exact in range, refused outside it | 1 | 0 |" in out
 
 
 def test_table_columns_per_operator_set_and_the_added_rows(tmp_path, capsys):
@@ -280,3 +287,58 @@ def test_table_columns_per_operator_set_and_the_added_rows(tmp_path, capsys):
             "a=0.3 b=2.5 |") in out
     assert "I.26.2 `asin(x)` (arcsin)" in out
     assert "| II.15.4 | cos | 0/1 | 0/1 | 1/1 |" in out
+
+
+def judged(tree, truth, features, ranges, noise=0.0, tmp_path=None, extrapolation=None):
+    """refine_table.judge on one problem whose fresh points are written to tmp_path."""
+    symbols = refine_table.make_symbols(features, ranges)
+    law = sp.lambdify([symbols[n] for n in features], sp.sympify(truth, locals=dict(symbols)), modules="numpy")
+    x = np.random.default_rng(0).uniform([r[0] for r in ranges], [r[1] for r in ranges], (300, len(ranges)))
+    y = np.asarray(law(*x.T), dtype=float) * np.ones(len(x))
+    (tmp_path / "p.fresh.csv").write_text(",".join(features) + ",target\n" + "".join(
+        ",".join(repr(float(v)) for v in list(row) + [t]) + "\n" for row, t in zip(x, y)))
+    problem = {"name": "P", "law": "P", "truth": truth, "features": features, "ranges": ranges, "noise": noise,
+               "fresh": "p.fresh.csv"}
+    if extrapolation:
+        problem["extrapolation"] = extrapolation
+    result = {"r2_fresh": 1.0, "expr": tree}
+    return refine_table.judge(result, problem, str(tmp_path)), result.get("extrapolation_error")
+
+
+def test_extrapolation_refuses_a_term_negligible_only_in_range(tmp_path):
+    cubic = b("Add", b("Add", {"Pow": [f("x"), 3]}, {"Pow": [f("x"), 2]}), f("x"))
+    assert judged(cubic, *POLY, tmp_path=tmp_path)[0] == (True, True)
+    # 1e-7 x^12 is below the tolerance on [-1, 1], 4e-4 at x = 2.
+    grown = b("Add", cubic, b("Mul", c(1e-7), {"Pow": [f("x"), 12]}))
+    (exact, in_range), err = judged(grown, *POLY, tmp_path=tmp_path)
+    assert in_range and not exact and err > 2e-6
+
+
+def test_extrapolation_tolerance_follows_the_noise(tmp_path):
+    law = ("7*M**(3/4)/10", ["M"], [[1.0, 100.0]])
+    # 0.7 M^0.7525 written as exp(c log M): the exponent 0.3% off.
+    power = lambda e: b("Mul", c(0.7), fn("Exp", b("Mul", c(e), fn("Log", f("M")))))
+    assert judged(power(0.75), *law, tmp_path=tmp_path)[0] == (True, True)
+    assert judged(power(0.7525), *law, noise=0.01, tmp_path=tmp_path)[0] == (True, True)
+    # 0.9% off: within the tolerance of a constant, magnified outside the range.
+    (exact, in_range), err = judged(power(0.757), *law, noise=0.01, tmp_path=tmp_path)
+    assert in_range and not exact and err > 0.02
+
+
+def test_extrapolation_refuses_a_formula_undefined_where_the_law_is_not(tmp_path):
+    # sqrt(x + 1)^2 is x + 1 on [-1, 1], NaN below -1.
+    squared_root = {"Pow": [fn("Sqrt", b("Add", f("x"), c(1.0))), 2]}
+    (exact, in_range), err = judged(squared_root, "x + 1", ["x"], [[-1.0, 1.0]], tmp_path=tmp_path)
+    assert in_range and not exact and err == float("inf")
+
+
+def test_extrapolation_points_lie_outside_the_sampled_box():
+    problem = {"law": "I.10.7", "features": ["m0", "v", "c"], "ranges": [[1, 5], [1, 2], [3, 10]]}
+    pts = refine_table.extrapolation_points(problem)
+    x = np.column_stack([pts[n] for n in problem["features"]])
+    assert len(x) == refine_table.EXTRAPOLATION_POINTS
+    inside = np.all((x >= [1, 1, 3]) & (x <= [5, 2, 10]), axis=1)
+    assert not np.any(inside)
+    # Widened by half the width, kept non-negative; c from the law's own range (v < c).
+    assert np.all(x >= [0, 0.5, 3]) and np.all(x <= [7, 2.5, 13.5])
+    assert np.array_equal(x, np.column_stack([refine_table.extrapolation_points(problem)[n] for n in "m0 v c".split()]))

@@ -189,5 +189,5 @@ def test_crlf_quotes_and_stdin(tmp_path):
 def test_example_data_are_reproducible(tmp_path):
     script = os.path.join(DATA_DIR, "make_data.py")
     subprocess.run([sys.executable, script, str(tmp_path)], check=True)
-    for name in ("product_sum.csv", "sqrt_noisy.csv", "pure_noise.csv"):
+    for name in ("product_sum.csv", "sqrt_noisy.csv", "pure_noise.csv", "gravity.csv"):
         assert (tmp_path / name).read_bytes() == open(data(name), "rb").read(), name

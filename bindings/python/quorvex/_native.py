@@ -53,6 +53,7 @@ _SIGNATURES = {
     "qvx_dataset_from_columns": (_vp, [_cp, _sz, _vp, _vp, _vp, _sz]),
     "qvx_dataset_free": (None, [_vp]),
     "qvx_dataset_set_weights": (_i32, [_vp, _vp, _sz]),
+    "qvx_dataset_set_units": (_i32, [_vp, _vp, _sz, _cp, ctypes.c_uint32]),
     "qvx_options_init": (_i32, [ctypes.POINTER(Options), _sz, _i32]),
     "qvx_discover": (_i32, [_vp, ctypes.POINTER(Options), PROGRESS_FN, _vp, ctypes.POINTER(_vp)]),
     "qvx_result_verdict": (_i32, [_vp]),

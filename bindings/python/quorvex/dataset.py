@@ -1,4 +1,5 @@
 """Datasets: named float64 feature columns and a target, checked before they reach the library."""
+import ctypes
 import decimal
 import numbers
 import re
@@ -258,7 +259,7 @@ class Dataset:
     average 1. Negative, NaN and infinite weights raise DataError.
     """
 
-    __slots__ = ("_X", "_y", "_names", "_target_name", "_dropped", "_labels", "_w")
+    __slots__ = ("_X", "_y", "_names", "_target_name", "_dropped", "_labels", "_w", "_units")
 
     def __init__(self, X, y, *, feature_names=None, target_name=None, missing="error",
                  weights=None):
@@ -309,6 +310,7 @@ class Dataset:
             check_unnamed(self._names)
         self._y = y_values
         self._w = None if w_values is None else _checked_weights(w_values, len(y_values))
+        self._units = None  # (feature units in column order, target unit, dimensional constants)
         self._target_name = check_name(target, "target name")
         self._dropped = ()
         self._labels = _own_labels(index, len(y_values))
@@ -393,6 +395,34 @@ class Dataset:
         return (f"Dataset({self.n_rows} rows, features={list(self._names)!r}, "
                 f"target={self._target_name!r})")
 
+    def _with_units(self, units, target_units, dimensional_constants):
+        """This dataset with units for a refined search (a copy: X itself may be the caller's).
+
+        units maps every feature name to its unit text, target_units is the target's."""
+        if units is None and target_units is None:
+            return self
+        if not isinstance(units, dict):
+            raise DataError("units must be a dict of feature name to unit, e.g. {\"mass\": \"kg\"}")
+        unknown = [k for k in units if k not in self._names]
+        if unknown:
+            raise DataError(f"units name {unknown[0]!r}, which is not a feature "
+                            f"(features: {list(self._names)})")
+        missing = [n for n in self._names if n not in units]
+        if missing:
+            raise DataError(f"no unit for the feature {missing[0]!r}: every feature needs one "
+                            "once units are given (\"1\" for a pure number)")
+        if not isinstance(target_units, str):
+            raise DataError("target_units must be given with units: the target's unit, "
+                            "e.g. \"N\" (\"1\" for a pure number)")
+        texts = [units[n] for n in self._names] + [target_units]
+        if not all(isinstance(t, str) for t in texts):
+            raise DataError("each unit must be a text such as \"kg*m/s^2\"")
+        copy = object.__new__(Dataset)
+        for slot in Dataset.__slots__:
+            setattr(copy, slot, getattr(self, slot))
+        copy._units = (texts[:-1], target_units, dimensional_constants)
+        return copy
+
     def _ext_handle(self):
         """A new dataset of the extended library holding these rows; the caller frees it."""
         lib = _native.ext()
@@ -409,4 +439,12 @@ class Dataset:
                 message = _native.last_error()
                 lib.qvx_dataset_free(handle)
                 raise DataError("the library rejected the weights: " + message)
+        if self._units is not None:
+            texts, target, dimensional = self._units
+            array = (ctypes.c_char_p * max(len(texts), 1))(*[t.encode("utf-8") for t in texts])
+            if lib.qvx_dataset_set_units(handle, array, len(texts), target.encode("utf-8"),
+                                         dimensional) != _native.QVX_OK:
+                message = _native.last_error()
+                lib.qvx_dataset_free(handle)
+                raise DataError(message)
         return handle

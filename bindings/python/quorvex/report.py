@@ -54,6 +54,8 @@ class FittedConstant(NamedTuple):
     (NaN when it cannot be estimated, inf when the data cannot tell it from other constants)."""
     value: float
     std_error: float
+    # With units: the constant's unit ("1" for a pure number); else None.
+    units: str = None
 
     @property
     def interval_includes_zero(self):
@@ -128,6 +130,8 @@ class Report:
     domain_share: float = math.nan
     # Weighted rows: the training rows' sum of weights, the n of every BIC; else None.
     weight_sum: float = None
+    # With units (refined only): the formula's unit, the target's ("kg*m/s^2"); else None.
+    units: str = None
     _latex: str = field(default="", repr=False)
 
     def latex(self):
@@ -253,8 +257,11 @@ def _read(lib, handle, feature_names, search):
             formula=_native.take_string(lib.qvx_front_text(handle, i, _FORMULA)),
             expr=Expr.from_json(_native.take_string(lib.qvx_front_text(handle, i, _EXPR_JSON))),
             latex_text=_native.take_string(lib.qvx_front_text(handle, i, _LATEX))))
+    doc = json.loads(json_text) if search == "refined" else {}
+    unit_of = [c.get("units") for c in doc.get("constants", ())]
     constants = tuple(FittedConstant(lib.qvx_constant_number(handle, i, _CONSTANT_VALUE),
-                                     lib.qvx_constant_number(handle, i, _CONSTANT_STD_ERROR))
+                                     lib.qvx_constant_number(handle, i, _CONSTANT_STD_ERROR),
+                                     unit_of[i] if i < len(unit_of) else None)
                       for i in range(count(_N_CONSTANTS)))
     return Report(
         formula=text(_FORMULA),
@@ -287,7 +294,8 @@ def _read(lib, handle, feature_names, search):
         operators=json.loads(json_text).get("operators", "") if search == "refined" else "",
         constants=constants,
         domain_share=number["domain_share"],
-        weight_sum=json.loads(json_text).get("weight_sum") if search == "refined" else None,
+        weight_sum=doc.get("weight_sum"),
+        units=doc.get("units"),
         _latex=text(_LATEX),
     )
 
@@ -485,7 +493,8 @@ def mark_interrupted(report):
 def discover(X, y=None, *, search="refined", generations=0, population=0, max_depth=0, seed=0,
              test_fraction=0.2, time_limit=None, patience=None, operators=None, n_threads=None,
              starts=1, executor=None, progress=None, feature_names=None, missing=None,
-             weights=None, start_from=None):
+             weights=None, start_from=None, units=None, target_units=None,
+             dimensional_constants=0):
     """Searches for a formula that explains y from the columns of X and judges it.
 
     X and y are as for `Dataset` (or X is a Dataset and y is left out), and so
@@ -535,6 +544,19 @@ def discover(X, y=None, *, search="refined", generations=0, population=0, max_de
     the errors, the baselines and the BIC are weighted, integer weights count
     as repeated rows, and `report.weight_sum` is the BIC's n.
 
+    units (refined only) declares the features' physical units, a dict of every
+    feature name to a unit text ("kg", "kg*m/s^2", "m s^-2", "m^(1/2)", "1/s",
+    "1" for a pure number; SI base units kg m s A K mol cd and Hz N Pa J W C V
+    F Ohm S Wb T H), and target_units the target's: only formulas whose units
+    agree are searched and reported (sums of equal units, pure numbers inside
+    exp, log, sin, cos, tanh). A constant added to a quantity (an offset, such
+    as the intercept) has its unit; up to
+    `dimensional_constants` (0 to 3) other constants may carry a unit solved
+    for (a G or k_B the data lack), the rest are pure numbers.
+    `report.units` is the formula's unit and each `report.constants[i].units`
+    the constant's. A unit the library cannot read raises DataError naming
+    the column and the position.
+
     start_from (refined only) is a warm start: a previous Report (or its JSON
     text, or an Expr). Its front joins the first population, and each of its
     formulas is scored again on these training rows and kept where it beats
@@ -549,6 +571,8 @@ def discover(X, y=None, *, search="refined", generations=0, population=0, max_de
     has no result before its end) raises KeyboardInterrupt at the first.
     """
     data = as_dataset(X, y, feature_names, missing, weights)
+    data = data._with_units(units, target_units,
+                            _unsigned("dimensional_constants", dimensional_constants, 32))
     record = options(search, generations, population, max_depth, seed, test_fraction, time_limit,
                      patience, operators, n_threads, start_from)
     k = _unsigned("starts", starts, 32)
@@ -636,9 +660,10 @@ def _report_of(doc, text):
         stop_reason=INTERRUPTED if doc.get("interrupted") else doc.get("stop_reason",
                                                                        "generations"),
         operators=doc.get("operators", ""), target_name=doc.get("target_name", "y"),
-        constants=tuple(FittedConstant(_nan(c["value"]), _nan(c["std_error"]))
+        constants=tuple(FittedConstant(_nan(c["value"]), _nan(c["std_error"]), c.get("units"))
                         for c in doc.get("constants", ())),
         domain_share=_nan(doc.get("domain_share")),
+        units=doc.get("units"),
         _latex=next((e.latex_text for e in front if e.formula == doc["formula"]), ""))
     return report if "text" in doc else dataclasses.replace(report, _text=_short_text(report))
 

@@ -1,0 +1,211 @@
+#include "units/units.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+
+#include "refine/refine.h"
+#include "refine/scaled.h"
+#include "rng/lcg.h"
+#include "units/check.h"
+
+namespace quorvex {
+namespace {
+
+Unit u(const char* text) { return parse_unit(text); }
+
+TEST(ParseUnit, SpellingsOfOneUnitAgreeAndTextReadsBack) {
+  const Unit newton = u("kg*m/s^2");
+  for (const char* same : {"N", "kg m s^-2", "m*kg/s/s", "kg*m*s**-2", "kg m s^(-2)", "J/m"})
+    EXPECT_EQ(u(same), newton) << same;
+  EXPECT_EQ(newton.text(), "kg*m/s^2");
+  EXPECT_TRUE(u("1").dimensionless());
+  EXPECT_EQ(u("1/s"), u("Hz"));
+  EXPECT_EQ(u("V*A"), u("W"));
+  EXPECT_EQ(u("Ohm*A"), u("V"));
+  EXPECT_EQ(u("C/V"), u("F"));
+  for (const char* text : {"m^(1/2)/s", "kg*m^2/s^3/A^2", "1/s", "mol/K^(3/4)", "1", "cd"})
+    EXPECT_EQ(u(text).text(), text);
+}
+
+TEST(ParseUnit, ErrorsNameThePosition) {
+  struct Case {
+    const char* text;
+    size_t position;
+  };
+  for (const Case c : {Case{"", 1}, Case{"kgg", 1}, Case{"m/", 3}, Case{"m^", 3}, Case{"m^x", 3},
+                       Case{"m^(1/0)", 6}, Case{"m^(1/2", 7}, Case{"m^99999", 6},
+                       Case{"kg*m/s^2 + 1", 10}, Case{"m.s", 2}, Case{"2", 1},
+                       // a whole no text could write (s^-2000): it would not read back
+                       Case{"N^1000", 7}, Case{"m^1000*m", 9}}) {
+    try {
+      (void)parse_unit(c.text);
+      ADD_FAILURE() << c.text << " was accepted";
+    } catch (const UnitError& e) {
+      EXPECT_EQ(e.position(), c.position) << c.text << ": " << e.what();
+      EXPECT_NE(std::string(e.what()).find("position " + std::to_string(c.position)),
+                std::string::npos);
+    }
+  }
+}
+
+TEST(ReadUnits, NamesTheColumnAndCatchesMissingOrUnknownOnes) {
+  auto message = [](auto&& f) {
+    try {
+      f();
+    } catch (const std::invalid_argument& e) {
+      return std::string(e.what());
+    }
+    return std::string();
+  };
+  const std::vector<std::string> names = {"mass", "r"};
+  EXPECT_NE(message([&] {
+              read_units(names, {{"mass", "kg"}, {"r", "mm"}}, "F", "N");
+            }).find("\"r\""),
+            std::string::npos);
+  EXPECT_NE(message([&] {
+              read_units(names, {{"mass", "kg"}}, "F", "N");
+            }).find("\"r\""),
+            std::string::npos);
+  EXPECT_NE(message([&] {
+              read_units(names, {{"mass", "kg"}, {"q", "C"}}, "F", "N");
+            }).find("\"q\""),
+            std::string::npos);
+  EXPECT_NE(message([&] {
+              read_units(names, {{"mass", "kg"}, {"r", "m"}}, "F", "N/");
+            }).find("target \"F\""),
+            std::string::npos);
+  const DeclaredUnits declared = read_units(names, {{"r", "m"}, {"mass", "kg"}}, "F", "N");
+  EXPECT_TRUE(declared.declared);
+  EXPECT_EQ(declared.target, u("N"));
+}
+
+// Newton's gravitation with G among the data, and without.
+DeclaredUnits gravity(bool with_g, uint32_t dimensional) {
+  DeclaredUnits s;
+  s.declared = true;
+  s.features = {{"m1", u("kg")}, {"m2", u("kg")}, {"r", u("m")}, {"t", u("s")}};
+  if (with_g) s.features.emplace_back("G", u("N*m^2/kg^2"));
+  s.target = u("N");
+  s.dimensional_constants = dimensional;
+  return s;
+}
+
+Expr f(const char* name) { return Expr::feature(name); }
+Expr c(double v) { return Expr::constant(v); }
+Expr mul(Expr a, Expr b) { return Expr::bin(Op::Mul, std::move(a), std::move(b)); }
+Expr div(Expr a, Expr b) { return Expr::bin(Op::Div, std::move(a), std::move(b)); }
+Expr add(Expr a, Expr b) { return Expr::bin(Op::Add, std::move(a), std::move(b)); }
+
+TEST(UnitCheck, DerivesThroughTheTree) {
+  const UnitCheck with_g(gravity(true, 0));
+  const Expr law = div(mul(f("G"), mul(f("m1"), f("m2"))), Expr::pow(f("r"), 2));
+  EXPECT_TRUE(with_g.agrees(law));
+  EXPECT_TRUE(with_g.agrees(mul(c(2.0), law)));
+  // An offset takes its sum's unit; a factor is a pure number.
+  const auto units =
+      with_g.constant_units(add(c(1.0), mul(c(2.0), mul(law, div(add(f("r"), c(4.0)), f("r"))))));
+  ASSERT_TRUE(units);
+  EXPECT_EQ((*units)[0], u("N"));
+  EXPECT_TRUE((*units)[1].dimensionless());
+  EXPECT_EQ((*units)[2], u("m"));
+  EXPECT_TRUE(with_g.agrees(c(3.0)));
+  EXPECT_FALSE(with_g.agrees(add(law, f("m1"))));              // unequal sum
+  EXPECT_FALSE(with_g.agrees(mul(law, Expr::exp(f("r")))));    // dimensioned exp
+  EXPECT_FALSE(with_g.agrees(mul(law, add(f("r"), c(1.0)))));  // r + a pure number
+  EXPECT_FALSE(with_g.agrees(mul(law, f("x"))));               // a feature without a unit
+  EXPECT_TRUE(with_g.agrees(mul(law, Expr::sin(div(f("m1"), f("m2"))))));
+  // sqrt halves, integer powers multiply.
+  EXPECT_TRUE(with_g.agrees(div(mul(f("G"), Expr::pow(Expr::sqrt(mul(f("m1"), f("m2"))), 2)),
+                                mul(f("r"), Expr::abs(f("r"))))));
+  // Powers that would overflow the exponents never agree, nor crash.
+  const Expr huge = Expr::pow(Expr::pow(f("r"), 2147483647), 2147483647);
+  EXPECT_FALSE(with_g.agrees(huge));
+}
+
+TEST(UnitCheck, DimensionalConstantsAreSolvedFor) {
+  const Expr law = div(mul(c(6.7e-11), mul(f("m1"), f("m2"))), Expr::pow(f("r"), 2));
+  EXPECT_FALSE(UnitCheck(gravity(false, 0)).agrees(law));
+  const auto units = UnitCheck(gravity(false, 1)).constant_units(law);
+  ASSERT_TRUE(units);
+  EXPECT_EQ((*units)[0], u("N*m^2/kg^2"));
+  // Two constants, one inside exp: exp(-k·t) needs k in 1/s.
+  const Expr decay = mul(law, Expr::exp(mul(c(-0.5), f("t"))));
+  EXPECT_FALSE(UnitCheck(gravity(false, 1)).agrees(decay));
+  const auto two = UnitCheck(gravity(false, 2)).constant_units(decay);
+  ASSERT_TRUE(two);
+  EXPECT_EQ((*two)[1], u("1/s"));
+  // A constant the equations leave free stays a pure number.
+  const auto loose =
+      UnitCheck(gravity(true, 1))
+          .constant_units(mul(
+              c(2.0), mul(c(3.0), div(mul(f("G"), mul(f("m1"), f("m2"))), Expr::pow(f("r"), 2)))));
+  ASSERT_TRUE(loose);
+  EXPECT_TRUE((*loose)[0].dimensionless() && (*loose)[1].dimensionless());
+}
+
+TEST(UnitCheck, MonomialsOfAUnitComeSimplestFirst) {
+  const DeclaredUnits g = gravity(true, 0);
+  const std::vector<Monomial> force = unit_monomials(g, u("N"), 50);
+  const Monomial law = {{"m1", 1}, {"m2", 1}, {"r", -2}, {"G", 1}};
+  EXPECT_NE(std::find(force.begin(), force.end(), law), force.end());
+  for (const Monomial& m : force) {
+    Expr e = c(1.0);
+    for (const auto& [name, p] : m) e = mul(std::move(e), Expr::pow(f(name.c_str()), p));
+    EXPECT_TRUE(UnitCheck(g).agrees(e));
+  }
+  const std::vector<Monomial> pure = unit_monomials(g, Unit{}, 3);
+  ASSERT_EQ(pure.size(), 3u);
+  EXPECT_EQ(pure[0], (Monomial{{"m1", 1}, {"m2", -1}}));
+  EXPECT_TRUE(unit_monomials(g, u("A"), 5).empty());
+}
+
+TEST(ScaledUnits, OnlyAgreeingFormsAreScored) {
+  Dataset d("F");
+  for (const char* n : {"m1", "m2", "r", "t"}) d.add_feature(n);
+  Lcg rng(3);
+  for (int i = 0; i < 40; ++i) {
+    double v[4];
+    for (double& x : v) x = 1.0 + rng.next_f64();
+    d.push_row(v, 3.0 + 2.0 * v[0] * v[1] / (v[2] * v[2]));
+  }
+  const UnitCheck none(gravity(false, 0)), one(gravity(false, 1));
+  const Expr raw = div(mul(f("m1"), f("m2")), Expr::pow(f("r"), 2));
+  // kg²/m² is not N: without a dimensional constant no form agrees and the
+  // tree is refused unscored; with one, b carries the unit.
+  EXPECT_TRUE(std::isinf(score_scaled(raw, d, 1e-20, OperatorSet::all(), &none).score));
+  const ScaledScore s = score_scaled(raw, d, 1e-20, OperatorSet::all(), &one);
+  EXPECT_EQ(s.form, ScaledScore::Form::Affine);
+  EXPECT_TRUE(one.agrees(scaled_tree(raw, s)));
+  EXPECT_EQ(score_scaled(raw, d, 1e-20).score,
+            score_scaled(raw, d, 1e-20, OperatorSet::all(), nullptr).score);
+}
+
+TEST(RefineUnits, FindsAnAgreeingLawAndReportsItsConstants) {
+  // E = m·v²/2 with a distractor the plain search could use.
+  Dataset d("E");
+  for (const char* n : {"m", "v", "h"}) d.add_feature(n);
+  Lcg rng(5);
+  for (int i = 0; i < 60; ++i) {
+    double v[3];
+    for (double& x : v) x = 1.0 + 4.0 * rng.next_f64();
+    d.push_row(v, v[0] * v[1] * v[1] / 2.0);
+  }
+  RefinedConfig cfg;
+  cfg.population = 200;
+  cfg.seed = 2;
+  cfg.units = read_units({"m", "v", "h"}, {{"m", "kg"}, {"v", "m/s"}, {"h", "m"}}, "E", "J");
+  const RefinedResult r = refine(d, cfg);
+  const UnitCheck check(cfg.units);
+  EXPECT_TRUE(check.agrees(r.best));
+  for (const FrontEntry& e : r.front) EXPECT_TRUE(check.agrees(e.tree)) << e.shown;
+  EXPECT_LT(r.front.back().mse_train, 1e-12);
+  EXPECT_EQ(r.constant_units.size(), r.constants.size());
+  cfg.units.features.pop_back();
+  EXPECT_THROW(refine(d, cfg), std::invalid_argument);
+}
+
+}  // namespace
+}  // namespace quorvex
