@@ -54,6 +54,9 @@ and the added laws come after the first ones).
             published benchmark families, 20 lab laws; 200 training rows
             each) at noise 0 and 1% (noise 0 alone with --quick).
 --seeds N   the first N of the seeds 1, 2, 3 (3 unless --quick).
+--levels L  these noise levels (comma-separated), every law at each.
+--noise-rule rms   noise scaled by the clean target's RMS, as published
+            studies do, instead of its standard deviation; names end "rule=rms".
 """
 
 import argparse
@@ -250,6 +253,13 @@ def widened(lo, hi):
     return [max(lo - half, 0.0) if lo >= 0 else lo - half, hi + half]
 
 
+# How the noise's standard deviation scales with the clean target: "std" (ours,
+# level x its standard deviation) or "rms" (the published rule of the Feynman
+# and SRBench studies, level x its root mean square, larger where the target
+# has an offset). A suite holds one rule; problems say which.
+NOISE_RULE = "std"
+
+
 def law_problems(out, group, law, truth, variables, rows, noise, seed, index, extended, parameters=None,
                  extrapolation=None):
     names = [n for n, _, _ in variables]
@@ -257,21 +267,24 @@ def law_problems(out, group, law, truth, variables, rows, noise, seed, index, ex
     rng = np.random.default_rng([GROUP_IDS[group], index, int(noise * 1000), seed])
     x = sample(rng, variables, rows)
     clean = np.asarray(f(*x.T), dtype=float) * np.ones(rows)
-    y = clean + noise * clean.std() * rng.standard_normal(rows) if noise > 0 else clean
+    scale = clean.std() if NOISE_RULE == "std" else np.sqrt(np.mean(clean ** 2))
+    y = clean + noise * scale * rng.standard_normal(rows) if noise > 0 else clean
     xf = sample(rng, variables, FRESH_ROWS)
     yf = np.asarray(f(*xf.T), dtype=float) * np.ones(FRESH_ROWS)
-    base = slug(f"{law}_n{noise}_s{seed}")
+    rule = "" if NOISE_RULE == "std" else f" rule={NOISE_RULE}"
+    base = slug(f"{law}_n{noise}_s{seed}{rule}")
     write_csv(os.path.join(out, base + ".train.csv"), names, x, y)
     write_csv(os.path.join(out, base + ".fresh.csv"), names, xf, yf)
     needed = operators_needed(truth, names)
     problem = {
-        "name": f"{law} noise={noise} seed={seed}",
+        "name": f"{law} noise={noise} seed={seed}{rule}",
         "group": group,
         "law": law,
         "truth": truth,
         "features": names,
         "ranges": [[lo, hi] for _, lo, hi in variables],
         "noise": noise,
+        "noise_rule": NOISE_RULE,
         "seed": seed,
         "needs_trig": "sin" in needed or "cos" in needed,
         "operators_needed": needed,
@@ -354,11 +367,11 @@ def diabetes_problem(out):
     }
 
 
-def law_set(out, levels, seeds, keep=None, rows=None):
+def law_set(out, levels, seeds, keep=None, rows=None, every_level=False):
     """Every law problem at the given noise levels and seeds; the added laws
-    only at the levels of EXTENDED_NOISE_LEVELS. keep: the law names to write
-    (all when None); rows: one training row count for every law instead of
-    each group's own."""
+    only at the levels of EXTENDED_NOISE_LEVELS unless every_level. keep: the
+    law names to write (all when None); rows: one training row count for every
+    law instead of each group's own."""
     problems = []
     wanted = lambda law: keep is None or law in keep
     for noise in levels:
@@ -369,11 +382,11 @@ def law_set(out, levels, seeds, keep=None, rows=None):
                                                  False))
             for i, (law, truth, variables) in enumerate(feynman()):
                 extended = i >= FEYNMAN_ORIGINAL
-                if (extended and noise not in EXTENDED_NOISE_LEVELS) or not wanted(law):
+                if (extended and noise not in EXTENDED_NOISE_LEVELS and not every_level) or not wanted(law):
                     continue
                 problems.append(law_problems(out, "Feynman", law, truth, variables, rows or FEYNMAN_ROWS, noise,
                                              seed, i, extended))
-            if noise in EXTENDED_NOISE_LEVELS:
+            if noise in EXTENDED_NOISE_LEVELS or every_level:
                 for i, (law, truth, variables, parameters) in enumerate(oscillation()):
                     if wanted(law):
                         problems.append(law_problems(out, "Oscillation", law, truth, variables,
@@ -412,16 +425,26 @@ def main():
     ap.add_argument("--second", action="store_true",
                     help="the second benchmark (second_laws.py) instead, noise 0 and 1%%")
     ap.add_argument("--seeds", type=int, choices=range(1, len(SEEDS) + 1), help="how many seeds (default 3)")
+    ap.add_argument("--levels", help="noise levels instead, e.g. 0,0.01,0.1 (every law at each)")
+    ap.add_argument("--noise-rule", choices=("std", "rms"), default="std",
+                    help="noise = level x the clean target's std (default) or its RMS (published rule)")
     args = ap.parse_args()
     os.makedirs(args.out, exist_ok=True)
-    if args.quick:
+    global NOISE_RULE
+    NOISE_RULE = args.noise_rule
+    if args.levels:
+        levels = tuple(float(v) for v in args.levels.split(","))
+    elif args.quick:
         levels = (0.0,)
     elif args.extended or args.second:
         levels = EXTENDED_NOISE_LEVELS
     else:
         levels = NOISE_LEVELS
     seeds = SEEDS[:args.seeds or (1 if args.quick else len(SEEDS))]
-    problems = (second_set if args.second else law_set)(args.out, levels, seeds)
+    if args.second:
+        problems = second_set(args.out, levels, seeds)
+    else:
+        problems = law_set(args.out, levels, seeds, every_level=bool(args.levels))
     if not args.extended and not args.second:
         problems += noise_problems(args.out, 5 if args.quick else 20)
         problems.append(diabetes_problem(args.out))

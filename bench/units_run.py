@@ -37,6 +37,9 @@ def main():
     args = ap.parse_args()
     problems = [p for p in json.load(open(os.path.join(args.suite, "manifest.json")))
                 if p["group"] == "Feynman" and args.only in p["name"]]
+    if any("units" not in p for p in problems):
+        # refine_bench --units would quietly run them without: both files alike.
+        raise SystemExit(f"{args.suite}: Feynman problems without units: run bench/feynman_units.py on it first")
     plain_path = os.path.join(args.out, "plain.jsonl")
     done = set()
     if args.reuse_plain and os.path.exists(plain_path):

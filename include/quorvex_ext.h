@@ -331,9 +331,12 @@ QVX_API int32_t qvx_options_init(qvx_options* options, size_t size, int32_t sear
  * number (the cap, for a refined search), the seconds since the search began
  * and the best BIC so far (classic: that generation's best score; refined:
  * the front's lowest BIC). A refined search also calls it at least once a
- * second within a long generation (the same count again), so that a stop is
- * heard promptly. Return 0 to go on, anything else to stop. Always on the
- * thread that called qvx_discover.
+ * second within a long generation (the same count again), and between the
+ * steps before the first generation and after the last when they are long
+ * (large data; count 0 before, best_bic +inf until a front exists), so that
+ * a stop is heard promptly; a stop before the first generation leaves only
+ * the constant model and the line to report. Return 0 to go on, anything
+ * else to stop. Always on the thread that called qvx_discover.
  */
 typedef int32_t (*qvx_progress_fn)(void* user, uint32_t generation, uint32_t generations,
                                    double elapsed, double best_bic);

@@ -203,7 +203,7 @@ thread_local DualProgram Fit::program_;
 }  // namespace
 
 FitOutcome fit_constants(const Expr& raw, const Dataset& train, uint32_t max_iterations,
-                         bool scaled, size_t hold) {
+                         bool scaled, size_t hold, const Deadline* deadline) {
   FitOutcome out;
   out.tree = raw;
   Fit fit(raw, train, scaled, hold);
@@ -211,6 +211,7 @@ FitOutcome fit_constants(const Expr& raw, const Dataset& train, uint32_t max_ite
   if (fit.n_params() == 0 || !std::isfinite(fit.sse()) || train.n_rows() == 0) return out;
   bool converged = false;
   for (uint32_t it = 0; it < max_iterations && !converged; ++it) {
+    if (deadline && it > 0 && deadline->passed()) break;
     ++out.iterations;
     if (!fit.step(converged)) break;
   }

@@ -9,6 +9,7 @@
 
 #include "dataset/dataset.h"
 #include "expr/expr.h"
+#include "refine/deadline.h"
 
 namespace quorvex {
 
@@ -24,9 +25,11 @@ struct FitOutcome {
 // max_iterations accepted or refused steps: with an affine scaling around it
 // (the returned tree leaves the scaling out), or, for a tree that holds its
 // own scaling (`scaled` false), as it stands. The constant numbered `hold`
-// (in constants_of order), if any, keeps its value.
+// (in constants_of order), if any, keeps its value. A deadline, if given,
+// ends the fit between steps once it passes.
 inline constexpr size_t kHoldNone = static_cast<size_t>(-1);
 FitOutcome fit_constants(const Expr& raw, const Dataset& train, uint32_t max_iterations,
-                         bool scaled = true, size_t hold = kHoldNone);
+                         bool scaled = true, size_t hold = kHoldNone,
+                         const Deadline* deadline = nullptr);
 
 }  // namespace quorvex

@@ -51,10 +51,10 @@ constexpr size_t kSettledEntries = 3;
 constexpr uint32_t kSettleIterations = 10;
 
 // A last, longer fit of the constants: the search's fits stop early.
-void polish(FrontEntry& out, const Dataset& train, double floor,
+void polish(FrontEntry& out, const Dataset& train, double floor, const Deadline& deadline,
             uint32_t iterations = kPolishIterations) {
   if (constants_of(out.tree).size() > kMaxPolishedConstants) return;
-  FitOutcome polished = fit_constants(out.tree, train, iterations, false);
+  FitOutcome polished = fit_constants(out.tree, train, iterations, false, kHoldNone, &deadline);
   if (!polished.improved) return;
   const double mse = all_rows_mse(polished.tree, train);
   if (mse < out.mse_train) {
@@ -76,7 +76,7 @@ std::vector<FrontEntry> simplify_front(const std::vector<FrontEntry>& front, con
     entry.mse_train = all_rows_mse(e.tree, train);
     entry.bic = refined_bic(entry.mse_train, train.weight_total(), e.complexity, floor);
     simplify_entry(entry, train, floor, ops, units);
-    if (thorough && !deadline.passed()) polish(entry, train, floor);
+    if (thorough && !deadline.passed()) polish(entry, train, floor, deadline);
     if (std::isfinite(entry.bic)) out.keep(std::move(entry));
   }
   if (!thorough || deadline.passed()) return out.pareto();
@@ -110,7 +110,7 @@ std::vector<FrontEntry> settle_front(const std::vector<FrontEntry>& front, const
   if (!refit) return out.pareto();
   for (FrontEntry e : out.lowest_bic(kSettledEntries)) {
     if (deadline.passed()) break;
-    polish(e, train, floor, kSettleIterations);
+    polish(e, train, floor, deadline, kSettleIterations);
     out.keep(std::move(e));
   }
   return out.pareto();

@@ -176,6 +176,8 @@ namespace {
 // before its error's last digits do, and a generation's cost grows with the
 // rows. Grown fourfold when all rows rank the front differently.
 constexpr size_t kSearchRows = 2000;
+// Training rows the displayed formulas are checked on, at most.
+constexpr size_t kShownRows = 20000;
 constexpr size_t kRowGrowth = 4;
 // Runs with units are cheaper (most candidates are refused unscored): a
 // stalled one is followed by this many more fresh runs than without.
@@ -187,6 +189,13 @@ constexpr double kChoiceMargin = 6.0;
 // time limit.
 constexpr double kFinishingReads = 200.0;
 constexpr double kFinishingShare = 0.25;
+// Of that time, what the judgement needs after the polish (every front entry
+// scored on all training and test rows, the verdict, the constants' errors).
+constexpr double kJudgingReads = 80.0;
+constexpr double kJudgingShare = 0.1;
+// A step before the first generation or after the last that ends later than
+// this after the caller last heard from the call is followed by a pulse.
+constexpr std::chrono::milliseconds kQuietSetup{400};
 
 // Whether all training rows pick the same entry of a front found on fewer.
 // Each entry's linear constants are fitted again on all rows first: those
@@ -212,8 +221,9 @@ bool same_choice_on_all_rows(const std::vector<FrontEntry>& front, const Dataset
 // leaves it, and a new one often finds the law elsewhere.
 std::vector<FrontEntry> search_front(const RefinedConfig& cfg, const Seeds& seeds,
                                      Clock::time_point start, const Deadline& deadline,
-                                     const RefineProgress* progress, RefinedResult& result,
-                                     Dataset& rows, const UnitCheck* units) {
+                                     const RefineProgress* progress, bool stop_asked,
+                                     RefinedResult& result, Dataset& rows,
+                                     const UnitCheck* units) {
   const double floor = result.mse_floor;
   const Dataset& train = result.train;
   rows = first_rows(train, kSearchRows);
@@ -235,6 +245,7 @@ std::vector<FrontEntry> search_front(const RefinedConfig& cfg, const Seeds& seed
         info.within_generation = true;
         return (*progress)(info);
       });
+    if (stop_asked) search.stop();
     search.seed_population(carried);
     result.stop = run_search(search, cfg, floor, deadline, start, progress, result);
     carried = search.front().pareto();
@@ -351,9 +362,13 @@ void judge_front(RefinedResult& result, const BaselinesReport& baselines, uint64
     result.front.insert(at, line);
     best = lowest_bic();
   }
+  // The displayed text is checked on a sample (the split shuffled the rows):
+  // on a million rows, checking every one took a second per front entry,
+  // outside the time limit.
+  const Dataset shown_rows = first_rows(train, kShownRows);
   for (FrontEntry& e : result.front) {
     e.mse_test = finite_row_mse(e.tree, result.test);
-    ShownFormula shown = show_formula(e.tree, train);
+    ShownFormula shown = show_formula(e.tree, shown_rows);
     e.shown = std::move(shown.text);
     e.latex = std::move(shown.latex);
   }
@@ -376,7 +391,29 @@ RefinedResult refine(const Dataset& data, const RefinedConfig& cfg,
   RefinedResult result;
   result.operators = cfg.operators;
   check_start_features(cfg, data);
+  // Before the first generation (the split, the fit in logs, the baselines:
+  // seconds at a million rows) and after the last, the caller still hears
+  // from a long call between its steps, and may stop the search before it
+  // starts. Short calls stay as they were: one call per generation.
+  bool stop_asked = false;
+  auto heard = start;
+  auto pulse = [&] {
+    if (!progress || !*progress || stop_asked) return;
+    const auto now = Clock::now();
+    if (now - heard < kQuietSetup) return;
+    heard = now;
+    GenerationInfo info;
+    info.generation = result.generations;
+    info.elapsed = seconds_since(start);
+    info.best_bic = std::numeric_limits<double>::infinity();
+    for (const FrontEntry& e : result.front) info.best_bic = std::min(info.best_bic, e.bic);
+    info.front_size = result.front.size();
+    info.within_generation = true;
+    stop_asked = !(*progress)(info);
+  };
+  pulse();
   prepare(data, cfg, result);
+  pulse();
   const Dataset& train = result.train;
   const double floor = result.mse_floor;
   Seeds seeds;
@@ -384,32 +421,46 @@ RefinedResult refine(const Dataset& data, const RefinedConfig& cfg,
   std::tie(seeds.line, line_mse) = linear_predictor(train);
   seeds.logs = log_fit(train);
   seeds.positive = positive_features(train);
+  pulse();
   const BaselinesReport baselines =
       refined_baselines(train, cfg.n_shuffles, cfg.seed, floor, line_mse);
+  pulse();
 
   // The search leaves time within the limit for what follows it, which reads
-  // every row: its share is measured on one formula read on all of them.
-  const Deadline deadline(start, cfg.time_limit);
+  // every row: its share is measured on a formula read on all of them (the
+  // fastest of three: the first read of a large set is often slow). The
+  // polish stops early enough to leave the judgement its own share.
   double search_limit = cfg.time_limit;
+  double polish_limit = cfg.time_limit;
   if (cfg.time_limit > 0.0) {
-    const auto before = Clock::now();
-    (void)all_rows_mse(linear_tree(train, seeds.line), train);
-    const double reserve =
-        std::min(kFinishingShare * cfg.time_limit, kFinishingReads * seconds_since(before));
-    search_limit = cfg.time_limit - reserve;
+    const Expr line = linear_tree(train, seeds.line);
+    double read = std::numeric_limits<double>::infinity();
+    for (int i = 0; i < 3; ++i) {
+      const auto before = Clock::now();
+      (void)all_rows_mse(line, train);
+      read = std::min(read, seconds_since(before));
+    }
+    search_limit -= std::min(kFinishingShare * cfg.time_limit, kFinishingReads * read);
+    polish_limit -= std::min(kJudgingShare * cfg.time_limit, kJudgingReads * read);
   }
+  const Deadline deadline(start, polish_limit);
   std::optional<UnitCheck> units;
   if (cfg.units.declared) units.emplace(cfg.units);
   const UnitCheck* check = units ? &*units : nullptr;
   Dataset rows;
   const std::vector<FrontEntry> found =
-      search_front(cfg, seeds, start, Deadline(start, search_limit), progress, result, rows, check);
+      search_front(cfg, seeds, start, Deadline(start, search_limit), progress, stop_asked, result,
+                   rows, check);
+  heard = Clock::now();  // the last generation's own call
 
   // Simplify the front on the rows it was found on, then score it on all.
   const bool thorough = result.stop != StopReason::Callback;
   result.front = simplify_front(found, rows, floor, cfg.operators, thorough, deadline, check);
-  if (rows.n_rows() < train.n_rows())
+  pulse();
+  if (rows.n_rows() < train.n_rows()) {
     result.front = settle_front(result.front, train, floor, thorough, deadline);
+    pulse();
+  }
   if (!cfg.start_from.empty())
     result.front = keep_earlier(std::move(result.front), cfg, train, floor, check);
   judge_front(result, baselines, cfg.seed);

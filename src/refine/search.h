@@ -62,6 +62,8 @@ class Search {
     pulse_interval_ = interval;
   }
   bool stopped() const noexcept { return stop_.load(std::memory_order_relaxed); }
+  // As if the pulse had said stop: the next generation ends at once.
+  void stop() noexcept { stop_.store(true, std::memory_order_relaxed); }
 
   const Front& front() const noexcept { return front_; }
   const std::vector<Candidate>& population() const noexcept { return pop_; }

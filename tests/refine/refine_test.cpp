@@ -276,6 +276,13 @@ TEST(Refine, SameResultForAnyThreadCountAndAfterAStopRequest) {
   EXPECT_EQ(stopped.stop, StopReason::Callback);
   EXPECT_EQ(stopped.generations, 3u);
   EXPECT_TRUE(std::isfinite(stopped.report.bic));
+
+  // Stopped at the first call: the report still stands.
+  const RefineProgress at_once = [](const GenerationInfo&) { return false; };
+  const auto early = refine(d, cfg, &at_once);
+  EXPECT_EQ(early.stop, StopReason::Callback);
+  EXPECT_LE(early.generations, 1u);
+  EXPECT_TRUE(std::isfinite(early.report.bic));
 }
 
 TEST(Refine, NeverEndsFarBehindAStraightLineAndCallsNoiseNoise) {
