@@ -109,9 +109,10 @@ Search::Search(const Dataset& train, const RefinedConfig& cfg, double floor, con
   for (Expr::Kind k : kFunctions)
     if (ops.has(operator_of(k))) wraps_.push_back({k, 0});
   front_.set_margin(kNoiseMargin, train.weight_total(), floor);
-  pieces_.set_positive(seeds.positive);
   if (cfg.units.declared) units_.emplace(cfg.units);
 }
+
+void Search::widen() { pieces_.set_positive(seeds_.positive); }
 
 void Search::seed_population(const std::vector<FrontEntry>& carried) {
   pop_.clear();
@@ -126,7 +127,7 @@ void Search::seed_population(const std::vector<FrontEntry>& carried) {
   add_log_fit_hints(seeds_.logs, pieces_);
   for (Expr& t : power_law_trees(seeds_.logs))
     if (pop_.size() + 1 < cfg_.population && ops.allows(t)) pop_.emplace_back(std::move(t));
-  if (ops.real_powers() && !seeds_.logs.names.empty() && pop_.size() + 1 < cfg_.population)
+  if (pieces_.real_powers() && !seeds_.logs.names.empty() && pop_.size() + 1 < cfg_.population)
     pop_.emplace_back(fitted_power_law(seeds_.logs));
   if (units_ && pieces_.usable()) {
     // Where units leave few formulas, random trees rarely hit one: the
