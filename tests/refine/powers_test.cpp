@@ -68,8 +68,15 @@ TEST(FittedPowers, LogFitSeedIsExactOnPositiveFeaturesOnly) {
   const Dataset d =
       data([](double a, double b) { return 1.7 * std::pow(a, 0.3) * std::pow(b, 0.7); });
   EXPECT_EQ(positive_features(d), (std::vector<std::string>{"a", "b"}));
-  const Expr seed = fitted_power_law(log_fit(d));
+  const LogFit logs = log_fit(d);
+  const Expr seed = fitted_power_law(logs);
   EXPECT_EQ(seed.formula().find('z'), std::string::npos);
+  // Such data ask for fitted powers from the first run; whole exponents and
+  // laws that only look like a power law do not.
+  EXPECT_TRUE(logs.real_exponents());
+  EXPECT_FALSE(log_fit(data([](double a, double b) { return a * a / b; })).real_exponents());
+  EXPECT_FALSE(
+      log_fit(data([](double a, double) { return a * std::exp(-0.3 * a); })).real_exponents());
   // In the basin: a few steps of the search's own fit make it exact.
   const FitOutcome fit = fit_constants(seed, d, 5);
   EXPECT_LT(score_scaled(fit.tree, d, 1e-30, OperatorSet::defaults()).mse, 1e-24);
