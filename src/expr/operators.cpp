@@ -3,6 +3,8 @@
 #include <charconv>
 #include <stdexcept>
 
+#include "expr/real_power.h"
+
 namespace quorvex {
 
 namespace {
@@ -137,6 +139,10 @@ uint32_t OperatorSet::complexity(const Expr& tree) const noexcept {
       return (w == 0 ? 1 : w) + complexity(tree.left()) + complexity(tree.right());
     }
     default: {
+      // Only a feature's: of a compound base a fitted exponent is a knob for
+      // approximants, and is charged its nodes.
+      const Expr* base = has(Operator::Pow) ? real_power_base(tree) : nullptr;
+      if (base && base->kind() == Expr::Kind::Feature) return weight(Operator::Pow) + 2;
       const uint32_t w = weight(operator_of(tree));
       return (w == 0 ? 1 : w) + complexity(tree.child());
     }

@@ -42,8 +42,14 @@ class OperatorSet {
   // The canonical text parse reads back, weights 1 left out.
   std::string text() const;
 
+  // Whether the set writes powers with fitted real exponents (real_power.h):
+  // they need pow, and the exp, log and * they are built of.
+  bool real_powers() const noexcept {
+    return has(Operator::Pow) && has(Operator::Exp) && has(Operator::Log) && has(Operator::Mul);
+  }
   // A formula's complexity: leaves 1, each operator its weight (an operator
-  // outside the set counts 1).
+  // outside the set counts 1). Where the set has pow, a feature's power x^c
+  // written exp(c·log(x)) counts as a power: pow's weight, 1 for c, 1 for x.
   uint32_t complexity(const Expr& tree) const noexcept;
   // Whether every operator of the tree is in the set.
   bool allows(const Expr& tree) const noexcept;

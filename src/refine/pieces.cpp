@@ -3,7 +3,10 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <iterator>
 #include <utility>
+
+#include "expr/real_power.h"
 
 namespace quorvex {
 
@@ -21,7 +24,8 @@ LawPieces::LawPieces(std::vector<std::string> features, const OperatorSet& ops,
       mul_(ops.has(Operator::Mul)),
       div_(ops.has(Operator::Div)),
       add_(ops.has(Operator::Add)),
-      pow_(ops.has(Operator::Pow)) {
+      pow_(ops.has(Operator::Pow)),
+      real_(ops.real_powers()) {
   for (Expr::Kind k : {Expr::Kind::Exp, Expr::Kind::Log, Expr::Kind::Sqrt, Expr::Kind::Sin,
                        Expr::Kind::Cos, Expr::Kind::Tanh, Expr::Kind::Abs})
     if (ops.has(operator_of(k))) functions_.push_back(k);
@@ -46,6 +50,8 @@ Expr LawPieces::product(std::vector<Expr> factors) const {
 Expr LawPieces::scaled(double c, Expr e) const {
   return mul_ ? Expr::bin(Op::Mul, Expr::constant(c), std::move(e)) : e;
 }
+
+void LawPieces::set_positive(std::vector<std::string> features) { positive_ = std::move(features); }
 
 void LawPieces::add_hint(Factors factors) {
   if (factors.empty() || std::find(hints_.begin(), hints_.end(), factors) != hints_.end()) return;
@@ -125,7 +131,7 @@ Expr LawPieces::piece(Lcg& rng) const {
   const double unit = 1.0 / median;
   const double shrink = sign < 0.0 ? std::min(1.0, 0.9 / largest) : 1.0;
   Expr out = m;
-  switch (rng.below(7)) {
+  switch (rng.below(real_powers() ? 8 : 7)) {
     case 0:
       break;
     case 1:  // f(c·M): a rate or a frequency for the fit to move
@@ -156,6 +162,9 @@ Expr LawPieces::piece(Lcg& rng) const {
     case 5:
       out = length(rng);
       break;
+    case 7:
+      out = power_piece(rng, sign);
+      break;
     default: {  // M1 ± M2, sometimes under a root or inverted
       out = Expr::bin(Op::Add, m, scaled(sign, monomial(rng)));
       const size_t wrap = rng.below(3);
@@ -168,6 +177,25 @@ Expr LawPieces::piece(Lcg& rng) const {
   if (!(out == m) && mul_ && rng.below(4) == 0)
     out = Expr::bin(Op::Mul, prefactor(rng), std::move(out));
   return ops_.allows(out) ? out : m;
+}
+
+Expr LawPieces::power_piece(Lcg& rng, double sign) const {
+  // Starting exponents away from 1 and the half numbers, which other pieces
+  // and seeds already write; the fit moves them.
+  static constexpr double kStarts[] = {0.7, 1.3, 1.7, 2.5, -0.7};
+  const std::string& name = positive_[rng.below(positive_.size())];
+  const double c = kStarts[rng.below(std::size(kStarts))];
+  Expr p = real_power(Expr::feature(name), c);
+  const double unit = 1.0 / size_of(p).first;
+  switch (rng.below(3)) {
+    case 0:
+      return p;
+    case 1:
+      return Expr::exp(scaled(sign * unit, std::move(p)));
+    default:  // a half-saturation constant of the order of x^c
+      if (!add_ || !div_) return p;
+      return Expr::bin(Op::Div, p, Expr::bin(Op::Add, Expr::constant(1.0 / unit), p));
+  }
 }
 
 Expr LawPieces::length(Lcg& rng) const {

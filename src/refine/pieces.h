@@ -39,10 +39,18 @@ class LawPieces {
   // The product of powers `factors` within the operator set.
   Expr build(const Factors& factors) const;
 
+  // The features positive on every training row: the bases a fitted power
+  // (real_power.h) may have, where the set has real_powers().
+  void set_positive(std::vector<std::string> features);
+  const std::vector<std::string>& positive() const noexcept { return positive_; }
+  bool real_powers() const noexcept { return real_ && !positive_.empty(); }
+
   // A product of powers (±1, sometimes ±2, or all doubled) of one to five
   // distinct features.
   Expr monomial(Lcg& rng) const;
-  // A monomial or a function of one or two, within the operator set.
+  // A monomial or a function of one or two, within the operator set; with
+  // fitted powers, also x^c, exp(c1·x^c2) (stretched exponentials, Weibull)
+  // and x^c1/(c2 + x^c3) (Hill).
   Expr piece(Lcg& rng) const;
   // `part` replaced by a piece, or multiplied, divided or added to one.
   Expr attach(const Expr& part, Lcg& rng) const;
@@ -54,6 +62,8 @@ class LawPieces {
   // A distance or a vector's length: the root of a sum of two or three
   // squares of features or differences of two.
   Expr length(Lcg& rng) const;
+  // One of the fitted-power pieces, on a positive feature.
+  Expr power_piece(Lcg& rng, double sign) const;
   // The median and the largest |m| on the sample's rows where m is finite
   // and non-zero; 1 and 1 without a sample or such rows.
   std::pair<double, double> size_of(const Expr& m) const;
@@ -61,7 +71,8 @@ class LawPieces {
   std::vector<std::string> features_;
   OperatorSet ops_;
   const Dataset* sample_ = nullptr;
-  bool mul_ = false, div_ = false, add_ = false, pow_ = false;
+  bool mul_ = false, div_ = false, add_ = false, pow_ = false, real_ = false;
+  std::vector<std::string> positive_;
   std::vector<Expr::Kind> functions_;  // the set's one-child functions
   std::vector<Factors> hints_;
   Factors prefactor_;

@@ -246,6 +246,10 @@ std::vector<FrontEntry> search_front(const RefinedConfig& cfg, const Seeds& seed
         return (*progress)(info);
       });
     if (stop_asked) search.stop();
+    // Powers with fitted exponents once a run has stalled, or where the fit
+    // in logs asks for them: most laws are found without them, and their
+    // pieces would dilute the others' draws.
+    if (restarts > 0 || seeds.logs.real_exponents()) search.widen();
     search.seed_population(carried);
     result.stop = run_search(search, cfg, floor, deadline, start, progress, result);
     carried = search.front().pareto();
@@ -420,6 +424,7 @@ RefinedResult refine(const Dataset& data, const RefinedConfig& cfg,
   double line_mse = 0.0;
   std::tie(seeds.line, line_mse) = linear_predictor(train);
   seeds.logs = log_fit(train);
+  seeds.positive = positive_features(train);
   pulse();
   const BaselinesReport baselines =
       refined_baselines(train, cfg.n_shuffles, cfg.seed, floor, line_mse);

@@ -112,6 +112,8 @@ Search::Search(const Dataset& train, const RefinedConfig& cfg, double floor, con
   if (cfg.units.declared) units_.emplace(cfg.units);
 }
 
+void Search::widen() { pieces_.set_positive(seeds_.positive); }
+
 void Search::seed_population(const std::vector<FrontEntry>& carried) {
   pop_.clear();
   pop_.reserve(cfg_.population);
@@ -125,6 +127,8 @@ void Search::seed_population(const std::vector<FrontEntry>& carried) {
   add_log_fit_hints(seeds_.logs, pieces_);
   for (Expr& t : power_law_trees(seeds_.logs))
     if (pop_.size() + 1 < cfg_.population && ops.allows(t)) pop_.emplace_back(std::move(t));
+  if (pieces_.real_powers() && !seeds_.logs.names.empty() && pop_.size() + 1 < cfg_.population)
+    pop_.emplace_back(fitted_power_law(seeds_.logs));
   if (units_ && pieces_.usable()) {
     // Where units leave few formulas, random trees rarely hit one: the
     // monomials of the target's unit start the population, and pure-number

@@ -42,6 +42,9 @@ class Search {
   Search(const Dataset& train, const RefinedConfig& cfg, double floor, const Seeds& seeds,
          Deadline deadline = {});
 
+  // Offers powers with fitted exponents (real_power.h) on the positive
+  // features, as pieces and as the fit in logs' seed; before seed_population.
+  void widen();
   // `carried`: the front of an earlier run, kept whole.
   void seed_population(const std::vector<FrontEntry>& carried);
   void score();

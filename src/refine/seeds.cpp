@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "baselines/baselines.h"
+#include "expr/real_power.h"
 
 namespace quorvex {
 
@@ -67,6 +68,15 @@ Expr power_of(const std::string& name, double e) {
 
 }  // namespace
 
+std::vector<std::string> positive_features(const Dataset& data) {
+  std::vector<std::string> out;
+  for (const std::string& f : distinct_features(data)) {
+    const std::vector<double>& c = data.column(data.find_column(f));
+    if (std::all_of(c.begin(), c.end(), [](double v) { return v > 0.0; })) out.push_back(f);
+  }
+  return out;
+}
+
 LogFit log_fit(const Dataset& train) {
   LogFit out;
   const std::vector<double>& y = train.targets();
@@ -91,9 +101,23 @@ LogFit log_fit(const Dataset& train) {
     logs.push_row(row.data(), std::log(std::fabs(y[i])));
   }
   if (train.weighted()) logs.set_weights(train.weights());
-  const std::vector<double> coef = linear_predictor(logs).first;
+  const auto [coef, mse] = linear_predictor(logs);
   out.exponents.assign(coef.begin() + 1, coef.end());
+  const double var = const_predictor(logs).second;
+  out.r2 = var > 0.0 ? 1.0 - mse / var : 0.0;
   return out;
+}
+
+bool LogFit::real_exponents() const noexcept {
+  // Power laws with 1% noise explain 99.96% of log|y| or more; laws that
+  // merely look like one (x·exp(−x), log(x + 1)) 99.95% or less. Their
+  // exponents come within a few thousandths of the law's.
+  constexpr double kTight = 0.9996, kAway = 0.05;
+  if (!(r2 >= kTight)) return false;
+  for (double e : exponents)
+    if (std::isfinite(e) && std::fabs(e) <= 5.0 && std::fabs(2.0 * e - std::round(2.0 * e)) > 2.0 * kAway)
+      return true;
+  return false;
 }
 
 // Products of powers of the features with the fit's exponents rounded to
@@ -113,6 +137,20 @@ std::vector<Expr> power_law_trees(const LogFit& fit) {
     }
     if (any && (out.empty() || !(out.back() == product))) out.push_back(std::move(product));
   }
+  return out;
+}
+
+Expr fitted_power_law(const LogFit& fit) {
+  std::vector<Expr> factors;
+  for (size_t j = 0; j < fit.names.size(); ++j) {
+    const double e = fit.exponents[j];
+    if (!std::isfinite(e) || std::fabs(e) < 0.05 || std::fabs(e) > 5.0) continue;
+    factors.push_back(real_power(Expr::feature(fit.names[j]), e));
+  }
+  if (factors.empty()) return Expr::constant(1.0);
+  Expr out = std::move(factors[0]);
+  for (size_t i = 1; i < factors.size(); ++i)
+    out = Expr::bin(Op::Mul, std::move(out), std::move(factors[i]));
   return out;
 }
 

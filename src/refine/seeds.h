@@ -25,17 +25,32 @@ Dataset first_rows(const Dataset& data, size_t count);
 // intercept.
 Expr linear_tree(const Dataset& train, const std::vector<double>& coef);
 
+// The distinct features positive on every row: the only bases a fitted
+// power is offered (on any other it is NaN somewhere, and the candidate lost).
+std::vector<std::string> positive_features(const Dataset& data);
+
 // A least-squares fit of log|y| on the logs of the features that are
 // positive on every training row; empty when y changes sign or is zero.
 struct LogFit {
   std::vector<std::string> names;
   std::vector<double> exponents;
+  double r2 = 0.0;  // of log|y|, explained by the fit
+
+  // Whether the data look like a power law whose exponents are not whole or
+  // half numbers: the fit explains log|y| almost wholly and an exponent lies
+  // clearly between the half numbers.
+  bool real_exponents() const noexcept;
 };
 LogFit log_fit(const Dataset& train);
 
 // Products of powers of the features with the fit's exponents rounded to
 // whole and to half numbers.
 std::vector<Expr> power_law_trees(const LogFit& fit);
+
+// c0·Π x_i^{c_i} with the fit's exponents unrounded, as fitted powers (for
+// the set's real_powers()): allometry, Cobb–Douglas, Freundlich. Exponents
+// below 0.05 in magnitude are left out, so are those above 5.
+Expr fitted_power_law(const LogFit& fit);
 
 // The directions the fit sees, handed to the pieces as hints and prefactors.
 void add_log_fit_hints(const LogFit& fit, LawPieces& pieces);
@@ -45,6 +60,7 @@ void add_log_fit_hints(const LogFit& fit, LawPieces& pieces);
 struct Seeds {
   std::vector<double> line;  // linear_predictor's coefficients
   LogFit logs;
+  std::vector<std::string> positive;  // positive_features
 };
 
 }  // namespace quorvex
