@@ -272,6 +272,10 @@ def equals_law(candidate, truth, tol, truth_rms, points=None):
             if ruled_out(snapped, truth, tol, truth_rms, points):
                 continue
             diff = sp.simplify(snapped - truth)
+            if not diff.is_number:
+                # x**(5/2) - x**2.5 stays as it is: compare with the law's
+                # float exponents (and the snapped ones) as fractions.
+                diff = sp.simplify(sp.nsimplify(snapped, rational=True) - sp.nsimplify(truth, rational=True))
             if diff == 0 or is_number_within(diff, tol * truth_rms):
                 return True
             ratio = sp.simplify(snapped / truth)
