@@ -40,6 +40,7 @@ def main():
     if any("units" not in p for p in problems):
         # refine_bench --units would quietly run them without: both files alike.
         raise SystemExit(f"{args.suite}: Feynman problems without units: run bench/feynman_units.py on it first")
+    os.makedirs(args.out, exist_ok=True)
     plain_path = os.path.join(args.out, "plain.jsonl")
     done = set()
     if args.reuse_plain and os.path.exists(plain_path):
