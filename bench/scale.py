@@ -27,6 +27,7 @@ DIR they go to DIR and are reused by later runs.
 """
 
 import argparse
+import multiprocessing
 import os
 import shutil
 import sys
@@ -76,15 +77,28 @@ def data_files(folder, rows, noise):
     unless they are there, and the variance of the noise in the target."""
     base = f"scale_r{rows}_n{noise:g}"
     train, fresh = base + ".train.csv", base + ".fresh.csv"
-    x, clean, y, xf = draw(rows, noise)
     if not (os.path.exists(os.path.join(folder, train)) and os.path.exists(os.path.join(folder, fresh))):
         t0 = time.monotonic()
-        names = [n for n, _, _ in VARIABLES]
-        write_numbers(os.path.join(folder, train), names, x, y)
-        refine_suite.write_csv(os.path.join(folder, fresh), names, xf,
-                               refine_suite.law_function(LAW, names)(*xf.T))
+        # Written by a process of its own: a child's peak memory (ru_maxrss)
+        # counts the parent's resident pages at the fork, and writing a large
+        # CSV leaves this process holding gigabytes.
+        writer = multiprocessing.get_context("spawn").Process(
+            target=write_files, args=(folder, train, fresh, rows, noise))
+        writer.start()
+        writer.join()
+        if writer.exitcode != 0:
+            raise SystemExit(f"writing {train} failed")
         print(f"wrote {train} in {time.monotonic() - t0:.1f} s", file=sys.stderr)
+    _, clean, _, _ = draw(rows, noise)
     return train, fresh, (noise * clean.std()) ** 2
+
+
+def write_files(folder, train, fresh, rows, noise):
+    x, _, y, xf = draw(rows, noise)
+    names = [n for n, _, _ in VARIABLES]
+    write_numbers(os.path.join(folder, train), names, x, y)
+    refine_suite.write_csv(os.path.join(folder, fresh), names, xf,
+                           refine_suite.law_function(LAW, names)(*xf.T))
 
 
 def number_list(text, kind):
