@@ -42,7 +42,6 @@ class LawPieces {
   // The features positive on every training row: the bases a fitted power
   // (real_power.h) may have, where the set has real_powers().
   void set_positive(std::vector<std::string> features);
-  const std::vector<std::string>& positive() const noexcept { return positive_; }
   bool real_powers() const noexcept { return real_ && !positive_.empty(); }
 
   // A product of powers (±1, sometimes ±2, or all doubled) of one to five

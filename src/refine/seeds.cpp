@@ -66,6 +66,9 @@ Expr power_of(const std::string& name, double e) {
   return whole == 1 ? Expr::feature(name) : Expr::pow(Expr::feature(name), whole);
 }
 
+// Fitted exponents beyond this size are taken for a fit in logs gone astray.
+constexpr double kMaxFittedExponent = 5.0;
+
 }  // namespace
 
 std::vector<std::string> positive_features(const Dataset& data) {
@@ -85,13 +88,9 @@ LogFit log_fit(const Dataset& train) {
   if (!positive && !negative) return out;
   Dataset logs("y");
   std::vector<const double*> cols;
-  for (const std::string& f : distinct_features(train)) {
-    const std::vector<double>& c = train.column(train.find_column(f));
-    bool ok = true;
-    for (double v : c) ok = ok && v > 0.0;
-    if (!ok) continue;
-    out.names.push_back(f);
-    cols.push_back(c.data());
+  out.names = positive_features(train);
+  for (const std::string& f : out.names) {
+    cols.push_back(train.column(train.find_column(f)).data());
     logs.add_feature(f);
   }
   if (out.names.empty() || out.names.size() > 8) return LogFit{};
@@ -115,7 +114,8 @@ bool LogFit::real_exponents() const noexcept {
   constexpr double kTight = 0.9996, kAway = 0.05;
   if (!(r2 >= kTight)) return false;
   for (double e : exponents)
-    if (std::isfinite(e) && std::fabs(e) <= 5.0 && std::fabs(2.0 * e - std::round(2.0 * e)) > 2.0 * kAway)
+    if (std::isfinite(e) && std::fabs(e) <= kMaxFittedExponent &&
+        std::fabs(2.0 * e - std::round(2.0 * e)) > 2.0 * kAway)
       return true;
   return false;
 }
@@ -144,7 +144,7 @@ Expr fitted_power_law(const LogFit& fit) {
   std::vector<Expr> factors;
   for (size_t j = 0; j < fit.names.size(); ++j) {
     const double e = fit.exponents[j];
-    if (!std::isfinite(e) || std::fabs(e) < 0.05 || std::fabs(e) > 5.0) continue;
+    if (!std::isfinite(e) || std::fabs(e) < 0.05 || std::fabs(e) > kMaxFittedExponent) continue;
     factors.push_back(real_power(Expr::feature(fit.names[j]), e));
   }
   if (factors.empty()) return Expr::constant(1.0);
