@@ -20,6 +20,7 @@
 #include "refine/front_simplify.h"
 #include "refine/scaled.h"
 #include "refine/search.h"
+#include "refine/rational.h"
 #include "refine/seeds.h"
 #include "refine/shared.h"
 #include "refine/starts.h"
@@ -425,6 +426,8 @@ RefinedResult refine(const Dataset& data, const RefinedConfig& cfg,
   std::tie(seeds.line, line_mse) = linear_predictor(train);
   seeds.logs = log_fit(train);
   seeds.positive = positive_features(train);
+  if (std::optional<Expr> r = rational_tree(train, seeds.line, floor, cfg.operators))
+    seeds.rational.push_back(std::move(*r));
   pulse();
   const BaselinesReport baselines =
       refined_baselines(train, cfg.n_shuffles, cfg.seed, floor, line_mse);

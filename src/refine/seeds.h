@@ -61,6 +61,7 @@ struct Seeds {
   std::vector<double> line;  // linear_predictor's coefficients
   LogFit logs;
   std::vector<std::string> positive;  // positive_features
+  std::vector<Expr> rational;         // rational_tree's, when it has one
 };
 
 }  // namespace quorvex

@@ -1,0 +1,24 @@
+#pragma once
+
+// A seed for laws that are ratios of polynomials in the features (velocity
+// addition, lens and resistor laws, Padé-shaped benchmark functions): which
+// monomials the numerator and the denominator hold is found by a linear
+// fit, which the search would have to assemble term by term.
+
+#include <optional>
+#include <vector>
+
+#include "dataset/dataset.h"
+#include "expr/expr.h"
+#include "expr/operators.h"
+
+namespace quorvex {
+
+// P/Q (or P alone) with unit coefficients on the monomials chosen, the
+// scaling's rational form fitting them; none when no such tree explains the
+// target far better than a straight line, or the set cannot write it.
+// `line_coef`: linear_predictor's coefficients, the yardstick.
+std::optional<Expr> rational_tree(const Dataset& train, const std::vector<double>& line_coef,
+                                  double floor, const OperatorSet& ops);
+
+}  // namespace quorvex
