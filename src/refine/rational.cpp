@@ -39,6 +39,12 @@ using Powers = std::vector<int>;
 std::vector<Powers> monomials(size_t d) {
   std::vector<Powers> best;
   for (int degree = 1; degree <= kMaxDegree; ++degree) {
+    // C(d + degree, degree) − 1 of them: counted first, since the odometer
+    // below turns (degree + 1)^d times.
+    size_t count = 1;
+    for (int j = 1; j <= degree && count <= kMaxMonomials + 1; ++j)
+      count = count * (d + static_cast<size_t>(j)) / static_cast<size_t>(j);
+    if (count - 1 > kMaxMonomials) break;
     std::vector<Powers> all;
     Powers p(d, 0);
     // Odometer over exponents 0..degree, kept when the total is 1..degree.
@@ -50,7 +56,6 @@ std::vector<Powers> monomials(size_t d) {
       while (i < d && ++p[i] > degree) p[i++] = 0;
       if (i == d) break;
     }
-    if (all.size() > kMaxMonomials) break;
     std::stable_sort(all.begin(), all.end(), [](const Powers& a, const Powers& b) {
       int ta = 0, tb = 0;
       for (int e : a) ta += e;
@@ -314,7 +319,10 @@ std::optional<Expr> rational_tree(const Dataset& train, const std::vector<double
   add(forward_path(g, {0}, pool_p, target, kMaxPolynomialTerms + 1));
   if (names.size() == 1) add(all_small(g, design, pool_p, pool_q, target));
 
-  const ScaledScore line = score_scaled(linear_tree(train, line_coef), train, floor, ops);
+  // Judged on the rows fitted: on a large set the seed is a start, not a result.
+  const Dataset rows = train.n_rows() > kRows ? first_rows(train, kRows) : Dataset{};
+  const Dataset& judged = train.n_rows() > kRows ? rows : train;
+  const ScaledScore line = score_scaled(linear_tree(train, line_coef), judged, floor, ops);
   std::optional<Expr> best;
   ScaledScore best_score = line;
   for (const Cols& model : models) {
@@ -337,7 +345,7 @@ std::optional<Expr> rational_tree(const Dataset& train, const std::vector<double
                        *sum_tree(q, mono, names));
     }
     if (!ops.allows(*tree)) continue;
-    const ScaledScore s = score_scaled(*tree, train, floor, ops);
+    const ScaledScore s = score_scaled(*tree, judged, floor, ops);
     if (s.score < best_score.score) {
       best_score = s;
       best = std::move(tree);
