@@ -207,7 +207,8 @@ def point_values(expr, points):
     with np.errstate(all="ignore"):
         try:
             v = np.asarray(sp.lambdify(args, expr, modules="numpy")(*cols))
-        except (TypeError, ValueError, ZeroDivisionError):
+        # A deeply nested expansion is past what Python compiles.
+        except (TypeError, ValueError, ZeroDivisionError, RecursionError):
             return None
     # A complex value (log of a negative constant, which sympy evaluates as
     # it builds the expression) is as unusable as a NaN.

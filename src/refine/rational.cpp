@@ -30,6 +30,8 @@ constexpr size_t kMaxSideTerms = 4;
 constexpr size_t kMaxPolynomialTerms = 8;
 // A seed must explain this much more of the target than the straight line.
 constexpr double kMinGain = 0.99;
+// An error below this share of the target's variance is rounding.
+constexpr double kExact = 1e-12;
 
 // Exponents of one monomial, per feature.
 using Powers = std::vector<int>;
@@ -247,8 +249,9 @@ std::vector<Cols> all_small(const Eigen::MatrixXd& g, const Design& d, const Col
 
 }  // namespace
 
-std::optional<Expr> rational_tree(const Dataset& train, const std::vector<double>& line_coef,
-                                  double floor, const OperatorSet& ops) {
+std::optional<RationalSeed> rational_tree(const Dataset& train,
+                                          const std::vector<double>& line_coef, double floor,
+                                          const OperatorSet& ops) {
   if (!ops.has(Operator::Add) || !ops.has(Operator::Mul) || !ops.has(Operator::Div)) return {};
   const std::vector<std::string> names = distinct_features(train);
   if (names.empty()) return {};
@@ -354,7 +357,12 @@ std::optional<Expr> rational_tree(const Dataset& train, const std::vector<double
   if (!best) return {};
   // Far better than the line, or the seed only crowds the population.
   if (!(best_score.mse <= (1.0 - kMinGain) * line.mse)) return {};
-  return best;
+  double mean = 0.0, var = 0.0;
+  for (double v : judged.targets()) mean += v;
+  mean /= static_cast<double>(judged.n_rows());
+  for (double v : judged.targets()) var += (v - mean) * (v - mean);
+  var /= static_cast<double>(judged.n_rows());
+  return RationalSeed{std::move(*best), best_score.mse <= kExact * var};
 }
 
 }  // namespace quorvex

@@ -14,11 +14,20 @@
 
 namespace quorvex {
 
+struct RationalSeed {
+  Expr tree;
+  // Its error is within rounding of none: the law itself, most likely. A
+  // seed that is not may be an approximant of some other law, which would
+  // draw a first run away from it.
+  bool exact = false;
+};
+
 // P/Q (or P alone) with unit coefficients on the monomials chosen, the
 // scaling's rational form fitting them; none when no such tree explains the
 // target far better than a straight line, or the set cannot write it.
 // `line_coef`: linear_predictor's coefficients, the yardstick.
-std::optional<Expr> rational_tree(const Dataset& train, const std::vector<double>& line_coef,
-                                  double floor, const OperatorSet& ops);
+std::optional<RationalSeed> rational_tree(const Dataset& train,
+                                          const std::vector<double>& line_coef, double floor,
+                                          const OperatorSet& ops);
 
 }  // namespace quorvex

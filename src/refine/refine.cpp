@@ -20,7 +20,6 @@
 #include "refine/front_simplify.h"
 #include "refine/scaled.h"
 #include "refine/search.h"
-#include "refine/rational.h"
 #include "refine/seeds.h"
 #include "refine/shared.h"
 #include "refine/starts.h"
@@ -251,6 +250,7 @@ std::vector<FrontEntry> search_front(const RefinedConfig& cfg, const Seeds& seed
     // in logs asks for them: most laws are found without them, and their
     // pieces would dilute the others' draws.
     if (restarts > 0 || seeds.logs.real_exponents()) search.widen();
+    if (restarts > 0) search.restarting();
     search.seed_population(carried);
     result.stop = run_search(search, cfg, floor, deadline, start, progress, result);
     carried = search.front().pareto();
@@ -426,8 +426,7 @@ RefinedResult refine(const Dataset& data, const RefinedConfig& cfg,
   std::tie(seeds.line, line_mse) = linear_predictor(train);
   seeds.logs = log_fit(train);
   seeds.positive = positive_features(train);
-  if (std::optional<Expr> r = rational_tree(train, seeds.line, floor, cfg.operators))
-    seeds.rational.push_back(std::move(*r));
+  seeds.rational = rational_tree(train, seeds.line, floor, cfg.operators);
   pulse();
   const BaselinesReport baselines =
       refined_baselines(train, cfg.n_shuffles, cfg.seed, floor, line_mse);

@@ -45,6 +45,9 @@ class Search {
   // Offers powers with fitted exponents (real_power.h) on the positive
   // features, as pieces and as the fit in logs' seed; before seed_population.
   void widen();
+  // A run after one that stalled: the seeds held back from a first run
+  // (a rational seed that is not exact) join; before seed_population.
+  void restarting() noexcept { restart_ = true; }
   // `carried`: the front of an earlier run, kept whole.
   void seed_population(const std::vector<FrontEntry>& carried);
   void score();
@@ -108,6 +111,7 @@ class Search {
   std::vector<Wrap> wraps_;
   Lcg select_;
   std::optional<UnitCheck> units_;
+  bool restart_ = false;
   std::vector<Candidate> pop_;
   Front front_;
 };

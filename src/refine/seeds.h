@@ -5,12 +5,14 @@
 // the law-shaped pieces.
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "dataset/dataset.h"
 #include "expr/expr.h"
 #include "refine/pieces.h"
+#include "refine/rational.h"
 
 namespace quorvex {
 
@@ -61,7 +63,7 @@ struct Seeds {
   std::vector<double> line;  // linear_predictor's coefficients
   LogFit logs;
   std::vector<std::string> positive;  // positive_features
-  std::vector<Expr> rational;         // rational_tree's, when it has one
+  std::optional<RationalSeed> rational;
 };
 
 }  // namespace quorvex

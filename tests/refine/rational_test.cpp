@@ -35,13 +35,16 @@ Dataset data(Law law, int rows, bool two = true, double noise = 0.0) {
   return d;
 }
 
-std::optional<Expr> seed(const Dataset& d, const OperatorSet& ops = OperatorSet::defaults()) {
+std::optional<RationalSeed> seed(const Dataset& d,
+                                 const OperatorSet& ops = OperatorSet::defaults()) {
   return rational_tree(d, linear_predictor(d).first, 1e-30, ops);
 }
 
 double seed_mse(const Dataset& d) {
-  const std::optional<Expr> t = seed(d);
-  return t ? score_scaled(*t, d, 1e-30, OperatorSet::defaults()).mse : INFINITY;
+  const std::optional<RationalSeed> t = seed(d);
+  if (!t) return INFINITY;
+  EXPECT_TRUE(t->exact);
+  return score_scaled(t->tree, d, 1e-30, OperatorSet::defaults()).mse;
 }
 
 TEST(RationalSeed, FindsTheMonomialsOfARatio) {
@@ -62,9 +65,10 @@ TEST(RationalSeed, WithNoiseKeepsTheLawNotANoiseFit) {
   // A denominator's columns hold y: fitting noise with them must not win.
   const Dataset d = data([](double a, double) { return std::pow(a + 1.0, 3) / (a * a - a + 1.0); },
                          200, false, 0.01);
-  const std::optional<Expr> t = seed(d);
+  const std::optional<RationalSeed> t = seed(d);
   ASSERT_TRUE(t);
-  EXPECT_EQ(t->formula(), "(((a + (a^2)) + (a^3)) / (a + (a^2)))");
+  EXPECT_EQ(t->tree.formula(), "(((a + (a^2)) + (a^3)) / (a + (a^2)))");
+  EXPECT_FALSE(t->exact);
 }
 
 TEST(RationalSeed, NoneWhereItWouldOnlyCrowdThePopulation) {
