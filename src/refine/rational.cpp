@@ -22,6 +22,9 @@ constexpr size_t kRows = 4000;
 // Monomials per side at most: each costs a column in the numerator and one
 // in the denominator.
 constexpr size_t kMaxMonomials = 12;
+// A polynomial alone has no column holding y: a wider basis costs little
+// (6th degree on two features, 3rd on three, 2nd on four to six).
+constexpr size_t kMaxPolynomialMonomials = 27;
 constexpr int kMaxDegree = 6;
 // What the scaling's rational form fits per side (P and Q), and beyond that
 // the tree would be the search's business anyway.
@@ -38,15 +41,15 @@ using Powers = std::vector<int>;
 
 // Every monomial of total degree 1..D over `d` features, lowest degree first,
 // for the largest D (at most kMaxDegree) that keeps within kMaxMonomials.
-std::vector<Powers> monomials(size_t d) {
+std::vector<Powers> monomials(size_t d, size_t most) {
   std::vector<Powers> best;
   for (int degree = 1; degree <= kMaxDegree; ++degree) {
     // C(d + degree, degree) − 1 of them: counted first, since the odometer
     // below turns (degree + 1)^d times.
     size_t count = 1;
-    for (int j = 1; j <= degree && count <= kMaxMonomials + 1; ++j)
+    for (int j = 1; j <= degree && count <= most + 1; ++j)
       count = count * (d + static_cast<size_t>(j)) / static_cast<size_t>(j);
-    if (count - 1 > kMaxMonomials) break;
+    if (count - 1 > most) break;
     std::vector<Powers> all;
     Powers p(d, 0);
     // Odometer over exponents 0..degree, kept when the total is 1..degree.
@@ -139,6 +142,11 @@ std::vector<Cols> backward_path(const Eigen::MatrixXd& g, Cols active, Eigen::In
   }
   return path;
 }
+
+// Sums of at most kMaxPolynomialTerms monomials chosen by least squares on y,
+// backward and forward, over the columns of `cols` (one per feature).
+void add_polynomials(const std::vector<std::string>& names, const std::vector<const double*>& cols,
+                     const std::vector<double>& y, size_t n, std::vector<Expr>& trees);
 
 // Forward selection from `start` over the columns of `pool`: each model on
 // the way, each adding the column that fits best.
@@ -247,6 +255,45 @@ std::vector<Cols> all_small(const Eigen::MatrixXd& g, const Design& d, const Col
   return out;
 }
 
+void add_polynomials(const std::vector<std::string>& names, const std::vector<const double*>& cols,
+                     const std::vector<double>& y, size_t n, std::vector<Expr>& trees) {
+  const std::vector<Powers> mono = monomials(names.size(), kMaxPolynomialMonomials);
+  const size_t m = mono.size();
+  if (mono.empty() || n < 4 * (m + 2)) return;
+  // Columns: 0 the constant, 1..m the monomials, m+1 y; each of unit norm.
+  const auto k = static_cast<Eigen::Index>(m + 2), target = k - 1;
+  Eigen::MatrixXd a(static_cast<Eigen::Index>(n), k);
+  for (size_t i = 0; i < n; ++i) {
+    const auto r = static_cast<Eigen::Index>(i);
+    a(r, 0) = 1.0;
+    a(r, target) = y[i];
+    for (size_t j = 0; j < m; ++j) {
+      double v = 1.0;
+      for (size_t f = 0; f < names.size(); ++f)
+        for (int e = 0; e < mono[j][f]; ++e) v *= cols[f][i];
+      a(r, static_cast<Eigen::Index>(1 + j)) = v;
+    }
+  }
+  if (!a.allFinite()) return;
+  for (Eigen::Index c = 0; c < k; ++c) {
+    const double norm = a.col(c).norm();
+    if (norm > 0.0) a.col(c) /= norm;
+  }
+  const Eigen::MatrixXd g = a.transpose() * a;
+  Cols all, pool;
+  for (Eigen::Index c = 0; c < target; ++c) all.push_back(c);
+  pool.assign(all.begin() + 1, all.end());
+  std::vector<Cols> models = backward_path(g, all, target);
+  for (Cols& c : forward_path(g, {0}, pool, target, kMaxPolynomialTerms + 1))
+    models.push_back(std::move(c));
+  for (const Cols& model : models) {
+    std::vector<size_t> p;
+    for (Eigen::Index c : model)
+      if (c > 0) p.push_back(static_cast<size_t>(c) - 1);
+    if (!p.empty() && p.size() <= kMaxPolynomialTerms) trees.push_back(*sum_tree(p, mono, names));
+  }
+}
+
 }  // namespace
 
 std::optional<RationalSeed> rational_tree(const Dataset& train,
@@ -255,7 +302,7 @@ std::optional<RationalSeed> rational_tree(const Dataset& train,
   if (!ops.has(Operator::Add) || !ops.has(Operator::Mul) || !ops.has(Operator::Div)) return {};
   const std::vector<std::string> names = distinct_features(train);
   if (names.empty()) return {};
-  const std::vector<Powers> mono = monomials(names.size());
+  const std::vector<Powers> mono = monomials(names.size(), kMaxMonomials);
   if (mono.empty()) return {};
   const size_t n = std::min(train.n_rows(), kRows);
   const size_t m = mono.size();
@@ -297,11 +344,10 @@ std::optional<RationalSeed> rational_tree(const Dataset& train,
   }
   const Eigen::MatrixXd g = a.transpose() * a;
 
-  // Three paths: P/Q homogeneous (any normalisation), P/Q with Q's constant
-  // 1 by least squares on y, and P alone. The scaling's own fit judges each
-  // model on the way that its forms can hold.
-  Cols all_pq, all_p;
-  for (Eigen::Index c = 0; c <= static_cast<Eigen::Index>(m); ++c) all_p.push_back(c);
+  // Two paths each way: P/Q homogeneous (any normalisation) and with Q's
+  // constant 1 by least squares on y. The scaling's own fit judges each
+  // model on the way that its forms can hold, and the polynomials'.
+  Cols all_pq;
   for (Eigen::Index c = 0; c < target; ++c) all_pq.push_back(c);
   Cols all_pq1 = all_pq;
   all_pq1.erase(all_pq1.begin() + q0);
@@ -310,7 +356,6 @@ std::optional<RationalSeed> rational_tree(const Dataset& train,
     for (Cols& c : more) models.push_back(std::move(c));
   };
   add(backward_path(g, all_pq1, target));
-  add(backward_path(g, all_p, target));
   Cols pool_p, pool_q;
   for (Eigen::Index c = 1; c <= static_cast<Eigen::Index>(m); ++c) pool_p.push_back(c);
   for (Eigen::Index c = q0 + 1; c < target; ++c) pool_q.push_back(c);
@@ -319,7 +364,6 @@ std::optional<RationalSeed> rational_tree(const Dataset& train,
   const size_t most = 2 * kMaxSideTerms + 2;
   add(forward_path(g, {0, q0}, pool_pq, -1, most));
   add(forward_path(g, {0}, pool_pq, target, most));
-  add(forward_path(g, {0}, pool_p, target, kMaxPolynomialTerms + 1));
   if (names.size() == 1) add(all_small(g, design, pool_p, pool_q, target));
 
   // Judged on the rows fitted: on a large set the seed is a start, not a result.
@@ -328,6 +372,7 @@ std::optional<RationalSeed> rational_tree(const Dataset& train,
   const ScaledScore line = score_scaled(linear_tree(train, line_coef), judged, floor, ops);
   std::optional<Expr> best;
   ScaledScore best_score = line;
+  std::vector<Expr> trees;
   for (const Cols& model : models) {
     std::vector<size_t> p, q;
     for (Eigen::Index c : model) {
@@ -335,20 +380,15 @@ std::optional<RationalSeed> rational_tree(const Dataset& train,
       if (u >= 1 && u <= m) p.push_back(u - 1);
       if (u > m + 1) q.push_back(u - m - 2);
     }
-    if (p.empty() && q.empty()) continue;
-    if (q.empty() ? p.size() > kMaxPolynomialTerms
-                  : p.size() > kMaxSideTerms || q.size() > kMaxSideTerms)
-      continue;
-    std::optional<Expr> tree;
-    if (q.empty()) {
-      tree = sum_tree(p, mono, names);
-    } else {
-      std::optional<Expr> num = sum_tree(p, mono, names);
-      tree = Expr::bin(Op::Div, num ? std::move(*num) : Expr::constant(1.0),
-                       *sum_tree(q, mono, names));
-    }
-    if (!ops.allows(*tree)) continue;
-    const ScaledScore s = score_scaled(*tree, judged, floor, ops);
+    if (q.empty() || p.size() > kMaxSideTerms || q.size() > kMaxSideTerms) continue;
+    std::optional<Expr> num = sum_tree(p, mono, names);
+    trees.push_back(Expr::bin(Op::Div, num ? std::move(*num) : Expr::constant(1.0),
+                              *sum_tree(q, mono, names)));
+  }
+  add_polynomials(names, cols, y, n, trees);
+  for (Expr& tree : trees) {
+    if (!ops.allows(tree)) continue;
+    const ScaledScore s = score_scaled(tree, judged, floor, ops);
     if (s.score < best_score.score) {
       best_score = s;
       best = std::move(tree);
