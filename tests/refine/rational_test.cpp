@@ -56,7 +56,10 @@ TEST(RationalSeed, FindsTheMonomialsOfARatio) {
             1e-20);
   EXPECT_LT(seed_mse(data([](double a, double b) { return (a + b) / (1.0 + a * b); }, 300)),
             1e-20);
-  EXPECT_LT(seed_mse(data([](double a, double b) { return 2.5 * a * a * a - 1.3 * b * b + a; }, 300)),
+  // Fourth degree in two features: past the ratios' basis, within the sums'.
+  EXPECT_LT(seed_mse(data([](double a, double b) {
+              return 2.5 * std::pow(a, 4) - 1.3 * std::pow(a, 3) + 0.5 * b * b - 1.7 * b;
+            }, 300)),
             1e-20);
   EXPECT_LT(seed_mse(data([](double a, double b) { return a * b / (a + b); }, 300)), 1e-20);
 }
