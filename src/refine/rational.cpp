@@ -72,6 +72,28 @@ std::vector<Powers> monomials(size_t d, size_t most) {
   return best;
 }
 
+// The monomial's value on row i of the feature columns.
+double monomial_at(const Powers& p, const std::vector<const double*>& cols, size_t i) {
+  double v = 1.0;
+  for (size_t f = 0; f < p.size(); ++f)
+    for (int e = 0; e < p[f]; ++e) v *= cols[f][i];
+  return v;
+}
+
+// Scales each column of `a` to unit norm (a zero column stays); the norms,
+// 1 for a zero column.
+Eigen::VectorXd unit_columns(Eigen::MatrixXd& a) {
+  Eigen::VectorXd norms = Eigen::VectorXd::Ones(a.cols());
+  for (Eigen::Index c = 0; c < a.cols(); ++c) {
+    const double norm = a.col(c).norm();
+    if (norm > 0.0) {
+      a.col(c) /= norm;
+      norms[c] = norm;
+    }
+  }
+  return norms;
+}
+
 Expr monomial_tree(const Powers& p, const std::vector<std::string>& names) {
   std::optional<Expr> out;
   for (size_t j = 0; j < p.size(); ++j) {
@@ -268,17 +290,12 @@ void add_polynomials(const std::vector<std::string>& names, const std::vector<co
     a(r, 0) = 1.0;
     a(r, target) = y[i];
     for (size_t j = 0; j < m; ++j) {
-      double v = 1.0;
-      for (size_t f = 0; f < names.size(); ++f)
-        for (int e = 0; e < mono[j][f]; ++e) v *= cols[f][i];
+      const double v = monomial_at(mono[j], cols, i);
       a(r, static_cast<Eigen::Index>(1 + j)) = v;
     }
   }
   if (!a.allFinite()) return;
-  for (Eigen::Index c = 0; c < k; ++c) {
-    const double norm = a.col(c).norm();
-    if (norm > 0.0) a.col(c) /= norm;
-  }
+  (void)unit_columns(a);
   const Eigen::MatrixXd g = a.transpose() * a;
   Cols all, pool;
   for (Eigen::Index c = 0; c < target; ++c) all.push_back(c);
@@ -322,9 +339,7 @@ std::optional<RationalSeed> rational_tree(const Dataset& train,
     a(r, q0) = -y[i];
     a(r, target) = y[i];
     for (size_t j = 0; j < m; ++j) {
-      double v = 1.0;
-      for (size_t f = 0; f < names.size(); ++f)
-        for (int e = 0; e < mono[j][f]; ++e) v *= cols[f][i];
+      const double v = monomial_at(mono[j], cols, i);
       a(r, static_cast<Eigen::Index>(1 + j)) = v;
       a(r, static_cast<Eigen::Index>(m + 2 + j)) = -y[i] * v;
     }
@@ -334,14 +349,7 @@ std::optional<RationalSeed> rational_tree(const Dataset& train,
   design.m = m;
   design.mono = a.block(0, 1, static_cast<Eigen::Index>(n), static_cast<Eigen::Index>(m));
   design.y = a.col(target);
-  design.norms = Eigen::VectorXd::Ones(k);
-  for (Eigen::Index c = 0; c < k; ++c) {
-    const double norm = a.col(c).norm();
-    if (norm > 0.0) {
-      a.col(c) /= norm;
-      design.norms[c] = norm;
-    }
-  }
+  design.norms = unit_columns(a);
   const Eigen::MatrixXd g = a.transpose() * a;
 
   // Two paths each way: P/Q homogeneous (any normalisation) and with Q's
