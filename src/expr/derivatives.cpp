@@ -19,21 +19,6 @@ double int_power(double x, int32_t e) {
   return r;
 }
 
-// s = sin(x) and c = cos(x) for a finite x, with the bits of the separate
-// calls: glibc's sincos shares their code at half the cost (other C
-// libraries make no such promise). False, and nothing set, otherwise.
-inline bool sin_and_cos(double x, double& s, double& c) {
-#if defined(__GLIBC__)
-  if (std::isfinite(x)) {
-    ::sincos(x, &s, &c);
-    return true;
-  }
-#else
-  (void)x, (void)s, (void)c;
-#endif
-  return false;
-}
-
 void collect(const Expr& e, std::vector<double>& out) {
   switch (e.kind()) {
     case Expr::Kind::Const:
@@ -108,30 +93,14 @@ void unary_value_and_slope(Expr::Kind kind, int32_t e, const double* va, size_t 
         for (size_t r = 0; r < m; ++r) g[r] = 0.5 / v[r];
       break;
     case Expr::Kind::Sin:
-      if (want_d) {
-        for (size_t r = 0; r < m; ++r) {
-          if (sin_and_cos(va[r], v[r], g[r])) continue;
-          v[r] = sin_guarded(va[r]);
-          g[r] = std::cos(va[r]);
-        }
-        break;
-      }
       for (size_t r = 0; r < m; ++r) v[r] = sin_guarded(va[r]);
+      if (want_d)
+        for (size_t r = 0; r < m; ++r) g[r] = std::cos(va[r]);
       break;
     case Expr::Kind::Cos:
-      if (want_d) {
-        for (size_t r = 0; r < m; ++r) {
-          double s = 0.0;
-          if (sin_and_cos(va[r], s, v[r])) {
-            g[r] = -s;
-            continue;
-          }
-          v[r] = cos_guarded(va[r]);
-          g[r] = -std::sin(va[r]);
-        }
-        break;
-      }
       for (size_t r = 0; r < m; ++r) v[r] = cos_guarded(va[r]);
+      if (want_d)
+        for (size_t r = 0; r < m; ++r) g[r] = -std::sin(va[r]);
       break;
     case Expr::Kind::Tanh:
       for (size_t r = 0; r < m; ++r) v[r] = std::tanh(va[r]);
