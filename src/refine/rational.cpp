@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "baselines/baselines.h"
 #include "refine/scaled.h"
 #include "refine/seeds.h"
 
@@ -126,6 +127,21 @@ Eigen::MatrixXd sub(const Eigen::MatrixXd& g, const Cols& cols) {
   return out;
 }
 
+// Least squares of column `target` on `cols`, from the normal equations:
+// their right-hand side and the coefficients; none when they cannot be solved.
+struct Solved {
+  Eigen::VectorXd rhs, beta;
+};
+std::optional<Solved> solve(const Eigen::MatrixXd& g, const Cols& cols, Eigen::Index target) {
+  Solved out;
+  out.rhs.resize(static_cast<Eigen::Index>(cols.size()));
+  for (size_t i = 0; i < cols.size(); ++i) out.rhs[static_cast<Eigen::Index>(i)] = g(cols[i], target);
+  const Eigen::LDLT<Eigen::MatrixXd> ldlt(sub(g, cols));
+  if (ldlt.info() != Eigen::Success) return {};
+  out.beta = ldlt.solve(out.rhs);
+  return out;
+}
+
 // How badly the columns fit: the smallest eigenvalue of their Gram matrix
 // (the homogeneous fit P − y·Q = 0), or, when `target` names a column, the
 // squared error of least squares on it.
@@ -135,11 +151,9 @@ double misfit(const Eigen::MatrixXd& g, const Cols& cols, Eigen::Index target) {
     Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd> es(sub(g, cols), Eigen::EigenvaluesOnly);
     return es.info() == Eigen::Success ? es.eigenvalues()[0] : kInf;
   }
-  Eigen::VectorXd b(static_cast<Eigen::Index>(cols.size()));
-  for (size_t i = 0; i < cols.size(); ++i) b[static_cast<Eigen::Index>(i)] = g(cols[i], target);
-  const Eigen::LDLT<Eigen::MatrixXd> ldlt(sub(g, cols));
-  if (ldlt.info() != Eigen::Success) return kInf;
-  const double sse = g(target, target) - b.dot(ldlt.solve(b));
+  const std::optional<Solved> s = solve(g, cols, target);
+  if (!s) return kInf;
+  const double sse = g(target, target) - s->rhs.dot(s->beta);
   return std::isfinite(sse) ? sse : kInf;
 }
 
@@ -164,11 +178,6 @@ std::vector<Cols> backward_path(const Eigen::MatrixXd& g, Cols active, Eigen::In
   }
   return path;
 }
-
-// Sums of at most kMaxPolynomialTerms monomials chosen by least squares on y,
-// backward and forward, over the columns of `cols` (one per feature).
-void add_polynomials(const std::vector<std::string>& names, const std::vector<const double*>& cols,
-                     const std::vector<double>& y, size_t n, std::vector<Expr>& trees);
 
 // Forward selection from `start` over the columns of `pool`: each model on
 // the way, each adding the column that fits best.
@@ -224,11 +233,9 @@ struct Design {
 double true_mse(const Eigen::MatrixXd& g, const Design& d, const Cols& model,
                 Eigen::Index target) {
   constexpr double kInf = std::numeric_limits<double>::infinity();
-  Eigen::VectorXd b(static_cast<Eigen::Index>(model.size()));
-  for (size_t i = 0; i < model.size(); ++i) b[static_cast<Eigen::Index>(i)] = g(model[i], target);
-  const Eigen::LDLT<Eigen::MatrixXd> ldlt(sub(g, model));
-  if (ldlt.info() != Eigen::Success) return kInf;
-  const Eigen::VectorXd beta = ldlt.solve(b);
+  const std::optional<Solved> s = solve(g, model, target);
+  if (!s) return kInf;
+  const Eigen::VectorXd& beta = s->beta;
   const auto m = static_cast<Eigen::Index>(d.m);
   const Eigen::Index n = d.y.size();
   Eigen::VectorXd num = Eigen::VectorXd::Zero(n);
@@ -277,6 +284,8 @@ std::vector<Cols> all_small(const Eigen::MatrixXd& g, const Design& d, const Col
   return out;
 }
 
+// Sums of at most kMaxPolynomialTerms monomials chosen by least squares on y,
+// backward and forward, over the columns of `cols` (one per feature).
 void add_polynomials(const std::vector<std::string>& names, const std::vector<const double*>& cols,
                      const std::vector<double>& y, size_t n, std::vector<Expr>& trees) {
   const std::vector<Powers> mono = monomials(names.size(), kMaxPolynomialMonomials);
@@ -405,12 +414,8 @@ std::optional<RationalSeed> rational_tree(const Dataset& train,
   if (!best) return {};
   // Far better than the line, or the seed only crowds the population.
   if (!(best_score.mse <= (1.0 - kMinGain) * line.mse)) return {};
-  double mean = 0.0, var = 0.0;
-  for (double v : judged.targets()) mean += v;
-  mean /= static_cast<double>(judged.n_rows());
-  for (double v : judged.targets()) var += (v - mean) * (v - mean);
-  var /= static_cast<double>(judged.n_rows());
-  return RationalSeed{std::move(*best), best_score.mse <= kExact * var};
+  const double variance = const_predictor(judged).second;
+  return RationalSeed{std::move(*best), best_score.mse <= kExact * variance};
 }
 
 }  // namespace quorvex
