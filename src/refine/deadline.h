@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <limits>
 
 namespace quorvex {
 
@@ -21,6 +22,11 @@ class Deadline {
   }
 
   bool passed() const noexcept { return set_ && Clock::now() >= at_; }
+  // Infinity when none is set.
+  double seconds_left() const noexcept {
+    if (!set_) return std::numeric_limits<double>::infinity();
+    return std::chrono::duration<double>(at_ - Clock::now()).count();
+  }
 
  private:
   bool set_ = false;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <optional>
 #include <stdexcept>
@@ -21,6 +22,7 @@
 #include "refine/scaled.h"
 #include "refine/search.h"
 #include "refine/seeds.h"
+#include "refine/separable.h"
 #include "refine/shared.h"
 #include "refine/starts.h"
 #include "units/check.h"
@@ -98,7 +100,8 @@ namespace {
 // generation cap or the time limit, or the caller stops it.
 StopReason run_search(Search& search, const RefinedConfig& cfg, double floor,
                       const Deadline& deadline, Clock::time_point start,
-                      const RefineProgress* progress, RefinedResult& result) {
+                      const RefineProgress* progress, RefinedResult& result,
+                      const std::function<void(Search&)>& bred) {
   uint32_t stalled = 0;
   // Once a fit is exact only a simpler exact formula matters: errors below
   // the floor improving elsewhere on the front do not hold the search.
@@ -125,6 +128,7 @@ StopReason run_search(Search& search, const RefinedConfig& cfg, double floor,
     if (result.generations >= cfg.generations) return StopReason::Generations;
     if (cfg.patience && stalled >= cfg.patience) return StopReason::Patience;
     search.breed();
+    bred(search);
   }
 }
 
@@ -182,6 +186,8 @@ constexpr size_t kRowGrowth = 4;
 // Runs with units are cheaper (most candidates are refused unscored): a
 // stalled one is followed by this many more fresh runs than without.
 constexpr uint32_t kUnitRestarts = 1;
+// Generations a search runs before it looks for a separable law.
+constexpr uint32_t kSeparableAfter = 30;
 // How much lower a BIC on all rows must be to overrule the sample's choice.
 constexpr double kChoiceMargin = 6.0;
 // The time a search leaves for simplifying and scoring its front on all rows:
@@ -222,8 +228,7 @@ bool same_choice_on_all_rows(const std::vector<FrontEntry>& front, const Dataset
 std::vector<FrontEntry> search_front(const RefinedConfig& cfg, const Seeds& seeds,
                                      Clock::time_point start, const Deadline& deadline,
                                      const RefineProgress* progress, bool stop_asked,
-                                     RefinedResult& result, Dataset& rows,
-                                     const UnitCheck* units) {
+                                     RefinedResult& result, Dataset& rows, const UnitCheck* units) {
   const double floor = result.mse_floor;
   const Dataset& train = result.train;
   rows = first_rows(train, kSearchRows);
@@ -231,6 +236,31 @@ std::vector<FrontEntry> search_front(const RefinedConfig& cfg, const Seeds& seed
   std::vector<FrontEntry> carried(cfg.start_from.size());
   for (size_t i = 0; i < carried.size(); ++i) carried[i].tree = cfg.start_from[i];
   uint32_t restarts = 0;
+  // A separable law a run has not found by then: each feature's part is
+  // searched for on its own, once per discovery, and the parts joined.
+  bool separated = units != nullptr;
+  auto separate = [&](Search& search) -> std::optional<Expr> {
+    if (separated) return std::nullopt;
+    separated = true;
+    auto pulse = [&] {
+      if (!progress || !*progress) return !search.stopped();
+      GenerationInfo info;
+      info.generation = result.generations;
+      info.elapsed = seconds_since(start);
+      info.best_bic = search.front().best_bic();
+      info.front_size = search.front().size();
+      info.within_generation = true;
+      return (*progress)(info);
+    };
+    std::optional<Expr> tree =
+        separable_tree(rows, search.front().best_mse(), cfg, deadline, pulse);
+    if (tree && cfg.operators.allows(*tree)) return tree;
+    return std::nullopt;
+  };
+  auto bred = [&](Search& search) {
+    if (result.generations < kSeparableAfter || search.front().best_mse() <= floor) return;
+    if (std::optional<Expr> tree = separate(search)) search.inject(std::move(*tree));
+  };
   for (uint32_t run = 0;; ++run) {
     RefinedConfig run_cfg = cfg;
     run_cfg.seed = start_seed(cfg.seed, cfg.start) + run * 0xD1B54A32D192ED03ULL;
@@ -252,7 +282,7 @@ std::vector<FrontEntry> search_front(const RefinedConfig& cfg, const Seeds& seed
     if (restarts > 0 || seeds.logs.real_exponents()) search.widen();
     if (restarts > 0) search.restarting();
     search.seed_population(carried);
-    result.stop = run_search(search, cfg, floor, deadline, start, progress, result);
+    result.stop = run_search(search, cfg, floor, deadline, start, progress, result, bred);
     carried = search.front().pareto();
     if (result.stop != StopReason::Patience && result.stop != StopReason::Exact) return carried;
     if (rows.n_rows() < train.n_rows() &&
@@ -265,6 +295,11 @@ std::vector<FrontEntry> search_front(const RefinedConfig& cfg, const Seeds& seed
         search.front().best_mse() <= floor)
       return carried;
     ++restarts;
+    if (std::optional<Expr> tree = separate(search)) {
+      FrontEntry e;
+      e.tree = std::move(*tree);
+      carried.push_back(std::move(e));
+    }
   }
 }
 
@@ -454,9 +489,8 @@ RefinedResult refine(const Dataset& data, const RefinedConfig& cfg,
   if (cfg.units.declared) units.emplace(cfg.units);
   const UnitCheck* check = units ? &*units : nullptr;
   Dataset rows;
-  const std::vector<FrontEntry> found =
-      search_front(cfg, seeds, start, Deadline(start, search_limit), progress, stop_asked, result,
-                   rows, check);
+  const std::vector<FrontEntry> found = search_front(
+      cfg, seeds, start, Deadline(start, search_limit), progress, stop_asked, result, rows, check);
   heard = Clock::now();  // the last generation's own call
 
   // Simplify the front on the rows it was found on, then score it on all.

@@ -112,6 +112,11 @@ Search::Search(const Dataset& train, const RefinedConfig& cfg, double floor, con
   if (cfg.units.declared) units_.emplace(cfg.units);
 }
 
+void Search::inject(Expr tree) {
+  if (pop_.empty()) return;
+  pop_.back() = Candidate(std::move(tree));
+}
+
 void Search::widen() { pieces_.set_positive(seeds_.positive); }
 
 void Search::seed_population(const std::vector<FrontEntry>& carried) {

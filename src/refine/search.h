@@ -58,6 +58,8 @@ class Search {
   // Offers every scored candidate to the front; true when it improved.
   bool update_front();
   void breed();
+  // Puts a tree in the bred population in place of its last child.
+  void inject(Expr tree);
 
   // Called on the constructing thread at least once every `interval` while a
   // generation is scored and fitted; false stops the search, which then ends
