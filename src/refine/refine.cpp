@@ -236,6 +236,16 @@ std::vector<FrontEntry> search_front(const RefinedConfig& cfg, const Seeds& seed
   std::vector<FrontEntry> carried(cfg.start_from.size());
   for (size_t i = 0; i < carried.size(); ++i) carried[i].tree = cfg.start_from[i];
   uint32_t restarts = 0;
+  // What the caller hears within a generation.
+  const auto within = [&](const Search& search) {
+    GenerationInfo info;
+    info.generation = result.generations;
+    info.elapsed = seconds_since(start);
+    info.best_bic = search.front().best_bic();
+    info.front_size = search.front().size();
+    info.within_generation = true;
+    return info;
+  };
   // A separable law a run has not found by then: each feature's part is
   // searched for on its own, once per discovery, and the parts joined.
   bool separated = units != nullptr;
@@ -243,14 +253,8 @@ std::vector<FrontEntry> search_front(const RefinedConfig& cfg, const Seeds& seed
     if (separated) return std::nullopt;
     separated = true;
     auto pulse = [&] {
-      if (!progress || !*progress) return !search.stopped();
-      GenerationInfo info;
-      info.generation = result.generations;
-      info.elapsed = seconds_since(start);
-      info.best_bic = search.front().best_bic();
-      info.front_size = search.front().size();
-      info.within_generation = true;
-      return (*progress)(info);
+      if (progress && *progress && !(*progress)(within(search))) search.stop();
+      return !search.stopped();
     };
     std::optional<Expr> tree =
         separable_tree(rows, search.front().best_mse(), cfg, deadline, pulse);
@@ -265,16 +269,7 @@ std::vector<FrontEntry> search_front(const RefinedConfig& cfg, const Seeds& seed
     RefinedConfig run_cfg = cfg;
     run_cfg.seed = start_seed(cfg.seed, cfg.start) + run * 0xD1B54A32D192ED03ULL;
     Search search(rows, run_cfg, floor, seeds, deadline);
-    if (progress && *progress)
-      search.set_pulse([&] {
-        GenerationInfo info;
-        info.generation = result.generations;
-        info.elapsed = seconds_since(start);
-        info.best_bic = search.front().best_bic();
-        info.front_size = search.front().size();
-        info.within_generation = true;
-        return (*progress)(info);
-      });
+    if (progress && *progress) search.set_pulse([&] { return (*progress)(within(search)); });
     if (stop_asked) search.stop();
     // Powers with fitted exponents once a run has stalled, or where the fit
     // in logs asks for them: most laws are found without them, and their

@@ -1,6 +1,8 @@
 // The seed of separable laws: each feature's part found by a search of its
 // own and the parts joined, and when no seed is offered.
 
+#include "refine/separable.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -12,7 +14,6 @@
 #include "dataset/dataset.h"
 #include "expr/read_json.h"
 #include "refine/scaled.h"
-#include "refine/separable.h"
 #include "rng/lcg.h"
 
 namespace quorvex {
