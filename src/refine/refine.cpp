@@ -457,6 +457,7 @@ RefinedResult refine(const Dataset& data, const RefinedConfig& cfg,
   seeds.logs = log_fit(train);
   seeds.positive = positive_features(train);
   seeds.rational = rational_tree(train, seeds.line, floor, cfg.operators);
+  seeds.rational_inside = rational_inside_tree(train, seeds.line, floor, cfg.operators);
   pulse();
   const BaselinesReport baselines =
       refined_baselines(train, cfg.n_shuffles, cfg.seed, floor, line_mse);

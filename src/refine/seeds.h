@@ -64,6 +64,7 @@ struct Seeds {
   LogFit logs;
   std::vector<std::string> positive;  // positive_features
   std::optional<RationalSeed> rational;
+  std::optional<RationalSeed> rational_inside;  // log(R) or sqrt(R)
 };
 
 }  // namespace quorvex
