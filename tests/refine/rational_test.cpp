@@ -1,6 +1,8 @@
 // The seed of polynomials and ratios of polynomials: which monomials it
 // chooses, and when it offers none.
 
+#include "refine/rational.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -11,7 +13,6 @@
 #include "baselines/baselines.h"
 #include "dataset/dataset.h"
 #include "expr/operators.h"
-#include "refine/rational.h"
 #include "refine/scaled.h"
 #include "rng/lcg.h"
 
@@ -50,18 +51,39 @@ double seed_mse(const Dataset& d) {
 TEST(RationalSeed, FindsTheMonomialsOfARatio) {
   // One feature (every small P/Q tried), two (the greedy paths), a
   // polynomial, and a ratio without a constant in the denominator.
-  EXPECT_LT(seed_mse(data([](double a, double) {
-              return std::pow(a + 1.0, 3) / (a * a - a + 1.0);
-            }, 200, false)),
+  EXPECT_LT(seed_mse(data([](double a, double) { return std::pow(a + 1.0, 3) / (a * a - a + 1.0); },
+                          200, false)),
             1e-20);
-  EXPECT_LT(seed_mse(data([](double a, double b) { return (a + b) / (1.0 + a * b); }, 300)),
-            1e-20);
+  EXPECT_LT(seed_mse(data([](double a, double b) { return (a + b) / (1.0 + a * b); }, 300)), 1e-20);
   // Fourth degree in two features: past the ratios' basis, within the sums'.
-  EXPECT_LT(seed_mse(data([](double a, double b) {
-              return 2.5 * std::pow(a, 4) - 1.3 * std::pow(a, 3) + 0.5 * b * b - 1.7 * b;
-            }, 300)),
+  EXPECT_LT(seed_mse(data(
+                [](double a, double b) {
+                  return 2.5 * std::pow(a, 4) - 1.3 * std::pow(a, 3) + 0.5 * b * b - 1.7 * b;
+                },
+                300)),
             1e-20);
   EXPECT_LT(seed_mse(data([](double a, double b) { return a * b / (a + b); }, 300)), 1e-20);
+}
+
+TEST(RationalSeed, InsideALogarithmOrARoot) {
+  // exp(y) a cubic, exp(2y) a ratio, y² a sum of squares; a ratio itself is
+  // rational_tree's, and no function of it is offered as exact.
+  const auto inside = [](const Dataset& d) -> double {
+    const std::optional<RationalSeed> t =
+        rational_inside_tree(d, linear_predictor(d).first, 1e-30, OperatorSet::defaults());
+    if (!t || !t->exact) return INFINITY;
+    return score_scaled(t->tree, d, 1e-30, OperatorSet::defaults()).mse;
+  };
+  EXPECT_LT(inside(data([](double a, double) { return std::log(a + 1.4) + std::log(a * a + 1.3); },
+                        200, false)),
+            1e-20);
+  EXPECT_LT(inside(data([](double a, double) { return 0.5 * std::log((1.0 + a) / (1.0 - a)); }, 200,
+                        false)),
+            1e-20);
+  EXPECT_LT(inside(data([](double a, double b) { return std::sqrt(a * a + b * b + 1.0); }, 300)),
+            1e-20);
+  EXPECT_EQ(inside(data([](double a, double b) { return (a + b) / (1.0 + a * b); }, 300)),
+            INFINITY);
 }
 
 TEST(RationalSeed, WithNoiseKeepsTheLawNotANoiseFit) {
