@@ -22,6 +22,16 @@ constexpr double kExact = 1e-12;
 // exp(c·y) beyond this is too wide a range for a polynomial fit to mean much.
 constexpr double kMaxExponent = 50.0;
 
+bool changes_sign(const Expr& tree, const Dataset& rows) {
+  bool below = false, above = false;
+  for (size_t i = 0; i < rows.n_rows(); ++i) {
+    const double v = tree.evaluate(rows.row(i));
+    below = below || !(v > 0.0);
+    above = above || !(v < 0.0);
+  }
+  return below && above;
+}
+
 }  // namespace
 
 std::optional<RationalSeed> rational_inside_tree(const Dataset& train,
@@ -59,7 +69,11 @@ std::optional<RationalSeed> rational_inside_tree(const Dataset& train,
     const std::optional<RationalSeed> inner =
         rational_tree(z, linear_predictor(z).first, z_floor, ops);
     if (!inner) continue;
-    const Expr fitted = scaled_tree(inner->tree, score_scaled(inner->tree, z, z_floor, ops));
+    const ScaledScore fit = score_scaled(inner->tree, z, z_floor, ops);
+    const Expr fitted = scaled_tree(inner->tree, fit);
+    // A denominator that changes sign among the rows is a pole in range, or
+    // a factor the numerator shares ((x⁴ − …)/(x − 1.4)): NaN where it is 0.
+    if (fit.form == ScaledScore::Form::Rational && changes_sign(fitted.right(), z)) continue;
     Expr tree = c == 0.0 ? Expr::sqrt(fitted) : Expr::log(fitted);
     if (!ops.allows(tree)) continue;
     const ScaledScore s = score_scaled(tree, rows, floor, ops);

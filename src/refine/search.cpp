@@ -132,10 +132,15 @@ void Search::seed_population(const std::vector<FrontEntry>& carried) {
   add_log_fit_hints(seeds_.logs, pieces_);
   // An inexact one waits for the restart, as fitted powers do: in a first
   // run it drew the search away from laws it approximates.
-  for (const std::optional<RationalSeed>* rational : {&seeds_.rational, &seeds_.rational_inside})
-    if (*rational && ((*rational)->exact || restart_) && pop_.size() + 1 < cfg_.population &&
-        ops.allows((*rational)->tree))
-      pop_.emplace_back((*rational)->tree);
+  const std::optional<RationalSeed>& rational = seeds_.rational;
+  if (rational && (rational->exact || restart_) && pop_.size() + 1 < cfg_.population &&
+      ops.allows(rational->tree))
+    pop_.emplace_back(rational->tree);
+  // Inside log or sqrt, only where exact: at the restart it took 6 laws at
+  // 1% noise for the one it gave.
+  const std::optional<RationalSeed>& inside = seeds_.rational_inside;
+  if (inside && inside->exact && pop_.size() + 1 < cfg_.population && ops.allows(inside->tree))
+    pop_.emplace_back(inside->tree);
   for (Expr& t : power_law_trees(seeds_.logs))
     if (pop_.size() + 1 < cfg_.population && ops.allows(t)) pop_.emplace_back(std::move(t));
   if (pieces_.real_powers() && !seeds_.logs.names.empty() && pop_.size() + 1 < cfg_.population)
