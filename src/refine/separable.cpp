@@ -2,7 +2,6 @@
 
 #include <Eigen/Dense>
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <limits>
 #include <string>
@@ -36,6 +35,10 @@ constexpr uint32_t kPartPatience = 10;
 constexpr double kLeastSeconds = 0.05;
 
 enum class Transform { Identity, Log, Reciprocal };
+
+bool all_finite(const std::vector<double>& v) {
+  return std::all_of(v.begin(), v.end(), [](double x) { return std::isfinite(x); });
+}
 
 // A cubic spline in one feature: the powers of the feature scaled to [0, 1]
 // and a truncated cube at each knot (quantiles of the rows).
@@ -281,6 +284,7 @@ std::optional<Expr> separable_tree(const Dataset& rows, double best_mse, const R
     if (searches_left) --searches_left;
     std::vector<double> logs(n);
     for (size_t r = 0; r < n; ++r) logs[r] = std::log(std::abs(target[r]));
+    if (!all_finite(logs)) return plain;
     std::optional<PartFound> in_logs =
         part_formula(names[f], cols[f], logs, cfg, seed + 1, seconds, pulse);
     if (!in_logs || !(in_logs->relative < plain->relative)) return plain;
@@ -297,6 +301,8 @@ std::optional<Expr> separable_tree(const Dataset& rows, double best_mse, const R
       for (size_t g : used) others += g == f ? 0.0 : parts[g][r];
       target[r] = best == Transform::Log ? y[r] * std::exp(-others) : best_t[r] - others;
     }
+    // Overflowed where the others' splines run wild: no part to search for.
+    if (!all_finite(target)) return std::nullopt;
     found[f] = search_part(f, target);
     if (!found[f]) return std::nullopt;
   }
