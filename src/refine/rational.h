@@ -30,10 +30,6 @@ std::optional<RationalSeed> rational_tree(const Dataset& train,
                                           const std::vector<double>& line_coef, double floor,
                                           const OperatorSet& ops);
 
-}  // namespace quorvex
-
-namespace quorvex {
-
 // log(R) or sqrt(R) for R a ratio of polynomials, found where exp(c·y)
 // (c = 1/2, 1, 2) or y² is one: logarithms of products and ratios
 // (log((x + a)(x² + b)), atanh x = ½·log((1 + x)/(1 − x))) and roots of
