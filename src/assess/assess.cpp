@@ -98,7 +98,8 @@ double test_gain(double reference_mse, double formula_mse, double floor, double 
 }  // namespace
 
 void confirm_verdict(DiscoverReport& report, const Expr& best, const Expr& line,
-                     const Dataset& train, const Dataset& test, double floor) {
+                     const Dataset& train, const Dataset& test, double floor,
+                     const Expr* shown) {
   const size_t n = test.n_rows();
   const double weight = test.weight_total();  // the row count when unweighted
   const double gain_const =
@@ -121,7 +122,8 @@ void confirm_verdict(DiscoverReport& report, const Expr& best, const Expr& line,
     why = "fewer than 3 test rows to confirm it on";
   else if (!finite_on_test || !(gain_const > kTestGain) || !(gain_linear > 0.0))
     why = "not confirmed on the test rows";
-  else if (check_on_box(best, train) == BoxCheck::Fails)
+  else if (check_on_box(best, train) == BoxCheck::Fails &&
+           (shown == nullptr || check_on_box(*shown, train) != BoxCheck::Holds))
     why = "undefined or unbounded between the training rows";
   if (why == nullptr) return;
   report.verdict = Verdict::Weak;

@@ -48,9 +48,13 @@ DiscoverReport assess(const Expr& best, double bic, uint32_t k, const Dataset& t
 // kMinTestRows of them) and hold between the training rows (assess/box.h);
 // otherwise it is Weak, and the reason says why. `floor` is the search's
 // error floor, applied to every error compared; `line` the least-squares
-// line of the training rows.
+// line of the training rows. `shown`, where given, is the formula as the
+// report writes it (the same function on every row): a hole of `best` that
+// the written form cancels, as x·(y − a/x) written x·y − a has at x = 0, is
+// not held against it.
 inline constexpr size_t kMinTestRows = 3;
 void confirm_verdict(DiscoverReport& report, const Expr& best, const Expr& line,
-                     const Dataset& train, const Dataset& test, double floor);
+                     const Dataset& train, const Dataset& test, double floor,
+                     const Expr* shown = nullptr);
 
 }  // namespace quorvex

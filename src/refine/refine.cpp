@@ -14,6 +14,7 @@
 #include "assess/assess.h"
 #include "baselines/baselines.h"
 #include "expr/derivatives.h"
+#include "expr/parse.h"
 #include "expr/read_json.h"
 #include "parallel/fp_state.h"
 #include "refine/display.h"
@@ -410,7 +411,14 @@ void judge_front(RefinedResult& result, const BaselinesReport& baselines, uint64
   const FrontEntry& chosen = result.front[best];
   result.best = chosen.tree;
   result.report = assess(chosen.tree, chosen.bic, chosen.complexity, train, result.test, baselines);
-  confirm_verdict(result.report, chosen.tree, line.tree, train, result.test, result.mse_floor);
+  std::optional<Expr> shown;
+  try {
+    shown = parse_formula(chosen.shown);
+  } catch (const FormulaError&) {
+    // Judged on the tree alone.
+  }
+  confirm_verdict(result.report, chosen.tree, line.tree, train, result.test, result.mse_floor,
+                  shown ? &*shown : nullptr);
   result.finite_share = finite_share(chosen.tree, train, result.test);
   result.constants = constant_errors(chosen.tree, train);
   if (units)

@@ -65,11 +65,11 @@ TEST(RefinedVerdict, StrongOnlyWhenConfirmedOnTheTestRowsAndBetweenTheRows) {
   const auto [train, test] = parabola(60).split(0.25, 1);
   const double floor = 1e-15;
   const Expr line = bin(Op::Add, c(-8.0), bin(Op::Mul, c(12.5), x()));
-  auto judged = [&](const Expr& f, const Dataset& te) {
+  auto judged = [&](const Expr& f, const Dataset& te, const Expr* shown = nullptr) {
     DiscoverReport r;
     r.mse_test = finite_row_mse(f, te);
     r.verdict = Verdict::Strong;
-    confirm_verdict(r, f, line, train, te, floor);
+    confirm_verdict(r, f, line, train, te, floor, shown);
     return r;
   };
   const Expr law = bin(Op::Mul, c(2.5), Expr::pow(x(), 2));
@@ -81,6 +81,12 @@ TEST(RefinedVerdict, StrongOnlyWhenConfirmedOnTheTestRowsAndBetweenTheRows) {
   const DiscoverReport poled = judged(pole, test);
   EXPECT_EQ(poled.verdict, Verdict::Weak);
   EXPECT_NE(poled.verdict_reason.find("between the training rows"), std::string::npos);
+  EXPECT_EQ(judged(pole, test, &pole).verdict, Verdict::Weak);
+  // A hole the written form cancels: (x − 2.5)·(2.5x²/(x − 2.5)) is 2.5x².
+  const Expr cut = bin(Op::Sub, x(), c(2.5));
+  const Expr holed = bin(Op::Mul, cut, bin(Op::Div, law, cut));
+  EXPECT_EQ(judged(holed, test).verdict, Verdict::Weak);
+  EXPECT_EQ(judged(holed, test, &law).verdict, Verdict::Strong);
   // The constant model's test error, and too few rows to confirm on.
   EXPECT_EQ(judged(c(20.0), test).verdict, Verdict::Weak);
   const DiscoverReport few = judged(law, test.gather(std::vector<size_t>{0, 1}.data(), 2));
