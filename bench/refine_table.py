@@ -145,13 +145,18 @@ def truth_numbers(truth):
     for n in found:
         for m in (n, 1 / n):
             base.add(sp.nsimplify(m) if m.is_Rational else m)
+    # The law's own numbers first: at 1% a constant is often as near a small
+    # multiple of another of them (0.5783 and 0.5770 = (2/5)^(3/5) are both
+    # within 1% of 2^(2/5)·5^(3/5)/6).
+    own = {s * n for n in base for s in (1, -1)}
     out = set()
     for n in base:
         for p in range(1, 7):
             for q in range(1, 7):
                 for s in (1, -1):
                     out.add(s * n * sp.Rational(p, q))
-    return sorted(out, key=lambda v: (sp.count_ops(v), float(abs(v))))
+    order = lambda v: (sp.count_ops(v), float(abs(v)))
+    return [sorted(own, key=order), sorted(out - own, key=order)]
 
 
 SMALL_RATIONALS = sorted({sp.Rational(p, q) for p in range(-24, 25) for q in range(1, 13)} - {0},
@@ -164,7 +169,7 @@ NICE_NUMBERS = SMALL_RATIONALS + PI_MULTIPLES
 def snap(value, tol, truth_nums):
     c = float(value)
     best = None
-    for group in (truth_nums, NICE_NUMBERS):
+    for group in (*truth_nums, NICE_NUMBERS):
         for v in group:
             fv = float(v)
             err = abs(c - fv) / abs(fv)
