@@ -18,6 +18,7 @@
 #include "expr/read_json.h"
 #include "parallel/fp_state.h"
 #include "refine/display.h"
+#include "refine/fit.h"
 #include "refine/front.h"
 #include "refine/front_simplify.h"
 #include "refine/scaled.h"
@@ -299,6 +300,42 @@ std::vector<FrontEntry> search_front(const RefinedConfig& cfg, const Seeds& seed
   }
 }
 
+// Fitting iterations for a seed offered to a front at the end.
+constexpr uint32_t kSeedPolishIterations = 100;
+
+// The rational seeds a run was not handed (or lost) offered to its front once
+// it ends short of an exact fit, their constants fitted first: on noisy rows
+// a seed of the law's own form (a ratio, a log of one) is not exact, so it
+// waits for a restart or is never offered, and a population that settled
+// elsewhere does not take it up. On the front it only competes by BIC, so it
+// cannot draw the search away from a law the search finds.
+std::vector<FrontEntry> with_seeds(std::vector<FrontEntry> found, const Seeds& seeds,
+                                   const Dataset& rows, double floor, const OperatorSet& ops,
+                                   const UnitCheck* units, const Deadline& deadline) {
+  double best = std::numeric_limits<double>::infinity();
+  for (const FrontEntry& e : found) best = std::min(best, e.mse_train);
+  if (!(best > floor) || units != nullptr) return found;
+  Front front;
+  for (FrontEntry& e : found) front.keep(std::move(e));
+  for (const std::optional<RationalSeed>* seed : {&seeds.rational, &seeds.rational_inside}) {
+    if (!*seed || (*seed)->exact || !ops.allows((*seed)->tree) || deadline.passed()) continue;
+    const ScaledScore first = score_scaled((*seed)->tree, rows, floor, ops);
+    if (!std::isfinite(first.score)) continue;
+    Expr tree = scaled_tree((*seed)->tree, first);
+    FitOutcome fit = fit_constants(tree, rows, kSeedPolishIterations, false, kHoldNone, &deadline);
+    if (fit.improved) tree = std::move(fit.tree);
+    const ScaledScore s = score_scaled(tree, rows, floor, ops);
+    if (!std::isfinite(s.score)) continue;
+    FrontEntry e;
+    e.tree = scaled_tree(tree, s);
+    e.complexity = s.complexity;
+    e.mse_train = s.mse;
+    e.bic = s.score;
+    front.keep(std::move(e));
+  }
+  return front.pareto();
+}
+
 // Nothing finite on every training row: the mean is the model.
 FrontEntry constant_model(const Dataset& train, double floor) {
   FrontEntry e;
@@ -499,7 +536,10 @@ RefinedResult refine(const Dataset& data, const RefinedConfig& cfg,
 
   // Simplify the front on the rows it was found on, then score it on all.
   const bool thorough = result.stop != StopReason::Callback;
-  result.front = simplify_front(found, rows, floor, cfg.operators, thorough, deadline, check);
+  result.front =
+      simplify_front(thorough ? with_seeds(found, seeds, rows, floor, cfg.operators, check, deadline)
+                              : found,
+                     rows, floor, cfg.operators, thorough, deadline, check);
   pulse();
   if (rows.n_rows() < train.n_rows()) {
     result.front = settle_front(result.front, train, floor, thorough, deadline);
