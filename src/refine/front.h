@@ -29,6 +29,8 @@ class Front {
 
   // Keeps the entry if it beats the one of its complexity, or there is none.
   void keep(FrontEntry entry);
+  // Removes the entry of that complexity, if any.
+  void drop(uint32_t complexity) { entries_.erase(complexity); }
 
   // Entries no simpler entry matches or beats, by increasing complexity.
   std::vector<FrontEntry> pareto() const;

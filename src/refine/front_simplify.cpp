@@ -96,6 +96,15 @@ std::vector<FrontEntry> simplify_front(const std::vector<FrontEntry>& front, con
       simplify_entry(e, train, floor, ops, units);
     snapped.keep(std::move(e));
   }
+  // Settled constants cost a little error, which keep() would refuse.
+  for (FrontEntry e : snapped.lowest_bic(kPrunedEntries)) {
+    if (deadline.passed()) break;
+    FrontEntry settled = e;
+    if (!settle_constants(settled, train, floor, deadline)) continue;
+    simplify_entry(settled, train, floor, ops, units);
+    snapped.drop(e.complexity);
+    snapped.keep(std::move(settled));
+  }
   return snapped.pareto();
 }
 

@@ -91,13 +91,16 @@ constexpr uint32_t kSettleIterations = 50;
 // kept where the error grows by less than a fitted parameter's price in the
 // BIC (ln n): the data cannot tell the two apart, and the simpler number is
 // the one to write. A pole of exp(x) − 1.0012 also leaves the rows' range.
-bool settle_constants(FrontEntry& e, const Dataset& train, double floor) {
+}  // namespace
+
+bool settle_constants(FrontEntry& e, const Dataset& train, double floor,
+                      const Deadline& deadline) {
   if (!(e.mse_train > floor) || !std::isfinite(e.mse_train)) return false;
   const size_t count = constants_of(e.tree).size();
   if (count > kMaxLevelledConstants) return false;
   const double n = train.weight_total();
   bool changed = false;
-  for (size_t i = 0; i < count; ++i) {
+  for (size_t i = 0; i < count && !deadline.passed(); ++i) {
     std::vector<double> c = constants_of(e.tree);
     const double was = c[i];
     double best_mse = std::numeric_limits<double>::infinity();
@@ -106,7 +109,7 @@ bool settle_constants(FrontEntry& e, const Dataset& train, double floor) {
       if (r == was || !(std::fabs(r - was) <= kSettleReach * std::max(1.0, std::fabs(r)))) continue;
       c[i] = r;
       Expr tree = with_constants(e.tree, c.data());
-      FitOutcome fit = fit_constants(tree, train, kSettleIterations, false, i);
+      FitOutcome fit = fit_constants(tree, train, kSettleIterations, false, i, &deadline);
       if (fit.improved) tree = std::move(fit.tree);
       const double mse = all_rows_mse(tree, train);
       if (mse < best_mse) {
@@ -124,13 +127,10 @@ bool settle_constants(FrontEntry& e, const Dataset& train, double floor) {
   return changed;
 }
 
-}  // namespace
-
 bool snap_constants(FrontEntry& e, const Dataset& train, double floor) {
   const bool rounded = round_constants(e, train, floor);
   const bool levelled = level_constants(e, train, floor);
-  const bool settled = settle_constants(e, train, floor);
-  return rounded || levelled || settled;
+  return rounded || levelled;
 }
 
 }  // namespace quorvex

@@ -41,14 +41,14 @@ FrontEntry entry(Expr tree, const Dataset& d, double floor) {
 // data cannot tell it from 1, so it is written 1 (and the 5 refitted). The
 // 0.77 is the law's own and stays; a small slope of the law stays too,
 // though 0 is near: dropping it would cost a clear rise of the error.
-TEST(SnapConstants, NoisyConstantsSettleOnWholeNumbersOnlyWhereTheDataAllow) {
+TEST(SettleConstants, NoisyConstantsSettleOnWholeNumbersOnlyWhereTheDataAllow) {
   const Dataset d = noisy(0.02);
   const double floor = 1e-30;
   auto law = [](double a, double one, double b) {
     return bin(Op::Div, bin(Op::Mul, c(a), x()), bin(Op::Add, bin(Op::Mul, c(one), x()), c(b)));
   };
   FrontEntry e = entry(law(5.02, 1.004, 0.772), d, floor);
-  ASSERT_TRUE(snap_constants(e, d, floor));
+  ASSERT_TRUE(settle_constants(e, d, floor));
   const std::vector<double> got = constants_of(e.tree);
   EXPECT_EQ(got[1], 1.0);
   EXPECT_NEAR(got[2], 0.77, 0.02);
@@ -57,12 +57,12 @@ TEST(SnapConstants, NoisyConstantsSettleOnWholeNumbersOnlyWhereTheDataAllow) {
   const Dataset sloped = noisy(0.02, 0.04);
   FrontEntry kept = entry(bin(Op::Add, law(5.0, 1.0, 0.77), bin(Op::Mul, c(0.04), x())), sloped,
                           floor);
-  snap_constants(kept, sloped, floor);
+  settle_constants(kept, sloped, floor);
   EXPECT_NEAR(constants_of(kept.tree)[3], 0.04, 0.005);
   // An exact fit is left to the exact rules: no noise to hide a change in.
   const Dataset exact = noisy(0.0);
   FrontEntry clean = entry(law(5.0, 1.0, 0.77), exact, 1e-20);
-  EXPECT_FALSE(snap_constants(clean, exact, 1e-20));
+  EXPECT_FALSE(settle_constants(clean, exact, 1e-20));
 }
 
 }  // namespace
