@@ -98,8 +98,7 @@ double test_gain(double reference_mse, double formula_mse, double floor, double 
 }  // namespace
 
 void confirm_verdict(DiscoverReport& report, const Expr& best, const Expr& line,
-                     const Dataset& train, const Dataset& test, double floor,
-                     const Expr* shown) {
+                     const Dataset& train, const Dataset& test, double floor, const Expr* shown) {
   const size_t n = test.n_rows();
   const double weight = test.weight_total();  // the row count when unweighted
   const double gain_const =

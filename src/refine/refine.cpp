@@ -536,10 +536,9 @@ RefinedResult refine(const Dataset& data, const RefinedConfig& cfg,
 
   // Simplify the front on the rows it was found on, then score it on all.
   const bool thorough = result.stop != StopReason::Callback;
-  result.front =
-      simplify_front(thorough ? with_seeds(found, seeds, rows, floor, cfg.operators, check, deadline)
-                              : found,
-                     rows, floor, cfg.operators, thorough, deadline, check);
+  result.front = simplify_front(
+      thorough ? with_seeds(found, seeds, rows, floor, cfg.operators, check, deadline) : found,
+      rows, floor, cfg.operators, thorough, deadline, check);
   pulse();
   if (rows.n_rows() < train.n_rows()) {
     result.front = settle_front(result.front, train, floor, thorough, deadline);

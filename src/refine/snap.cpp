@@ -1,7 +1,7 @@
 #include "refine/snap.h"
 
-#include <cmath>
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <limits>
 #include <vector>
@@ -85,16 +85,13 @@ bool level_constants(FrontEntry& e, const Dataset& train, double floor) {
 constexpr double kSettleReach = 0.05;
 constexpr uint32_t kSettleIterations = 50;
 
-// On noisy rows a constant of the law (the 1 of exp(x) − 1, an exponent 2)
-// comes out a little off, and the text shows the noise: each constant near a
-// whole or half number is held there and the others refitted, and the change
-// kept where the error grows by less than a fitted parameter's price in the
-// BIC (ln n): the data cannot tell the two apart, and the simpler number is
-// the one to write. A pole of exp(x) − 1.0012 also leaves the rows' range.
 }  // namespace
 
-bool settle_constants(FrontEntry& e, const Dataset& train, double floor,
-                      const Deadline& deadline) {
+// On noisy rows a constant of the law (the 1 of exp(x) − 1, an exponent 2)
+// comes out a little off, and the text shows the noise: the data cannot tell
+// it from the simpler number, which is the one to write. A pole of
+// exp(x) − 1.0012 also leaves the rows' range.
+bool settle_constants(FrontEntry& e, const Dataset& train, double floor, const Deadline& deadline) {
   if (!(e.mse_train > floor) || !std::isfinite(e.mse_train)) return false;
   const size_t count = constants_of(e.tree).size();
   if (count > kMaxLevelledConstants) return false;

@@ -1,3 +1,5 @@
+#include "refine/snap.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -6,7 +8,6 @@
 #include "assess/assess.h"
 #include "expr/derivatives.h"
 #include "refine/scaled.h"
-#include "refine/snap.h"
 #include "rng/lcg.h"
 
 namespace quorvex {
@@ -55,8 +56,8 @@ TEST(SettleConstants, NoisyConstantsSettleOnWholeNumbersOnlyWhereTheDataAllow) {
   EXPECT_NE(got[2], 1.0);
 
   const Dataset sloped = noisy(0.02, 0.04);
-  FrontEntry kept = entry(bin(Op::Add, law(5.0, 1.0, 0.77), bin(Op::Mul, c(0.04), x())), sloped,
-                          floor);
+  FrontEntry kept =
+      entry(bin(Op::Add, law(5.0, 1.0, 0.77), bin(Op::Mul, c(0.04), x())), sloped, floor);
   settle_constants(kept, sloped, floor);
   EXPECT_NEAR(constants_of(kept.tree)[3], 0.04, 0.005);
   // An exact fit is left to the exact rules: no noise to hide a change in.
