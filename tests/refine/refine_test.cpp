@@ -268,8 +268,10 @@ TEST(Refine, SameResultForAnyThreadCountAndAfterAStopRequest) {
 
   uint32_t calls = 0;
   const RefineProgress stop_at_three = [&](const GenerationInfo& g) {
-    ++calls;
-    EXPECT_EQ(g.generation, calls);
+    // A slow build also hears pulses from within a generation.
+    if (!g.within_generation) {
+      EXPECT_EQ(g.generation, ++calls);
+    }
     return g.generation < 3;
   };
   const auto stopped = refine(d, cfg, &stop_at_three);
