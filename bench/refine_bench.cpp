@@ -6,7 +6,8 @@
 // the lines into the comparison table.
 //
 //   refine_bench [--classic-only | --refined-only] [--operators TEXT] [--only TEXT]
-//                [--permutations N] [--units] [--patience N] [--restarts N]
+//                [--permutations N] [--units] [--start-truth] [--patience N]
+//                [--restarts N]
 //                SUITE_DIR > results.jsonl
 //
 // --operators  the refined search's operator set: "default" (the library's,
@@ -19,6 +20,9 @@
 //              the line, 0 for a problem without them
 // --permutations N  also the refined permutation test of N permutations:
 //              "p_value" and "permutation_seconds" on the refined line
+// --start-truth  the refined search starts from the law itself (the manifest's
+//              "start", written by bench/truth_start.py): whether the score
+//              prefers the law once the search has it
 // --patience N, --restarts N  the refined search's stalling rule, for trying
 //              others (default: the library's)
 //
@@ -44,6 +48,7 @@
 #include "dataset/dataset.h"
 #include "expr/expr.h"
 #include "expr/operators.h"
+#include "expr/parse.h"
 #include "expr/read_json.h"
 #include "optimizer/discover.h"
 #include "report/report.h"
@@ -147,6 +152,8 @@ struct Problem {
   // (bench/feynman_units.py).
   std::vector<std::pair<std::string, std::string>> units;
   std::string target_units;
+  // The law with its constants as numbers (bench/truth_start.py), where given.
+  std::string start;
 };
 
 std::vector<Problem> read_manifest(const std::string& dir) {
@@ -161,6 +168,7 @@ std::vector<Problem> read_manifest(const std::string& dir) {
     if (const JsonValue* u = p.find("units"))
       for (const auto& m : u->members) q.units.emplace_back(m.first, m.second.text);
     if (const JsonValue* t = p.find("target_units")) q.target_units = t->text;
+    if (const JsonValue* t = p.find("start")) q.start = t->text;
     out.push_back(std::move(q));
   }
   return out;
@@ -236,6 +244,7 @@ struct RefinedKnobs {
   quorvex::OperatorSet operators = quorvex::OperatorSet::defaults();
   size_t permutations = 0;
   bool units = false;
+  bool start_truth = false;
   long patience = -1, restarts = -1;  // -1: the library's
 };
 
@@ -251,6 +260,10 @@ std::string run_refined(const Problem& p, const Dataset& train, const Dataset& f
   if (units)
     config.units =
         quorvex::read_units(train.features(), p.units, train.target_name(), p.target_units);
+  if (knobs.start_truth) {
+    if (p.start.empty()) throw std::runtime_error("no \"start\" in the manifest");
+    config.start_from.push_back(quorvex::parse_formula(p.start));
+  }
   std::vector<double> trace;
   const quorvex::RefineProgress progress = [&](const quorvex::GenerationInfo& g) {
     if (!g.within_generation) trace.push_back(std::round(g.best_bic * 100.0) / 100.0);
@@ -321,7 +334,8 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: refine_bench [--classic-only | --refined-only] [--operators TEXT] [--only TEXT] "
-    "[--permutations N] [--units] [--patience N] [--restarts N] SUITE_DIR\n";
+    "[--permutations N] [--units] [--start-truth] [--patience N] [--restarts N] "
+    "SUITE_DIR\n";
 
 }  // namespace
 
@@ -345,6 +359,8 @@ int main(int argc, char** argv) {
       }
     } else if (a == "--units") {
       knobs.units = true;
+    } else if (a == "--start-truth") {
+      knobs.start_truth = true;
     } else if (a == "--only" && i + 1 < argc) {
       only = argv[++i];
     } else if (a == "--permutations" && i + 1 < argc) {
