@@ -64,13 +64,13 @@ void pin(Eigen::MatrixXd& normal, Eigen::VectorXd& gradient, Eigen::Index j) {
 // Levenberg–Marquardt over the parameters a, b, then the tree's constants θ.
 class Fit {
  public:
-  Fit(const Expr& raw, const Dataset& train, bool scaled, size_t hold)
+  Fit(const Expr& raw, const Dataset& train, bool scaled, std::vector<size_t> held)
       : n_(train.n_rows()),
         y_(train.targets()),
         w_(train.weighted() ? train.weights().data() : nullptr),
         total_(train.weight_total()),
         scaled_(scaled),
-        hold_(hold) {
+        held_(std::move(held)) {
     program_.compile(raw, train);
     np_ = program_.n_params();
     theta_ = constants_of(raw);
@@ -158,7 +158,8 @@ class Fit {
       pin(normal_, gradient_, 0);
       pin(normal_, gradient_, 1);
     }
-    if (hold_ < np_) pin(normal_, gradient_, static_cast<Eigen::Index>(hold_ + 2));
+    for (size_t h : held_)
+      if (h < np_) pin(normal_, gradient_, static_cast<Eigen::Index>(h + 2));
     return true;
   }
 
@@ -187,7 +188,7 @@ class Fit {
   const double* w_;  // null: unweighted
   double total_;
   bool scaled_;
-  size_t hold_;
+  std::vector<size_t> held_;
   size_t np_ = 0;
   std::vector<double> theta_, f_, f_try_, jac_, residual_;
   double a_ = 0.0, b_ = 1.0;
@@ -204,9 +205,16 @@ thread_local DualProgram Fit::program_;
 
 FitOutcome fit_constants(const Expr& raw, const Dataset& train, uint32_t max_iterations,
                          bool scaled, size_t hold, const Deadline* deadline) {
+  return fit_constants_holding(raw, train, max_iterations, scaled,
+                               hold == kHoldNone ? std::vector<size_t>{} : std::vector<size_t>{hold},
+                               deadline);
+}
+
+FitOutcome fit_constants_holding(const Expr& raw, const Dataset& train, uint32_t max_iterations,
+                                 bool scaled, std::vector<size_t> held, const Deadline* deadline) {
   FitOutcome out;
   out.tree = raw;
-  Fit fit(raw, train, scaled, hold);
+  Fit fit(raw, train, scaled, std::move(held));
   out.sse_before = out.sse = fit.sse();
   if (fit.n_params() == 0 || !std::isfinite(fit.sse()) || train.n_rows() == 0) return out;
   bool converged = false;

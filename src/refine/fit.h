@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "dataset/dataset.h"
 #include "expr/expr.h"
@@ -31,5 +32,9 @@ inline constexpr size_t kHoldNone = static_cast<size_t>(-1);
 FitOutcome fit_constants(const Expr& raw, const Dataset& train, uint32_t max_iterations,
                          bool scaled = true, size_t hold = kHoldNone,
                          const Deadline* deadline = nullptr);
+// The same with every constant numbered in `held` keeping its value.
+FitOutcome fit_constants_holding(const Expr& raw, const Dataset& train, uint32_t max_iterations,
+                                 bool scaled, std::vector<size_t> held,
+                                 const Deadline* deadline = nullptr);
 
 }  // namespace quorvex

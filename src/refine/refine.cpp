@@ -26,6 +26,7 @@
 #include "refine/seeds.h"
 #include "refine/separable.h"
 #include "refine/shared.h"
+#include "refine/sparse_line.h"
 #include "refine/starts.h"
 #include "units/check.h"
 
@@ -413,7 +414,19 @@ void judge_front(RefinedResult& result, const BaselinesReport& baselines, uint64
     return !fewer_constants_than_rows(e.tree, train.n_rows()) || (units && !units->agrees(e.tree));
   });
   if (result.front.empty()) result.front.push_back(constant_model(train, result.mse_floor));
-  const FrontEntry line = line_entry(train, result.mse_floor, baselines.bic_linear);
+  FrontEntry line = line_entry(train, result.mse_floor, baselines.bic_linear);
+  if (line.bic < std::min_element(result.front.begin(), result.front.end(),
+                                  [](const FrontEntry& a, const FrontEntry& b) {
+                                    return a.bic < b.bic;
+                                  })->bic)
+    if (std::optional<Expr> sparse = sparse_line(train, result.mse_floor)) {
+      FrontEntry e;
+      e.tree = std::move(*sparse);
+      e.complexity = static_cast<uint32_t>(constants_of(e.tree).size());
+      e.mse_train = all_rows_mse(e.tree, train);
+      e.bic = refined_bic(e.mse_train, train.weight_total(), e.complexity, result.mse_floor);
+      if (e.bic < line.bic) line = std::move(e);
+    }
   auto lowest_bic = [&] {
     return static_cast<size_t>(
         std::min_element(result.front.begin(), result.front.end(),

@@ -97,6 +97,14 @@ bool settle_constants(FrontEntry& e, const Dataset& train, double floor, const D
   if (count > kMaxLevelledConstants) return false;
   const double n = train.weight_total();
   bool changed = false;
+  // Whole and half numbers stay where they are while the others refit: else
+  // settling one constant moves the last one settled off its number again.
+  std::vector<size_t> held;
+  {
+    const std::vector<double> c = constants_of(e.tree);
+    for (size_t i = 0; i < count; ++i)
+      if (nice(c[i])) held.push_back(i);
+  }
   for (size_t i = 0; i < count && !deadline.passed(); ++i) {
     std::vector<double> c = constants_of(e.tree);
     const double was = c[i];
@@ -106,7 +114,10 @@ bool settle_constants(FrontEntry& e, const Dataset& train, double floor, const D
       if (r == was || !(std::fabs(r - was) <= kSettleReach * std::max(1.0, std::fabs(r)))) continue;
       c[i] = r;
       Expr tree = with_constants(e.tree, c.data());
-      FitOutcome fit = fit_constants(tree, train, kSettleIterations, false, i, &deadline);
+      std::vector<size_t> hold = held;
+      hold.push_back(i);
+      FitOutcome fit = fit_constants_holding(tree, train, kSettleIterations, false, std::move(hold),
+                                             &deadline);
       if (fit.improved) tree = std::move(fit.tree);
       const double mse = all_rows_mse(tree, train);
       if (mse < best_mse) {
@@ -119,6 +130,7 @@ bool settle_constants(FrontEntry& e, const Dataset& train, double floor, const D
     e.tree = std::move(best);
     e.mse_train = best_mse;
     e.bic = refined_bic(best_mse, n, e.complexity, floor);
+    held.push_back(i);
     changed = true;
   }
   return changed;

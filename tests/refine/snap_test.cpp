@@ -66,5 +66,23 @@ TEST(SettleConstants, NoisyConstantsSettleOnWholeNumbersOnlyWhereTheDataAllow) {
   EXPECT_FALSE(settle_constants(clean, exact, 1e-20));
 }
 
+// (c1 + c2·x)/(c3 + x) on noisy (1 + x)/(1 − x): each constant a hair off
+// −1. Settled one after another, each must stay on its number while the
+// next is settled and the rest refit, or only the last is left whole.
+TEST(SettleConstants, KeepsEarlierSettledConstantsWhileSettlingTheNext) {
+  Dataset d("y");
+  d.add_feature("x");
+  Lcg rng(3);
+  for (size_t i = 0; i < 300; ++i) {
+    const double v = -0.9 + 1.7 * rng.next_f64();
+    d.push_row(&v, (1.0 + v) / (1.0 - v) + 0.02 * (rng.next_f64() - 0.5));
+  }
+  FrontEntry e = entry(bin(Op::Div, bin(Op::Add, c(-1.003), bin(Op::Mul, c(-0.998), x())),
+                           bin(Op::Add, c(-1.004), x())),
+                       d, 1e-30);
+  ASSERT_TRUE(settle_constants(e, d, 1e-30));
+  for (double v : constants_of(e.tree)) EXPECT_EQ(v, -1.0) << e.tree.formula();
+}
+
 }  // namespace
 }  // namespace quorvex
