@@ -97,11 +97,16 @@ std::vector<FrontEntry> simplify_front(const std::vector<FrontEntry>& front, con
     snapped.keep(std::move(e));
   }
   // Settled constants cost a little error, which keep() would refuse.
-  for (FrontEntry e : snapped.lowest_bic(kPrunedEntries)) {
+  const std::vector<FrontEntry> ranked = snapped.lowest_bic(kPrunedEntries);
+  for (const FrontEntry& e : ranked) {
     if (deadline.passed()) break;
     FrontEntry settled = e;
     if (!settle_constants(settled, train, floor, deadline)) continue;
     simplify_entry(settled, train, floor, ops, units);
+    // A settled constant is written, not fitted, yet its node is charged as
+    // before: the error it costs must not hand the lowest BIC to another
+    // formula, or settling would choose the law's structure away.
+    if (&e == &ranked.front() && ranked.size() > 1 && settled.bic > ranked[1].bic) continue;
     snapped.drop(e.complexity);
     snapped.keep(std::move(settled));
   }

@@ -1,6 +1,7 @@
 #include "refine/sparse_line.h"
 
 #include <Eigen/Dense>
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <string>
