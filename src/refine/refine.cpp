@@ -414,11 +414,14 @@ void judge_front(RefinedResult& result, const BaselinesReport& baselines, uint64
     return !fewer_constants_than_rows(e.tree, train.n_rows()) || (units && !units->agrees(e.tree));
   });
   if (result.front.empty()) result.front.push_back(constant_model(train, result.mse_floor));
+  auto lowest_bic = [&] {
+    return static_cast<size_t>(
+        std::min_element(result.front.begin(), result.front.end(),
+                         [](const FrontEntry& a, const FrontEntry& b) { return a.bic < b.bic; }) -
+        result.front.begin());
+  };
   FrontEntry line = line_entry(train, result.mse_floor, baselines.bic_linear);
-  if (line.bic < std::min_element(result.front.begin(), result.front.end(),
-                                  [](const FrontEntry& a, const FrontEntry& b) {
-                                    return a.bic < b.bic;
-                                  })->bic)
+  if (line.bic < result.front[lowest_bic()].bic)
     if (std::optional<Expr> sparse = sparse_line(train, result.mse_floor)) {
       FrontEntry e;
       e.tree = std::move(*sparse);
@@ -427,12 +430,6 @@ void judge_front(RefinedResult& result, const BaselinesReport& baselines, uint64
       e.bic = refined_bic(e.mse_train, train.weight_total(), e.complexity, result.mse_floor);
       if (e.bic < line.bic) line = std::move(e);
     }
-  auto lowest_bic = [&] {
-    return static_cast<size_t>(
-        std::min_element(result.front.begin(), result.front.end(),
-                         [](const FrontEntry& a, const FrontEntry& b) { return a.bic < b.bic; }) -
-        result.front.begin());
-  };
   size_t best = lowest_bic();
   if (line.bic < result.front[best].bic && fewer_constants_than_rows(line.tree, train.n_rows()) &&
       (!units || units->agrees(line.tree))) {
