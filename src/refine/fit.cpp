@@ -34,22 +34,32 @@ double scaled_sse(const std::vector<double>& f, const std::vector<double>& y, do
   return w ? scaled_sse(f, y, a, b, RowWeights{w}) : scaled_sse(f, y, a, b, UnitWeights{});
 }
 
-// Σ w[i]·a[i]·b[i] in row order; a null operand is a column of ones.
+// The lower triangle of the normal equations of the columns 1, cols[1..m)
+// and the gradient against r, in one pass over the rows: each entry keeps
+// its own sum in row order (the bits of one dot product per entry), and the
+// independent sums run side by side instead of one latency chain each.
+// `sums` holds entry (j, k) at j·(j+1)/2 + k, then the gradient.
 template <typename W>
-double dot(const double* a, const double* b, size_t n, W w) {
-  double s = 0.0;
-  if (!b) {
-    for (size_t i = 0; i < n; ++i) s += w[i] * a[i];
-  } else if (!a) {
-    for (size_t i = 0; i < n; ++i) s += w[i] * b[i];
-  } else {
-    for (size_t i = 0; i < n; ++i) s += w[i] * (a[i] * b[i]);
+void normal_sums(const std::vector<const double*>& cols, const double* r, size_t n, W w,
+                 std::vector<double>& sums, std::vector<double>& row) {
+  const size_t m = cols.size();
+  const size_t tri = m * (m + 1) / 2;
+  sums.assign(tri + m, 0.0);
+  row.resize(m);
+  double* s = sums.data();
+  double* g = s + tri;
+  double* v = row.data();
+  for (size_t i = 0; i < n; ++i) {
+    const double wi = w[i];
+    for (size_t j = 1; j < m; ++j) v[j] = cols[j][i];
+    g[0] += wi * r[i];
+    for (size_t j = 1; j < m; ++j) {
+      double* sj = s + j * (j + 1) / 2;
+      sj[0] += wi * v[j];
+      for (size_t k = 1; k <= j; ++k) sj[k] += wi * (v[j] * v[k]);
+      g[j] += wi * (v[j] * r[i]);
+    }
   }
-  return s;
-}
-
-double dot(const double* a, const double* b, size_t n, const double* w) {
-  return w ? dot(a, b, n, RowWeights{w}) : dot(a, b, n, UnitWeights{});
 }
 
 // A parameter's row and column of the normal equations replaced by the
@@ -139,18 +149,21 @@ class Fit {
       cols[p + 2] = c;
     }
     for (size_t i = 0; i < n_; ++i) residual_[i] = y_[i] - (a_ + b_ * f_[i]);
+    if (w_)
+      normal_sums(cols, residual_.data(), n_, RowWeights{w_}, sums_, row_);
+    else
+      normal_sums(cols, residual_.data(), n_, UnitWeights{}, sums_, row_);
     const auto mi = static_cast<Eigen::Index>(m);
     normal_.resize(mi, mi);
     gradient_.resize(mi);
     normal_.setZero();
-    normal_(0, 0) = total_;
     for (size_t j = 0; j < m; ++j) {
       const auto jj = static_cast<Eigen::Index>(j);
-      gradient_[jj] = dot(cols[j], residual_.data(), n_, w_);
-      for (size_t k = 1; k <= j; ++k)
-        normal_(jj, static_cast<Eigen::Index>(k)) = dot(cols[j], cols[k], n_, w_);
-      if (j > 0) normal_(jj, 0) = dot(cols[j], nullptr, n_, w_);
+      gradient_[jj] = sums_[m * (m + 1) / 2 + j];
+      for (size_t k = 0; k <= j; ++k)
+        normal_(jj, static_cast<Eigen::Index>(k)) = sums_[j * (j + 1) / 2 + k];
     }
+    normal_(0, 0) = total_;
     if (!normal_.allFinite() || !gradient_.allFinite()) return false;
     normal_.triangularView<Eigen::StrictlyUpper>() = normal_.transpose();
     if (!scaled_) {
@@ -190,7 +203,7 @@ class Fit {
   bool scaled_;
   std::vector<size_t> held_;
   size_t np_ = 0;
-  std::vector<double> theta_, f_, f_try_, jac_, residual_;
+  std::vector<double> theta_, f_, f_try_, jac_, residual_, sums_, row_;
   double a_ = 0.0, b_ = 1.0;
   double sse_ = kInf;
   double lambda_ = 1e-3;
