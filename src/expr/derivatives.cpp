@@ -53,6 +53,17 @@ Expr replace(const Expr& e, const double* values, size_t& next) {
   }
 }
 
+// sin x and cos x for about the price of one: glibc's sincos gives exactly
+// the bits of its sin and cos.
+void sin_cos(double x, double& s, double& c) {
+#if defined(__GLIBC__)
+  ::sincos(x, &s, &c);
+#else
+  s = std::sin(x);
+  c = std::cos(x);
+#endif
+}
+
 // A unary node's value v from its child's va and, with want_d, its local
 // derivative g = dv/dva, row by row over m rows.
 void unary_value_and_slope(Expr::Kind kind, int32_t e, const double* va, size_t m, bool want_d,
@@ -93,14 +104,26 @@ void unary_value_and_slope(Expr::Kind kind, int32_t e, const double* va, size_t 
         for (size_t r = 0; r < m; ++r) g[r] = 0.5 / v[r];
       break;
     case Expr::Kind::Sin:
-      for (size_t r = 0; r < m; ++r) v[r] = sin_guarded(va[r]);
-      if (want_d)
-        for (size_t r = 0; r < m; ++r) g[r] = std::cos(va[r]);
+      if (!want_d) {
+        for (size_t r = 0; r < m; ++r) v[r] = sin_guarded(va[r]);
+        break;
+      }
+      for (size_t r = 0; r < m; ++r) {
+        sin_cos(va[r], v[r], g[r]);
+        if (!std::isfinite(va[r])) v[r] = kGuardNaN;
+      }
       break;
     case Expr::Kind::Cos:
-      for (size_t r = 0; r < m; ++r) v[r] = cos_guarded(va[r]);
-      if (want_d)
-        for (size_t r = 0; r < m; ++r) g[r] = -std::sin(va[r]);
+      if (!want_d) {
+        for (size_t r = 0; r < m; ++r) v[r] = cos_guarded(va[r]);
+        break;
+      }
+      for (size_t r = 0; r < m; ++r) {
+        double s = 0.0;
+        sin_cos(va[r], s, v[r]);
+        g[r] = -s;
+        if (!std::isfinite(va[r])) v[r] = kGuardNaN;
+      }
       break;
     case Expr::Kind::Tanh:
       for (size_t r = 0; r < m; ++r) v[r] = std::tanh(va[r]);
