@@ -21,6 +21,7 @@
 #include "refine/fit.h"
 #include "refine/front.h"
 #include "refine/front_simplify.h"
+#include "refine/reduced.h"
 #include "refine/scaled.h"
 #include "refine/search.h"
 #include "refine/seeds.h"
@@ -189,6 +190,8 @@ constexpr size_t kRowGrowth = 4;
 // Runs with units are cheaper (most candidates are refused unscored): a
 // stalled one is followed by this many more fresh runs than without.
 constexpr uint32_t kUnitRestarts = 1;
+// Share of the search's time limit the search in pure-number groups may take.
+constexpr double kReducedShare = 0.5;
 // Generations a search runs before it looks for a separable law.
 constexpr uint32_t kSeparableAfter = 30;
 // How much lower a BIC on all rows must be to overrule the sample's choice.
@@ -539,9 +542,21 @@ RefinedResult refine(const Dataset& data, const RefinedConfig& cfg,
   std::optional<UnitCheck> units;
   if (cfg.units.declared) units.emplace(cfg.units);
   const UnitCheck* check = units ? &*units : nullptr;
+  // With units, the law in pure-number groups first: its front starts the
+  // search as a warm start's would, and its generations count.
+  RefinedConfig run_cfg = cfg;
+  const double reduced_limit =
+      cfg.time_limit > 0.0 ? kReducedShare * (search_limit - seconds_since(start)) : 0.0;
+  if (check && !stop_asked && (cfg.time_limit <= 0.0 || reduced_limit > 0.0)) {
+    ReducedStart reduced = reduced_start(train, cfg, reduced_limit, progress);
+    result.generations = reduced.generations;
+    stop_asked = reduced.stopped;
+    for (Expr& t : reduced.trees) run_cfg.start_from.push_back(std::move(t));
+  }
   Dataset rows;
-  const std::vector<FrontEntry> found = search_front(
-      cfg, seeds, start, Deadline(start, search_limit), progress, stop_asked, result, rows, check);
+  const std::vector<FrontEntry> found =
+      search_front(run_cfg, seeds, start, Deadline(start, search_limit), progress, stop_asked,
+                   result, rows, check);
   heard = Clock::now();  // the last generation's own call
 
   // Simplify the front on the rows it was found on, then score it on all.
@@ -554,8 +569,8 @@ RefinedResult refine(const Dataset& data, const RefinedConfig& cfg,
     result.front = settle_front(result.front, train, floor, thorough, deadline);
     pulse();
   }
-  if (!cfg.start_from.empty())
-    result.front = keep_earlier(std::move(result.front), cfg, train, floor, check);
+  if (!run_cfg.start_from.empty())
+    result.front = keep_earlier(std::move(result.front), run_cfg, train, floor, check);
   judge_front(result, baselines, cfg.seed);
   result.report.wall_clock_ms = static_cast<uint64_t>(
       std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());

@@ -6,10 +6,12 @@
 #include <cmath>
 #include <string>
 
+#include "refine/reduced.h"
 #include "refine/refine.h"
 #include "refine/scaled.h"
 #include "rng/lcg.h"
 #include "units/check.h"
+#include "units/groups.h"
 
 namespace quorvex {
 namespace {
@@ -162,6 +164,49 @@ TEST(UnitCheck, MonomialsOfAUnitComeSimplestFirst) {
   EXPECT_TRUE(unit_monomials(g, u("A"), 5).empty());
 }
 
+Unit unit_of(const DeclaredUnits& d, const Monomial& m) {
+  std::optional<Unit> out = Unit{};
+  for (const auto& [name, p] : m)
+    for (const auto& [n, unit] : d.features)
+      if (n == name && out) out = out->times(*unit.pow(Rational{p, 1}));
+  return *out;
+}
+
+TEST(UnitGroups, SplitALawIntoAScaleAndPureNumbers) {
+  // A dipole's field: six features over three independent units leave three
+  // groups, and a pure-number feature is one of its own.
+  const std::vector<std::string> names = {"epsilon", "p_d", "r", "x", "y", "z", "theta"};
+  const DeclaredUnits dipole = read_units(names,
+                                          {{"epsilon", "F/m"}, {"p_d", "C*m"}, {"r", "m"},
+                                           {"x", "m"}, {"y", "m"}, {"z", "m"}, {"theta", "1"}},
+                                          "E", "V/m");
+  const auto g = unit_groups(dipole);
+  ASSERT_TRUE(g);
+  ASSERT_EQ(g->groups.size(), 4u);
+  for (const Monomial& m : g->groups) EXPECT_TRUE(unit_of(dipole, m).dimensionless());
+  EXPECT_EQ(g->groups.back(), (Monomial{{"theta", 1}}));
+  EXPECT_FALSE(g->scale_sqrt);
+  EXPECT_EQ(unit_of(dipole, g->scale), dipole.target);
+  // The simplest choice: each length over one other, p_d/(epsilon·r³) or alike.
+  for (size_t i = 0; i < 3; ++i) EXPECT_EQ(g->groups[i].size(), 2u);
+  int power = 0;
+  for (const auto& f : g->scale) power += std::abs(f.second);
+  EXPECT_EQ(power, 5);
+
+  // A pendulum's period scales as sqrt(L/g).
+  const DeclaredUnits pendulum =
+      read_units({"L", "g", "theta"}, {{"L", "m"}, {"g", "m/s^2"}, {"theta", "1"}}, "T", "s");
+  const auto p = unit_groups(pendulum);
+  ASSERT_TRUE(p);
+  EXPECT_TRUE(p->scale_sqrt);
+  EXPECT_EQ(unit_of(pendulum, p->scale), u("s^2"));
+  EXPECT_EQ(p->groups, (std::vector<Monomial>{{{"theta", 1}}}));
+
+  // Nothing to reduce: no feature with a unit, or a target they cannot make.
+  EXPECT_FALSE(unit_groups(read_units({"a"}, {{"a", "1"}}, "y", "1")));
+  EXPECT_FALSE(unit_groups(read_units({"L", "t"}, {{"L", "m"}, {"t", "s"}}, "y", "K")));
+}
+
 TEST(ScaledUnits, OnlyAgreeingFormsAreScored) {
   Dataset d("F");
   for (const char* n : {"m1", "m2", "r", "t"}) d.add_feature(n);
@@ -181,6 +226,38 @@ TEST(ScaledUnits, OnlyAgreeingFormsAreScored) {
   EXPECT_TRUE(one.agrees(scaled_tree(raw, s)));
   EXPECT_EQ(score_scaled(raw, d, 1e-20).score,
             score_scaled(raw, d, 1e-20, OperatorSet::all(), nullptr).score);
+}
+
+TEST(RefineUnits, TheLawInGroupsIsWrittenBackInTheFeatures) {
+  // A pendulum's period at larger swings: F(theta) alone is left to find.
+  Dataset d("T");
+  for (const char* n : {"L", "g", "theta"}) d.add_feature(n);
+  Lcg rng(7);
+  for (int i = 0; i < 80; ++i) {
+    const double v[3] = {0.5 + rng.next_f64(), 9.0 + rng.next_f64(), rng.next_f64()};
+    d.push_row(v, 2.0 * M_PI * std::sqrt(v[0] / v[1]) * (1.0 + v[2] * v[2] / 16.0));
+  }
+  RefinedConfig cfg;
+  cfg.population = 200;
+  cfg.units = read_units({"L", "g", "theta"}, {{"L", "m"}, {"g", "m/s^2"}, {"theta", "1"}}, "T",
+                         "s");
+  const ReducedStart start = reduced_start(d, cfg, 0.0, nullptr);
+  ASSERT_FALSE(start.trees.empty());
+  EXPECT_GT(start.generations, 0u);
+  double best = INFINITY;
+  for (const Expr& t : start.trees) {
+    EXPECT_TRUE(UnitCheck(cfg.units).agrees(t)) << t.formula();
+    double sum = 0.0;
+    for (size_t r = 0; r < d.n_rows(); ++r) {
+      const double e = t.evaluate(d.row(r)) - d.targets()[r];
+      sum += e * e;
+    }
+    best = std::min(best, sum / static_cast<double>(d.n_rows()));
+  }
+  EXPECT_LT(best, 1e-20);
+  // With a dimensional constant a law need not be M·F(groups): no start.
+  cfg.units.dimensional_constants = 1;
+  EXPECT_TRUE(reduced_start(d, cfg, 0.0, nullptr).trees.empty());
 }
 
 TEST(RefineUnits, FindsAnAgreeingLawAndReportsItsConstants) {
