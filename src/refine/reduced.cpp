@@ -110,8 +110,8 @@ ReducedStart reduced_start(const Dataset& train, const RefinedConfig& cfg, doubl
     reduced.push_row(values.data(), train.targets()[r] / (groups->scale_sqrt ? std::sqrt(m) : m));
   }
   if (train.weighted())
-    reduced.set_weights(std::vector<double>(train.weights().begin(),
-                                            train.weights().begin() + static_cast<ptrdiff_t>(rows)));
+    reduced.set_weights(std::vector<double>(
+        train.weights().begin(), train.weights().begin() + static_cast<ptrdiff_t>(rows)));
 
   RefinedConfig sub = cfg;
   sub.units = DeclaredUnits{};
@@ -128,8 +128,8 @@ ReducedStart reduced_start(const Dataset& train, const RefinedConfig& cfg, doubl
   out.generations = found.generations;
   out.stopped = found.stop == StopReason::Callback;
   const UnitCheck check(cfg.units);
-  const Expr m = groups->scale_sqrt ? Expr::sqrt(monomial_tree(groups->scale))
-                                    : monomial_tree(groups->scale);
+  const Expr m =
+      groups->scale_sqrt ? Expr::sqrt(monomial_tree(groups->scale)) : monomial_tree(groups->scale);
   for (const FrontEntry& e : found.front) {
     Expr t = substitute(e.tree, written);
     if (!groups->scale.empty()) t = Expr::bin(Op::Mul, m, std::move(t));

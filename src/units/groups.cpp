@@ -137,7 +137,8 @@ std::optional<UnitGroups> unit_groups(const DeclaredUnits& declared) {
     if (const auto b = express(basis, target)) {
       // Whole or half exponents: a half makes the scale a square root.
       ok = std::all_of(b->begin(), b->end(), [](const Rational& x) { return x.den <= 2; });
-      g.scale_sqrt = std::any_of(b->begin(), b->end(), [](const Rational& x) { return x.den == 2; });
+      g.scale_sqrt =
+          std::any_of(b->begin(), b->end(), [](const Rational& x) { return x.den == 2; });
       const int64_t times = g.scale_sqrt ? 2 : 1;
       for (size_t i = 0; i < rank && ok; ++i) {
         const int64_t p = (*b)[i].num * times / (*b)[i].den;

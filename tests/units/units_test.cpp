@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <numbers>
 #include <string>
 
 #include "refine/reduced.h"
@@ -177,8 +178,13 @@ TEST(UnitGroups, SplitALawIntoAScaleAndPureNumbers) {
   // groups, and a pure-number feature is one of its own.
   const std::vector<std::string> names = {"epsilon", "p_d", "r", "x", "y", "z", "theta"};
   const DeclaredUnits dipole = read_units(names,
-                                          {{"epsilon", "F/m"}, {"p_d", "C*m"}, {"r", "m"},
-                                           {"x", "m"}, {"y", "m"}, {"z", "m"}, {"theta", "1"}},
+                                          {{"epsilon", "F/m"},
+                                           {"p_d", "C*m"},
+                                           {"r", "m"},
+                                           {"x", "m"},
+                                           {"y", "m"},
+                                           {"z", "m"},
+                                           {"theta", "1"}},
                                           "E", "V/m");
   const auto g = unit_groups(dipole);
   ASSERT_TRUE(g);
@@ -235,12 +241,12 @@ TEST(RefineUnits, TheLawInGroupsIsWrittenBackInTheFeatures) {
   Lcg rng(7);
   for (int i = 0; i < 80; ++i) {
     const double v[3] = {0.5 + rng.next_f64(), 9.0 + rng.next_f64(), rng.next_f64()};
-    d.push_row(v, 2.0 * M_PI * std::sqrt(v[0] / v[1]) * (1.0 + v[2] * v[2] / 16.0));
+    d.push_row(v, 2.0 * std::numbers::pi * std::sqrt(v[0] / v[1]) * (1.0 + v[2] * v[2] / 16.0));
   }
   RefinedConfig cfg;
   cfg.population = 200;
-  cfg.units = read_units({"L", "g", "theta"}, {{"L", "m"}, {"g", "m/s^2"}, {"theta", "1"}}, "T",
-                         "s");
+  cfg.units =
+      read_units({"L", "g", "theta"}, {{"L", "m"}, {"g", "m/s^2"}, {"theta", "1"}}, "T", "s");
   const ReducedStart start = reduced_start(d, cfg, 0.0, nullptr);
   ASSERT_FALSE(start.trees.empty());
   EXPECT_GT(start.generations, 0u);
