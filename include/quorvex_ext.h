@@ -262,7 +262,9 @@ typedef struct qvx_options {
   /* Refined only (a classic search needs all three 0): */
   double time_limit;       /* seconds of wall clock, then the best so far; 0: none */
   uint32_t patience;       /* generations without improvement before stopping; 0: never */
-  uint32_t exact_patience; /* once the best formula is exact: generations without a lower BIC */
+  /* Once the best formula is exact: generations without a lower BIC (up to
+   * four times as many when that formula fits more than 4 constants). */
+  uint32_t exact_patience;
   /* Threads that score, the caller included; 0: the whole pool. Results do
    * not depend on it. */
   size_t max_threads;

@@ -100,6 +100,19 @@ const char* stop_reason_name(StopReason r) noexcept {
 
 namespace {
 
+// A fit at the floor with more fitted constants than this is as often a
+// series fitted in range (a Laurent series of 1/(e^x − 1)) as the law: the
+// search waits longer for a simpler exact formula before it trusts one.
+constexpr size_t kTrustedConstants = 4;
+constexpr uint32_t kMaxExactWait = 4;  // times exact_patience
+
+uint32_t exact_wait(const Front& front, uint32_t patience) {
+  const std::vector<FrontEntry> best = front.lowest_bic(1);
+  const size_t n = best.empty() ? 0 : constants_of(best[0].tree).size();
+  const size_t extra = n > kTrustedConstants ? n - kTrustedConstants : 0;
+  return patience * static_cast<uint32_t>(1 + std::min<size_t>(kMaxExactWait - 1, extra));
+}
+
 // Breeds until the front is exact and no simpler, stalls, reaches the
 // generation cap or the time limit, or the caller stops it.
 StopReason run_search(Search& search, const RefinedConfig& cfg, double floor,
@@ -127,7 +140,9 @@ StopReason run_search(Search& search, const RefinedConfig& cfg, double floor,
     info.front_size = search.front().size();
     const bool exact = search.front().best_mse() <= floor;
     if (progress && *progress && !(*progress)(info)) return StopReason::Callback;
-    if (exact && best_stalled >= cfg.exact_patience) return StopReason::Exact;
+    if (exact && best_stalled >= cfg.exact_patience &&
+        best_stalled >= exact_wait(search.front(), cfg.exact_patience))
+      return StopReason::Exact;
     if (deadline.passed()) return StopReason::TimeLimit;
     if (result.generations >= cfg.generations) return StopReason::Generations;
     if (cfg.patience && stalled >= cfg.patience) return StopReason::Patience;

@@ -40,7 +40,8 @@ struct RefinedConfig {
   // (see patience) short of an exact fit.
   uint32_t restarts = 1;
   // Once the best formula is exact (its error at the floor), generations
-  // without a lower BIC before stopping.
+  // without a lower BIC before stopping; up to four times as many when that
+  // formula fits more than 4 constants.
   uint32_t exact_patience = 8;
   // Threads that score, the caller included; 0 for the whole pool. Results
   // do not depend on it.
