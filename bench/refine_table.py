@@ -43,7 +43,9 @@ rounded as below, sympy proves it equal to the ground truth:
   4. Exact when simplify(candidate - truth) is 0, or is a number of at most
      tol times the root mean square of the truth on the fresh points (an
      offset from the output scaling), or simplify(candidate / truth) is a
-     number within tol of 1. The same is tried on the expanded candidate.
+     number within tol of 1, or is once powers are merged as if every base
+     were positive (sqrt(a)*sqrt(1/a) = 1: true where both formulas are real,
+     which the fresh points check). The same is tried on the expanded candidate.
      A candidate whose values on the fresh points meet neither test is
      refused without asking sympy.
 
@@ -287,6 +289,14 @@ def equals_law(candidate, truth, tol, truth_rms, points=None):
             ratio = sp.simplify(snapped / truth)
             if is_number_within(ratio - 1, tol):
                 return True
+            # sqrt(c/(c - v**2/c)) is 1/sqrt(1 - v**2/c**2) only where the
+            # radicands are positive, which sympy cannot know; the fresh
+            # points, where both are real, already showed the values agree.
+            real = points and point_values(snapped, points) is not None and point_values(truth, points) is not None
+            if not ratio.is_number and real:
+                forced = sp.simplify(sp.powsimp(sp.powdenest(ratio, force=True), force=True))
+                if is_number_within(forced - 1, tol):
+                    return True
         return False
     except Timeout:
         return False

@@ -528,11 +528,15 @@ class Display {
       case Expr::Kind::Sin:
       case Expr::Kind::Tanh:
         if (negative(*a)) keep(scale(-1.0, fn_of(k, scale(-1.0, a))));
-        if (k == Expr::Kind::Sin) keep(shifted(k, *a));
+        if (k == Expr::Kind::Sin) {
+          keep(shifted(k, *a));
+          keep(within_turn(k, *a));
+        }
         break;
       case Expr::Kind::Cos:
         if (negative(*a)) keep(fn_of(k, scale(-1.0, a)));
         keep(shifted(k, *a));
+        keep(within_turn(k, *a));
         break;
       default:
         break;
@@ -552,6 +556,18 @@ class Display {
       return power(x.base->a, e);
     }
     return nullptr;
+  }
+
+  // A fit may leave a phase many turns away (cos(θ - 9308.54)); within
+  // (-π, π] it reads as what it is (cos(θ - 3.1416), i.e. -cos(θ)).
+  FP within_turn(Expr::Kind k, const Form& a) {
+    if (a.kind != FK::Sum || a.terms.back()->kind != FK::Num) return nullptr;
+    const double c = a.terms.back()->num;
+    if (!std::isfinite(c) || std::fabs(c) <= std::numbers::pi) return nullptr;
+    std::vector<FP> terms(a.terms.begin(), a.terms.end() - 1);
+    const double r = std::remainder(c, 2 * std::numbers::pi);
+    if (r != 0.0) terms.push_back(num(r));
+    return fn_of(k, sum_of(std::move(terms)));
   }
 
   // sin(u + k·π/2) and cos(u + k·π/2) as ±sin(u) or ±cos(u).

@@ -50,6 +50,8 @@ TEST(Display, FoundLawsReadAsWritten) {
       {"(a * exp((-0.7 * b)))", "a*exp(-0.7*b)"},
       {"((E * q) + ((sin(x) * (B * v)) * q))", "q*(E + sin(x)*B*v)"},
       {"(cos((-1.5707963267948966 + x)) * q)", "sin(x)*q"},
+      {"(cos((x + -9308.53911195)) * q)", "cos(x + 3.14151329)*q"},
+      {"sin((x + 62.83185307179586))", "sin(x)"},
       {"((sqrt(x) * sqrt(y)) * sqrt((m^-1)))", "sqrt(x*y/m)"},
       {"(1.0 / (-1.0 + exp(x)))", "1/(exp(x) - 1)"},
       {"(2.5e-8 * x)", "2.5e-8*x"},
