@@ -59,6 +59,11 @@ constexpr int kUnitDraws = 8;
 // Monomials of the target's unit seeded, and pure-number ones given to the
 // pieces, at most.
 constexpr size_t kUnitSeeds = 12;
+// A law of several features can need more than the usual degree 6 (q²a²/(ε·c³)
+// is 8): searched this far only when nothing simpler has the unit, so what
+// the simpler monomials seed is unchanged. Noise hides such a law from the
+// fit in logs, and random trees rarely agree.
+constexpr int kDeepUnitDegree = 12;
 
 size_t tournament(Lcg& rng, const std::vector<Candidate>& pop) {
   size_t w = rng.below(pop.size());
@@ -159,7 +164,9 @@ void Search::seed_population(const std::vector<FrontEntry>& carried) {
     // Where units leave few formulas, random trees rarely hit one: the
     // monomials of the target's unit start the population, and pure-number
     // ones go inside the pieces' functions.
-    const std::vector<Monomial> shaped = unit_monomials(cfg_.units, cfg_.units.target, kUnitSeeds);
+    std::vector<Monomial> shaped = unit_monomials(cfg_.units, cfg_.units.target, kUnitSeeds);
+    if (shaped.empty())
+      shaped = unit_monomials(cfg_.units, cfg_.units.target, kUnitSeeds, kDeepUnitDegree);
     for (const Monomial& m : shaped)
       if (pop_.size() + 1 < cfg_.population) pop_.emplace_back(pieces_.build(m));
     if (!shaped.empty()) pieces_.add_prefactor(shaped.front());

@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <numbers>
 #include <string>
+#include <vector>
 
 #include "refine/reduced.h"
 #include "refine/refine.h"
@@ -288,6 +290,35 @@ TEST(RefineUnits, FindsAnAgreeingLawAndReportsItsConstants) {
   EXPECT_EQ(r.constant_units.size(), r.constants.size());
   cfg.units.features.pop_back();
   EXPECT_THROW(refine(d, cfg), std::invalid_argument);
+}
+
+TEST(RefineUnits, FindsALawOfHighDegreeInNoisyData) {
+  // P = q²a²/(6π·ε·c³): its monomial has degree 8, and noise on its small
+  // values hides it from the fit in logs.
+  Dataset d("P");
+  for (const char* n : {"q", "a", "epsilon", "c"}) d.add_feature(n);
+  Lcg rng(3);
+  std::vector<double> clean;
+  std::vector<std::array<double, 4>> xs;
+  for (int i = 0; i < 200; ++i) {
+    std::array<double, 4> v;
+    for (double& x : v) x = 1.0 + 4.0 * rng.next_f64();
+    xs.push_back(v);
+    clean.push_back(v[0] * v[0] * v[1] * v[1] /
+                    (6.0 * std::numbers::pi * v[2] * std::pow(v[3], 3)));
+  }
+  double mean = 0.0, var = 0.0;
+  for (double y : clean) mean += y / 200.0;
+  for (double y : clean) var += (y - mean) * (y - mean) / 200.0;
+  for (int i = 0; i < 200; ++i)
+    d.push_row(xs[i].data(), clean[i] + 0.02 * std::sqrt(var) * (rng.next_f64() - 0.5));
+  RefinedConfig cfg;
+  cfg.population = 300;
+  cfg.seed = 1;
+  cfg.units = read_units({"q", "a", "epsilon", "c"},
+                         {{"q", "C"}, {"a", "m/s^2"}, {"epsilon", "F/m"}, {"c", "m/s"}}, "P", "W");
+  const RefinedResult r = refine(d, cfg);
+  EXPECT_LT(r.front.back().mse_train, 1e-3 * var) << r.front.back().shown;
 }
 
 }  // namespace
